@@ -1,0 +1,250 @@
+#include "appliance.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace qtest {
+
+namespace {
+constexpr const char *kSyslogFile = "/sim/syslog";
+constexpr const char *kCallLog = "/sim/calls.log";
+
+std::string Slurp(const std::string &path, bool *ok) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *ok = false;
+        return {};
+    }
+    *ok = true;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> SplitLines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+// Parses "<PRI>Mon dd hh:mm:ss ident[pid]: message" as glibc sends it.
+SyslogMsg ParseSyslog(const std::string &raw) {
+    SyslogMsg m{-1, {}, raw};
+    size_t p = 0;
+    if (raw.size() > 2 && raw[0] == '<') {
+        size_t close = raw.find('>');
+        if (close != std::string::npos) {
+            m.priority = atoi(raw.substr(1, close - 1).c_str()) & 7;
+            p = close + 1;
+        }
+    }
+    // The time stamp is 15 characters and a blank.
+    if (raw.size() >= p + 16 && raw[p + 3] == ' ' && raw[p + 15] == ' ') p += 16;
+    std::string rest = raw.substr(p);
+    size_t colon = rest.find(": ");
+    if (colon != std::string::npos && rest.find(' ') >= colon) {
+        std::string ident = rest.substr(0, colon);
+        size_t br = ident.find('[');
+        m.ident = br == std::string::npos ? ident : ident.substr(0, br);
+        rest = rest.substr(colon + 2);
+    }
+    // Undo the capture's escaping of newlines and backslashes.
+    std::string msg;
+    for (size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == '\\' && i + 1 < rest.size()) {
+            char n = rest[++i];
+            msg += n == 'n' ? '\n' : n;
+        } else {
+            msg += rest[i];
+        }
+    }
+    m.message = msg;
+    return m;
+}
+
+// Sends a marker through /dev/log and waits until the capture has written
+// it: everything logged before is then in the file.
+std::string SyncSyslog() {
+    static int seq = 0;
+    std::string marker = "<15>qtest-sync-" + std::to_string(getpid()) + "-" + std::to_string(++seq);
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    if (s >= 0) {
+        sendto(s, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&addr),
+               sizeof(addr));
+        close(s);
+    }
+    for (int i = 0; i < 500; ++i) {
+        bool ok;
+        std::string text = Slurp(kSyslogFile, &ok);
+        if (text.find(marker) != std::string::npos) return marker;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ADD_FAILURE() << "syslog capture did not answer";
+    return marker;
+}
+}  // namespace
+
+bool InAppliance() {
+    const char *env = getenv("QAVO_APPLIANCE");
+    struct stat st;
+    return env && strcmp(env, "1") == 0 && stat("/sim/appliance-root", &st) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
+std::string ReadFile(const std::string &path) {
+    bool ok;
+    std::string s = Slurp(path, &ok);
+    if (!ok) ADD_FAILURE() << "cannot read " << path;
+    return s;
+}
+
+bool FileExists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void WriteFile(const std::string &path, const std::string &content, mode_t mode) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+    out << content;
+    out.close();
+    chmod(path.c_str(), mode);
+}
+
+void RemoveFile(const std::string &path) {
+    unlink(path.c_str());
+}
+
+std::vector<SyslogMsg> Syslog() {
+    std::string marker = SyncSyslog();
+    bool ok;
+    std::vector<SyslogMsg> msgs;
+    for (const auto &line : SplitLines(Slurp(kSyslogFile, &ok))) {
+        if (line.find("qtest-sync-") != std::string::npos) continue;
+        msgs.push_back(ParseSyslog(line));
+    }
+    return msgs;
+}
+
+void ClearSyslog() {
+    SyncSyslog();
+    truncate(kSyslogFile, 0);
+}
+
+bool SyslogHas(const std::string &text, int priority) {
+    for (const auto &m : Syslog())
+        if (m.message.find(text) != std::string::npos && (priority < 0 || m.priority == priority))
+            return true;
+    return false;
+}
+
+std::vector<std::vector<std::string>> Calls() {
+    bool ok;
+    std::vector<std::vector<std::string>> calls;
+    for (const auto &line : SplitLines(Slurp(kCallLog, &ok))) {
+        std::vector<std::string> fields;
+        size_t start = 0;
+        for (;;) {
+            size_t tab = line.find('\t', start);
+            fields.push_back(line.substr(start, tab - start));
+            if (tab == std::string::npos) break;
+            start = tab + 1;
+        }
+        calls.push_back(fields);
+    }
+    return calls;
+}
+
+void ClearCalls() {
+    truncate(kCallLog, 0);
+}
+
+void SetStandinStatus(const std::string &name, int status) {
+    WriteFile("/sim/standin/" + name + ".status", std::to_string(status) + "\n");
+}
+
+void SetStandinOutput(const std::string &name, const std::string &out) {
+    WriteFile("/sim/standin/" + name + ".out", out);
+}
+
+void InstallStandin(const std::string &path) {
+    WriteFile(path, ReadFile(SourceDir() + "/sim/standin"), 0755);
+}
+
+int Exec(const std::vector<std::string> &argv, std::string *out, const std::string &input) {
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    int outp[2], inp[2];
+    if (pipe2(outp, O_CLOEXEC) != 0 || pipe2(inp, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, inp[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, outp[1], 1);
+    pid_t pid;
+    int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(outp[1]);
+    close(inp[0]);
+    if (rc != 0) {
+        close(outp[0]);
+        close(inp[1]);
+        return -1;
+    }
+    if (!input.empty() && write(inp[1], input.data(), input.size()) < 0) {
+    }
+    close(inp[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(outp[0], buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) text.append(buf, static_cast<size_t>(n));
+    close(outp[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (out) *out = text;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+int Sh(const std::string &cmd, std::string *out) {
+    return Exec({"/bin/sh", "-c", cmd}, out);
+}
+
+std::string SourceDir() {
+    const char *s = getenv("QAVO_SRC");
+    return s ? s : "";
+}
+
+std::string BuildDir() {
+    const char *s = getenv("QAVO_BUILD");
+    return s ? s : "";
+}
+
+}  // namespace qtest

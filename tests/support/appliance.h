@@ -1,0 +1,52 @@
+// Test support inside the appliance root (see sim/appliance).
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace qtest {
+
+// True inside an appliance root started by sim/appliance.
+bool InAppliance();
+
+// Whole-file helpers. ReadFile fails the current test when the file is missing.
+std::string ReadFile(const std::string &path);
+bool FileExists(const std::string &path);
+void WriteFile(const std::string &path, const std::string &content, mode_t mode = 0644);
+void RemoveFile(const std::string &path);
+
+// One captured syslog message.
+struct SyslogMsg {
+    int priority;         // severity 0..7 (facility stripped)
+    std::string ident;    // program tag
+    std::string message;  // text after "ident[pid]: " or "ident: "
+};
+// Every message logged since the sandbox started (or since ClearSyslog).
+std::vector<SyslogMsg> Syslog();
+void ClearSyslog();
+// True when a captured message contains the text (at the given priority, or any when -1).
+bool SyslogHas(const std::string &text, int priority = -1);
+
+// Calls of the stand-in programs: the program path followed by its arguments.
+std::vector<std::vector<std::string>> Calls();
+void ClearCalls();
+// Exit status and standard output a stand-in program (by base name) gives.
+void SetStandinStatus(const std::string &name, int status);
+void SetStandinOutput(const std::string &name, const std::string &out);
+// Installs the recording stand-in at a path (for programs a test adds).
+void InstallStandin(const std::string &path);
+
+// Runs a program without a shell; returns its exit status (128 + signal when
+// killed) and fills out with standard output when given.
+int Exec(const std::vector<std::string> &argv, std::string *out = nullptr,
+         const std::string &input = {});
+// Runs a shell command line (test-side convenience only).
+int Sh(const std::string &cmd, std::string *out = nullptr);
+
+// Source and build trees of the project.
+std::string SourceDir();
+std::string BuildDir();
+
+}  // namespace qtest
