@@ -1,0 +1,21 @@
+#!/bin/bash
+# Lays out the seed appliance root in one tree: the seed files and every
+# stand-in program, so that a sandbox starts with a single copy.
+set -euo pipefail
+src="$1"; out="$2"
+rm -rf "$out.new"
+mkdir -p "$out.new"
+cp -R "$src/sim/seed/root/." "$out.new/"
+mkdir -p "$out.new/tmp/lock" "$out.new/var/log" "$out.new/var/run" "$out.new/var/services" \
+         "$out.new/sim/standin"
+chmod 600 "$out.new/etc/shadow"
+while read -r path; do
+    case "$path" in ''|'#'*) continue ;; esac
+    case "$path" in /usr/qavo/*|/usr/*) ;; esac
+    mkdir -p "$out.new$(dirname "$path")"
+    cp "$src/sim/standin" "$out.new$path"
+    chmod 755 "$out.new$path"
+done < "$src/sim/seed/standins.list"
+echo "appliance" > "$out.new/sim/appliance-root"
+rm -rf "$out"
+mv "$out.new" "$out"
