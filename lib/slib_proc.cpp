@@ -1,0 +1,368 @@
+// Process execution and process queries. Every child first closes the
+// parent's named lock files, so that no program it runs holds a lock.
+#include "slib_proc.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "slib_errcode.h"
+#include "slib_lock.h"
+
+namespace {
+
+constexpr int kMaxKill = 256;
+
+// path followed by the arguments up to the first null one.
+struct ArgVector {
+    const char *argv[6] = {};
+    ArgVector(const char *path, const char *a1, const char *a2, const char *a3, const char *a4) {
+        const char *args[] = {a1, a2, a3, a4};
+        int n = 0;
+        argv[n++] = path;
+        for (const char *a : args) {
+            if (a == nullptr) break;
+            argv[n++] = a;
+        }
+        argv[n] = nullptr;
+    }
+};
+
+// In a child: standard input, output and error on /dev/null.
+void StdioToDevNull() {
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) return;
+    dup2(fd, STDIN_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    if (fd > STDERR_FILENO) close(fd);
+}
+
+// Reads a whole small file of /proc; false when it cannot be read.
+bool ReadProcFile(const std::string &path, std::string &out) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out.clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+// The process line of pid: its id and its command line with the arguments
+// separated by blanks; a process without one (a zombie, a kernel thread)
+// shows its command name in brackets. False when the process has gone.
+bool ProcessLine(const char *pid, std::string &line) {
+    std::string dir = std::string("/proc/") + pid;
+    std::string cmd;
+    if (!ReadProcFile(dir + "/cmdline", cmd)) return false;
+    while (!cmd.empty() && cmd.back() == '\0')
+        cmd.pop_back();
+    if (cmd.empty()) {
+        std::string stat;
+        if (!ReadProcFile(dir + "/stat", stat)) return false;
+        size_t open = stat.find('(');
+        size_t close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open) return false;
+        cmd = "[" + stat.substr(open + 1, close - open - 1) + "]";
+    }
+    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+    line = std::string(pid) + " " + cmd;
+    return true;
+}
+
+// Calls visit(pid, line) for every process; false when /proc cannot be read.
+template <typename Visit>
+bool ForEachProcess(Visit visit) {
+    DIR *dir = opendir("/proc");
+    if (dir == nullptr) return false;
+    std::string line;
+    while (struct dirent *e = readdir(dir)) {
+        const char *name = e->d_name;
+        if (*name == '\0' || strspn(name, "0123456789") != strlen(name)) continue;
+        char *end = nullptr;
+        long pid = strtol(name, &end, 10);
+        if (pid <= 0 || pid > INT_MAX) continue;
+        if (!ProcessLine(name, line)) continue;
+        visit(static_cast<int>(pid), line);
+    }
+    closedir(dir);
+    return true;
+}
+
+int SearchByName(const char *name, int *pids, int max) {
+    if (name == nullptr || (pids == nullptr && max > 0)) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    // A line of someone's grep for the same name is a search, not the process.
+    const std::string grep1 = std::string("grep ") + name;
+    const std::string grep2 = std::string("grep '") + name + "'";
+    int found = 0;
+    bool ok = ForEachProcess([&](int pid, const std::string &line) {
+        if (line.find(name) == std::string::npos) return;
+        if (line.find(grep1) != std::string::npos || line.find(grep2) != std::string::npos) {
+            return;
+        }
+        if (found < max) pids[found] = pid;
+        ++found;
+    });
+    if (!ok) {
+        SLIBErrSet(ERR_READ_FAILED);
+        return -1;
+    }
+    return found;
+}
+
+// Signals every pid of the list but never the caller itself nor init.
+// Returns the number of processes signalled.
+int SignalAll(const int *pids, int n, int sig) {
+    const pid_t self = getpid();
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        if (pids[i] <= 1 || pids[i] == self) continue;
+        kill(pids[i], sig);
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+extern "C" int SLIBProcExecWait(const char *path, const char *a1, const char *a2, const char *a3,
+                                const char *a4) {
+    ArgVector args(path, a1, a2, a3, a4);
+
+    // While the child runs, SIGCHLD has its default action (no auto-reaping
+    // through SIG_IGN or SA_NOCLDWAIT) and is blocked, so neither the kernel
+    // nor a handler of the caller takes the child's status away. Blocked, a
+    // SIGCHLD that another child raises meanwhile stays pending for the
+    // caller's own handler.
+    sigset_t chld, oldmask;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &oldmask);
+    struct sigaction dfl {
+    }, oldact{};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(SIGCHLD, &dfl, &oldact);
+
+    int ret = -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+        StdioToDevNull();
+        SLIBFileLockCloseAll();
+        setsid();
+        int cd = chdir("/");
+        (void)cd;
+        execv(path, const_cast<char *const *>(args.argv));
+        // Not exit(): that would flush the parent's stdio buffers a second time.
+        _exit(255);
+    }
+    if (pid > 0) {
+        int status = 0;
+        pid_t w;
+        do {
+            w = waitpid(pid, &status, 0);
+        } while (w < 0 && errno == EINTR);
+        // A child killed by a signal, or a status nobody can tell, is a failure.
+        if (w == pid && WIFEXITED(status)) ret = WEXITSTATUS(status);
+    }
+
+    sigaction(SIGCHLD, &oldact, nullptr);
+    sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+    if (ret == -1) SLIBErrSet(ERR_EXEC_FAILED);
+    return ret;
+}
+
+extern "C" pid_t SLIBProcExecBackground(const char *path, const char *a1, const char *a2,
+                                        const char *a3, const char *a4) {
+    ArgVector args(path, a1, a2, a3, a4);
+    pid_t pid = fork();
+    if (pid == 0) {
+        StdioToDevNull();
+        SLIBFileLockCloseAll();
+        execv(path, const_cast<char *const *>(args.argv));
+        abort();
+    }
+    if (pid < 0) {
+        SLIBErrSet(ERR_EXEC_FAILED);
+        return -1;
+    }
+    return pid;
+}
+
+extern "C" int SLIBSysSystem(const char *command) {
+    if (command == nullptr) return 0;
+    return system(command);
+}
+
+extern "C" int SLIBProcGetPidsByName(const char *name, int *pids, int max) {
+    try {
+        return SearchByName(name, pids, std::max(max, 0));
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+}
+
+extern "C" int SLIBProcKillByName(const char *name, int force) {
+    // An empty name is in every process line: it would signal everything.
+    if (name == nullptr || *name == '\0') {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    int pids[kMaxKill];
+    int n = SLIBProcGetPidsByName(name, pids, kMaxKill);
+    if (n < 0) return -1;
+    int count = SignalAll(pids, std::min(n, kMaxKill), force ? SIGKILL : SIGTERM);
+    if (!force) usleep(100000);
+    n = SLIBProcGetPidsByName(name, pids, kMaxKill);
+    if (n < 0) return -1;
+    SignalAll(pids, std::min(n, kMaxKill), SIGKILL);
+    return count;
+}
+
+extern "C" int BlSLIBProcExist(const char *name) {
+    if (name == nullptr) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return 0;
+    }
+    int pids[kMaxKill];
+    return SLIBProcGetPidsByName(name, pids, kMaxKill) > 0 ? 1 : 0;
+}
+
+extern "C" int BlSLIBProcIsRunning(const char *name) {
+    if (name == nullptr) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return 0;
+    }
+    try {
+        bool running = false;
+        bool ok = ForEachProcess([&](int, const std::string &line) {
+            if (line.find(name) != std::string::npos && line.find("grep") == std::string::npos) {
+                running = true;
+            }
+        });
+        return ok && running ? 1 : 0;
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return 0;
+    }
+}
+
+extern "C" int BlSLIBProcIsAlive(pid_t pid) {
+    // 0 and negative numbers name process groups, not a process.
+    if (pid <= 0) return 0;
+    return kill(pid, 0) == 0 || errno == EPERM ? 1 : 0;
+}
+
+extern "C" int SLIBProcReadPidFile(const char *path) {
+    if (path == nullptr) return -1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[64];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof(buf) - 1);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    const char *p = buf;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    if (*p == '+') ++p;
+    // A number that is no process id (negative, too large) does not parse.
+    long long pid = 0;
+    const char *digits = p;
+    while (*p >= '0' && *p <= '9') {
+        pid = pid * 10 + (*p - '0');
+        if (pid > INT_MAX) return 0;
+        ++p;
+    }
+    return p == digits ? 0 : static_cast<int>(pid);
+}
+
+extern "C" int BlSLIBProcIsPidFileAlive(const char *path) {
+    if (path == nullptr) return 0;
+    int pid = SLIBProcReadPidFile(path);
+    return pid > 0 && kill(pid, 0) == 0 ? 1 : 0;
+}
+
+extern "C" int BlSLIBIsTCPPortReachable(const char *address, int port, int timeout) {
+    if (address == nullptr || port < 0 || port > 65535) return 0;
+    in_addr_t addr = inet_addr(address);
+    if (addr == INADDR_NONE) return 0;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    int ret = 0;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) {
+        struct sockaddr_in sa {};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        sa.sin_addr.s_addr = addr;
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) == 0) {
+            ret = 1;
+        } else if (errno == EINPROGRESS) {
+            // poll, not select: the descriptor may be 1024 or above.
+            struct timespec start;
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            const long long total = static_cast<long long>(std::max(timeout, 0)) * 1000;
+            struct pollfd pfd {
+                fd, POLLIN | POLLOUT | POLLPRI, 0
+            };
+            int r;
+            for (;;) {
+                struct timespec now;
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                long long spent =
+                    (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+                long long left = std::clamp(total - spent, 0LL, static_cast<long long>(INT_MAX));
+                r = poll(&pfd, 1, static_cast<int>(left));
+                if (r >= 0 || errno != EINTR) break;
+            }
+            int err = 1;
+            socklen_t len = sizeof(err);
+            if (r > 0 && (pfd.revents & (POLLIN | POLLOUT)) != 0 &&
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+                // The peer gets one zero byte; a peer that has reset must not
+                // raise SIGPIPE in the caller.
+                const char zero = 0;
+                ssize_t sent = send(fd, &zero, 1, MSG_NOSIGNAL);
+                (void)sent;
+                ret = 1;
+            }
+        }
+    }
+    close(fd);
+    return ret;
+}

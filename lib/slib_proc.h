@@ -1,0 +1,53 @@
+/* Process execution and process queries. */
+#ifndef SLIB_PROC_H
+#define SLIB_PROC_H
+
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Runs path with up to four arguments (the first NULL ends the list) and
+ * waits for it. The program's exit status (0 to 255; 255 also when it cannot
+ * be started), or -1 (0x2A00) when it cannot be forked, waited for or was
+ * killed by a signal.
+ */
+int SLIBProcExecWait(const char *path, const char *a1, const char *a2, const char *a3,
+                     const char *a4);
+/* Starts path in the background. The child's process id, or -1 (0x2A00). */
+pid_t SLIBProcExecBackground(const char *path, const char *a1, const char *a2, const char *a3,
+                             const char *a4);
+/* system(command): the wait status; a NULL command runs nothing and gives 0. */
+int SLIBSysSystem(const char *command);
+
+/*
+ * Processes whose process line (process id and command line) contains name.
+ * Up to max of their ids are stored in pids; the result is the number found
+ * (may exceed max), or -1 (0x0A00; 0x0D00 for a NULL name).
+ */
+int SLIBProcGetPidsByName(const char *name, int *pids, int max);
+/*
+ * Sends SIGTERM (SIGKILL with force) to the processes named, then SIGKILL to
+ * those still found. The number found by the first search (at most 256), or -1.
+ */
+int SLIBProcKillByName(const char *name, int force);
+/* 1 when a process named is found, else 0. */
+int BlSLIBProcExist(const char *name);
+/* 1 when a process other than a grep search is named, else 0. */
+int BlSLIBProcIsRunning(const char *name);
+/* 1 when the process exists (also when it belongs to another user), else 0. */
+int BlSLIBProcIsAlive(pid_t pid);
+/* The process id of a pid file; 0 when it does not parse, -1 when unreadable. */
+int SLIBProcReadPidFile(const char *path);
+/* 1 when the pid file names a live process, else 0. */
+int BlSLIBProcIsPidFileAlive(const char *path);
+/* 1 when a TCP connection to the IPv4 address completes within timeout seconds, else 0. */
+int BlSLIBIsTCPPortReachable(const char *address, int port, int timeout);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

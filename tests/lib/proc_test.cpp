@@ -1,0 +1,460 @@
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "appliance.h"
+#include "slib_errcode.h"
+#include "slib_lock.h"
+#include "slib_proc.h"
+
+namespace {
+
+// Starts a program with the given argument vector (argv[0] shows in its
+// command line), standard streams on /dev/null, in a process group of its own.
+pid_t Spawn(const char *path, const std::vector<std::string> &argv) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        int fd = open("/dev/null", O_RDWR);
+        dup2(fd, 0);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(path, args.data());
+        _exit(127);
+    }
+    // Wait until the program runs under its own command line.
+    std::string want = argv[0];
+    for (int i = 0; i < 500; ++i) {
+        std::string cmd;
+        FILE *f = fopen(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), "r");
+        if (f) {
+            char buf[256] = {};
+            size_t n = fread(buf, 1, sizeof(buf) - 1, f);
+            fclose(f);
+            if (n > 0 && want == buf) break;
+        }
+        usleep(2000);
+    }
+    return pid;
+}
+
+// Reaps a child; returns its wait status.
+int Reap(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+void KillAndReap(const std::vector<pid_t> &pids) {
+    for (pid_t p : pids)
+        kill(p, SIGKILL);
+    for (pid_t p : pids)
+        Reap(p);
+}
+
+TEST(ProcExecWait, ExitCodes) {
+    struct Case {
+        const char *path;
+        const char *script;
+        int result;
+    } cases[] = {
+        {"/bin/sh", "exit 0", 0},      {"/bin/sh", "exit 1", 1},
+        {"/bin/sh", "exit 255", 255},  {"/no/such/program", nullptr, 255},
+        {"/etc/passwd", nullptr, 255},  // not executable
+        {"/bin/sh", "kill -9 $$", -1}, {"/bin/sh", "kill -TERM $$", -1},
+    };
+    for (const Case &c : cases) {
+        SLIBErrSet(0);
+        int r = c.script ? SLIBProcExecWait(c.path, "-c", c.script, nullptr, nullptr)
+                         : SLIBProcExecWait(c.path, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(r, c.result) << c.path << " " << (c.script ? c.script : "");
+        EXPECT_EQ(SLIBErrGet(), c.result == -1 ? 0x2A00u : 0u) << (c.script ? c.script : "");
+    }
+}
+
+TEST(ProcExecWait, ArgumentsEndAtTheFirstNull) {
+    struct Case {
+        const char *a3, *a4;
+        std::string seen;  // $# and $0 as sh -c sees them
+    } cases[] = {
+        {nullptr, "x", "0 /bin/sh\n"},
+        {"zero", nullptr, "0 zero\n"},
+        {"zero", "one", "1 zero\n"},
+        {"it's \"q\"", "a b", "1 it's \"q\"\n"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(SLIBProcExecWait("/bin/sh", "-c", "echo $# \"$0\" > /tmp/args", c.a3, c.a4), 0);
+        EXPECT_EQ(qtest::ReadFile("/tmp/args"), c.seen);
+    }
+}
+
+TEST(ProcExecWait, ChildRunsDetachedWithoutLockFiles) {
+    ASSERT_EQ(ErrSLIBFileLock(0x806, 0), 0);
+    ASSERT_EQ(chdir("/tmp"), 0);
+    const char *script =
+        "fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2);"
+        "echo \"$fds\" > /tmp/env;"
+        "pwd >> /tmp/env;"
+        "[ \"$(cut -d' ' -f6 /proc/$$/stat)\" = $$ ] && echo leader >> /tmp/env;"
+        "ls -l /proc/$$/fd | grep -c /tmp/lock/ >> /tmp/env;"
+        "exit 0";
+    EXPECT_EQ(SLIBProcExecWait("/bin/sh", "-c", script, nullptr, nullptr), 0);
+    EXPECT_EQ(qtest::ReadFile("/tmp/env"), "/dev/null\n/dev/null\n/dev/null\n/\nleader\n0\n");
+    // The child closed the lock file without unlocking it.
+    EXPECT_NE(qtest::Exec({"flock", "-n", "-x", "/tmp/lock/lock_qavoinfo", "true"}), 0);
+    SLIBErrSLIBFileUnlock(0x800);
+}
+
+int gReaped = 0;
+void ReapAll(int) {
+    while (waitpid(-1, nullptr, WNOHANG) > 0)
+        ++gReaped;
+}
+
+TEST(ProcExecWait, CallerIgnoringOrReapingChildren) {
+    struct Case {
+        const char *name;
+        void (*handler)(int);
+        int flags;
+    } cases[] = {
+        {"SIG_IGN", SIG_IGN, 0},
+        {"SIG_IGN+SA_NOCLDWAIT", SIG_IGN, SA_NOCLDWAIT},
+        {"SIG_DFL+SA_NOCLDWAIT", SIG_DFL, SA_NOCLDWAIT},
+        {"reaping handler", ReapAll, SA_RESTART},
+    };
+    for (const Case &c : cases) {
+        struct sigaction sa {
+        }, old{}, after{};
+        sa.sa_handler = c.handler;
+        sa.sa_flags = c.flags;
+        sigemptyset(&sa.sa_mask);
+        ASSERT_EQ(sigaction(SIGCHLD, &sa, &old), 0);
+        EXPECT_EQ(SLIBProcExecWait("/bin/sh", "-c", "exit 3", nullptr, nullptr), 3) << c.name;
+        EXPECT_EQ(SLIBProcExecWait("/bin/sh", "-c", "kill -9 $$", nullptr, nullptr), -1) << c.name;
+        ASSERT_EQ(sigaction(SIGCHLD, &old, &after), 0);
+        EXPECT_EQ(after.sa_handler, c.handler) << c.name;
+        EXPECT_EQ(after.sa_flags & SA_NOCLDWAIT, c.flags & SA_NOCLDWAIT) << c.name;
+    }
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGCHLD));
+}
+
+void Tick(int) {}
+
+TEST(ProcExecWait, InterruptedWaitGoesOn) {
+    struct sigaction sa {};
+    sa.sa_handler = Tick;  // no SA_RESTART: waitpid returns EINTR
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &sa, nullptr), 0);
+    struct itimerval it {
+        {0, 20000}, { 0, 20000 }
+    };
+    ASSERT_EQ(setitimer(ITIMER_REAL, &it, nullptr), 0);
+    int r = SLIBProcExecWait("/bin/sh", "-c", "sleep 0.3; exit 7", nullptr, nullptr);
+    struct itimerval off {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    EXPECT_EQ(r, 7);
+}
+
+TEST(ProcExecWait, FailedChildLeavesCallersBuffersAlone) {
+    FILE *f = fopen("/tmp/buffered", "w");
+    ASSERT_NE(f, nullptr);
+    fputs("once", f);  // still in the stdio buffer
+    EXPECT_EQ(SLIBProcExecWait("/no/such/program", nullptr, nullptr, nullptr, nullptr), 255);
+    fclose(f);
+    EXPECT_EQ(qtest::ReadFile("/tmp/buffered"), "once");
+}
+
+TEST(ProcExecBackground, RunsInTheCallersGroupWithoutLockFiles) {
+    ASSERT_EQ(ErrSLIBFileLock(0x806, 0), 0);
+    const char *script =
+        "fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2);"
+        "echo \"$fds\" > /tmp/bg;"
+        "ls -l /proc/$$/fd | grep -c /tmp/lock/ >> /tmp/bg;"
+        "exit 4";
+    pid_t pid = SLIBProcExecBackground("/bin/sh", "-c", script, nullptr, "ignored");
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(getpgid(pid), getpgrp());
+    int status = Reap(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4);
+    EXPECT_EQ(qtest::ReadFile("/tmp/bg"), "/dev/null\n/dev/null\n/dev/null\n0\n");
+    EXPECT_NE(qtest::Exec({"flock", "-n", "-x", "/tmp/lock/lock_qavoinfo", "true"}), 0);
+
+    // A program that cannot start ends the child with abort.
+    pid = SLIBProcExecBackground("/no/such/program", nullptr, nullptr, nullptr, nullptr);
+    ASSERT_GT(pid, 0);
+    status = Reap(pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT);
+}
+
+TEST(ProcSystem, GivesTheWaitStatus) {
+    EXPECT_EQ(SLIBSysSystem(nullptr), 0);
+    EXPECT_EQ(SLIBSysSystem("exit 3"), 3 << 8);
+    EXPECT_EQ(SLIBSysSystem("true"), 0);
+}
+
+TEST(ProcSearch, FindsEveryProcessWhoseLineHoldsTheName) {
+    std::vector<pid_t> spawned;
+    for (int i = 0; i < 5; ++i)
+        spawned.push_back(Spawn("/bin/sleep", {"qvmark-five", "1000"}));
+    spawned.push_back(Spawn("/bin/sleep", {"qvmark-other", "1000"}));
+    // Someone's grep for the name is a search, not the process.
+    spawned.push_back(Spawn("/bin/sleep", {"grep qvmark-five", "1000"}));
+    spawned.push_back(Spawn("/bin/sleep", {"grep 'qvmark-five'", "1000"}));
+
+    int pids[8] = {};
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-five", pids, 2), 5);
+    std::set<pid_t> five(spawned.begin(), spawned.begin() + 5);
+    EXPECT_TRUE(five.count(pids[0]) && five.count(pids[1]) && pids[0] != pids[1]);
+    EXPECT_EQ(pids[2], 0);  // nothing stored beyond max
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-five", nullptr, 0), 5);
+    // A substring of the command line matches, and so does the process id.
+    // For this name only "grep qvmark-..." is a search line; "grep 'qvmark-five'" is not.
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-", pids, 8), 7);
+    EXPECT_EQ(SLIBProcGetPidsByName((std::to_string(spawned[5]) + " qvmark").c_str(), pids, 8), 1);
+    EXPECT_EQ(pids[0], spawned[5]);
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-none", pids, 8), 0);
+    EXPECT_EQ(BlSLIBProcExist("qvmark-five"), 1);
+    EXPECT_EQ(BlSLIBProcExist("qvmark-none"), 0);
+    EXPECT_EQ(BlSLIBProcIsRunning("qvmark-other"), 1);
+    EXPECT_EQ(BlSLIBProcIsRunning("qvmark-none"), 0);
+
+    SLIBErrSet(0);
+    EXPECT_EQ(SLIBProcGetPidsByName(nullptr, pids, 8), -1);
+    EXPECT_EQ(SLIBErrGet(), 0x0D00u);
+    EXPECT_EQ(BlSLIBProcExist(nullptr), 0);
+    EXPECT_EQ(BlSLIBProcIsRunning(nullptr), 0);
+    KillAndReap(spawned);
+}
+
+TEST(ProcSearch, GrepLinesDoNotCountAsRunning) {
+    std::vector<pid_t> spawned{Spawn("/bin/sleep", {"grep qvmark-g", "1000"})};
+    EXPECT_EQ(BlSLIBProcIsRunning("qvmark-g"), 0);
+    EXPECT_EQ(BlSLIBProcExist("qvmark-g"), 0);
+    KillAndReap(spawned);
+}
+
+TEST(ProcSearch, NameWithQuotesAndShellCharacters) {
+    const std::string odd = "qv'mark\";touch /tmp/pwned;'$(touch /tmp/pwned2)";
+    std::vector<pid_t> spawned{Spawn("/bin/sleep", {odd, "1000"})};
+    int pids[4] = {};
+    EXPECT_EQ(SLIBProcGetPidsByName(odd.c_str(), pids, 4), 1);
+    EXPECT_EQ(pids[0], spawned[0]);
+    EXPECT_EQ(SLIBProcGetPidsByName("';touch /tmp/pwned3;'", pids, 4), 0);
+    EXPECT_EQ(BlSLIBProcIsRunning("qv'mark\";touch /tmp/pwned;'"), 1);
+    EXPECT_EQ(BlSLIBProcIsRunning("x; touch /tmp/pwned4"), 0);
+    EXPECT_EQ(SLIBProcKillByName(odd.c_str(), 1), 1);
+    for (const char *f : {"/tmp/pwned", "/tmp/pwned2", "/tmp/pwned3", "/tmp/pwned4"}) {
+        EXPECT_FALSE(qtest::FileExists(f)) << f;
+    }
+    int status = Reap(spawned[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    // No scratch file is left in /tmp.
+    std::string out;
+    qtest::Sh("ls /tmp | grep -c tempSLIBPs", &out);
+    EXPECT_EQ(out, "0\n");
+}
+
+TEST(ProcKill, TermThenKillForTheStubborn) {
+    std::vector<pid_t> spawned;
+    for (int i = 0; i < 3; ++i)
+        spawned.push_back(Spawn("/bin/sleep", {"qvmark-kill", "1000"}));
+    spawned.push_back(Spawn(
+        "/bin/sh", {"/bin/sh", "-c", "trap '' TERM; : > /tmp/trapped; while :; do sleep 0.05; done",
+                    "qvmark-kill"}));
+    for (int i = 0; i < 500 && !qtest::FileExists("/tmp/trapped"); ++i)
+        usleep(2000);
+    EXPECT_EQ(SLIBProcKillByName("qvmark-kill", 0), 4);
+    for (size_t i = 0; i < spawned.size(); ++i) {
+        int status = Reap(spawned[i]);
+        ASSERT_TRUE(WIFSIGNALED(status)) << i;
+        EXPECT_EQ(WTERMSIG(status), i < 3 ? SIGTERM : SIGKILL) << i;
+    }
+
+    spawned.clear();
+    for (int i = 0; i < 2; ++i)
+        spawned.push_back(Spawn("/bin/sleep", {"qvmark-force", "1000"}));
+    EXPECT_EQ(SLIBProcKillByName("qvmark-force", 1), 2);
+    for (pid_t p : spawned) {
+        int status = Reap(p);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    }
+    EXPECT_EQ(SLIBProcKillByName("qvmark-none", 1), 0);
+    for (const char *bad : {static_cast<const char *>(nullptr), ""}) {
+        SLIBErrSet(0);
+        EXPECT_EQ(SLIBProcKillByName(bad, 1), -1);
+        EXPECT_EQ(SLIBErrGet(), 0x0D00u);
+    }
+}
+
+// The caller's own process matches the name but is never signalled. The
+// test runs itself again under a name of its own to be that caller.
+TEST(ProcKill, NeverSignalsTheCaller) {
+    if (getenv("QV_KILL_SELF") != nullptr) {
+        int r = SLIBProcKillByName("qvmark-self", 1);
+        _exit(r == 0 ? 0 : 3);
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("QV_KILL_SELF", "1", 1);
+        int fd = open("/dev/null", O_RDWR);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execl("/proc/self/exe", "qvmark-self", "--gtest_filter=ProcKill.NeverSignalsTheCaller",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = Reap(pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(ProcAlive, ProcessIdsAndPidFiles) {
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    Reap(gone);
+    EXPECT_EQ(BlSLIBProcIsAlive(getpid()), 1);
+    EXPECT_EQ(BlSLIBProcIsAlive(gone), 0);
+    EXPECT_EQ(BlSLIBProcIsAlive(0), 0);   // would be the caller's group
+    EXPECT_EQ(BlSLIBProcIsAlive(-1), 0);  // would be every process
+
+    const std::string self = std::to_string(getpid());
+    struct Case {
+        const char *content;  // nullptr: no file
+        int pid;              // -2: this process
+        int alive;
+    } cases[] = {
+        {nullptr, -1, 0},   {"", 0, 0},
+        {"abc\n", 0, 0},    {"123\n", 123, -1},
+        {"  456", 456, -1}, {"789 trailing", 789, -1},
+        {"-5\n", 0, 0},     {"99999999999\n", 0, 0},
+        {"SELF", -2, 1},    {"GONE", -3, 0},
+    };
+    for (const Case &c : cases) {
+        qtest::RemoveFile("/var/run/x.pid");
+        std::string content = c.content ? c.content : "";
+        if (content == "SELF") content = self + "\n";
+        if (content == "GONE") content = std::to_string(gone) + "\n";
+        if (c.content) qtest::WriteFile("/var/run/x.pid", content);
+        int want = c.pid == -2 ? getpid() : c.pid == -3 ? gone : c.pid;
+        EXPECT_EQ(SLIBProcReadPidFile("/var/run/x.pid"), want) << content;
+        if (c.alive >= 0) {
+            EXPECT_EQ(BlSLIBProcIsPidFileAlive("/var/run/x.pid"), c.alive) << content;
+        }
+    }
+    EXPECT_EQ(SLIBProcReadPidFile(nullptr), -1);
+    EXPECT_EQ(BlSLIBProcIsPidFileAlive(nullptr), 0);
+}
+
+// A listening socket on a free port of the loopback interface.
+struct Listener {
+    int fd = -1;
+    int port = 0;
+    explicit Listener(int backlog = 16) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sa {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(sa);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0 ||
+            listen(fd, backlog) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+            ADD_FAILURE() << "listener: " << strerror(errno);
+        }
+        port = ntohs(sa.sin_port);
+    }
+    ~Listener() { close(fd); }
+};
+
+TEST(ProcTcp, ReachableListenerGetsOneZeroByte) {
+    Listener l;
+    EXPECT_EQ(BlSLIBIsTCPPortReachable("127.0.0.1", l.port, 2), 1);
+    int c = accept(l.fd, nullptr, nullptr);
+    ASSERT_GE(c, 0);
+    char buf[4] = {1, 1, 1, 1};
+    EXPECT_EQ(recv(c, buf, sizeof(buf), 0), 1);
+    EXPECT_EQ(buf[0], 0);
+    close(c);
+}
+
+TEST(ProcTcp, UnreachableOrBadAddresses) {
+    int closedPort;
+    {
+        Listener l;
+        closedPort = l.port;
+    }
+    EXPECT_EQ(BlSLIBIsTCPPortReachable("127.0.0.1", closedPort, 2), 0);
+    Listener l;
+    for (const char *bad : {static_cast<const char *>(nullptr), "", "localhost", "1.2.3.4.5",
+                            "256.0.0.1", "255.255.255.255"}) {
+        EXPECT_EQ(BlSLIBIsTCPPortReachable(bad, l.port, 1), 0) << (bad ? bad : "null");
+    }
+    EXPECT_EQ(BlSLIBIsTCPPortReachable("127.0.0.1", l.port + 65536, 1), 0);
+    EXPECT_EQ(BlSLIBIsTCPPortReachable("127.0.0.1", -1, 1), 0);
+}
+
+// A listener whose accept queue is full drops new connection requests, as
+// a host that drops packets does: the test gives up after the time-out.
+TEST(ProcTcp, SilentPeerTimesOut) {
+    Listener l(0);
+    std::vector<int> fill;
+    for (int i = 0; i < 4; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sa {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(static_cast<uint16_t>(l.port));
+        connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa));
+        fill.push_back(fd);
+    }
+    usleep(100000);
+    EXPECT_EQ(BlSLIBIsTCPPortReachable("127.0.0.1", l.port, 1), 0);
+    for (int fd : fill)
+        close(fd);
+}
+
+TEST(ProcTcp, DescriptorsAbove1024) {
+    struct rlimit rl {
+        4096, 4096
+    };
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+    std::vector<int> fds;
+    int fd;
+    while ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fd < 1100)
+        fds.push_back(fd);
+    ASSERT_GE(fd, 1100);
+    fds.push_back(fd);
+    Listener l;
+    EXPECT_EQ(BlSLIBIsTCPPortReachable("127.0.0.1", l.port, 2), 1);
+    int closedPort;
+    {
+        Listener probe;
+        closedPort = probe.port;
+    }
+    EXPECT_EQ(BlSLIBIsTCPPortReachable("127.0.0.1", closedPort, 1), 0);
+    for (int f : fds)
+        close(f);
+}
+
+}  // namespace
