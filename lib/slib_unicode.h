@@ -1,0 +1,41 @@
+/* Unicode layer: conversions between UTF-8 and the appliance's code pages,
+ * upper-casing, character counting and case-insensitive collation. */
+#ifndef SLIB_UNICODE_H
+#define SLIB_UNICODE_H
+
+#include <unicode/ucnv.h>
+#include <unicode/ucol.h>
+#include <unicode/utypes.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Code-page indexes: 0 UTF-8 ... 32, and 33 UTF-16 (no setting value). */
+#define SLIB_CODEPAGE_MAX 34
+#define SLIB_CODEPAGE_UTF16 33
+
+UConverter *SLIBUnicodeGetConverter(int index);
+int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int size);
+int SLIBUnicodeStrCPToUTF8(int index, const char *src, char *dst, int size);
+/* The source is UTF-16 bytes, ended by a zero 16-bit unit. */
+int SLIBUnicodeStrUTF16ToUTF8(const char *src, char *dst, int size);
+int SLIBUnicodeUTF8StrCountChar(const char *text);
+/* *buffer is a malloc'ed block of capacity units; it is reallocated when
+ * the upper-cased text needs more. */
+int SLIBUnicodeUStrUpper(const UChar *src, UChar **buffer, int capacity);
+int SLIBUnicodeUTF8StrUpper(const char *src, char *dst, int size);
+int SLIBUnicodeUTF8StrCaseCmp(const char *a, const char *b);
+int SLIBUnicodeOpenCollator(void);
+int SLIBUnicodeCloseCollator(void);
+UCollator *SLIBUnicodeGetCollator(void);
+int SLIBUnicodeCheckLocale(int force, char **locale);
+int SLIBUnicodeResetCollator(void);
+const char *SzSLIBUnicodeUTF8Skip(const char *text, int n);
+int SLIBUnicodeShortenName(const char *name, int n, const char *suffix, char *dst, int size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
