@@ -1,0 +1,113 @@
+#include "slib_rewrite.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+namespace slib {
+
+namespace {
+
+// Syncs the directory that holds path, so that a rename survives a power cut.
+void SyncDir(const std::string &path) {
+    std::string::size_type slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+// Flushes, syncs and closes a stream; false on the first failure.
+bool Finish(FILE *fp) {
+    bool ok = !ferror(fp);
+    ok = fflush(fp) == 0 && ok;
+    ok = fsync(fileno(fp)) == 0 && ok;
+    ok = fclose(fp) == 0 && ok;
+    return ok;
+}
+
+}  // namespace
+
+std::string TempPath(const std::string &path) {
+    return path + ".tmp";
+}
+
+FILE *RewriteSet::Open(const std::string &path) {
+    try {
+        Entry e;
+        e.path = path;
+        e.tmp = TempPath(path);
+        struct stat orig;
+        const bool have = stat(path.c_str(), &orig) == 0 && S_ISREG(orig.st_mode);
+        if (unlink(e.tmp.c_str()) != 0 && errno != ENOENT) {
+            SLIBErrSet(ERR_OPEN_FAILED);
+            return nullptr;
+        }
+        int fd = open(e.tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      have ? 0600 : 0666);
+        if (fd < 0) {
+            SLIBErrSet(ERR_OPEN_FAILED);
+            return nullptr;
+        }
+        bool ok = true;
+        if (have) {
+            struct stat now;
+            ok = fstat(fd, &now) == 0;
+            if (ok && (now.st_uid != orig.st_uid || now.st_gid != orig.st_gid))
+                ok = fchown(fd, orig.st_uid, orig.st_gid) == 0;
+            // After the owner: a change of owner clears set-id bits.
+            if (ok) ok = fchmod(fd, orig.st_mode & 07777) == 0;
+        }
+        e.fp = ok ? fdopen(fd, "w") : nullptr;
+        if (!e.fp) {
+            close(fd);
+            unlink(e.tmp.c_str());
+            SLIBErrSet(ERR_OPEN_FAILED);
+            return nullptr;
+        }
+        entries_.push_back(e);
+        return entries_.back().fp;
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+}
+
+bool RewriteSet::Commit(SLIBERRCODE failCode) {
+    bool ok = true;
+    for (Entry &e : entries_) {
+        if (!Finish(e.fp)) ok = false;
+        e.fp = nullptr;
+    }
+    if (!ok) {
+        Abort();
+        SLIBErrSet(failCode);
+        return false;
+    }
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        Entry &e = entries_[i];
+        if (rename(e.tmp.c_str(), e.path.c_str()) != 0) {
+            entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(i));
+            Abort();
+            SLIBErrSet(failCode);
+            return false;
+        }
+        SyncDir(e.path);
+    }
+    entries_.clear();
+    return true;
+}
+
+void RewriteSet::Abort() {
+    for (Entry &e : entries_) {
+        if (e.fp) fclose(e.fp);
+        unlink(e.tmp.c_str());
+    }
+    entries_.clear();
+}
+
+}  // namespace slib

@@ -1,0 +1,50 @@
+// Rewriting configuration files safely: the new content goes to "<path>.tmp",
+// which is flushed, synced and renamed over the file; nothing touches the
+// file itself until everything is written. Internal to the library.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "slib_errcode.h"
+
+namespace slib {
+
+// One change over one or more files. Open() gives the stream of a file's
+// temporary copy; Commit() renames every copy over its file at the end.
+// Whatever is not committed (failure, early return) is removed again, so the
+// original files stay intact.
+//
+// The temporary file never follows a symlink planted at its name (a stale
+// one is removed and the file is created exclusively, O_NOFOLLOW), and it
+// gets the original file's mode and owner before it replaces it.
+class RewriteSet {
+  public:
+    RewriteSet() = default;
+    RewriteSet(const RewriteSet &) = delete;
+    RewriteSet &operator=(const RewriteSet &) = delete;
+    ~RewriteSet() { Abort(); }
+
+    // The stream of path's temporary copy; null with 0x0900 set when it
+    // cannot be created.
+    FILE *Open(const std::string &path);
+    // Flushes, syncs and closes every copy, then renames each over its file.
+    // Any failure removes the copies not yet renamed and sets failCode
+    // (0x0B00 unless the caller's file format names another).
+    bool Commit(SLIBERRCODE failCode = ERR_WRITE_FAILED);
+    // Closes and removes every copy.
+    void Abort();
+
+  private:
+    struct Entry {
+        std::string path, tmp;
+        FILE *fp = nullptr;
+    };
+    std::vector<Entry> entries_;
+};
+
+// The temporary name of a file: its path with ".tmp" appended.
+std::string TempPath(const std::string &path);
+
+}  // namespace slib

@@ -1,0 +1,298 @@
+#include "slib_section.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "slib_errcode.h"
+#include "slib_rewrite.h"
+#include "slib_str.h"
+
+namespace {
+
+constexpr const char *kDefaultFormat = "%s=%s\n";
+constexpr size_t kMaxHeader = 1024;
+
+int Fail(SLIBERRCODE code) {
+    SLIBErrSet(code);
+    return -1;
+}
+
+// Closes a stream when the scope ends.
+struct File {
+    FILE *fp;
+    explicit File(FILE *f) : fp(f) {}
+    ~File() {
+        if (fp) fclose(fp);
+    }
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+};
+
+// The next line of a stream (newline included); false at end of file.
+bool NextLine(FILE *fp, std::string_view &line) {
+    size_t len = 0;
+    char *p = fgetln(fp, &len);
+    if (!p) return false;
+    line = std::string_view(p, len);
+    return true;
+}
+
+// A text written into a section file must not hold a line break: it would
+// start a line, or a whole section, of its own.
+bool OneLine(const char *s) {
+    return s == nullptr || strpbrk(s, "\r\n") == nullptr;
+}
+
+// The caller's key=value format with its two "%s" filled in. Only "%s" and
+// "%%" are conversions here, so a format can never read past its arguments.
+std::string Expand(const char *format, const char *key, const char *value) {
+    if (!format) format = kDefaultFormat;
+    std::string out;
+    int arg = 0;
+    for (const char *p = format; *p; ++p) {
+        if (*p != '%') {
+            out += *p;
+        } else if (p[1] == '%') {
+            out += '%';
+            ++p;
+        } else {
+            out += arg++ == 0 ? key : value;
+            ++p;
+        }
+    }
+    return out;
+}
+
+// Checks the format and that no text of the section breaks a line.
+bool Writable(const char *section, PSLIBSZHASH hash, const char *format) {
+    if (!BlSLIBIsKeyValueFormat(format) || !OneLine(section)) return false;
+    if (!hash) return true;
+    for (int i = 0; i < hash->nBucket; ++i) {
+        const SLIBSZHASH_BUCKET &b = hash->buckets[i];
+        if (b.szKey && (!OneLine(b.szKey) || !OneLine(b.szValue))) return false;
+    }
+    return true;
+}
+
+// Splits a body line at its first "=" into trimmed key and value; false for
+// lines without "=" or with an empty key.
+bool SplitLine(std::string_view line, std::string &key, std::string &value) {
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return false;
+    key.assign(line.substr(0, eq));
+    value.assign(line.substr(eq + 1));
+    key.resize(static_cast<size_t>(SLIBStrTrimSpace(key.data(), nullptr)));
+    value.resize(static_cast<size_t>(SLIBStrTrimSpace(value.data(), nullptr)));
+    return !key.empty();
+}
+
+bool WriteAll(FILE *fp, std::string_view s) {
+    return fwrite(s.data(), 1, s.size(), fp) == s.size();
+}
+
+}  // namespace
+
+extern "C" int BlSLIBIsKeyValueFormat(const char *format) {
+    if (!format) return 1;
+    // Wanted in this order: "%s", "=", "%s", a newline; no other conversion.
+    int stage = 0;
+    for (const char *p = format; *p; ++p) {
+        if (*p == '%') {
+            if (p[1] == '%') {
+                ++p;
+                continue;
+            }
+            if (p[1] != 's' || (stage != 0 && stage != 2)) return 0;
+            ++stage;
+            ++p;
+        } else if (*p == '=' && stage == 1) {
+            stage = 2;
+        } else if (*p == '\n' && stage == 3) {
+            stage = 4;
+        }
+    }
+    return stage == 4;
+}
+
+extern "C" int BlSLIBFileIsSectionHeader(const char *line, size_t length) {
+    if (!line || length == 0 || line[0] != '[') return 0;
+    size_t end = length;
+    while (end > 0 && isspace(static_cast<unsigned char>(line[end - 1])))
+        --end;
+    return end > 0 && line[end - 1] == ']';
+}
+
+extern "C" int BlSLIBFileIsSectionNamed(const char *line, size_t length, const char *name) {
+    if (!line || !name) return Fail(ERR_BAD_PARAMETERS);
+    size_t n = strlen(name);
+    if (length < n + 2 || line[0] != '[' || memcmp(line + 1, name, n) != 0 || line[n + 1] != ']')
+        return 0;
+    for (size_t i = n + 2; i < length; ++i) {
+        if (!isspace(static_cast<unsigned char>(line[i]))) return 0;
+    }
+    return 1;
+}
+
+extern "C" int SLIBFileGetSection(const char *path, const char *section, PSLIBSZHASH *pphash) {
+    if (!path || !section || !pphash || !*pphash) return Fail(ERR_BAD_PARAMETERS);
+    File in(fopen(path, "r"));
+    if (!in.fp) return Fail(ERR_OPEN_FAILED);
+    try {
+        std::string_view line;
+        bool inside = false;
+        std::string key, value;
+        while (NextLine(in.fp, line)) {
+            if (!inside) {
+                inside = BlSLIBFileIsSectionNamed(line.data(), line.size(), section) == 1;
+                continue;
+            }
+            if (line[0] == '[') break;
+            if (!SplitLine(line, key, value)) continue;
+            if (SLIBSzHashSetValue(pphash, key.c_str(), value.c_str()) < 0) return -1;
+        }
+        return SLIBSzHashCount(*pphash);
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SLIBFileEnumSection(const char *path, PSLIBSZLIST *pplist) {
+    if (!path || !pplist || !*pplist) return Fail(ERR_BAD_PARAMETERS);
+    File in(fopen(path, "r"));
+    if (!in.fp) return Fail(ERR_OPEN_FAILED);
+    try {
+        std::string_view line;
+        while (NextLine(in.fp, line)) {
+            if (!BlSLIBFileIsSectionHeader(line.data(), line.size())) continue;
+            if (line.size() >= kMaxHeader) return Fail(ERR_BUF_TOO_SMALL);
+            size_t close = line.rfind(']');
+            std::string name(line.substr(1, close - 1));
+            if (SLIBSzListPush(pplist, name.c_str()) < 0) return -1;
+        }
+        return (*pplist)->nItem;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SLIBFileWriteSection(FILE *fp, const char *section, PSLIBSZHASH hash,
+                                    const char *format) {
+    if (!fp || !Writable(section, hash, format)) return Fail(ERR_BAD_PARAMETERS);
+    try {
+        if (section) {
+            std::string header = std::string("[") + section + "]\n";
+            if (!WriteAll(fp, header)) return Fail(ERR_WRITE_FAILED);
+        }
+        if (!hash) return 0;
+        for (int i = 0; i < hash->nBucket; ++i) {
+            const SLIBSZHASH_BUCKET &b = hash->buckets[i];
+            if (!b.szKey) continue;
+            if (!WriteAll(fp, Expand(format, b.szKey, b.szValue))) return Fail(ERR_WRITE_FAILED);
+        }
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int ErrSLIBFileAddSection(const char *path, const char *section, PSLIBSZHASH hash,
+                                     const char *format) {
+    if (!path || !section || !Writable(section, hash, format)) return Fail(ERR_BAD_PARAMETERS);
+    File f(fopen(path, "r+"));
+    if (!f.fp) return Fail(ERR_OPEN_FAILED);
+    std::string_view line;
+    bool endsWithNewline = false;
+    while (NextLine(f.fp, line)) {
+        if (BlSLIBFileIsSectionNamed(line.data(), line.size(), section) == 1) return 0;
+        endsWithNewline = line.back() == '\n';
+    }
+    if (ferror(f.fp)) return Fail(ERR_READ_FAILED);
+    if (fseek(f.fp, 0, SEEK_END) != 0) return Fail(ERR_WRITE_FAILED);
+    if (!endsWithNewline && fputc('\n', f.fp) == EOF) return Fail(ERR_WRITE_FAILED);
+    if (SLIBFileWriteSection(f.fp, section, hash, format) < 0) return -1;
+    if (fflush(f.fp) != 0 || fsync(fileno(f.fp)) != 0) return Fail(ERR_WRITE_FAILED);
+    FILE *fp = f.fp;
+    f.fp = nullptr;
+    if (fclose(fp) != 0) return Fail(ERR_WRITE_FAILED);
+    return 1;
+}
+
+extern "C" int ErrSLIBIFileModifySection(const char *path, const char *section, const char *newName,
+                                         PSLIBSZHASH hash, int flags, const char *format) {
+    if (!path || !section) return Fail(ERR_BAD_PARAMETERS);
+    const bool replace = (flags & SLIB_SECTION_REPLACE) != 0;
+    const char *header = newName ? newName : section;
+    if (replace && !Writable(header, hash, format)) return Fail(ERR_BAD_PARAMETERS);
+    File in(fopen(path, "r"));
+    if (!in.fp) return Fail(ERR_OPEN_FAILED);
+    try {
+        slib::RewriteSet rewrite;
+        FILE *out = rewrite.Open(path);
+        if (!out) return -1;
+        std::string_view line;
+        bool inside = false, found = false;
+        while (NextLine(in.fp, line)) {
+            if (BlSLIBFileIsSectionNamed(line.data(), line.size(), section) == 1) {
+                inside = found = true;
+                if (replace && SLIBFileWriteSection(out, header, hash, format) < 0) return -1;
+                continue;
+            }
+            if (BlSLIBFileIsSectionHeader(line.data(), line.size())) {
+                inside = false;
+            } else if (inside && line[0] != '#' && line[0] != ';') {
+                continue;
+            }
+            if (!WriteAll(out, line)) return Fail(ERR_WRITE_FAILED);
+        }
+        if (ferror(in.fp)) return Fail(ERR_READ_FAILED);
+        if (!rewrite.Commit()) return -1;
+        return found ? 1 : 0;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int ErrSLIBFileRemoveSection(const char *path, const char *section) {
+    return ErrSLIBIFileModifySection(path, section, nullptr, nullptr, 0, nullptr);
+}
+
+extern "C" int ErrSLIBFileSetSection(const char *path, const char *section, const char *newName,
+                                     PSLIBSZHASH hash, const char *format) {
+    if (!hash) return Fail(ERR_BAD_PARAMETERS);
+    return ErrSLIBIFileModifySection(path, section, newName, hash, SLIB_SECTION_REPLACE, format);
+}
+
+extern "C" int ErrSLIBFileSetSectionKey(const char *path, const char *section, const char *key,
+                                        const char *value, const char *format) {
+    if (!path || !section || !key || !value || !OneLine(key) || !OneLine(value) ||
+        !BlSLIBIsKeyValueFormat(format)) {
+        return Fail(ERR_BAD_PARAMETERS);
+    }
+    PSLIBSZHASH hash = PshSLIBSzHashAlloc(1024);
+    if (!hash) return -1;
+    int r = ErrSLIBFileAddSection(path, section, hash, format);
+    if (r == 0) r = SLIBFileGetSection(path, section, &hash);
+    if (r >= 0) r = SLIBSzHashSetValue(&hash, key, value);
+    if (r >= 0) r = ErrSLIBFileSetSection(path, section, nullptr, hash, format);
+    SLIBSzHashFree(hash);
+    return r;
+}
+
+extern "C" int SLIBFileWriteHash(const char *path, PSLIBSZHASH hash, const char *format) {
+    if (!path || !hash) return Fail(ERR_BAD_PARAMETERS);
+    if (!Writable(nullptr, hash, format)) return Fail(ERR_BAD_PARAMETERS);
+    try {
+        slib::RewriteSet rewrite;
+        FILE *out = rewrite.Open(path);
+        if (!out) return -1;
+        if (SLIBFileWriteSection(out, nullptr, hash, format) < 0) return -1;
+        return rewrite.Commit() ? 0 : -1;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
