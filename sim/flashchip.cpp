@@ -155,6 +155,7 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
             if (w.size() == 5 && !ParseU32(w[4], &p.datalen)) return fail("bad data length");
             if (!custom_parts) c.parts.clear();
             custom_parts = true;
+            c.flash = true;
             c.parts.push_back(p);
         } else if (k == "vender" && w.size() == 2) {
             c.vendor_part = w[1];

@@ -199,7 +199,7 @@ static const char *Redirect(const char *path, char *buf, size_t size) {
     if (!path || strncmp(path, "/proc/", 6) != 0) return path;
     for (int i = 0; kProcFiles[i]; ++i) {
         if (strcmp(path, kProcFiles[i]) == 0) {
-            snprintf(buf, size, "%s%s", PROC_ROOT, path);
+            snprintf(buf, size, "%s%s", PROC_ROOT, path + 5); /* after "/proc" */
             return buf;
         }
     }

@@ -23,6 +23,7 @@ namespace {
 constexpr const char *kMount = "/sim/flash";
 constexpr const char *kDescFile = "/sim/appliance.desc";
 constexpr const char *kPidFile = "/sim/flash.pid";
+constexpr const char *kDaemonLog = "/sim/flashd.log";
 constexpr const char *kDevList = "/sim/flash.devices";
 constexpr const char *kKernelConf = "/sim/kernel.conf";
 constexpr const char *kKernelLog = "/sim/kernel.log";
@@ -59,7 +60,13 @@ bool StartDaemon(const std::string &dir, std::string *err) {
         return false;
     }
     if (pid == 0) {
+        // The emulator outlives the set-up tool: it holds none of its caller's
+        // pipes, and its messages go to a log of its own.
         setsid();
+        int null = open("/dev/null", O_RDWR);
+        int log = open(kDaemonLog, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (null >= 0) dup2(null, 0), dup2(null, 1);
+        if (log >= 0) dup2(log, 2);
         int ready = dup(fds[1]);  // without close-on-exec
         std::string rfd = std::to_string(ready);
         execl(QSIM_FLASHD, "qavo-flashd", kDescFile, dir.c_str(), kMount, rfd.c_str(),
@@ -76,7 +83,10 @@ bool StartDaemon(const std::string &dir, std::string *err) {
     if (n <= 0 || strncmp(buf, "ready", 5) != 0) {
         int st;
         waitpid(pid, &st, 0);
-        *err = "the flash emulator did not start (see its message above)";
+        std::string msg;
+        Slurp(kDaemonLog, &msg);
+        while (!msg.empty() && msg.back() == '\n') msg.pop_back();
+        *err = "the flash emulator did not start: " + msg;
         return false;
     }
     Spit(kPidFile, std::to_string(pid) + "\n");
