@@ -85,7 +85,8 @@ bool StartDaemon(const std::string &dir, std::string *err) {
         waitpid(pid, &st, 0);
         std::string msg;
         Slurp(kDaemonLog, &msg);
-        while (!msg.empty() && msg.back() == '\n') msg.pop_back();
+        while (!msg.empty() && msg.back() == '\n')
+            msg.pop_back();
         *err = "the flash emulator did not start: " + msg;
         return false;
     }

@@ -62,14 +62,16 @@ off_t DevSize(const char *dev) {
 }
 Bytes Pattern(size_t n, uint8_t seed) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
     return b;
 }
 void Put(Bytes &chip, uint32_t cpu, const Bytes &data) {
     std::copy(data.begin(), data.end(), chip.begin() + (cpu - kBase));
 }
 void Put32(Bytes &b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 struct Part {
@@ -78,8 +80,8 @@ struct Part {
 };
 // The pomlet layout: devices mtd0..mtd5 in this order.
 const Part kPomlet[] = {
-    {"RedBoot", 0xFFF00000, 0x40000, 0x3A448},   {"zImage", 0xFFE00000, 0xD0000, 0xC5EDA},
-    {"rd.gz", 0xFFF40000, 0xB0000, 0xAEE2C},      {"vendor", 0xFFED0000, 0x10000, 0x10000},
+    {"RedBoot", 0xFFF00000, 0x40000, 0x3A448},        {"zImage", 0xFFE00000, 0xD0000, 0xC5EDA},
+    {"rd.gz", 0xFFF40000, 0xB0000, 0xAEE2C},          {"vendor", 0xFFED0000, 0x10000, 0x10000},
     {"RedBoot Config", 0xFFEE0000, 0x10000, 0x10000}, {"FIS Directory", 0xFFFF0000, 0x10000, 0x600},
 };
 
@@ -213,8 +215,8 @@ TEST(Flash, GeometryRangesAndTruncation) {
         uint32_t start, len;
         int err;
     } erases[] = {
-        {0, 0x20000, 0},          {0x1000, 0x20000, EINVAL}, {0, 0x1000, EINVAL},
-        {0, 0x40000, EINVAL},     {0x20000, 0x20000, EINVAL}, {0, 0, EINVAL},
+        {0, 0x20000, 0},      {0x1000, 0x20000, EINVAL},  {0, 0x1000, EINVAL},
+        {0, 0x40000, EINVAL}, {0x20000, 0x20000, EINVAL}, {0, 0, EINVAL},
     };
     for (auto &c : erases)
         EXPECT_EQ(Erase("/dev/mtd7", c.start, c.len), c.err) << c.start << "+" << c.len;
@@ -270,8 +272,7 @@ TEST(Flash, PowerUpLocksWindowAndEntryRefusals) {
         {0xFFFF0000, 0x20000, EINVAL},  // past its end
         {0xFFE08000, 0x10000, EINVAL},  // not on a block
         {0xFFE00000, 0x18000, EINVAL},  // not whole blocks
-        {0xFFE00000, 0, EINVAL},
-        {0xFFE00000, 0xE0000, 0},
+        {0xFFE00000, 0, EINVAL},       {0xFFE00000, 0xE0000, 0},
     };
     for (auto &m : moves) {
         qsim_erase_info_user a{m.start, m.size};
@@ -306,7 +307,8 @@ TEST(Flash, InjectedFaults) {
     for (auto &c : cases) {
         qsim::Appliance hw(std::string("edition pomlet\n") + c.fault);
         std::vector<int> got;
-        for (int i = 0; i < 4; ++i) got.push_back(Erase(c.dev, 0, 0xD0000));
+        for (int i = 0; i < 4; ++i)
+            got.push_back(Erase(c.dev, 0, 0xD0000));
         EXPECT_EQ(got, c.errs) << c.fault;
         auto erases = Ops(c.dev + 5, "erase");
         ASSERT_EQ(erases.size(), 4u);
@@ -316,7 +318,8 @@ TEST(Flash, InjectedFaults) {
     {
         qsim::Appliance hw("edition pomlet\nfault write mtd1 3");
         std::vector<long> got;
-        for (int i = 0; i < 4; ++i) got.push_back(WriteAt("/dev/mtd1", i * 4, Bytes(4, 0)));
+        for (int i = 0; i < 4; ++i)
+            got.push_back(WriteAt("/dev/mtd1", i * 4, Bytes(4, 0)));
         EXPECT_EQ(got, (std::vector<long>{4, 4, -EIO, 4}));
         // A read-back flipped once at 0x4010: a verify sees the difference once.
         ASSERT_TRUE(hw.Fault("flip mtd1 0x4010"));

@@ -114,8 +114,8 @@ TEST(KernelShim, KernelFilesComeFromTheApplianceRoot) {
     EXPECT_EQ(access("/proc/self/status", F_OK), 0);       // others untouched
     // The preloadable shim does the same in any program of the appliance root.
     std::string out;
-    ASSERT_EQ(Exec({"/usr/bin/env", "LD_PRELOAD=" + BuildDir() + "/sim/libqavoshim.so",
-                    "/bin/cat", "/proc/mdstat"},
+    ASSERT_EQ(Exec({"/usr/bin/env", "LD_PRELOAD=" + BuildDir() + "/sim/libqavoshim.so", "/bin/cat",
+                    "/proc/mdstat"},
                    &out),
               0);
     EXPECT_EQ(out, "Personalities : [raid1]\n");
