@@ -1,0 +1,264 @@
+/* Kernel shim of the simulated appliance: the appliance kernel's system
+ * calls 401 and 405, a chosen uptime, the M-Systems module requests that a
+ * FUSE file cannot carry, and the kernel files that cannot be placed under
+ * /proc here. Linked into test binaries, preloaded into programs started in
+ * the appliance root (libqavoshim.so). Settings are read from /sim/kernel.conf
+ * on each call; without it every call passes through. Calls it answers are
+ * appended to /sim/kernel.log. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+
+#include "mtd_abi.h"
+
+#define CONF_PATH "/sim/kernel.conf"
+#define LOG_PATH "/sim/kernel.log"
+#define PROC_ROOT "/sim/proc"
+
+/* Kernel files redirected to PROC_ROOT + path. */
+static const char *const kProcFiles[] = {
+    "/proc/mdstat", "/proc/bus/usb/devices", "/proc/scsi/scsi", "/proc/partitions", NULL,
+};
+
+typedef long (*syscall_fn)(long, ...);
+typedef int (*ioctl_fn)(int, unsigned long, ...);
+typedef int (*sysinfo_fn)(struct sysinfo *);
+typedef int (*open_fn)(const char *, int, ...);
+typedef int (*openat_fn)(int, const char *, int, ...);
+typedef FILE *(*fopen_fn)(const char *, const char *);
+typedef int (*stat_fn)(const char *, struct stat *);
+typedef int (*access_fn)(const char *, int);
+
+static void *Lookup(void **cache, const char *name) {
+    void *p = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
+    if (!p) {
+        p = dlsym(RTLD_NEXT, name);
+        if (!p) {
+            errno = ENOSYS;
+            return NULL;
+        }
+        __atomic_store_n(cache, p, __ATOMIC_RELEASE);
+    }
+    return p;
+}
+/* The next definition of a function, looked up once. */
+#define Next(name)                  \
+    ({                              \
+        static void *next_cache_;   \
+        Lookup(&next_cache_, name); \
+    })
+
+/* Reads the value of "key" from the settings; 1 when found. */
+static int Setting(const char *key, char *val, size_t size) {
+    /* The real open: the settings file is no kernel file. */
+    open_fn real_open = (open_fn)Next("open");
+    if (!real_open) return 0;
+    int saved = errno;
+    int fd = real_open(CONF_PATH, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        errno = saved;
+        return 0;
+    }
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    errno = saved;
+    if (n <= 0) return 0;
+    buf[n] = 0;
+    size_t klen = strlen(key);
+    int found = 0;
+    for (char *line = buf; line && *line;) {
+        char *nl = strchr(line, '\n');
+        if (nl) *nl = 0;
+        if (strncmp(line, key, klen) == 0 && line[klen] == ' ') {
+            snprintf(val, size, "%s", line + klen + 1);
+            found = 1; /* the last line of a key wins */
+        }
+        line = nl ? nl + 1 : NULL;
+    }
+    return found;
+}
+
+static void Note(const char *fmt, ...) {
+    open_fn real_open = (open_fn)Next("open");
+    if (!real_open) return;
+    int saved = errno;
+    int fd = real_open(LOG_PATH, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        char buf[256];
+        va_list ap;
+        va_start(ap, fmt);
+        int n = vsnprintf(buf, sizeof buf, fmt, ap);
+        va_end(ap);
+        if (n > 0) (void)!write(fd, buf, (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1);
+        close(fd);
+    }
+    errno = saved;
+}
+
+/* A scripted result: "ok", "absent" or "errno N". Returns 0 or -1 with errno. */
+static long Scripted(const char *res) {
+    if (strcmp(res, "ok") == 0) return 0;
+    if (strncmp(res, "errno ", 6) == 0) {
+        errno = atoi(res + 6);
+        return -1;
+    }
+    errno = ENOSYS;
+    return -1;
+}
+
+long syscall(long number, ...) {
+    va_list ap;
+    va_start(ap, number);
+    long a[6];
+    for (int i = 0; i < 6; ++i)
+        a[i] = va_arg(ap, long);
+    va_end(ap);
+    char val[64];
+    if (number == QSIM_SYS_HWFLAGS && Setting("hwflags", val, sizeof val)) {
+        if (strcmp(val, "absent") == 0) {
+            Note("syscall 401 -> -1 errno %d\n", ENOSYS);
+            errno = ENOSYS;
+            return -1;
+        }
+        uint32_t flags = (uint32_t)strtoul(val, NULL, 0);
+        uint32_t *word = (uint32_t *)a[0];
+        if (!word) {
+            errno = EFAULT;
+            return -1;
+        }
+        *word = flags;
+        Note("syscall 401 -> 0 flags 0x%x\n", flags);
+        return 0;
+    }
+    if (number == QSIM_SYS_MTDBUFFER) {
+        const char *key = a[0] ? "405alloc" : "405release";
+        long r;
+        if (Setting(key, val, sizeof val)) {
+            r = Scripted(val);
+        } else {
+            errno = ENOSYS; /* the call of the appliance kernel only */
+            r = -1;
+        }
+        Note("syscall 405 %ld -> %ld errno %d\n", a[0], r, r ? errno : 0);
+        return r;
+    }
+    syscall_fn real = (syscall_fn)Next("syscall");
+    if (!real) return -1;
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+int sysinfo(struct sysinfo *info) {
+    char val[64];
+    sysinfo_fn real = (sysinfo_fn)Next("sysinfo");
+    if (Setting("uptime", val, sizeof val)) {
+        if (strcmp(val, "fail") == 0) {
+            errno = EFAULT;
+            return -1;
+        }
+        int r = real ? real(info) : -1;
+        if (r == 0) info->uptime = strtol(val, NULL, 0);
+        return r;
+    }
+    return real ? real(info) : -1;
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    ioctl_fn real = (ioctl_fn)Next("ioctl");
+    if (!real) return -1;
+    switch ((uint32_t)request) {
+        case QSIM_MEMMSYSGETPARTS:
+            return real(fd, QSIM_PRIV_MSYSGETPARTS, arg);
+        case QSIM_MEMMSYSPARTITION:
+            return real(fd, QSIM_PRIV_MSYSPARTITION, arg);
+        case QSIM_MEMMSYSFORMAT: {
+            uint32_t units = (uint32_t)(uintptr_t)arg; /* the value itself */
+            return real(fd, QSIM_PRIV_MSYSFORMAT, &units);
+        }
+        default:
+            return real(fd, request, arg);
+    }
+}
+
+/* ---- kernel files ---- */
+
+static const char *Redirect(const char *path, char *buf, size_t size) {
+    if (!path || strncmp(path, "/proc/", 6) != 0) return path;
+    for (int i = 0; kProcFiles[i]; ++i) {
+        if (strcmp(path, kProcFiles[i]) == 0) {
+            snprintf(buf, size, "%s%s", PROC_ROOT, path + 5); /* after "/proc" */
+            return buf;
+        }
+    }
+    return path;
+}
+
+static int OpenMode(int flags, va_list ap) {
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) return va_arg(ap, int);
+    return 0;
+}
+
+#define OPEN_WRAPPER(NAME)                                         \
+    int NAME(const char *path, int flags, ...) {                   \
+        va_list ap;                                                \
+        va_start(ap, flags);                                       \
+        int mode = OpenMode(flags, ap);                            \
+        va_end(ap);                                                \
+        char buf[256];                                             \
+        open_fn real = (open_fn)Next(#NAME);                       \
+        if (!real) return -1;                                      \
+        return real(Redirect(path, buf, sizeof buf), flags, mode); \
+    }
+OPEN_WRAPPER(open)
+OPEN_WRAPPER(open64)
+
+#define OPENAT_WRAPPER(NAME)                                              \
+    int NAME(int dirfd, const char *path, int flags, ...) {               \
+        va_list ap;                                                       \
+        va_start(ap, flags);                                              \
+        int mode = OpenMode(flags, ap);                                   \
+        va_end(ap);                                                       \
+        char buf[256];                                                    \
+        openat_fn real = (openat_fn)Next(#NAME);                          \
+        if (!real) return -1;                                             \
+        return real(dirfd, Redirect(path, buf, sizeof buf), flags, mode); \
+    }
+OPENAT_WRAPPER(openat)
+OPENAT_WRAPPER(openat64)
+
+#define FOPEN_WRAPPER(NAME)                                 \
+    FILE *NAME(const char *path, const char *mode) {        \
+        char buf[256];                                      \
+        fopen_fn real = (fopen_fn)Next(#NAME);              \
+        if (!real) return NULL;                             \
+        return real(Redirect(path, buf, sizeof buf), mode); \
+    }
+FOPEN_WRAPPER(fopen)
+FOPEN_WRAPPER(fopen64)
+
+int stat(const char *path, struct stat *st) {
+    char buf[256];
+    stat_fn real = (stat_fn)Next("stat");
+    if (!real) return -1;
+    return real(Redirect(path, buf, sizeof buf), st);
+}
+
+int access(const char *path, int mode) {
+    char buf[256];
+    access_fn real = (access_fn)Next("access");
+    if (!real) return -1;
+    return real(Redirect(path, buf, sizeof buf), mode);
+}
