@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <new>
 
+#include "slib_file.h"
+
 namespace slib {
 
 namespace {
@@ -34,6 +36,25 @@ bool Finish(FILE *fp) {
 
 std::string TempPath(const std::string &path) {
     return path + ".tmp";
+}
+
+std::string FormatKeyValue(const char *format, std::string_view key, std::string_view value) {
+    if (!format) format = "%s=%s\n";
+    std::string out;
+    out.reserve(key.size() + value.size() + 8);
+    int arg = 0;
+    for (const char *p = format; *p; ++p) {
+        if (*p != '%') {
+            out += *p;
+        } else if (p[1] == '%') {
+            out += '%';
+            ++p;
+        } else {
+            out += arg++ == 0 ? key : value;
+            if (p[1]) ++p;
+        }
+    }
+    return out;
 }
 
 FILE *RewriteSet::Open(const std::string &path) {
@@ -90,7 +111,7 @@ bool RewriteSet::Commit(SLIBERRCODE failCode) {
     }
     for (size_t i = 0; i < entries_.size(); ++i) {
         Entry &e = entries_[i];
-        if (rename(e.tmp.c_str(), e.path.c_str()) != 0) {
+        if (SLIBSysRename(e.tmp.c_str(), e.path.c_str()) != 0) {
             entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(i));
             Abort();
             SLIBErrSet(failCode);

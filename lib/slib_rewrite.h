@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "slib_errcode.h"
@@ -46,5 +47,11 @@ class RewriteSet {
 
 // The temporary name of a file: its path with ".tmp" appended.
 std::string TempPath(const std::string &path);
+
+// A caller's key=value line format (such as "%s=\"%s\"\n"; null means
+// "%s=%s\n") with its two "%s" filled in, key first. Only "%s" and "%%" are
+// conversions here, so a format can never read past its arguments; check it
+// with BlSLIBIsKeyValueFormat first.
+std::string FormatKeyValue(const char *format, std::string_view key, std::string_view value);
 
 }  // namespace slib

@@ -9,12 +9,12 @@
 #include <string_view>
 
 #include "slib_errcode.h"
+#include "slib_keyvalue.h"
 #include "slib_rewrite.h"
 #include "slib_str.h"
 
 namespace {
 
-constexpr const char *kDefaultFormat = "%s=%s\n";
 constexpr size_t kMaxHeader = 1024;
 
 int Fail(SLIBERRCODE code) {
@@ -48,26 +48,6 @@ bool OneLine(const char *s) {
     return s == nullptr || strpbrk(s, "\r\n") == nullptr;
 }
 
-// The caller's key=value format with its two "%s" filled in. Only "%s" and
-// "%%" are conversions here, so a format can never read past its arguments.
-std::string Expand(const char *format, const char *key, const char *value) {
-    if (!format) format = kDefaultFormat;
-    std::string out;
-    int arg = 0;
-    for (const char *p = format; *p; ++p) {
-        if (*p != '%') {
-            out += *p;
-        } else if (p[1] == '%') {
-            out += '%';
-            ++p;
-        } else {
-            out += arg++ == 0 ? key : value;
-            ++p;
-        }
-    }
-    return out;
-}
-
 // Checks the format and that no text of the section breaks a line.
 bool Writable(const char *section, PSLIBSZHASH hash, const char *format) {
     if (!BlSLIBIsKeyValueFormat(format) || !OneLine(section)) return false;
@@ -79,16 +59,16 @@ bool Writable(const char *section, PSLIBSZHASH hash, const char *format) {
     return true;
 }
 
-// Splits a body line at its first "=" into trimmed key and value; false for
-// lines without "=" or with an empty key.
-bool SplitLine(std::string_view line, std::string &key, std::string &value) {
-    size_t eq = line.find('=');
-    if (eq == std::string_view::npos) return false;
-    key.assign(line.substr(0, eq));
-    value.assign(line.substr(eq + 1));
-    key.resize(static_cast<size_t>(SLIBStrTrimSpace(key.data(), nullptr)));
-    value.resize(static_cast<size_t>(SLIBStrTrimSpace(value.data(), nullptr)));
-    return !key.empty();
+// Splits a body line into its trimmed key and value through the key/value
+// splitter; false for lines without "=" or with an empty key.
+bool SplitLine(std::string_view line, PSLIBSZLIST *pplist, std::string &text) {
+    text.assign(line);
+    SLIBSzListRemoveAll(*pplist);
+    const SLIBERRCODE before = SLIBErrGet();
+    if (SLIBStrSplitKeyValue(text.c_str(), pplist) == 0) return true;
+    if (SLIBErrGet() != ERR_BAD_PARAMETERS) throw std::bad_alloc();
+    SLIBErrSet(before);  // a line that is no key=value pair is no failure
+    return false;
 }
 
 bool WriteAll(FILE *fp, std::string_view s) {
@@ -145,15 +125,21 @@ extern "C" int SLIBFileGetSection(const char *path, const char *section, PSLIBSZ
     try {
         std::string_view line;
         bool inside = false;
-        std::string key, value;
+        PSLIBSZLIST pair = PslSLIBSzListAlloc(1024);
+        if (!pair) return -1;
+        struct Guard {
+            PSLIBSZLIST *list;
+            ~Guard() { SLIBSzListFree(*list); }
+        } guard{&pair};  // the list moves when it grows
+        std::string text;
         while (NextLine(in.fp, line)) {
             if (!inside) {
                 inside = BlSLIBFileIsSectionNamed(line.data(), line.size(), section) == 1;
                 continue;
             }
             if (line[0] == '[') break;
-            if (!SplitLine(line, key, value)) continue;
-            if (SLIBSzHashSetValue(pphash, key.c_str(), value.c_str()) < 0) return -1;
+            if (!SplitLine(line, &pair, text)) continue;
+            if (SLIBSzHashSetValue(pphash, pair->pszItem[0], pair->pszItem[1]) < 0) return -1;
         }
         return SLIBSzHashCount(*pphash);
     } catch (const std::bad_alloc &) {
@@ -192,7 +178,8 @@ extern "C" int SLIBFileWriteSection(FILE *fp, const char *section, PSLIBSZHASH h
         for (int i = 0; i < hash->nBucket; ++i) {
             const SLIBSZHASH_BUCKET &b = hash->buckets[i];
             if (!b.szKey) continue;
-            if (!WriteAll(fp, Expand(format, b.szKey, b.szValue))) return Fail(ERR_WRITE_FAILED);
+            if (!WriteAll(fp, slib::FormatKeyValue(format, b.szKey, b.szValue)))
+                return Fail(ERR_WRITE_FAILED);
         }
         return 0;
     } catch (const std::bad_alloc &) {

@@ -1,0 +1,524 @@
+// Key/value files. A line's key is its first non-empty "="-piece, trimmed of
+// blanks and one pair of double quotes; its value is the rest of the line
+// after that piece's "=", trimmed the same way. Lines starting with "#" or
+// ";" are comments. Every change goes through slib::RewriteSet except the
+// append of an absent key, which is made in place.
+#include "slib_keyvalue.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "slib_errcode.h"
+#include "slib_lock.h"
+#include "slib_rewrite.h"
+#include "slib_section.h"
+#include "slib_str.h"
+
+namespace {
+
+constexpr int kQavoinfoLockTimeout = 5;
+
+int Fail(SLIBERRCODE code) {
+    SLIBErrSet(code);
+    return -1;
+}
+
+struct FileCloser {
+    void operator()(FILE *fp) const { fclose(fp); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct ListFree {
+    void operator()(PSLIBSZLIST l) const { SLIBSzListFree(l); }
+};
+using ListPtr = std::unique_ptr<SLIBSZLIST, ListFree>;
+
+// The next line of a stream (newline included); false at end of file or on
+// a failure, which ReadToEnd tells apart.
+bool NextLine(FILE *fp, std::string_view &line) {
+    size_t len = 0;
+    char *p = fgetln(fp, &len);
+    if (!p) return false;
+    line = std::string_view(p, len);
+    return true;
+}
+
+// True when the line reader stopped at the end of the file rather than on a
+// read or allocation failure; a writer must never take a half-read file for
+// the whole one.
+bool ReadToEnd(FILE *fp) {
+    if (ferror(fp)) {
+        SLIBErrSet(ERR_WRITE_FAILED);
+        return false;
+    }
+    return feof(fp) != 0;  // otherwise the line reader ran out of memory (0x0200)
+}
+
+bool WriteAll(FILE *fp, std::string_view s) {
+    return fwrite(s.data(), 1, s.size(), fp) == s.size();
+}
+
+bool IsComment(std::string_view line) {
+    return !line.empty() && (line[0] == '#' || line[0] == ';');
+}
+
+// Where a line's key lies: the first non-empty piece of the line split at
+// "=" (the whole line, newline included, when it has no "=").
+struct Piece {
+    bool found = false;
+    size_t begin = 0, end = 0;  // untrimmed piece [begin, end)
+    bool hasEq = false;         // the piece is ended by an "="
+};
+
+Piece KeyPiece(std::string_view line) {
+    Piece p;
+    size_t i = line.find_first_not_of('=');
+    if (i == std::string_view::npos) return p;
+    size_t eq = line.find('=', i);
+    p.found = true;
+    p.begin = i;
+    p.hasEq = eq != std::string_view::npos;
+    p.end = p.hasEq ? eq : line.size();
+    return p;
+}
+
+// text trimmed by the library's one trimming rule, into out.
+void Trimmed(std::string_view text, std::string &out) {
+    out.assign(text);
+    out.resize(static_cast<size_t>(SLIBStrTrimSpace(out.data(), nullptr)));
+}
+
+bool LineKey(std::string_view line, const Piece &p, std::string &key) {
+    if (!p.found) return false;
+    Trimmed(line.substr(p.begin, p.end - p.begin), key);
+    return true;
+}
+
+// The line's value; false when nothing at all follows the "=" (or there is
+// no "="): such a line has no value, while blanks alone are the empty value.
+bool LineValue(std::string_view line, const Piece &p, std::string &value) {
+    if (!p.hasEq) return false;
+    std::string_view raw = line.substr(p.end + 1);
+    if (!raw.empty() && raw.back() == '\n') raw.remove_suffix(1);
+    if (raw.empty()) return false;
+    Trimmed(raw, value);
+    return true;
+}
+
+// Whether a writer treats the line as one of key. Comment lines match only
+// keys that begin with a comment marker themselves: SLIBFileGetKeys reports
+// the line "#a=1" as the key "#a", and writing that key back must find the
+// same line again instead of adding another each round.
+bool WriterMatches(std::string_view line, const char *key, std::string &scratch, Piece *piece) {
+    if (IsComment(line) && key[0] != '#' && key[0] != ';') return false;
+    if (line.find(key) == std::string_view::npos) return false;  // cheap pre-check
+    Piece p = KeyPiece(line);
+    if (!LineKey(line, p, scratch) || scratch != key) return false;
+    if (piece) *piece = p;
+    return true;
+}
+
+bool OneLine(const char *s) {
+    return strpbrk(s, "\r\n") == nullptr;
+}
+
+// A key that can be written and found again: not empty, no "=" or line
+// break, and nothing that reading trims away. A value holds no line break.
+bool WritableKey(const char *key) {
+    if (key[0] == '\0' || strpbrk(key, "=\r\n")) return false;
+    std::string t;
+    Trimmed(key, t);
+    return t == key;
+}
+
+bool WritablePair(const char *key, const char *value) {
+    return WritableKey(key) && OneLine(value);
+}
+
+// The key text of a replacement line: the caller's key with the default
+// format; with a caller's format the line's own spelling up to the "=" that
+// ends its key (blanks and quotes kept), or the bare line without its line
+// end.
+std::string KeyText(std::string_view line, const Piece &p, const char *format, const char *key) {
+    if (!format) return key;
+    std::string_view text = line.substr(0, p.end);
+    if (!p.hasEq) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.remove_suffix(1);
+    }
+    return std::string(text);
+}
+
+bool IsDirectory(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Creates a missing file holding one line; it appears complete or not at all.
+int CreateWithLine(const char *path, const std::string &text) {
+    slib::RewriteSet rw;
+    FILE *out = rw.Open(path);
+    if (!out) return Fail(ERR_BAD_PARAMETERS);
+    if (!WriteAll(out, text)) return Fail(ERR_WRITE_FAILED);
+    return rw.Commit() ? 1 : -1;
+}
+
+enum SplitResult { kSplitOk, kSplitNoEquals, kSplitEmptyKey };
+
+// Cuts text at its first "=" and trims both sides.
+SplitResult SplitKeyValue(std::string_view text, std::string &key, std::string &value) {
+    size_t eq = text.find('=');
+    Trimmed(text.substr(0, eq), key);
+    if (key.empty()) return kSplitEmptyKey;
+    if (eq == std::string_view::npos) return kSplitNoEquals;
+    Trimmed(text.substr(eq + 1), value);
+    return kSplitOk;
+}
+
+// Every key and value of a hash can be written as a line of its own.
+bool WritableHash(PSLIBSZHASH hash) {
+    for (int i = 0; i < hash->nBucket; ++i) {
+        const SLIBSZHASH_BUCKET &b = hash->buckets[i];
+        if (!b.szKey) continue;
+        if (b.szKey[0] != '\0' && !WritableKey(b.szKey)) return false;
+        if (b.szValue && !OneLine(b.szValue)) return false;
+    }
+    return true;
+}
+
+constexpr int kDuplicate = 2;
+
+// SLIBILineKeyMoveHash2File; with done given, a later line of a key already
+// rewritten is reported as kDuplicate so that the caller drops it.
+int MoveLine(FILE *fp, std::string_view line, PSLIBSZHASH hash, const char *format,
+             std::unordered_set<std::string> *done) {
+    std::string t;
+    Trimmed(line, t);
+    if (t.empty()) return 0;
+    Piece p = KeyPiece(t);
+    std::string key;
+    if (!LineKey(t, p, key) || key.empty()) return 0;
+    if (done && done->count(key)) return kDuplicate;
+    // A trimmed comment line only matches a key that carries its marker.
+    const char *value = SzSLIBSzHashGetValue(hash, key.c_str());
+    if (!value) return 0;
+    if (!WriteAll(fp, slib::FormatKeyValue(format, key, value))) return Fail(ERR_WRITE_FAILED);
+    if (!SzSLIBSzHashRemoveKey(hash, key.c_str())) {
+        SLIBLog(LOG_ERR,
+                "SLIBILineKeyMoveHash2File(): SzSLIBSzHashRemoveKey(pshHash, szKey) \t\t\t   "
+                "szKey=%s",
+                key.c_str());
+        return -1;
+    }
+    if (done) done->insert(std::move(key));
+    return 1;
+}
+
+}  // namespace
+
+extern "C" int BlSLIBFileMatchKey(char *line, const char *key) {
+    if (!key || !line) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return 0;
+    }
+    try {
+        std::string_view l(line);
+        if (IsComment(l)) return 0;
+        Piece p = KeyPiece(l);
+        std::string k;
+        if (!LineKey(l, p, k)) return 0;
+        if (p.hasEq) line[p.end] = '\0';
+        return k == key ? 1 : 0;
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return 0;
+    }
+}
+
+extern "C" int SLIBFileGetKeyValue(const char *path, const char *key, char *buffer, int size,
+                                   int flags) {
+    if (!path || !key || size < 0 || (size != 0 && !buffer) || flags < 0)
+        return Fail(ERR_BAD_PARAMETERS);
+    FilePtr in(fopen(path, "re"));
+    if (!in) return Fail(ERR_OPEN_FAILED);
+    try {
+        const bool last = (flags & SLIB_KEYVALUE_LAST_MATCH) != 0;
+        std::string_view line;
+        std::string lineKey, candidate, value;
+        bool found = false;
+        while (NextLine(in.get(), line)) {
+            if (IsComment(line) || line.find(key) == std::string_view::npos) continue;
+            Piece p = KeyPiece(line);
+            if (!LineKey(line, p, lineKey) || lineKey != key) continue;
+            if (LineValue(line, p, candidate)) {
+                value.swap(candidate);
+                found = true;
+            }
+            if (!last) break;
+        }
+        if (!found) {
+            SLIBErrSet(ERR_NOT_FOUND);
+            return 0;
+        }
+        if (value.size() >= static_cast<size_t>(INT_MAX)) return Fail(ERR_BUF_TOO_SMALL);
+        const int need = static_cast<int>(value.size()) + 1;
+        if (buffer) {
+            if (need > size) return Fail(ERR_BUF_TOO_SMALL);
+            memcpy(buffer, value.c_str(), value.size() + 1);
+        }
+        return need;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SLIBFileSetKeyValue(const char *path, const char *key, const char *value,
+                                   const char *format) {
+    if (!path || !key || !value) return Fail(ERR_BAD_PARAMETERS);
+    if (strcmp(key, "defaultfs") == 0) SLIBLog(LOG_ERR, "szKey=%s, szValue=%s", key, value);
+    try {
+        if (!WritablePair(key, value) || !BlSLIBIsKeyValueFormat(format) || IsDirectory(path))
+            return Fail(ERR_BAD_PARAMETERS);
+        FilePtr in(fopen(path, "re"));
+        if (!in) {
+            // Only a missing file is created; any other failure must not
+            // replace a file that exists.
+            if (errno != ENOENT) return Fail(ERR_OPEN_FAILED);
+            return CreateWithLine(path, slib::FormatKeyValue(format, key, value));
+        }
+        slib::RewriteSet rw;
+        FILE *out = rw.Open(path);
+        if (!out) return -1;
+        std::string_view line;
+        std::string scratch;
+        bool matched = false, endsWithNewline = true;
+        while (NextLine(in.get(), line)) {
+            Piece p;
+            if (WriterMatches(line, key, scratch, &p)) {
+                if (matched) continue;  // later lines of the key are dropped
+                matched = true;
+                std::string text =
+                    slib::FormatKeyValue(format, KeyText(line, p, format, key), value);
+                if (!WriteAll(out, text)) return Fail(ERR_WRITE_FAILED);
+                endsWithNewline = text.empty() || text.back() == '\n';
+                continue;
+            }
+            if (!WriteAll(out, line)) return Fail(ERR_WRITE_FAILED);
+            endsWithNewline = line.back() == '\n';
+        }
+        if (!ReadToEnd(in.get())) return -1;
+        if (!matched) {
+            // A last line without its newline must not run into the new one.
+            if (!endsWithNewline && fputc('\n', out) == EOF) return Fail(ERR_WRITE_FAILED);
+            if (!WriteAll(out, slib::FormatKeyValue(format, key, value)))
+                return Fail(ERR_WRITE_FAILED);
+        }
+        return rw.Commit() ? 1 : -1;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int QAVOINFOSetKeyValue(const char *key, const char *value) {
+    if (!key || !value) return Fail(ERR_BAD_PARAMETERS);
+    if (ErrSLIBFileLock(SLIB_LOCK_QAVOINFO | SLIB_LOCK_EX, kQavoinfoLockTimeout) != 0) return -1;
+    const int written =
+        SLIBFileSetKeyValue(SLIB_QAVOINFO_PATH, key, value, SLIB_KEYVALUE_FMT_QUOTED);
+    const SLIBERRCODE code = SLIBErrGet();
+    const int unlocked = SLIBErrSLIBFileUnlock(SLIB_LOCK_QAVOINFO);
+    if (written < 0) {
+        SLIBErrSet(code);  // the write's failure is the one to report
+        return -1;
+    }
+    return unlocked == 0 ? 0 : -1;
+}
+
+extern "C" int SLIBStrSplitKeyValue(const char *text, PSLIBSZLIST *pplist) {
+    if (!text || !pplist || !*pplist) return Fail(ERR_BAD_PARAMETERS);
+    try {
+        std::string key, value;
+        SplitResult r = SplitKeyValue(text, key, value);
+        if (r == kSplitEmptyKey) return Fail(ERR_BAD_PARAMETERS);
+        if (SLIBSzListPush(pplist, key.c_str()) < 0) return -1;
+        if (r == kSplitNoEquals) return Fail(ERR_BAD_PARAMETERS);
+        if (SLIBSzListPush(pplist, value.c_str()) < 0) return -1;
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SLIBFileGetKeys(const char *path, PSLIBSZHASH *pphash) {
+    if (!path || !pphash || !*pphash) return Fail(ERR_BAD_PARAMETERS);
+    FilePtr in(fopen(path, "re"));
+    if (!in) return Fail(ERR_OPEN_FAILED);
+    try {
+        std::string_view line;
+        std::string key, value;
+        while (NextLine(in.get(), line)) {
+            if (SplitKeyValue(line, key, value) != kSplitOk) continue;
+            if (SLIBSzHashSetValue(pphash, key.c_str(), value.c_str()) < 0) return -1;
+        }
+        return SLIBSzHashCount(*pphash);
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SLIBILineKeyMoveHash2File(FILE *fp, const char *line, PSLIBSZHASH hash,
+                                         const char *format) {
+    if (!fp || !line || !hash) return Fail(ERR_BAD_PARAMETERS);
+    try {
+        return MoveLine(fp, line, hash, format, nullptr);
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SLIBFileSetKeys(const char *path, PSLIBSZHASH hash, const char *format) {
+    if (!path || !hash) return Fail(ERR_BAD_PARAMETERS);
+    try {
+        if (!BlSLIBIsKeyValueFormat(format) || !WritableHash(hash)) return Fail(ERR_BAD_PARAMETERS);
+        FilePtr in(fopen(path, "re"));
+        if (!in) return Fail(ERR_OPEN_FAILED);
+        slib::RewriteSet rw;
+        FILE *out = rw.Open(path);
+        if (!out) return -1;
+        std::unordered_set<std::string> done;
+        std::string_view line;
+        int count = 0;
+        bool endsWithNewline = true;
+        while (NextLine(in.get(), line)) {
+            int r = MoveLine(out, line, hash, format, &done);
+            if (r < 0) return -1;
+            if (r == kDuplicate) continue;
+            if (r == 1) {
+                ++count;
+                endsWithNewline = true;
+                continue;
+            }
+            if (!WriteAll(out, line)) return Fail(ERR_WRITE_FAILED);
+            endsWithNewline = line.back() == '\n';
+        }
+        if (!ReadToEnd(in.get())) return -1;
+        ListPtr keys(PslSLIBSzListAlloc(1024));
+        if (!keys) return Fail(ERR_OUT_OF_MEMORY);
+        PSLIBSZLIST raw = keys.release();
+        int enumerated = SLIBSzHashEnumKey(hash, &raw);
+        keys.reset(raw);
+        if (enumerated < 0) {
+            SLIBLog(LOG_ERR, "SLIBFileSetKeys(): SLIBSzHashEnumKey(pshHash, &pslList) failed!");
+            return -1;
+        }
+        for (int i = 0; i < keys->nItem; ++i) {
+            const char *k = keys->pszItem[i];
+            const char *v = SzSLIBSzHashGetValue(hash, k);
+            if (k[0] == '\0' || !v) continue;
+            if (!endsWithNewline && fputc('\n', out) == EOF) return Fail(ERR_WRITE_FAILED);
+            if (!WriteAll(out, slib::FormatKeyValue(format, k, v))) return Fail(ERR_WRITE_FAILED);
+            endsWithNewline = true;
+            ++count;
+        }
+        if (count == 0) return 0;  // nothing to change; the copy is removed
+        return rw.Commit() ? count : -1;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SLIBFileSetKeysEach(const char *path, PSLIBSZHASH hash, const char *format) {
+    if (!path || !hash) return Fail(ERR_BAD_PARAMETERS);
+    ListPtr keys(PslSLIBSzListAlloc(8192));
+    if (!keys) return Fail(ERR_OUT_OF_MEMORY);
+    PSLIBSZLIST raw = keys.release();
+    int enumerated = SLIBSzHashEnumKey(hash, &raw);
+    keys.reset(raw);
+    if (enumerated < 0) return Fail(ERR_OUT_OF_MEMORY);
+    if (keys->nItem == 0) return Fail(ERR_EXEC_FAILED);
+    for (int i = 0; i < keys->nItem; ++i) {
+        const char *k = keys->pszItem[i];
+        const char *v = SzSLIBSzHashGetValue(hash, k);
+        if (!v) return Fail(ERR_NOT_FOUND);
+        if (SLIBFileSetKeyValue(path, k, v, format) < 0) return Fail(ERR_WRITE_FAILED);
+    }
+    return 0;
+}
+
+extern "C" int SLIBFileRemoveKey(const char *path, const char *key) {
+    if (!path || !key) return Fail(ERR_BAD_PARAMETERS);
+    FilePtr in(fopen(path, "re"));
+    if (!in) return -1;
+    try {
+        slib::RewriteSet rw;
+        FILE *out = rw.Open(path);
+        if (!out) return -1;
+        std::string_view line;
+        std::string scratch;
+        int removed = 0;
+        while (NextLine(in.get(), line)) {
+            if (key[0] != '\0' && WriterMatches(line, key, scratch, nullptr)) {
+                ++removed;
+                continue;
+            }
+            if (!WriteAll(out, line)) return Fail(ERR_WRITE_FAILED);
+        }
+        if (!ReadToEnd(in.get())) return -1;
+        if (removed == 0) {
+            // Nothing to remove: the file stays as it is.
+            SLIBErrSet(ERR_NOT_FOUND);
+            return 0;
+        }
+        return rw.Commit() ? removed : -1;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SLIBFileAddKeyValue(const char *path, const char *key, const char *value,
+                                   const char *format) {
+    if (!path || !key || !value) return Fail(ERR_BAD_PARAMETERS);
+    try {
+        if (!WritablePair(key, value) || !BlSLIBIsKeyValueFormat(format) || IsDirectory(path))
+            return Fail(ERR_BAD_PARAMETERS);
+        const std::string text = slib::FormatKeyValue(format, key, value);
+        FilePtr f(fopen(path, "r+e"));
+        if (!f) {
+            if (errno != ENOENT) return Fail(ERR_OPEN_FAILED);
+            return CreateWithLine(path, text);
+        }
+        std::string_view line;
+        std::string scratch;
+        bool endsWithNewline = true;
+        while (NextLine(f.get(), line)) {
+            if (WriterMatches(line, key, scratch, nullptr)) {
+                SLIBErrSet(ERR_KEY_EXISTS);
+                return 0;
+            }
+            endsWithNewline = line.back() == '\n';
+        }
+        if (ferror(f.get())) return Fail(ERR_READ_FAILED);
+        if (!feof(f.get())) return -1;
+        if (fseek(f.get(), 0, SEEK_END) != 0) return Fail(ERR_WRITE_FAILED);
+        if (!endsWithNewline && fputc('\n', f.get()) == EOF) return Fail(ERR_WRITE_FAILED);
+        if (!WriteAll(f.get(), text) || fflush(f.get()) != 0 || fsync(fileno(f.get())) != 0)
+            return Fail(ERR_WRITE_FAILED);
+        if (fclose(f.release()) != 0) return Fail(ERR_WRITE_FAILED);
+        return 1;
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SLIBFileSetOrAddKeyValue(const char *path, const char *key, const char *value,
+                                        const char *format) {
+    return SLIBFileSetKeyValue(path, key, value, format);
+}
