@@ -89,7 +89,9 @@ bool ProcessLine(const char *pid, std::string &line) {
         size_t open = stat.find('(');
         size_t close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos || close < open) return false;
-        cmd = "[" + stat.substr(open + 1, close - open - 1) + "]";
+        cmd.assign(1, '[');
+        cmd.append(stat, open + 1, close - open - 1);
+        cmd.push_back(']');
     }
     std::replace(cmd.begin(), cmd.end(), '\0', ' ');
     line = std::string(pid) + " " + cmd;

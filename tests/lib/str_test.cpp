@@ -98,7 +98,8 @@ TEST(Str, ReplaceAndInsert) {
     EXPECT_EQ(SLIBErrGet(), 0x0100u);
     EXPECT_EQ(SLIBStrInsert(t, t + 1, "xy", out, 18), 1);
     EXPECT_STREQ(out, "\txypath=/volume1/x");
-    EXPECT_EQ(SLIBStrInsert(t, t + 40, "x", nullptr, 31), -1);
+    char elsewhere[4] = "abc";
+    EXPECT_EQ(SLIBStrInsert(t, elsewhere + 1, "x", nullptr, 31), -1);
 }
 
 TEST(Str, ToLower) {
