@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <linux/capability.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -393,6 +396,76 @@ TEST(SysQuery, Placeholders) {
     EXPECT_EQ(SLIBQueryZeroB(), 0);
     EXPECT_EQ(SLIBQueryZeroC(), 0);
     EXPECT_EQ(SLIBQueryPer600(), -1);
+}
+
+}  // namespace
+
+namespace {
+
+// A printer that answers busy: /dev/usb/lp0 leads to a terminal in exclusive
+// mode, which the kernel refuses to open again (EBUSY) to a process without
+// CAP_SYS_ADMIN. The reset runs in a child that drops its capabilities and
+// exits with 0 for the result 0, 1 for -1.
+class BusyPrinter : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(grantpt(master_), 0);
+        ASSERT_EQ(unlockpt(master_), 0);
+        std::string pts = ptsname(master_);
+        slave_ = open(pts.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave_, 0);
+        ASSERT_EQ(ioctl(slave_, TIOCEXCL), 0);
+        mkdir("/dev/usb", 0755);
+        unlink("/dev/usb/lp0");
+        qtest::ClearSyslog();
+        ASSERT_EQ(symlink(pts.c_str(), "/dev/usb/lp0"), 0);
+    }
+    void TearDown() override {
+        if (slave_ >= 0) close(slave_);
+        if (master_ >= 0) close(master_);
+    }
+    static pid_t StartReset() {
+        pid_t pid = fork();
+        if (pid == 0) {
+            struct __user_cap_header_struct hdr = {_LINUX_CAPABILITY_VERSION_3, 0};
+            struct __user_cap_data_struct data[2] = {};
+            if (syscall(SYS_capset, &hdr, data) != 0) _exit(2);
+            _exit(QAVOResetPrinter("lp0") == 0 ? 0 : 1);
+        }
+        return pid;
+    }
+    static int Exit(pid_t pid) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static int Count(const std::string &text) {
+        int n = 0;
+        for (const auto &m : qtest::Syslog())
+            if (m.message.find(text) != std::string::npos && m.priority == LOG_ERR) ++n;
+        return n;
+    }
+    int master_ = -1, slave_ = -1;
+};
+
+TEST_F(BusyPrinter, GivesUpAfterNineOpens) {
+    EXPECT_EQ(Exit(StartReset()), 1);
+    EXPECT_EQ(Count("gpl/qavomisc:"), 9);
+    EXPECT_EQ(Count("(QAVOResetPrinter) /dev/usb/lp0 device busy, retring..."), 8);
+    EXPECT_EQ(Count("(QAVOResetPrinter) /dev/usb/lp0 open retry excessed."), 1);
+}
+
+TEST_F(BusyPrinter, GoesOnOnceThePrinterIsFree) {
+    pid_t pid = StartReset();
+    for (int i = 0; i < 200 && Count("device busy") < 2; ++i)
+        usleep(50000);
+    ASSERT_EQ(ioctl(slave_, TIOCNXCL), 0);
+    // Opened now; a terminal knows no printer reset.
+    EXPECT_EQ(Exit(pid), 1);
+    EXPECT_EQ(Count("open retry excessed."), 0);
+    EXPECT_EQ(Count("(QAVOResetPrinter) ioctl LPIOC_SOFT_RESET error:(25)"), 1);
 }
 
 }  // namespace
