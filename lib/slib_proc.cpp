@@ -159,6 +159,39 @@ int SignalAll(const int *pids, int n, int sig) {
 extern "C" int SLIBProcExecWait(const char *path, const char *a1, const char *a2, const char *a3,
                                 const char *a4) {
     ArgVector args(path, a1, a2, a3, a4);
+    return SLIBProcExecWaitArgv(args.argv, nullptr, nullptr);
+}
+
+extern "C" int SLIBProcExecWaitArgv(const char *const *argv, const char *const *envp,
+                                    const char *input) {
+    if (argv == nullptr || argv[0] == nullptr ||
+        (input != nullptr && strlen(input) > SLIB_PROC_INPUT_MAX)) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    // The input goes into the pipe before the child starts: it fits the pipe
+    // (no more than PIPE_BUF), so nothing can block on a program that does
+    // not read it, and the program sees the end of its input after it.
+    int inFd = -1;
+    if (input != nullptr) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            SLIBErrSet(ERR_EXEC_FAILED);
+            return -1;
+        }
+        size_t len = strlen(input);
+        ssize_t w;
+        do {
+            w = write(fds[1], input, len);
+        } while (w < 0 && errno == EINTR);
+        close(fds[1]);
+        if (w != static_cast<ssize_t>(len)) {
+            close(fds[0]);
+            SLIBErrSet(ERR_EXEC_FAILED);
+            return -1;
+        }
+        inFd = fds[0];
+    }
 
     // While the child runs, SIGCHLD has its default action (no auto-reaping
     // through SIG_IGN or SA_NOCLDWAIT) and is blocked, so neither the kernel
@@ -179,15 +212,25 @@ extern "C" int SLIBProcExecWait(const char *path, const char *a1, const char *a2
     pid_t pid = fork();
     if (pid == 0) {
         sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+        // The pipe may have got a standard descriptor of a caller that had it
+        // closed: move it out of the way of /dev/null first.
+        if (inFd >= 0 && inFd <= STDERR_FILENO) inFd = fcntl(inFd, F_DUPFD_CLOEXEC, 3);
         StdioToDevNull();
+        if (inFd >= 0) dup2(inFd, STDIN_FILENO);  // dup2 clears close-on-exec
         SLIBFileLockCloseAll();
         setsid();
         int cd = chdir("/");
         (void)cd;
-        execv(path, const_cast<char *const *>(args.argv));
+        char *const *args = const_cast<char *const *>(argv);
+        if (envp != nullptr) {
+            execve(argv[0], args, const_cast<char *const *>(envp));
+        } else {
+            execv(argv[0], args);
+        }
         // Not exit(): that would flush the parent's stdio buffers a second time.
         _exit(255);
     }
+    if (inFd >= 0) close(inFd);
     if (pid > 0) {
         int status = 0;
         pid_t w;

@@ -16,6 +16,16 @@ extern "C" {
  */
 int SLIBProcExecWait(const char *path, const char *a1, const char *a2, const char *a3,
                      const char *a4);
+/* The longest input SLIBProcExecWaitArgv hands a program (a pipe's atomic size). */
+#define SLIB_PROC_INPUT_MAX 4096
+/*
+ * Runs argv[0] with the argument vector argv (ending with NULL) and waits for
+ * it, as SLIBProcExecWait does. envp is the program's environment (NULL: the
+ * caller's). input, when not NULL, is what the program reads on its standard
+ * input (at most SLIB_PROC_INPUT_MAX bytes, else -1 with 0x0D00); otherwise
+ * it reads /dev/null. Input on a pipe keeps secrets off the command line.
+ */
+int SLIBProcExecWaitArgv(const char *const *argv, const char *const *envp, const char *input);
 /* Starts path in the background. The child's process id, or -1 (0x2A00). */
 pid_t SLIBProcExecBackground(const char *path, const char *a1, const char *a2, const char *a3,
                              const char *a4);
