@@ -515,7 +515,6 @@ extern "C" int ErrSLIBFileComment(const char *path, const char *key, int flags) 
     });
 }
 
-#if 0  // XXX until the temporary-name helper is merged
 extern "C" int SLIBFileReverseLines(const char *path) {
     if (!path) return Fail(ERR_BAD_PARAMETERS);
     struct stat st;
@@ -543,7 +542,6 @@ extern "C" int SLIBFileReverseLines(const char *path) {
         return -1;
     });
 }
-#endif
 
 extern "C" int SLIBFileFindLine(const char *path, const char *text) {
     if (!path || !text) return Fail(ERR_BAD_PARAMETERS);
