@@ -63,9 +63,18 @@ std::string FormatKeyValue(const char *format, std::string_view key, std::string
 
 FILE *RewriteSet::Open(const std::string &path) {
     try {
+        return Open(path, TempPath(path));
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+}
+
+FILE *RewriteSet::Open(const std::string &path, const std::string &tmp) {
+    try {
         Entry e;
         e.path = path;
-        e.tmp = TempPath(path);
+        e.tmp = tmp;
         struct stat orig;
         const bool have = stat(path.c_str(), &orig) == 0 && S_ISREG(orig.st_mode);
         // The common case has no stale copy: try the exclusive create first.
@@ -109,6 +118,7 @@ FILE *RewriteSet::Open(const std::string &path) {
 }
 
 bool RewriteSet::Commit(SLIBERRCODE failCode) {
+    renameError_ = 0;
     bool ok = true;
     for (Entry &e : entries_) {
         if (!Finish(e.fp)) ok = false;
@@ -122,6 +132,7 @@ bool RewriteSet::Commit(SLIBERRCODE failCode) {
     for (size_t i = 0; i < entries_.size(); ++i) {
         Entry &e = entries_[i];
         if (SLIBSysRename(e.tmp.c_str(), e.path.c_str()) != 0) {
+            renameError_ = errno;
             entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(i));
             Abort();
             SLIBErrSet(failCode);

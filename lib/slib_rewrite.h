@@ -31,12 +31,18 @@ class RewriteSet {
     // The stream of path's temporary copy; null with 0x0900 set when it
     // cannot be created.
     FILE *Open(const std::string &path);
+    // The same with the copy at a temporary path of the caller's choosing
+    // (a fixed or unique name instead of "<path>.tmp").
+    FILE *Open(const std::string &path, const std::string &tmp);
     // Flushes, syncs and closes every copy, then renames each over its file.
     // Any failure removes the copies not yet renamed and sets failCode
     // (0x0B00 unless the caller's file format names another).
     bool Commit(SLIBERRCODE failCode = ERR_WRITE_FAILED);
     // Closes and removes every copy.
     void Abort();
+    // errno of the rename that made the last Commit() fail (such as EXDEV
+    // for a copy on another file system); 0 when nothing failed to rename.
+    int RenameError() const { return renameError_; }
 
   private:
     struct Entry {
@@ -45,6 +51,7 @@ class RewriteSet {
         std::unique_ptr<char[]> buffer;  // the stream's buffer, freed after it
     };
     std::vector<Entry> entries_;
+    int renameError_ = 0;
 };
 
 // The temporary name of a file: its path with ".tmp" appended.
