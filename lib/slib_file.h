@@ -13,6 +13,34 @@
 extern "C" {
 #endif
 
+/* File-system sizes in bytes of the file system holding path; 0 on failure. */
+uint64_t SLIBGetFsFreeSize(const char *path);
+uint64_t SLIBGetFsAvailSize(const char *path);
+uint64_t SLIBGetFsUsedSize(const char *path);
+
+/* Bytes of the regular files in a directory tree (names starting with "."
+ * skipped, symlinked directories never entered), or -1. */
+int64_t SLIBGetDirSize(const char *directory);
+/* The tree's size as du reports it, in bytes; 0 on failure. */
+uint64_t SLIBGetDirSizeByDu(const char *path);
+
+/* Small file operations. */
+int SLIBFileTruncate(const char *path);
+int SLIBFileAppendLine(const char *path, const char *text);
+int BlSLIBIsRegularFile(const char *path);
+int SLIBFileReadLines(const char *path, PSLIBSZLIST *pplist);
+int SLIBFileGetTempName(const char *base, char *output, int size);
+
+/* Flags of SLIBDirEnum. */
+#define SLIB_DIRENUM_DIRS 0x40
+#define SLIB_DIRENUM_FILES 0x80
+int SLIBDirEnum(const char *directory, const char *key, PSLIBSZLIST *pplist, int flags);
+
+/* Stream openers. */
+FILE *SLIBFileOpen(const char *path, const char *mode);
+FILE *SLIBFileDescOpen(int fd, const char *mode);
+FILE *SLIBFileReopen(const char *path, const char *mode, FILE *stream);
+
 /* System-call wrappers: the call's own result, no error code set. */
 int SLIBSysRename(const char *oldPath, const char *newPath);
 int SLIBSysUnlink(const char *path);

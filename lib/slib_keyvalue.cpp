@@ -42,15 +42,70 @@ struct ListFree {
 };
 using ListPtr = std::unique_ptr<SLIBSZLIST, ListFree>;
 
-// The next line of a stream (newline included); false at end of file or on
-// a failure, which ReadToEnd tells apart.
-bool NextLine(FILE *fp, std::string_view &line) {
-    size_t len = 0;
-    char *p = fgetln(fp, &len);
-    if (!p) return false;
-    line = std::string_view(p, len);
-    return true;
-}
+// Reads a stream line by line (newline included, no length limit) in large
+// blocks; false at end of file or on a failure, which ReadToEnd tells apart.
+// A line stays valid until the next call.
+class LineReader {
+  public:
+    explicit LineReader(FILE *fp) : fp_(fp) {}
+    ~LineReader() { free(buf_); }
+    LineReader(const LineReader &) = delete;
+    LineReader &operator=(const LineReader &) = delete;
+
+    bool Next(std::string_view &line) {
+        for (;;) {
+            const char *start = buf_ + pos_;
+            const size_t avail = len_ - pos_;
+            const void *nl = avail ? memchr(start, '\n', avail) : nullptr;
+            if (nl) {
+                const size_t n = static_cast<size_t>(static_cast<const char *>(nl) - start) + 1;
+                line = std::string_view(start, n);
+                pos_ += n;
+                return true;
+            }
+            if (done_) {
+                if (avail == 0) return false;
+                line = std::string_view(start, avail);  // a last line without newline
+                pos_ = len_;
+                return true;
+            }
+            if (!Fill()) return false;
+        }
+    }
+
+  private:
+    static constexpr size_t kBlock = 16384;
+
+    // Keeps the unread rest and appends the next block of the stream.
+    bool Fill() {
+        if (pos_ > 0) {
+            memmove(buf_, buf_ + pos_, len_ - pos_);
+            len_ -= pos_;
+            pos_ = 0;
+        }
+        if (cap_ - len_ < kBlock) {
+            size_t cap = cap_ ? cap_ * 2 : kBlock;
+            while (cap - len_ < kBlock)
+                cap *= 2;
+            char *grown = static_cast<char *>(realloc(buf_, cap));
+            if (!grown) {
+                SLIBErrSet(ERR_OUT_OF_MEMORY);
+                return false;
+            }
+            buf_ = grown;
+            cap_ = cap;
+        }
+        const size_t got = fread(buf_ + len_, 1, cap_ - len_, fp_);
+        len_ += got;
+        if (got == 0) done_ = true;  // end of file, or a failure ferror() reports
+        return true;
+    }
+
+    FILE *fp_;
+    char *buf_ = nullptr;
+    size_t cap_ = 0, len_ = 0, pos_ = 0;
+    bool done_ = false;
+};
 
 // True when the line reader stopped at the end of the file rather than on a
 // read or allocation failure; a writer must never take a half-read file for
@@ -63,8 +118,9 @@ bool ReadToEnd(FILE *fp) {
     return feof(fp) != 0;  // otherwise the line reader ran out of memory (0x0200)
 }
 
+// The writers' streams belong to one call of one thread: no stream locking.
 bool WriteAll(FILE *fp, std::string_view s) {
-    return fwrite(s.data(), 1, s.size(), fp) == s.size();
+    return fwrite_unlocked(s.data(), 1, s.size(), fp) == s.size();
 }
 
 bool IsComment(std::string_view line) {
@@ -252,10 +308,11 @@ extern "C" int SLIBFileGetKeyValue(const char *path, const char *key, char *buff
     if (!in) return Fail(ERR_OPEN_FAILED);
     try {
         const bool last = (flags & SLIB_KEYVALUE_LAST_MATCH) != 0;
+        LineReader reader(in.get());
         std::string_view line;
         std::string lineKey, candidate, value;
         bool found = false;
-        while (NextLine(in.get(), line)) {
+        while (reader.Next(line)) {
             if (IsComment(line) || line.find(key) == std::string_view::npos) continue;
             Piece p = KeyPiece(line);
             if (!LineKey(line, p, lineKey) || lineKey != key) continue;
@@ -298,10 +355,11 @@ extern "C" int SLIBFileSetKeyValue(const char *path, const char *key, const char
         slib::RewriteSet rw;
         FILE *out = rw.Open(path);
         if (!out) return -1;
+        LineReader reader(in.get());
         std::string_view line;
         std::string scratch;
         bool matched = false, endsWithNewline = true;
-        while (NextLine(in.get(), line)) {
+        while (reader.Next(line)) {
             Piece p;
             if (WriterMatches(line, key, scratch, &p)) {
                 if (matched) continue;  // later lines of the key are dropped
@@ -362,9 +420,10 @@ extern "C" int SLIBFileGetKeys(const char *path, PSLIBSZHASH *pphash) {
     FilePtr in(fopen(path, "re"));
     if (!in) return Fail(ERR_OPEN_FAILED);
     try {
+        LineReader reader(in.get());
         std::string_view line;
         std::string key, value;
-        while (NextLine(in.get(), line)) {
+        while (reader.Next(line)) {
             if (SplitKeyValue(line, key, value) != kSplitOk) continue;
             if (SLIBSzHashSetValue(pphash, key.c_str(), value.c_str()) < 0) return -1;
         }
@@ -394,10 +453,11 @@ extern "C" int SLIBFileSetKeys(const char *path, PSLIBSZHASH hash, const char *f
         FILE *out = rw.Open(path);
         if (!out) return -1;
         std::unordered_set<std::string> done;
+        LineReader reader(in.get());
         std::string_view line;
         int count = 0;
         bool endsWithNewline = true;
-        while (NextLine(in.get(), line)) {
+        while (reader.Next(line)) {
             int r = MoveLine(out, line, hash, format, &done);
             if (r < 0) return -1;
             if (r == kDuplicate) continue;
@@ -461,10 +521,11 @@ extern "C" int SLIBFileRemoveKey(const char *path, const char *key) {
         slib::RewriteSet rw;
         FILE *out = rw.Open(path);
         if (!out) return -1;
+        LineReader reader(in.get());
         std::string_view line;
         std::string scratch;
         int removed = 0;
-        while (NextLine(in.get(), line)) {
+        while (reader.Next(line)) {
             if (key[0] != '\0' && WriterMatches(line, key, scratch, nullptr)) {
                 ++removed;
                 continue;
@@ -495,10 +556,11 @@ extern "C" int SLIBFileAddKeyValue(const char *path, const char *key, const char
             if (errno != ENOENT) return Fail(ERR_OPEN_FAILED);
             return CreateWithLine(path, text);
         }
+        LineReader reader(f.get());
         std::string_view line;
         std::string scratch;
         bool endsWithNewline = true;
-        while (NextLine(f.get(), line)) {
+        while (reader.Next(line)) {
             if (WriterMatches(line, key, scratch, nullptr)) {
                 SLIBErrSet(ERR_KEY_EXISTS);
                 return 0;

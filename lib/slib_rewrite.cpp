@@ -5,13 +5,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "slib_file.h"
 
 namespace slib {
 
 namespace {
+
+constexpr size_t kBufferSize = 1 << 16;
 
 // Syncs the directory that holds path, so that a rename survives a power cut.
 void SyncDir(const std::string &path) {
@@ -64,12 +68,12 @@ FILE *RewriteSet::Open(const std::string &path) {
         e.tmp = TempPath(path);
         struct stat orig;
         const bool have = stat(path.c_str(), &orig) == 0 && S_ISREG(orig.st_mode);
-        if (unlink(e.tmp.c_str()) != 0 && errno != ENOENT) {
-            SLIBErrSet(ERR_OPEN_FAILED);
-            return nullptr;
-        }
-        int fd = open(e.tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      have ? 0600 : 0666);
+        // The common case has no stale copy: try the exclusive create first.
+        const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+        const mode_t mode = have ? (orig.st_mode & 0777) : 0666;
+        int fd = open(e.tmp.c_str(), flags, mode);
+        if (fd < 0 && errno == EEXIST && unlink(e.tmp.c_str()) == 0)
+            fd = open(e.tmp.c_str(), flags, mode);
         if (fd < 0) {
             SLIBErrSet(ERR_OPEN_FAILED);
             return nullptr;
@@ -78,19 +82,25 @@ FILE *RewriteSet::Open(const std::string &path) {
         if (have) {
             struct stat now;
             ok = fstat(fd, &now) == 0;
-            if (ok && (now.st_uid != orig.st_uid || now.st_gid != orig.st_gid))
-                ok = fchown(fd, orig.st_uid, orig.st_gid) == 0;
+            const bool chown = ok && (now.st_uid != orig.st_uid || now.st_gid != orig.st_gid);
+            if (chown) ok = fchown(fd, orig.st_uid, orig.st_gid) == 0;
             // After the owner: a change of owner clears set-id bits.
-            if (ok) ok = fchmod(fd, orig.st_mode & 07777) == 0;
+            if (ok && (chown || (now.st_mode & 07777) != (orig.st_mode & 07777)))
+                ok = fchmod(fd, orig.st_mode & 07777) == 0;
         }
         e.fp = ok ? fdopen(fd, "w") : nullptr;
+        if (e.fp) {
+            // Few large writes instead of many small ones.
+            e.buffer = std::make_unique<char[]>(kBufferSize);
+            setvbuf(e.fp, e.buffer.get(), _IOFBF, kBufferSize);
+        }
         if (!e.fp) {
             close(fd);
             unlink(e.tmp.c_str());
             SLIBErrSet(ERR_OPEN_FAILED);
             return nullptr;
         }
-        entries_.push_back(e);
+        entries_.push_back(std::move(e));
         return entries_.back().fp;
     } catch (const std::bad_alloc &) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);

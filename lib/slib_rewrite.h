@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,7 @@ class RewriteSet {
     struct Entry {
         std::string path, tmp;
         FILE *fp = nullptr;
+        std::unique_ptr<char[]> buffer;  // the stream's buffer, freed after it
     };
     std::vector<Entry> entries_;
 };

@@ -15,6 +15,12 @@ extern "C" {
 #define SLIB_CODEPAGE_MAX 34
 #define SLIB_CODEPAGE_UTF16 33
 
+/* Which code-page setting of /etc/qavoinfo.conf: "codepage",
+ * "codepage_apple" and (read only) "codepage_mediaservice". */
+#define SLIB_CODEPAGE_WIN 1
+#define SLIB_CODEPAGE_APPLE 4
+#define SLIB_CODEPAGE_MEDIASERVICE 32
+
 UConverter *SLIBUnicodeGetConverter(int index);
 int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int size);
 int SLIBUnicodeStrCPToUTF8(int index, const char *src, char *dst, int size);
@@ -33,6 +39,8 @@ int SLIBUnicodeCheckLocale(int force, char **locale);
 int SLIBUnicodeResetCollator(void);
 const char *SzSLIBUnicodeUTF8Skip(const char *text, int n);
 int SLIBUnicodeShortenName(const char *name, int n, const char *suffix, char *dst, int size);
+int SLIBUnicodeGetCodePage(int which, int *index);
+int SLIBUnicodeSetCodePage(int which, int index);
 
 #ifdef __cplusplus
 }
