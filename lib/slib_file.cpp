@@ -16,11 +16,8 @@
 #include <string>
 
 #include "slib_errcode.h"
+#include "slib_line.h"
 #include "slib_str.h"
-
-// The line matcher of the line files; SLIBDirEnum filters names with it.
-extern "C" int BlSLIBFileMatchLine(const char *line, const char *key, int flags)
-    __attribute__((weak));
 
 namespace {
 
@@ -210,7 +207,6 @@ extern "C" int SLIBFileGetTempName(const char *base, char *output, int size) {
 
 extern "C" int SLIBDirEnum(const char *directory, const char *key, PSLIBSZLIST *pplist, int flags) {
     if (!directory || !pplist || !*pplist || flags < 0) return Fail(ERR_BAD_PARAMETERS);
-    if (key && !BlSLIBFileMatchLine) return Fail(ERR_BAD_PARAMETERS);
     if (!(flags & (SLIB_DIRENUM_DIRS | SLIB_DIRENUM_FILES)))
         flags |= SLIB_DIRENUM_DIRS | SLIB_DIRENUM_FILES;
     DIR *dir = opendir(directory);

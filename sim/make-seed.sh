@@ -7,7 +7,7 @@ rm -rf "$out.new"
 mkdir -p "$out.new"
 cp -R "$src/sim/seed/root/." "$out.new/"
 mkdir -p "$out.new/tmp/lock" "$out.new/var/log" "$out.new/var/run" "$out.new/var/services" \
-         "$out.new/sim/standin" "$out.new/sim/proc"
+         "$out.new/sim/standin" "$out.new/sim/proc" "$out.new/etc/skel"
 chmod 600 "$out.new/etc/shadow"
 while read -r path; do
     case "$path" in ''|'#'*) continue ;; esac

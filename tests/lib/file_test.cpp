@@ -13,6 +13,7 @@
 #include "appliance.h"
 #include "slib_errcode.h"
 #include "slib_file.h"
+#include "slib_line.h"
 #include "slib_szlist.h"
 
 using qtest::FileExists;
@@ -190,6 +191,10 @@ TEST(FileOps, DirEnumListsSubdirectories) {
     SLIBSzListRemoveAll(l);
     EXPECT_EQ(SLIBDirEnum("/volume1/e", nullptr, &l, SLIB_DIRENUM_FILES), 0);
     EXPECT_EQ(SLIBDirEnum("/volume1/e", nullptr, &l, SLIB_DIRENUM_DIRS), 3);
+    // A key filters the names with the line matcher (prefix, without case).
+    SLIBSzListRemoveAll(l);
+    EXPECT_EQ(SLIBDirEnum("/volume1/e", "AL", &l, SLIB_LINE_PREFIX | SLIB_LINE_CASELESS), 1);
+    EXPECT_EQ(Items(l), (std::vector<std::string>{"alpha"}));
     SLIBErrSet(0);
     EXPECT_EQ(SLIBDirEnum("/volume1/none", nullptr, &l, 0), -1);
     EXPECT_EQ(SLIBErrGet(), 0x0900u);
