@@ -18,6 +18,7 @@
 #include "slib_errcode.h"
 #include "slib_line.h"
 #include "slib_str.h"
+#include "slib_util.h"
 
 namespace {
 
@@ -26,10 +27,7 @@ constexpr const char *kSource = "lib/qavomisc";
 // Flags of the line matcher that apply to names: prefix, suffix, caseless.
 constexpr int kMatchFlags = 0x2 | 0x4 | 0x400;
 
-int Fail(SLIBERRCODE code) {
-    SLIBErrSet(code);
-    return -1;
-}
+using slib::Fail;
 
 bool FsStat(const char *path, int line, struct statfs64 &st) {
     if (!path) {

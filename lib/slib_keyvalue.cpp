@@ -22,25 +22,17 @@
 #include "slib_rewrite.h"
 #include "slib_section.h"
 #include "slib_str.h"
+#include "slib_util.h"
 
 namespace {
 
 constexpr int kQavoinfoLockTimeout = 5;
 
-int Fail(SLIBERRCODE code) {
-    SLIBErrSet(code);
-    return -1;
-}
+using slib::Fail;
 
-struct FileCloser {
-    void operator()(FILE *fp) const { fclose(fp); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using slib::FilePtr;
 
-struct ListFree {
-    void operator()(PSLIBSZLIST l) const { SLIBSzListFree(l); }
-};
-using ListPtr = std::unique_ptr<SLIBSZLIST, ListFree>;
+using ListPtr = slib::SzListPtr;
 
 // Reads a stream line by line (newline included, no length limit) in large
 // blocks; false at end of file or on a failure, which ReadToEnd tells apart.

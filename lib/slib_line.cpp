@@ -22,18 +22,13 @@
 #include "slib_rewrite.h"
 #include "slib_str.h"
 #include "slib_unicode.h"
+#include "slib_util.h"
 
 namespace {
 
-int Fail(SLIBERRCODE code) {
-    SLIBErrSet(code);
-    return -1;
-}
+using slib::Fail;
 
-struct FileCloser {
-    void operator()(FILE *fp) const { fclose(fp); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using slib::FilePtr;
 
 bool IsDirectory(const char *path) {
     struct stat st;

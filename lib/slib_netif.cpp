@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "slib_errcode.h"
+#include "slib_util.h"
 
 namespace {
 
@@ -64,15 +65,11 @@ uint32_t GetInetAddr(const struct sockaddr &sa) {
     return sin.sin_addr.s_addr;
 }
 
-struct FileCloser {
-    void operator()(FILE *fp) const { fclose(fp); }
-};
-
 // Fills the name cache from "/proc/net/dev": two header lines, then one
 // interface per line, its name before the first ':'. The cache is replaced
 // only by a complete, well-formed listing. 0, or -1.
 int LoadIfNames() {
-    std::unique_ptr<FILE, FileCloser> fp(fopen("/proc/net/dev", "re"));
+    slib::FilePtr fp(fopen("/proc/net/dev", "re"));
     if (!fp) return -1;
     char names[SLIBNET_IF_CACHE_MAX][IFNAMSIZ];
     int count = 0;

@@ -12,15 +12,13 @@
 #include "slib_keyvalue.h"
 #include "slib_rewrite.h"
 #include "slib_str.h"
+#include "slib_util.h"
 
 namespace {
 
 constexpr size_t kMaxHeader = 1024;
 
-int Fail(SLIBERRCODE code) {
-    SLIBErrSet(code);
-    return -1;
-}
+using slib::Fail;
 
 // Closes a stream when the scope ends.
 struct File {

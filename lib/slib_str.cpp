@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "slib_errcode.h"
+#include "slib_util.h"
 
 namespace {
 
@@ -22,10 +23,7 @@ void Emit(const std::string &result, char *text, char *output) {
     memcpy(dst, result.c_str(), result.size() + 1);
 }
 
-int Fail(SLIBERRCODE code) {
-    SLIBErrSet(code);
-    return -1;
-}
+using slib::Fail;
 
 // Runs of the Shift JIS pairs: first codes lo..hi map onto second codes
 // counting up together from second.
