@@ -72,6 +72,8 @@ FILE *RewriteSet::Open(const std::string &path) {
 
 FILE *RewriteSet::Open(const std::string &path, const std::string &tmp) {
     try {
+        // Everything that can throw happens before the copy is created.
+        entries_.reserve(entries_.size() + 1);
         Entry e;
         e.path = path;
         e.tmp = tmp;
@@ -97,16 +99,15 @@ FILE *RewriteSet::Open(const std::string &path, const std::string &tmp) {
             if (ok && (chown || (now.st_mode & 07777) != (orig.st_mode & 07777)))
                 ok = fchmod(fd, orig.st_mode & 07777) == 0;
         }
-        e.fp = ok ? fdopen(fd, "w") : nullptr;
-        if (e.fp) {
-            // Few large writes instead of many small ones.
-            e.buffer = std::make_unique<char[]>(kBufferSize);
-            setvbuf(e.fp, e.buffer.get(), _IOFBF, kBufferSize);
-        }
+        // Few large writes instead of many small ones; allocated before the
+        // stream exists, so a failed allocation leaves nothing open.
+        e.buffer.reset(new (std::nothrow) char[kBufferSize]);
+        e.fp = ok && e.buffer ? fdopen(fd, "w") : nullptr;
+        if (e.fp) setvbuf(e.fp, e.buffer.get(), _IOFBF, kBufferSize);
         if (!e.fp) {
             close(fd);
             unlink(e.tmp.c_str());
-            SLIBErrSet(ERR_OPEN_FAILED);
+            SLIBErrSet(e.buffer ? ERR_OPEN_FAILED : ERR_OUT_OF_MEMORY);
             return nullptr;
         }
         entries_.push_back(std::move(e));
