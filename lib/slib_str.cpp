@@ -206,7 +206,11 @@ extern "C" int SLIBStrReplace(char *text, const char *oldText, const char *newTe
         }
         size_t at = t.find(o);
         if (at == std::string_view::npos) {
-            if (output && output != text) Emit(std::string(t), text, output);
+            if (output && output != text) {
+                // The unchanged text is copied out: it must fit too.
+                if (t.size() > static_cast<size_t>(size)) return Fail(ERR_BUF_TOO_SMALL);
+                Emit(std::string(t), text, output);
+            }
             return 0;
         }
         std::string r;
@@ -278,16 +282,22 @@ extern "C" int SLIBStrEncodeParam(const char *source, char *destination, int siz
     if (!source || !destination || size < 1) return -1;
     size_t pos = 0;
     const size_t cap = static_cast<size_t>(size);
-    for (const char *p = source; *p; ++p) {
-        if (cap - pos < 3) {
-            destination[pos] = '\0';
-            return -1;
-        }
-        destination[pos++] = '\\';
-        destination[pos++] = *p;
+    // Appends one piece when it fits with the terminating zero.
+    auto put = [&](const char *piece, size_t n) {
+        if (cap - pos < n + 1) return false;
+        memcpy(destination + pos, piece, n);
+        pos += n;
+        return true;
+    };
+    // The shell drops a backslash-newline pair as a line continuation, so a
+    // newline is quoted instead; an empty text stays one (empty) word.
+    bool ok = *source ? true : put("''", 2);
+    for (const char *p = source; ok && *p; ++p) {
+        const char pair[2] = {'\\', *p};
+        ok = *p == '\n' ? put("'\n'", 3) : put(pair, 2);
     }
     destination[pos] = '\0';
-    return 0;
+    return ok ? 0 : -1;
 }
 
 extern "C" int SLIBStrEncodeColon(const char *input, char *output, int size) {

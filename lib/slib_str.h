@@ -30,6 +30,8 @@ int SLIBStrInsertAfter(char *text, const char *mark, const char *insertion, char
 char *SzSLIBStrToLower(char *text, int ignored, char *output, int size);
 
 /* Escaping; size is the destination's capacity including the terminating zero. */
+/* One literal shell word: a backslash before every byte, a newline as '\n'
+ * in single quotes (3 bytes) and the empty text as ''. */
 int SLIBStrEncodeParam(const char *source, char *destination, int size);
 int SLIBStrEncodeColon(const char *input, char *output, int size);
 int SLIBStrDecodeColon(const char *input, char *output, int size);

@@ -79,6 +79,17 @@ TEST(Str, ReplaceAndInsert) {
     EXPECT_EQ(SLIBStrReplace(buf, "zz", "z", nullptr, 19), -1);
     EXPECT_EQ(SLIBErrGet(), 0x0100u);
     EXPECT_EQ(SLIBStrReplace(buf, "zz", "z", nullptr, 21), 0);
+    // Nothing to replace: the unchanged text copied out must fit as well.
+    Buf small(15);
+    EXPECT_EQ(SLIBStrReplace(buf, "nobody,", "", small.p(), small.cap - 1), 1);
+    EXPECT_STREQ(small.p(), "annabel,nobody");
+    SLIBErrSet(0);
+    EXPECT_EQ(SLIBStrReplace(buf, "nobody;", "", small.p(), small.cap - 1), -1);
+    EXPECT_EQ(SLIBErrGet(), 0x0100u);
+    EXPECT_TRUE(small.GuardIntact());
+    char copy[32];
+    EXPECT_EQ(SLIBStrReplace(buf, "nobody;", "", copy, 21), 0);
+    EXPECT_STREQ(copy, buf);
     char out[32];
     EXPECT_EQ(SLIBStrRemove(buf, ",nobody", out, 31), 1);
     EXPECT_STREQ(out, "nobody,annabel");
@@ -115,15 +126,29 @@ TEST(Str, ToLower) {
 }
 
 TEST(Str, EncodeParamMakesOneShellWord) {
-    const char *hostile[] = {"plain",         "a b",     "$(touch /tmp/pwned)",
-                             "`id`;rm -rf x", "'\"\\*?", "-n"};
+    const char *hostile[] = {
+        "plain", "a b", "$(touch /tmp/pwned)", "`id`;rm -rf x", "'\"\\*?", "-n", "a\nb",
+        "\n",    "",    "\xC3\xA9\t"};
     for (const char *s : hostile) {
         char enc[128];
         ASSERT_EQ(SLIBStrEncodeParam(s, enc, sizeof enc), 0);
         std::string out;
-        ASSERT_EQ(qtest::Exec({"/bin/sh", "-c", std::string("printf '%s' ") + enc}, &out), 0);
-        EXPECT_EQ(out, s);
+        ASSERT_EQ(qtest::Exec({"/bin/sh", "-c",
+                               std::string("set -- ") + enc + "; printf '%s|%s' \"$#\" \"$1\""},
+                              &out),
+                  0);
+        EXPECT_EQ(out, std::string("1|") + s);
     }
+    // A newline takes three bytes, the empty word two.
+    Buf nl7(7);
+    EXPECT_EQ(SLIBStrEncodeParam("a\nb", nl7.p(), nl7.cap), -1);
+    EXPECT_TRUE(nl7.GuardIntact());
+    Buf nl(8);
+    EXPECT_EQ(SLIBStrEncodeParam("a\nb", nl.p(), nl.cap), 0);
+    EXPECT_TRUE(nl.GuardIntact());
+    Buf empty(2);
+    EXPECT_EQ(SLIBStrEncodeParam("", empty.p(), empty.cap), -1);
+    EXPECT_STREQ(empty.p(), "");
     EXPECT_FALSE(qtest::FileExists("/tmp/pwned"));
     Buf b(6);  // room for two characters only
     EXPECT_EQ(SLIBStrEncodeParam("abc", b.p(), b.cap), -1);
