@@ -93,7 +93,7 @@ int LoadIfNames() {
         const char *colon = strchr(name, ':');
         const size_t len = colon ? static_cast<size_t>(colon - name) : 0;
         if (len == 0 || len >= IFNAMSIZ) {
-            SLIB_LOG(LOG_ERR, "%s(%d) assert %s", "NULL != pch");
+            SLIBLog(LOG_ERR, "%s(%d) assert %s", "lib/qavonetif", __LINE__, "NULL != pch");
             ret = -1;
             break;
         }

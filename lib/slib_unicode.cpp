@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -228,7 +229,10 @@ extern "C" int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int
         if (!conv) return -1;
         std::vector<UChar> u16;
         if (!FromUTF8(src, u16)) return -1;
-        std::string out(u16.size() * static_cast<size_t>(ucnv_getMaxCharSize(conv)) + 1, '\0');
+        // Room for a byte-order mark or shift state as well ("UTF-16" writes a
+        // mark before the text).
+        const size_t room = (u16.size() + 10) * static_cast<size_t>(ucnv_getMaxCharSize(conv)) + 1;
+        std::string out(std::min<size_t>(room, INT32_MAX), '\0');
         UErrorCode err = U_ZERO_ERROR;
         int32_t n = ucnv_fromUChars(conv, out.data(), static_cast<int32_t>(out.size()), u16.data(),
                                     static_cast<int32_t>(u16.size()), &err);
@@ -303,7 +307,8 @@ extern "C" int SLIBUnicodeUStrUpper(const UChar *src, UChar **buffer, int capaci
     for (int tries = 0; tries < 2; ++tries) {
         UErrorCode err = U_ZERO_ERROR;
         int32_t n = u_strToUpper(*buffer, capacity, src, -1, locale, &err);
-        if (err == U_BUFFER_OVERFLOW_ERROR) {
+        // The result is always handed back with its terminating zero.
+        if (err == U_BUFFER_OVERFLOW_ERROR || err == U_STRING_NOT_TERMINATED_WARNING) {
             auto *grown = static_cast<UChar *>(
                 realloc(*buffer, (static_cast<size_t>(n) + 1) * sizeof(UChar)));
             if (!grown) {

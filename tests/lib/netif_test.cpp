@@ -268,6 +268,7 @@ TEST_F(Netif, EnumRefusesAnUnexpectedListingAndReadsItAgainLater) {
             qtest::WriteFile("/proc/net/dev", good);
             EXPECT_EQ(SLIBNetEnumIf(nullptr, 8), 2);
         });
+        EXPECT_TRUE(qtest::SyslogHas("lib/qavonetif(", LOG_ERR));
         EXPECT_TRUE(qtest::SyslogHas("assert NULL != pch", LOG_ERR));
     }
     // A listing of headers only, and one without them, list nothing.

@@ -154,6 +154,12 @@ TEST(Unicode, UTF16IsMeasuredInUnits) {
         EXPECT_EQ(std::string(out, static_cast<size_t>(n)), peer);
         EXPECT_EQ(peer, "Aßあ");
     }
+    // Into UTF-16 and back: the output has room for the byte-order mark.
+    for (const char *text : {"A", "Aßあ𝄞"}) {
+        std::string u16 = ToCP(SLIB_CODEPAGE_UTF16, text);
+        EXPECT_EQ(Peer({"/usr/bin/iconv", "-f", "UTF-16", "-t", "UTF-8"}, u16), text);
+        EXPECT_EQ(FromCP(SLIB_CODEPAGE_UTF16, u16 + '\0'), text);
+    }
 }
 
 TEST(Unicode, UpperCasingCanGrowTheText) {
@@ -185,6 +191,12 @@ TEST(Unicode, UpperCasingCanGrowTheText) {
     EXPECT_STREQ(back, "SS\u0399\u0308\u0301");
     free(buf);
     EXPECT_EQ(SLIBUnicodeUStrUpper(src, nullptr, 1), -1);
+    // A result exactly the capacity still gets its terminating zero.
+    const UChar ab[] = {'a', 'b', 0};
+    buf = static_cast<UChar *>(malloc(2 * sizeof(UChar)));
+    EXPECT_EQ(SLIBUnicodeUStrUpper(ab, &buf, 2), 2);
+    EXPECT_EQ(std::u16string(buf, buf + 3), std::u16string(u"AB", 3));
+    free(buf);
 }
 
 TEST(Unicode, CaselessComparisonCollatesUpperCase) {
