@@ -73,6 +73,51 @@ bool WriteAll(FILE *fp, std::string_view s) {
     return fwrite(s.data(), 1, s.size(), fp) == s.size();
 }
 
+// After NextLine() gave no line: 0 at the end of the file; otherwise the line
+// could not be read (a read error, or no memory for it), which is a failure
+// and never the end of the file.
+int InputEnd(FILE *fp) {
+    if (feof(fp)) return 0;
+    return Fail(ferror(fp) ? ERR_READ_FAILED : ERR_OUT_OF_MEMORY);
+}
+
+bool IsComment(std::string_view line) {
+    return line[0] == '#' || line[0] == ';';
+}
+
+// SLIBFileGetSection; with skipComments the body's comment lines are left
+// out, as a rewrite of the section keeps them in the file by themselves.
+int ReadSection(const char *path, const char *section, PSLIBSZHASH *pphash, bool skipComments) {
+    if (!path || !section || !pphash || !*pphash) return Fail(ERR_BAD_PARAMETERS);
+    File in(fopen(path, "r"));
+    if (!in.fp) return Fail(ERR_OPEN_FAILED);
+    try {
+        std::string_view line;
+        bool inside = false;
+        PSLIBSZLIST pair = PslSLIBSzListAlloc(1024);
+        if (!pair) return -1;
+        struct Guard {
+            PSLIBSZLIST *list;
+            ~Guard() { SLIBSzListFree(*list); }
+        } guard{&pair};  // the list moves when it grows
+        std::string text;
+        while (NextLine(in.fp, line)) {
+            if (!inside) {
+                inside = BlSLIBFileIsSectionNamed(line.data(), line.size(), section) == 1;
+                continue;
+            }
+            if (line[0] == '[') return SLIBSzHashCount(*pphash);
+            if (skipComments && IsComment(line)) continue;
+            if (!SplitLine(line, &pair, text)) continue;
+            if (SLIBSzHashSetValue(pphash, pair->pszItem[0], pair->pszItem[1]) < 0) return -1;
+        }
+        if (InputEnd(in.fp) < 0) return -1;
+        return SLIBSzHashCount(*pphash);
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
 }  // namespace
 
 extern "C" int BlSLIBIsKeyValueFormat(const char *format) {
@@ -117,32 +162,7 @@ extern "C" int BlSLIBFileIsSectionNamed(const char *line, size_t length, const c
 }
 
 extern "C" int SLIBFileGetSection(const char *path, const char *section, PSLIBSZHASH *pphash) {
-    if (!path || !section || !pphash || !*pphash) return Fail(ERR_BAD_PARAMETERS);
-    File in(fopen(path, "r"));
-    if (!in.fp) return Fail(ERR_OPEN_FAILED);
-    try {
-        std::string_view line;
-        bool inside = false;
-        PSLIBSZLIST pair = PslSLIBSzListAlloc(1024);
-        if (!pair) return -1;
-        struct Guard {
-            PSLIBSZLIST *list;
-            ~Guard() { SLIBSzListFree(*list); }
-        } guard{&pair};  // the list moves when it grows
-        std::string text;
-        while (NextLine(in.fp, line)) {
-            if (!inside) {
-                inside = BlSLIBFileIsSectionNamed(line.data(), line.size(), section) == 1;
-                continue;
-            }
-            if (line[0] == '[') break;
-            if (!SplitLine(line, &pair, text)) continue;
-            if (SLIBSzHashSetValue(pphash, pair->pszItem[0], pair->pszItem[1]) < 0) return -1;
-        }
-        return SLIBSzHashCount(*pphash);
-    } catch (const std::bad_alloc &) {
-        return Fail(ERR_OUT_OF_MEMORY);
-    }
+    return ReadSection(path, section, pphash, false);
 }
 
 extern "C" int SLIBFileEnumSection(const char *path, PSLIBSZLIST *pplist) {
@@ -158,6 +178,7 @@ extern "C" int SLIBFileEnumSection(const char *path, PSLIBSZLIST *pplist) {
             std::string name(line.substr(1, close - 1));
             if (SLIBSzListPush(pplist, name.c_str()) < 0) return -1;
         }
+        if (InputEnd(in.fp) < 0) return -1;
         return (*pplist)->nItem;
     } catch (const std::bad_alloc &) {
         return Fail(ERR_OUT_OF_MEMORY);
@@ -196,7 +217,7 @@ extern "C" int ErrSLIBFileAddSection(const char *path, const char *section, PSLI
         if (BlSLIBFileIsSectionNamed(line.data(), line.size(), section) == 1) return 0;
         endsWithNewline = line.back() == '\n';
     }
-    if (ferror(f.fp)) return Fail(ERR_READ_FAILED);
+    if (InputEnd(f.fp) < 0) return -1;
     if (fseek(f.fp, 0, SEEK_END) != 0) return Fail(ERR_WRITE_FAILED);
     if (!endsWithNewline && fputc('\n', f.fp) == EOF) return Fail(ERR_WRITE_FAILED);
     if (SLIBFileWriteSection(f.fp, section, hash, format) < 0) return -1;
@@ -229,12 +250,12 @@ extern "C" int ErrSLIBIFileModifySection(const char *path, const char *section, 
             }
             if (BlSLIBFileIsSectionHeader(line.data(), line.size())) {
                 inside = false;
-            } else if (inside && line[0] != '#' && line[0] != ';') {
+            } else if (inside && !IsComment(line)) {
                 continue;
             }
             if (!WriteAll(out, line)) return Fail(ERR_WRITE_FAILED);
         }
-        if (ferror(in.fp)) return Fail(ERR_READ_FAILED);
+        if (InputEnd(in.fp) < 0) return -1;
         if (!rewrite.Commit()) return -1;
         return found ? 1 : 0;
     } catch (const std::bad_alloc &) {
@@ -261,7 +282,9 @@ extern "C" int ErrSLIBFileSetSectionKey(const char *path, const char *section, c
     PSLIBSZHASH hash = PshSLIBSzHashAlloc(1024);
     if (!hash) return -1;
     int r = ErrSLIBFileAddSection(path, section, hash, format);
-    if (r == 0) r = SLIBFileGetSection(path, section, &hash);
+    // The section's comment lines stay in the file through the rewrite; read
+    // into the hash as well, they would be written once more each time.
+    if (r == 0) r = ReadSection(path, section, &hash, true);
     if (r >= 0) r = SLIBSzHashSetValue(&hash, key, value);
     if (r >= 0) r = ErrSLIBFileSetSection(path, section, nullptr, hash, format);
     SLIBSzHashFree(hash);

@@ -46,9 +46,19 @@ int CompareBy(int mode, const char *a, const char *b) {
     return mode == SLIB_SZLIST_SORTED_CASELESS ? CaselessCmp(a, b) : strcmp(a, b);
 }
 
-// Copies a string below EndofFree; the caller made sure it fits.
+// Whether packing a string of len bytes would place it on pszEmpty itself:
+// an empty string as the first one below the block's end. It would then read
+// as a filler item, so it goes one byte lower.
+int EmptyOnFiller(PSLIBSZLIST l, size_t len) {
+    return len == 0 && l->EndofFree == BlockEnd(l) ? 1 : 0;
+}
+
+// Copies a string below EndofFree; the caller made sure it fits (with the
+// byte EmptyOnFiller() asks for, which is taken from nFree here).
 char *PackString(PSLIBSZLIST l, const char *s, size_t len) {
-    l->EndofFree -= len + 1;
+    const int skip = EmptyOnFiller(l, len);
+    l->EndofFree -= len + 1 + skip;
+    l->nFree -= skip;
     memcpy(l->EndofFree, s, len + 1);
     return l->EndofFree;
 }
@@ -66,9 +76,10 @@ struct Arg {
     }
 };
 
-// Grows the block until at least need bytes are free; *pp follows the block.
-bool Reserve(PSLIBSZLIST *pp, int64_t need) {
-    while ((*pp)->nFree < need) {
+// Grows the block until at least need bytes are free, with the byte an empty
+// string of len 0 may ask for; *pp follows the block.
+bool Reserve(PSLIBSZLIST *pp, int64_t need, size_t len) {
+    while ((*pp)->nFree < need + EmptyOnFiller(*pp, len)) {
         PSLIBSZLIST grown = SLIBSzListGrow(*pp);
         if (!grown) return false;
         *pp = grown;
@@ -257,7 +268,7 @@ extern "C" int SLIBSzListInsert(PSLIBSZLIST *pplist, int index, const char *str)
             SLIBErrSet(ERR_OUT_OF_MEMORY);
             return -1;
         }
-        if (!Reserve(pplist, need)) return -1;
+        if (!Reserve(pplist, need, len)) return -1;
         l = *pplist;
         char *s = PackString(l, arg.str, len);
         if (index < l->nItem) {
@@ -372,7 +383,7 @@ extern "C" int SLIBSzListSet(PSLIBSZLIST *pplist, int index, const char *str) {
             target = l->pszItem[index];
             memmove(target, arg.str, len + 1);
         } else {
-            if (!Reserve(pplist, static_cast<int64_t>(len) + 1)) return -1;
+            if (!Reserve(pplist, static_cast<int64_t>(len) + 1, len)) return -1;
             l = *pplist;
             target = PackString(l, arg.str, len);
             l->nFree -= static_cast<int>(len) + 1;

@@ -294,6 +294,28 @@ TEST(Section, SetKeyAddsTheSectionWhenMissing) {
     EXPECT_EQ(Enum(kConf), (std::vector<std::string>{"task1", "task2"}));
 }
 
+TEST(Section, SetKeyKeepsEachCommentLineOnce) {
+    WriteFile(kConf, "[s]\n; guest ok = no\n#x=1\nk=v\n[t]\nk=1\n");
+    for (const char *value : {"w", "longer value"})
+        ASSERT_EQ(ErrSLIBFileSetSectionKey(kConf.c_str(), "s", "k", value, nullptr), 1);
+    EXPECT_EQ(ReadFile(kConf), "[s]\nk=longer value\n; guest ok = no\n#x=1\n[t]\nk=1\n");
+}
+
+TEST(Section, ReadErrorIsNoEndOfFile) {
+    // A directory opens for reading, but no line can be read from it.
+    ASSERT_EQ(qtest::Sh("mkdir -p /etc/conf.d"), 0);
+    Hash h;
+    h.Set("kept", "1");
+    SLIBErrSet(0);
+    EXPECT_EQ(SLIBFileGetSection("/etc/conf.d", "s", &h.p), -1);
+    EXPECT_EQ(SLIBErrGet(), 0x0A00u);
+    PSLIBSZLIST l = PslSLIBSzListAlloc(0);
+    SLIBErrSet(0);
+    EXPECT_EQ(SLIBFileEnumSection("/etc/conf.d", &l), -1);
+    EXPECT_EQ(SLIBErrGet(), 0x0A00u);
+    SLIBSzListFree(l);
+}
+
 TEST(Section, WriteHashReplacesTheWholeFile) {
     WriteFile(kConf, "old=1\n", 0600);
     Hash h;

@@ -73,6 +73,28 @@ TEST(SzList, InsertPastTheEndMakesFillers) {
     ExpectInvariant(l.p);
 }
 
+TEST(SzList, EmptyStringPackedFirstIsNoFiller) {
+    // The first string packed sits right below the block's end; an empty one
+    // must still not share pszEmpty's address, whatever the block's history.
+    for (int mode : {SLIB_SZLIST_UNSORTED, SLIB_SZLIST_SORTED}) {
+        List l(0, mode);
+        ASSERT_EQ(SLIBSzListPush(&l.p, ""), 0);
+        EXPECT_NE(l.p->pszItem[0], l.p->pszEmpty);
+        ExpectInvariant(l.p);
+        std::string big(300, 'x');
+        l.Push({big.c_str(), big.c_str()});  // grows: "" is copied first
+        EXPECT_GT(l.p->nSize, 512);
+        SLIBSzListCompact(l.p);
+        EXPECT_EQ(Items(l.p), (std::vector<std::string>{"", big, big}));
+        EXPECT_EQ(SLIBSzListFind(l.p, ""), 0);
+        ExpectInvariant(l.p);
+        SLIBSzListRemoveAll(l.p);
+        ASSERT_EQ(SLIBSzListInsert(&l.p, 0, ""), 0);
+        EXPECT_EQ(SLIBSzListFind(l.p, ""), 0);
+        ExpectInvariant(l.p);
+    }
+}
+
 TEST(SzList, SortedInsertIgnoresIndex) {
     List l(0, SLIB_SZLIST_SORTED);
     l.Push({"b"});
