@@ -513,6 +513,27 @@ TEST_F(EventLog, SetSizeStoresTheSettingAndShrinksAWrappedLog) {
     EXPECT_EQ(ReadFile(kConf), conf);
 }
 
+// The shrink's temporary name (the log's path, the process id, a counter) is
+// predictable: what stands there is replaced, never written through.
+TEST_F(EventLog, ShrinkNeverWritesThroughWhatStandsAtItsTemporaryName) {
+    WriteConf("65536");
+    for (uint32_t i = 0; i < 30; ++i)
+        ASSERT_EQ(WriteSized(i, 100), 0);
+    WriteFile("/var/log/victim", "keep");
+    const std::string base = std::string(kConn) + std::to_string(getpid()) + "-";
+    for (int k = 0; k < 64; ++k) {
+        const std::string name = base + std::to_string(k);
+        ASSERT_EQ(k % 2 ? symlink("/var/log/victim", name.c_str())
+                        : link("/var/log/victim", name.c_str()),
+                  0);
+    }
+    ASSERT_EQ(QAVOLogChangeSize(2048, QAVOLOG_CLASS_CONN), 0);
+    EXPECT_EQ(ReadFile("/var/log/victim"), "keep");
+    Ring ring = Decode(kConn);
+    EXPECT_LE(ring.size, 2048u);
+    EXPECT_EQ(ring.recs.back().id, Id(29));
+}
+
 TEST_F(EventLog, ClassesAndMissingFiles) {
     qtest::ClearSyslog();
     EXPECT_EQ(QAVOLogEventWrite(QAVOLOG_CLASS_NONE, 1, 1, "a", nullptr, nullptr, nullptr), -1);
