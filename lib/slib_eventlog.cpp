@@ -516,7 +516,10 @@ extern "C" int QAVOLogDropOldest(long excess, const char *path) {
     if (SLIBFileGetTempName(path, tmp, sizeof tmp) != 0) return -1;
     Fd out;
     if (!Retried([&] {
-            out.fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+            // A stale file or a planted link at the name is removed, never
+            // written through.
+            unlink(tmp);
+            out.fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             return out.fd >= 0;
         }))
         return -1;

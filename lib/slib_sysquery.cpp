@@ -203,7 +203,9 @@ extern "C" int BlSLIBIsLowEndModel(void) {
 
 extern "C" int SLIBSignalPaneld(int signal) {
     int pid = SLIBProcReadPidFile(kPaneldPid);
-    if (pid < 1) return 0;
+    // A stale or damaged pid file may name init or this very process (the
+    // number reused after a reboot): neither is the daemon, so no signal.
+    if (pid <= 1 || pid == getpid()) return 0;
     if (kill(pid, signal) != 0) {
         SLIBErrSet(ERR_SYSTEM_CALL);
         return -1;

@@ -34,7 +34,8 @@ int SLIBGetConnectionCount(uint32_t *count);
 int SLIBCheckConnectionLimit(int timeout, int strict);
 /* 1 on a low-end model, else 0. */
 int BlSLIBIsLowEndModel(void);
-/* Sends signal to the hardware-event daemon. 0 (also when it has no pid), or -1. */
+/* Sends signal to the hardware-event daemon. 0 (also when its pid file names
+ * no process, init or the caller), or -1. */
 int SLIBSignalPaneld(int signal);
 /* Soft reset of the USB printer /dev/usb/<name>. 0, or -1. */
 int QAVOResetPrinter(const char *name);

@@ -6,11 +6,13 @@
 #include <syslog.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +23,17 @@
 using qtest::FileExists;
 using qtest::ReadFile;
 using qtest::WriteFile;
+
+// Every fsync of the library goes through here: a test can look at a file as
+// it stands at each sync. Unhooked it simply syncs.
+namespace {
+std::function<void(int)> gOnFsync;
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    if (gOnFsync) gOnFsync(fd);
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -260,6 +273,54 @@ TEST_F(EventLog, RecordOfExactlyTheGapDropsOneMoreRecord) {
     EXPECT_EQ(ring.end, 315u);
 }
 
+// What a crash can leave: each move of the start pointer is synced before
+// anything else is written, and the end pointer is written only after the
+// record's bytes are synced, so every synced state names whole records.
+TEST_F(EventLog, StartIsSyncedAtEachMoveAndEndWrittenOnlyAfterTheRecord) {
+    WriteConf("1024");
+    for (uint32_t i = 1; i <= 10; ++i)
+        ASSERT_EQ(WriteSized(i, 100), 0) << i;  // 16..1016, the next one wraps
+    struct Synced {
+        uint32_t start, end;
+        bool marker;  // the wrap marker at 1016
+        std::string idAt16;
+    };
+    std::vector<Synced> synced;
+    gOnFsync = [&](int fd) {
+        char link[64] = {};
+        if (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1) <= 0 ||
+            std::string(link) != kConn)
+            return;
+        unsigned char b[1018] = {};
+        if (pread(fd, b, sizeof b, 0) != static_cast<ssize_t>(sizeof b)) {
+            ADD_FAILURE() << "short log at a sync";
+            return;
+        }
+        auto u32 = [&](size_t at) {
+            return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+                   (static_cast<uint32_t>(b[at + 3]) << 24);
+        };
+        synced.push_back({u32(8), u32(12), b[1016] == 0 && b[1017] == 0, Id(u32(16 + 12))});
+    };
+    ASSERT_EQ(WriteSized(11, 100), 0);
+    gOnFsync = nullptr;
+    // Two records dropped, one sync each; then the sync before the end pointer,
+    // with the new record already in place and the old end still in force.
+    ASSERT_EQ(synced.size(), 3u);
+    EXPECT_EQ(synced[0].start, 116u);
+    EXPECT_EQ(synced[1].start, 216u);
+    EXPECT_EQ(synced[2].start, 216u);
+    for (const Synced &s : synced) {
+        EXPECT_EQ(s.end, 1016u);
+        EXPECT_TRUE(s.marker);
+    }
+    EXPECT_EQ(synced[0].idAt16, Id(1));
+    EXPECT_EQ(synced[2].idAt16, Id(11));
+    Ring ring = Decode(kConn);
+    EXPECT_EQ(ring.start, 216u);
+    EXPECT_EQ(ring.end, 116u);
+}
+
 TEST_F(EventLog, RecordLongerThanTheLogIsRefusedAndTheLogKept) {
     WriteConf("1024");
     for (uint32_t i = 1; i <= 5; ++i)
@@ -450,6 +511,27 @@ TEST_F(EventLog, SetSizeStoresTheSettingAndShrinksAWrappedLog) {
     EXPECT_EQ(QAVOLogSetSize(4096, QAVOLOG_CLASS_NONE), -1);
     EXPECT_EQ(QAVOLogSetSize(4096, 9), -1);
     EXPECT_EQ(ReadFile(kConf), conf);
+}
+
+// The shrink's temporary name (the log's path, the process id, a counter) is
+// predictable: what stands there is replaced, never written through.
+TEST_F(EventLog, ShrinkNeverWritesThroughWhatStandsAtItsTemporaryName) {
+    WriteConf("65536");
+    for (uint32_t i = 0; i < 30; ++i)
+        ASSERT_EQ(WriteSized(i, 100), 0);
+    WriteFile("/var/log/victim", "keep");
+    const std::string base = std::string(kConn) + std::to_string(getpid()) + "-";
+    for (int k = 0; k < 64; ++k) {
+        const std::string name = base + std::to_string(k);
+        ASSERT_EQ(k % 2 ? symlink("/var/log/victim", name.c_str())
+                        : link("/var/log/victim", name.c_str()),
+                  0);
+    }
+    ASSERT_EQ(QAVOLogChangeSize(2048, QAVOLOG_CLASS_CONN), 0);
+    EXPECT_EQ(ReadFile("/var/log/victim"), "keep");
+    Ring ring = Decode(kConn);
+    EXPECT_LE(ring.size, 2048u);
+    EXPECT_EQ(ring.recs.back().id, Id(29));
 }
 
 TEST_F(EventLog, ClassesAndMissingFiles) {

@@ -186,6 +186,67 @@ TEST(ProcExecWait, FailedChildLeavesCallersBuffersAlone) {
     EXPECT_EQ(qtest::ReadFile("/tmp/buffered"), "once");
 }
 
+// The full-argv runner: every argument, the environment given (or the
+// caller's), and the input on a pipe that ends after it.
+TEST(ProcExecWaitArgv, ArgumentsEnvironmentAndInput) {
+    const char *const argv[] = {"/bin/sh", "-c", "printf '%s|' \"$@\" > /tmp/argv; exit 6",
+                                "zero",    "a",  "b c",
+                                "d'e\"f",  "",   nullptr};
+    EXPECT_EQ(SLIBProcExecWaitArgv(argv, nullptr, nullptr), 6);
+    EXPECT_EQ(qtest::ReadFile("/tmp/argv"), "a|b c|d'e\"f||");
+
+    const char *const envArgv[] = {
+        "/bin/sh", "-c", "printf %s \"${QV_GIVEN-unset}|${QV_CALLER-unset}\" > /tmp/env", nullptr};
+    setenv("QV_CALLER", "inherited", 1);
+    const char *const envp[] = {"QV_GIVEN=1", nullptr};
+    EXPECT_EQ(SLIBProcExecWaitArgv(envArgv, envp, nullptr), 0);
+    EXPECT_EQ(qtest::ReadFile("/tmp/env"), "1|unset");
+    EXPECT_EQ(SLIBProcExecWaitArgv(envArgv, nullptr, nullptr), 0);
+    EXPECT_EQ(qtest::ReadFile("/tmp/env"), "unset|inherited");
+    unsetenv("QV_CALLER");
+
+    // The input, whole, then the end of it; "" is an empty pipe, not /dev/null.
+    const char *const catArgv[] = {
+        "/bin/sh", "-c", "cat > /tmp/in; readlink /proc/$$/fd/0 | cut -c1-5 > /tmp/fd0", nullptr};
+    const std::string full(SLIB_PROC_INPUT_MAX, 'i');
+    for (const std::string &input : {std::string("secret\nline two"), std::string(), full}) {
+        EXPECT_EQ(SLIBProcExecWaitArgv(catArgv, nullptr, input.c_str()), 0);
+        EXPECT_EQ(qtest::ReadFile("/tmp/in"), input);
+        EXPECT_EQ(qtest::ReadFile("/tmp/fd0"), "pipe:\n");
+    }
+
+    // Refused without running anything.
+    qtest::RemoveFile("/tmp/in");
+    const std::string tooLong(SLIB_PROC_INPUT_MAX + 1, 'i');
+    const char *const noProgram[] = {nullptr};
+    struct Case {
+        const char *const *argv;
+        const char *input;
+    } bad[] = {{catArgv, tooLong.c_str()}, {nullptr, nullptr}, {noProgram, nullptr}};
+    for (const Case &c : bad) {
+        SLIBErrSet(0);
+        EXPECT_EQ(SLIBProcExecWaitArgv(c.argv, nullptr, c.input), -1);
+        EXPECT_EQ(SLIBErrGet(), 0x0D00u);
+    }
+    EXPECT_FALSE(qtest::FileExists("/tmp/in"));
+}
+
+// A caller without standard streams: the input pipe gets descriptor 0 and
+// must still reach the program as its input.
+TEST(ProcExecWaitArgv, InputReachesTheProgramWhenTheCallerHasNoStandardStreams) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(0);
+        close(1);
+        close(2);
+        const char *const argv[] = {"/bin/sh", "-c", "cat > /tmp/in", nullptr};
+        _exit(SLIBProcExecWaitArgv(argv, nullptr, "via fd 0") == 0 ? 0 : 1);
+    }
+    int status = Reap(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(qtest::ReadFile("/tmp/in"), "via fd 0");
+}
+
 TEST(ProcExecBackground, RunsInTheCallersGroupWithoutLockFiles) {
     ASSERT_EQ(ErrSLIBFileLock(0x806, 0), 0);
     const char *script =

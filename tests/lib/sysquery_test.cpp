@@ -338,12 +338,25 @@ TEST(SysQuery, LowEndModel) {
     }
 }
 
+int gSelfSignals = 0;
+void CountSelfSignal(int) {
+    ++gSelfSignals;
+}
+
 TEST(SysQuery, SignalPaneld) {
     mkdir("/var/run", 0755);
-    // No pid file, or a pid below 1: nothing to signal.
+    // No pid file, or one naming no daemon (nothing, init, this very
+    // process): nothing is signalled.
+    struct sigaction sa {};
+    sa.sa_handler = CountSelfSignal;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, nullptr), 0);
     EXPECT_EQ(SLIBSignalPaneld(SIGUSR1), 0);
-    WriteFile("/var/run/paneld.pid", "0\n");
-    EXPECT_EQ(SLIBSignalPaneld(SIGUSR1), 0);
+    for (const std::string &pid : {std::string("0"), std::string("1"), std::to_string(getpid())}) {
+        WriteFile("/var/run/paneld.pid", pid + "\n");
+        EXPECT_EQ(SLIBSignalPaneld(SIGUSR1), 0) << pid;
+    }
+    EXPECT_EQ(gSelfSignals, 0);
 
     pid_t child = fork();
     if (child == 0) {
