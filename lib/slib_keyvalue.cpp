@@ -259,6 +259,7 @@ int MoveLine(FILE *fp, std::string_view line, PSLIBSZHASH hash, const char *form
     // A trimmed comment line only matches a key that carries its marker.
     const char *value = SzSLIBSzHashGetValue(hash, key.c_str());
     if (!value) return 0;
+    if (!OneLine(value)) return Fail(ERR_BAD_PARAMETERS);
     if (!WriteAll(fp, slib::FormatKeyValue(format, key, value))) return Fail(ERR_WRITE_FAILED);
     if (!SzSLIBSzHashRemoveKey(hash, key.c_str())) {
         SLIBLog(LOG_ERR,
@@ -427,7 +428,7 @@ extern "C" int SLIBFileGetKeys(const char *path, PSLIBSZHASH *pphash) {
 
 extern "C" int SLIBILineKeyMoveHash2File(FILE *fp, const char *line, PSLIBSZHASH hash,
                                          const char *format) {
-    if (!fp || !line || !hash) return Fail(ERR_BAD_PARAMETERS);
+    if (!fp || !line || !hash || !BlSLIBIsKeyValueFormat(format)) return Fail(ERR_BAD_PARAMETERS);
     try {
         return MoveLine(fp, line, hash, format, nullptr);
     } catch (const std::bad_alloc &) {

@@ -89,10 +89,11 @@ FILE *RewriteSet::Open(const std::string &path, const std::string &tmp) {
             SLIBErrSet(ERR_OPEN_FAILED);
             return nullptr;
         }
-        bool ok = true;
-        if (have) {
-            struct stat now;
-            ok = fstat(fd, &now) == 0;
+        struct stat now {};
+        bool ok = fstat(fd, &now) == 0;
+        e.dev = now.st_dev;
+        e.ino = now.st_ino;
+        if (ok && have) {
             const bool chown = ok && (now.st_uid != orig.st_uid || now.st_gid != orig.st_gid);
             if (chown) ok = fchown(fd, orig.st_uid, orig.st_gid) == 0;
             // After the owner: a change of owner clears set-id bits.
@@ -132,8 +133,12 @@ bool RewriteSet::Commit(SLIBERRCODE failCode) {
     }
     for (size_t i = 0; i < entries_.size(); ++i) {
         Entry &e = entries_[i];
-        if (SLIBSysRename(e.tmp.c_str(), e.path.c_str()) != 0) {
-            renameError_ = errno;
+        // Another writer of the file (one that did not hold its lock) may
+        // have removed this copy as stale and be writing its own under the
+        // same name: that half-written file must never be moved into place.
+        const bool owned = Owns(e);
+        if (!owned || SLIBSysRename(e.tmp.c_str(), e.path.c_str()) != 0) {
+            renameError_ = owned ? errno : ENOENT;
             entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(i));
             Abort();
             SLIBErrSet(failCode);
@@ -145,10 +150,15 @@ bool RewriteSet::Commit(SLIBERRCODE failCode) {
     return true;
 }
 
+bool RewriteSet::Owns(const Entry &e) {
+    struct stat st;
+    return lstat(e.tmp.c_str(), &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino;
+}
+
 void RewriteSet::Abort() {
     for (Entry &e : entries_) {
         if (e.fp) fclose(e.fp);
-        unlink(e.tmp.c_str());
+        if (Owns(e)) unlink(e.tmp.c_str());
     }
     entries_.clear();
 }

@@ -3,6 +3,8 @@
 // file itself until everything is written. Internal to the library.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -49,7 +51,11 @@ class RewriteSet {
         std::string path, tmp;
         FILE *fp = nullptr;
         std::unique_ptr<char[]> buffer;  // the stream's buffer, freed after it
+        dev_t dev = 0;                   // the copy this set created, so that a
+        ino_t ino = 0;                   // name taken over by another writer is told apart
     };
+    // Whether the copy's name still holds the file this set created.
+    static bool Owns(const Entry &e);
     std::vector<Entry> entries_;
     int renameError_ = 0;
 };

@@ -402,6 +402,18 @@ TEST(KeyValue, LineMoverWritesOnlyKeysOfTheHash) {
     char buf[32] = "";
     ASSERT_NE(fgets(buf, sizeof buf, fp), nullptr);
     EXPECT_STREQ(buf, "a=\"1\"\n");
+    // A value that would start a line of its own, or a format that is no
+    // key=value format, is refused and nothing is written.
+    SLIBSzHashSetValue(&h, "a", "1\nroot=x");
+    const long end = ftell(fp);
+    for (const char *format : {static_cast<const char *>(nullptr), "%s=%d\n"}) {
+        if (format) SLIBSzHashSetValue(&h, "a", "1");
+        SLIBErrSet(0);
+        EXPECT_EQ(SLIBILineKeyMoveHash2File(fp, "a=2\n", h, format), -1);
+        EXPECT_EQ(SLIBErrGet(), 0x0D00u);
+    }
+    EXPECT_EQ(ftell(fp), end);
+    EXPECT_STREQ(SzSLIBSzHashGetValue(h, "a"), "1");
     fclose(fp);
     SLIBSzHashFree(h);
 }

@@ -99,3 +99,27 @@ TEST(Rewrite, FailuresToCreateOrRename) {
     EXPECT_EQ(SLIBErrGet(), 0x2800u);
     EXPECT_FALSE(FileExists("/etc/dir.test.tmp"));
 }
+
+// A second writer of the same file without the file's lock takes the copy's
+// name over (it removes what it takes for a stale copy). The first writer
+// must then fail rather than rename the other's half-written copy into place.
+TEST(Rewrite, ACopyTakenOverByAnotherWriterIsNeverRenamed) {
+    WriteFile("/etc/c.test", "old\n");
+    slib::RewriteSet first, second;
+    FILE *a = first.Open("/etc/c.test");
+    ASSERT_NE(a, nullptr);
+    fputs("from first\n", a);
+    FILE *b = second.Open("/etc/c.test");
+    ASSERT_NE(b, nullptr);
+    fputs("half of", b);
+    SLIBErrSet(0);
+    EXPECT_FALSE(first.Commit());
+    EXPECT_EQ(SLIBErrGet(), 0x0B00u);
+    EXPECT_NE(first.RenameError(), 0);
+    EXPECT_EQ(ReadFile("/etc/c.test"), "old\n");
+    // The other writer's copy is left alone and completes its change.
+    fputs(" second\n", b);
+    EXPECT_TRUE(second.Commit());
+    EXPECT_EQ(ReadFile("/etc/c.test"), "half of second\n");
+    EXPECT_FALSE(FileExists("/etc/c.test.tmp"));
+}
