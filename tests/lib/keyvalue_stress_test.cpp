@@ -2,6 +2,7 @@
 // in the middle of a rewrite.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -123,12 +124,26 @@ TEST(KeyValueStress, AKilledWriterLeavesOldOrNewContentAndNoLock) {
     std::uniform_int_distribution<int> delay(0, 25000);
     int sawA = 0, sawB = 0, stale = 0;
     for (int round = 0; round < 200; ++round) {
+        // The writer reports each finished rewrite; every other round waits
+        // for one before the random delay, so that on a slow or loaded machine
+        // kills still come after finished rewrites as well as inside them.
+        int done[2];
+        ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            for (unsigned n = 0;; ++n)
+            close(done[0]);
+            for (unsigned n = 0;; ++n) {
                 QAVOINFOSetKeyValue("flip", (n & 1) ? a.c_str() : b.c_str());
+                if (n == 0 && write(done[1], "x", 1) < 0) _exit(1);
+            }
         }
+        close(done[1]);
+        if (round % 2 == 1) {
+            pollfd p{done[0], POLLIN, 0};
+            poll(&p, 1, 10000);
+        }
+        close(done[0]);
         usleep(static_cast<useconds_t>(delay(rng)));
         kill(pid, SIGKILL);
         int status = 0;
