@@ -110,14 +110,9 @@ bool ReadToEnd(FILE *fp) {
     return feof(fp) != 0;  // otherwise the line reader ran out of memory (0x0200)
 }
 
-// The writers' streams belong to one call of one thread: no stream locking.
-bool WriteAll(FILE *fp, std::string_view s) {
-    return fwrite_unlocked(s.data(), 1, s.size(), fp) == s.size();
-}
+using slib::WriteAll;
 
-bool IsComment(std::string_view line) {
-    return !line.empty() && (line[0] == '#' || line[0] == ';');
-}
+using slib::IsComment;
 
 // Where a line's key lies: the first non-empty piece of the line split at
 // "=" (the whole line, newline included, when it has no "=").
@@ -175,9 +170,7 @@ bool WriterMatches(std::string_view line, const char *key, std::string &scratch,
     return true;
 }
 
-bool OneLine(const char *s) {
-    return strpbrk(s, "\r\n") == nullptr;
-}
+using slib::OneLine;
 
 // A key that can be written and found again: not empty, no "=" or line
 // break, and nothing that reading trims away. A value holds no line break.
@@ -206,10 +199,7 @@ std::string KeyText(std::string_view line, const Piece &p, const char *format, c
     return std::string(text);
 }
 
-bool IsDirectory(const char *path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
+using slib::IsDirectory;
 
 // Creates a missing file holding one line; it appears complete or not at all.
 int CreateWithLine(const char *path, const std::string &text) {

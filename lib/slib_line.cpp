@@ -30,14 +30,9 @@ using slib::Fail;
 
 using slib::FilePtr;
 
-bool IsDirectory(const char *path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
+using slib::IsDirectory;
 
-bool IsComment(std::string_view line) {
-    return !line.empty() && (line[0] == '#' || line[0] == ';');
-}
+using slib::IsComment;
 
 bool HasNewline(std::string_view line) {
     return !line.empty() && line.back() == '\n';
@@ -48,9 +43,7 @@ std::string_view WithoutNewline(std::string_view line) {
     return line;
 }
 
-bool WriteAll(FILE *fp, std::string_view s) {
-    return fwrite(s.data(), 1, s.size(), fp) == s.size();
-}
+using slib::WriteAll;
 
 // A whole file split into its lines; each view holds its newline except,
 // possibly, the last one.

@@ -42,9 +42,7 @@ bool NextLine(FILE *fp, std::string_view &line) {
 
 // A text written into a section file must not hold a line break: it would
 // start a line, or a whole section, of its own.
-bool OneLine(const char *s) {
-    return s == nullptr || strpbrk(s, "\r\n") == nullptr;
-}
+using slib::OneLine;
 
 // Checks the format and that no text of the section breaks a line.
 bool Writable(const char *section, PSLIBSZHASH hash, const char *format) {
@@ -69,9 +67,7 @@ bool SplitLine(std::string_view line, PSLIBSZLIST *pplist, std::string &text) {
     return false;
 }
 
-bool WriteAll(FILE *fp, std::string_view s) {
-    return fwrite(s.data(), 1, s.size(), fp) == s.size();
-}
+using slib::WriteAll;
 
 // After NextLine() gave no line: 0 at the end of the file; otherwise the line
 // could not be read (a read error, or no memory for it), which is a failure
@@ -81,9 +77,7 @@ int InputEnd(FILE *fp) {
     return Fail(ferror(fp) ? ERR_READ_FAILED : ERR_OUT_OF_MEMORY);
 }
 
-bool IsComment(std::string_view line) {
-    return line[0] == '#' || line[0] == ';';
-}
+using slib::IsComment;
 
 // SLIBFileGetSection; with skipComments the body's comment lines are left
 // out, as a rewrite of the section keeps them in the file by themselves.

@@ -1,8 +1,12 @@
 // Small helpers shared by the library's sources. Internal to the library.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "slib_errcode.h"
 #include "slib_szlist.h"
@@ -26,5 +30,28 @@ struct SzListFree {
 };
 // A string list freed when it goes out of scope.
 using SzListPtr = std::unique_ptr<SLIBSZLIST, SzListFree>;
+
+// True when path names a directory (following links).
+inline bool IsDirectory(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A comment line of the configuration files: "#" or ";" in the first column.
+inline bool IsComment(std::string_view line) {
+    return !line.empty() && (line[0] == '#' || line[0] == ';');
+}
+
+// True when a text (or no text) holds no line break, so writing it cannot
+// add lines to a file.
+inline bool OneLine(const char *s) {
+    return s == nullptr || strpbrk(s, "\r\n") == nullptr;
+}
+
+// Writes all of s to a stream that belongs to the calling operation alone
+// (a rewrite's temporary copy), so no stream locking is needed.
+inline bool WriteAll(FILE *fp, std::string_view s) {
+    return fwrite_unlocked(s.data(), 1, s.size(), fp) == s.size();
+}
 
 }  // namespace slib
