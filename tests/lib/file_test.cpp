@@ -22,12 +22,7 @@ using qtest::WriteFile;
 
 namespace {
 
-std::vector<std::string> Items(PSLIBSZLIST l) {
-    std::vector<std::string> v;
-    for (int i = 0; i < l->nItem; ++i)
-        v.push_back(l->pszItem[i]);
-    return v;
-}
+using qtest::Items;
 
 std::string Cwd() {
     char buf[PATH_MAX];

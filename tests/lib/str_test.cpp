@@ -12,12 +12,7 @@
 
 namespace {
 
-std::vector<std::string> Items(PSLIBSZLIST l) {
-    std::vector<std::string> v;
-    for (int i = 0; i < l->nItem; ++i)
-        v.emplace_back(l->pszItem[i]);
-    return v;
-}
+using qtest::Items;
 
 // A destination with guard bytes after its capacity.
 struct Buf {

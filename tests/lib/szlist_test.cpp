@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "appliance.h"
 #include "slib_errcode.h"
 #include "slib_szlist.h"
 
@@ -12,12 +13,7 @@ namespace {
 constexpr int kHeader = static_cast<int>(offsetof(SLIBSZLIST, pszItem));
 constexpr int kSlot = static_cast<int>(sizeof(char *));
 
-std::vector<std::string> Items(PSLIBSZLIST l) {
-    std::vector<std::string> v;
-    for (int i = 0; i < l->nItem; ++i)
-        v.emplace_back(SzSLIBSzListGet(l, i));
-    return v;
-}
+using qtest::Items;
 
 // nFree always equals the gap between the pointer array and the strings.
 void ExpectInvariant(PSLIBSZLIST l) {

@@ -237,6 +237,13 @@ int Sh(const std::string &cmd, std::string *out) {
     return Exec({"/bin/sh", "-c", cmd}, out);
 }
 
+std::vector<std::string> Items(PSLIBSZLIST list) {
+    std::vector<std::string> items;
+    for (int i = 0; i < list->nItem; ++i)
+        items.emplace_back(list->pszItem[i]);
+    return items;
+}
+
 std::string SourceDir() {
     const char *s = getenv("QAVO_SRC");
     return s ? s : "";

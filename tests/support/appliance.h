@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "slib_szlist.h"
+
 namespace qtest {
 
 // True inside an appliance root started by sim/appliance.
@@ -44,6 +46,9 @@ int Exec(const std::vector<std::string> &argv, std::string *out = nullptr,
          const std::string &input = {});
 // Runs a shell command line (test-side convenience only).
 int Sh(const std::string &cmd, std::string *out = nullptr);
+
+// The items of a string list, in list order.
+std::vector<std::string> Items(PSLIBSZLIST list);
 
 // Source and build trees of the project.
 std::string SourceDir();
