@@ -4,4 +4,4 @@ set -euo pipefail
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 dir="$1"; shift
 cmake -S "$src" -B "$dir" "$@" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake --build "$dir" -j"${QAVO_JOBS:-$(nproc)}"
