@@ -1,0 +1,63 @@
+/* Data volumes: the file systems of the internal arrays mounted at
+ * /volume1 to /volume4, their list, sizes and the volume that holds a path. */
+#ifndef QAVO_VOLUME_H
+#define QAVO_VOLUME_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Mount point prefix of the data volumes; volume N is mounted at "/volume" N. */
+#define QAVO_VOLUME_PREFIX "/volume"
+/* Valid volume numbers. */
+#define QAVO_VOLUME_MIN 1
+#define QAVO_VOLUME_MAX 4
+
+/* One mounted data volume. */
+typedef struct _tag_QAVOVOLINFO {
+    int32_t svi_number;      /* volume number N (1-based) */
+    char svi_device[16];     /* mounted device, such as /dev/md2 */
+    int32_t svi_mounted;     /* 1 mounted, 0 not mounted */
+    char svi_mountpoint[32]; /* such as /volume1 */
+    uint64_t svi_free;       /* bytes free for ordinary users */
+    uint64_t svi_total;      /* size in bytes */
+    int32_t svi_writeable;   /* 1 mounted read-write, 0 read-only */
+} QAVOVOLINFO, *PQAVOVOLINFO;
+
+/* The list of mounted data volumes: the fields of QAVOVOLINFO and the next node. */
+typedef struct _tag_QAVOVOLINFOLIST {
+    int32_t svi_number;
+    char svi_device[16];
+    int32_t svi_mounted;
+    char svi_mountpoint[32];
+    uint64_t svi_free;
+    uint64_t svi_total;
+    int32_t svi_writeable;
+    struct _tag_QAVOVOLINFOLIST *next;
+} QAVOVOLINFOLIST, *PQAVOVOLINFOLIST;
+
+/* 1 when N is a volume number (1..4), else 0. */
+int BlQAVOVolIDIsValid(int volume);
+/* The number N of a path "/volume<N>/<rest>" (not range-checked), or -1
+ * (0x0D00 bad path, 0x9900 not of that form). */
+int QAVOVolIDGetByPath(const char *path);
+/* The mounted data volumes from "/proc/mounts" in ascending number, only
+ * the first entry found with firstOnly; NULL when none or on failure
+ * (0x0900 table not opened, 0x0A00 statfs failed). Release with
+ * QAVOVolInfoListFree. */
+PQAVOVOLINFOLIST QAVOVolInfoListGet(int firstOnly);
+/* Reorders a chain by ascending volume number; returns its new head. */
+PQAVOVOLINFOLIST QAVOVolInfoListSort(PQAVOVOLINFOLIST list);
+/* Frees every node of a chain; NULL is allowed. */
+void QAVOVolInfoListFree(PQAVOVOLINFOLIST list);
+/* The first writable volume N on which the folder "/volume" N path exists;
+ * 0 when none; -1 (0x0D00) when path does not begin with '/'. */
+int QAVOVolAllVolumeScan(const char *path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
