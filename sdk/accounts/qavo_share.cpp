@@ -1,26 +1,283 @@
-// Share records.
+// Share records: share sections of smb.conf read into QAVOSHARE records and
+// listed by name, under the smb.conf lock held shared.
 #include "qavo_share.h"
 
-#include "slib_errcode.h"
+#include <strings.h>
 
-extern "C" int QAVOShareEnum1(char **, int, int *, uint32_t) {
-    SLIBErrSet(ERR_BAD_PARAMETERS);
-    return -1;
+#include <array>
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "slib_errcode.h"
+#include "slib_lock.h"
+#include "slib_section.h"
+#include "slib_szhash.h"
+#include "slib_szlist.h"
+#include "slib_util.h"
+
+namespace {
+
+constexpr int kLockTimeout = 5;
+constexpr int kSectionListSize = 8192;
+constexpr int kSectionHashSize = 8192;
+constexpr const char *kSource = "gpl/qavoshare";
+
+// The smb.conf lock held shared for the lifetime of the guard.
+struct SmbConfReadLock {
+    bool held = ErrSLIBFileLock(SLIB_LOCK_SMB | SLIB_LOCK_SH, kLockTimeout) == 0;
+    // Releases the lock; false when the release fails (0x0500 set).
+    bool Release() {
+        if (!held) return true;
+        held = false;
+        if (SLIBErrSLIBFileUnlock(SLIB_LOCK_SMB) == 0) return true;
+        SLIBErrSet(ERR_UNLOCK_FAILED);
+        return false;
+    }
+    ~SmbConfReadLock() { Release(); }
+};
+
+struct SzHashFree {
+    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
+};
+using SzHashPtr = std::unique_ptr<SLIBSZHASH, SzHashFree>;
+
+// Section names that are never shares.
+bool IsReserved(const char *name) {
+    static const char *const kReserved[] = {"global", "homes", "home", "printers"};
+    for (const char *r : kReserved) {
+        if (strcasecmp(name, r) == 0) return true;
+    }
+    return false;
+}
+
+// The class bit of a share name for QAVOShareEnum1's flags.
+uint32_t ShareClass(const char *name) {
+    if (BlQAVOShareIsUSB(name)) return QAVOSHARE_CLASS_USB;
+    if (BlQAVOShareIsSATA(name)) return QAVOSHARE_CLASS_SATA;
+    return QAVOSHARE_CLASS_ORDINARY;
+}
+
+// A buffer and size pair that is a size query (NULL, 0) or a buffer.
+bool ValidBuffer(const void *buf, int size) {
+    return buf ? size > 0 : size == 0;
+}
+
+// An access list as read back: the comma entries without "nobody" and
+// without empty entries, joined by ','.
+std::string CleanList(const char *list) {
+    std::string out;
+    const char *p = list;
+    while (true) {
+        const char *comma = strchr(p, ',');
+        const size_t len = comma ? static_cast<size_t>(comma - p) : strlen(p);
+        std::string entry(p, len);
+        if (!entry.empty() && strcasecmp(entry.c_str(), "nobody") != 0) {
+            if (!out.empty()) out += ',';
+            out += entry;
+        }
+        if (!comma) break;
+        p = comma + 1;
+    }
+    return out;
+}
+
+// True when a comma list names the group of all local users.
+bool HoldsAllUsers(const std::string &list) {
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        if (strncasecmp(list.c_str() + start, "@users", 6) == 0 && comma - start == 6) return true;
+        start = comma + 1;
+    }
+    return false;
+}
+
+// The access of everyone from "guest ok" and "writeable", or 0 when the pair
+// is none of the known ones.
+uint32_t AccessFromKeys(const char *guest, const char *writeable) {
+    if (!guest || !writeable) return 0;
+    if (strcmp(guest, "yes") == 0 && strcmp(writeable, "yes") == 0) return QAVOSHARE_ACCESS_RW;
+    if (strcmp(guest, "yes") == 0 && strcmp(writeable, "no") == 0) return QAVOSHARE_ACCESS_RO;
+    if (strcmp(guest, "no") == 0 && strcmp(writeable, "no") == 0) return QAVOSHARE_ACCESS_NONE;
+    return 0;
+}
+
+// Lays out a record in buf (size bytes, cleared by the caller): the strings
+// packed downwards from the end, the empty ones pointing at the last byte.
+void FillRecord(void *buf, int size, const std::array<std::string, 6> &fields, uint32_t type,
+                uint32_t browseable) {
+    auto *share = static_cast<PQAVOSHARE>(buf);
+    char *const base = static_cast<char *>(buf);
+    char *const last = base + size - 1;
+    char *end = base + size;
+    char **slots[] = {&share->szName, &share->szComment, &share->szPath,
+                      &share->szDeny, &share->szRW,      &share->szRO};
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const std::string &s = fields[i];
+        if (s.empty()) {
+            *slots[i] = last;
+            continue;
+        }
+        end -= s.size() + 1;
+        memcpy(end, s.c_str(), s.size() + 1);
+        *slots[i] = end;
+    }
+    share->fType = type;
+    share->fBrowseable = browseable;
+}
+
+}  // namespace
+
+extern "C" int BlQAVOShareIsUSB(const char *name) {
+    if (!name) return 0;
+    if (strcmp(name, "usbbackup") == 0) return 1;
+    if (strncasecmp(name, "usbshare", 8) != 0) return 0;
+    for (const char *p = name + 8; *p; ++p) {
+        if (!isdigit(static_cast<unsigned char>(*p))) return 0;
+    }
+    return 1;
+}
+
+extern "C" int BlQAVOShareIsSATA(const char *name) {
+    if (!name) return 0;
+    return strcmp(name, "satashare") == 0 || strcmp(name, "satabackup") == 0;
+}
+
+extern "C" int QAVOShareEnum1(char **buf, int size, int *needed, uint32_t flags) {
+    if (!needed || !ValidBuffer(buf, size)) return slib::Fail(ERR_BAD_PARAMETERS);
+    *needed = 0;
+    try {
+        SmbConfReadLock lock;
+        if (!lock.held) return slib::Fail(ERR_LOCK_FAILED);
+        slib::SzListPtr sections(PslSLIBSzListAlloc(kSectionListSize));
+        if (!sections) return -1;
+        PSLIBSZLIST list = sections.release();
+        const int r = SLIBFileEnumSection(SZF_QAVO_SMB_CONF, &list);
+        sections.reset(list);
+        if (r < 0) return -1;
+        std::vector<const char *> names;
+        size_t total = sizeof(char *);  // the closing NULL pointer
+        for (int i = 0; i < list->nItem; ++i) {
+            const char *name = list->pszItem[i];
+            if (name[0] == '\0' || IsReserved(name)) continue;
+            if ((ShareClass(name) & flags) == 0) continue;
+            names.push_back(name);
+            total += strlen(name) + 1 + sizeof(char *);
+        }
+        if (total > static_cast<size_t>(INT_MAX)) return slib::Fail(ERR_BUF_TOO_SMALL);
+        *needed = static_cast<int>(total);
+        if (buf) {
+            if (total > static_cast<size_t>(size)) return slib::Fail(ERR_BUF_TOO_SMALL);
+            char *end = reinterpret_cast<char *>(buf) + size;
+            for (size_t i = 0; i < names.size(); ++i) {
+                const size_t len = strlen(names[i]) + 1;
+                end -= len;
+                memcpy(end, names[i], len);
+                buf[i] = end;
+            }
+            buf[names.size()] = nullptr;
+        }
+        if (!lock.Release()) return -1;
+        return buf ? static_cast<int>(names.size()) : 0;
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
 }
 
 extern "C" int QAVOShareEnum(char **buf, int size, int *needed) {
-    return QAVOShareEnum1(buf, size, needed, 7);
+    return QAVOShareEnum1(buf, size, needed,
+                          QAVOSHARE_CLASS_ORDINARY | QAVOSHARE_CLASS_USB | QAVOSHARE_CLASS_SATA);
 }
 
-extern "C" int QAVOShareGet(int, const char *, void *, int, int *) {
-    SLIBErrSet(ERR_BAD_PARAMETERS);
-    return -1;
-}
+extern "C" int QAVOShareGet(int type, const char *name, void *buf, int size, int *needed) {
+    if (type != 1 || !name || !needed || !ValidBuffer(buf, size)) {
+        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: bad parameters!");
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    if (name[0] == '\0' || IsReserved(name)) {
+        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: no such share; szName=%s!", name);
+        return slib::Fail(ERR_NO_SUCH_SHARE);
+    }
+    try {
+        SmbConfReadLock lock;
+        if (!lock.held) {
+            SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: lock smb.conf failed!");
+            return slib::Fail(ERR_LOCK_FAILED);
+        }
+        SzHashPtr hash(PshSLIBSzHashAlloc(kSectionHashSize));
+        if (!hash) {
+            SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: out of memory!");
+            return slib::Fail(ERR_OUT_OF_MEMORY);
+        }
+        PSLIBSZHASH h = hash.release();
+        const int pairs = SLIBFileGetSection(SZF_QAVO_SMB_CONF, name, &h);
+        hash.reset(h);
+        if (pairs <= 0) {
+            if (SLIBErrGet() == ERR_OUT_OF_MEMORY) {
+                SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: out of memory!");
+                return -1;
+            }
+            SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: SLIBFileGetSection() failed, szName=%s",
+                    name);
+            return slib::Fail(ERR_NO_SUCH_SHARE);
+        }
+        *needed = 0;
+        if (buf) memset(buf, 0, static_cast<size_t>(size));
 
-extern "C" int BlQAVOShareIsUSB(const char *) {
-    return 0;
-}
+        // Fields in record order: name, comment, path, deny, read-write, read-only.
+        std::array<std::string, 6> fields;
+        fields[0] = name;
+        auto value = [&](const char *key) { return SzSLIBSzHashGetValue(h, key); };
+        if (const char *v = value("comment")) fields[1] = v;
+        if (const char *v = value("path")) fields[2] = v;
+        // The first list naming @users fixes everyone's access.
+        const char *listKeys[] = {"invalid users", "write list", "read list"};
+        const uint32_t listAccess[] = {QAVOSHARE_ACCESS_NONE, QAVOSHARE_ACCESS_RW,
+                                       QAVOSHARE_ACCESS_RO};
+        uint32_t access = 0;
+        for (int i = 0; i < 3; ++i) {
+            const char *v = value(listKeys[i]);
+            if (!v) continue;
+            fields[3 + i] = CleanList(v);
+            if (access == 0 && HoldsAllUsers(fields[3 + i])) access = listAccess[i];
+        }
+        if (access == 0) {
+            const char *guest = value("guest ok");
+            const char *writeable = value("writeable");
+            access = AccessFromKeys(guest, writeable);
+            if (access == 0) {
+                SLIBLog(LOG_ERR, "%s (%d) unknown error!, szTempName:%s szTempName2:%s", kSource,
+                        __LINE__, guest ? guest : "NULL", writeable ? writeable : "NULL");
+                return slib::Fail(ERR_UNICODE);
+            }
+        }
+        const char *browseable = value("browseable");
+        const uint32_t visible = browseable && strcmp(browseable, "no") == 0 ? 0 : 1;
 
-extern "C" int BlQAVOShareIsSATA(const char *) {
-    return 0;
+        size_t total = sizeof(QAVOSHARE);
+        for (const std::string &s : fields) {
+            if (!s.empty()) total += s.size() + 1;
+        }
+        if (total > static_cast<size_t>(INT_MAX)) return slib::Fail(ERR_BUF_TOO_SMALL);
+        *needed = static_cast<int>(total);
+        int result = 0;
+        if (buf) {
+            if (total > static_cast<size_t>(size)) {
+                result = -1;  // too small: the caller asks again with *needed
+            } else {
+                FillRecord(buf, size, fields, access, visible);
+                result = 1;
+            }
+        }
+        if (!lock.Release()) return -1;
+        return result;
+    } catch (const std::bad_alloc &) {
+        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: out of memory!");
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
 }
