@@ -79,7 +79,7 @@ extern "C" int QAVOVolIDGetByPath(const char *path) {
         if (number > INT_MAX) break;
         ++p;
     }
-    const char *rest = p + 1;
+    const char *rest = *p == '/' ? p + 1 : p;
     while (*rest != '\0' && isspace(static_cast<unsigned char>(*rest)))
         ++rest;
     if (p == digits || number > INT_MAX || *p != '/' || *rest == '\0') {
