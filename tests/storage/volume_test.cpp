@@ -101,6 +101,16 @@ TEST(VolInfoList, ListsDataVolumesInNumberOrder) {
     EXPECT_EQ(Numbers(first.get()), (std::vector<int>{2}));
 }
 
+TEST(VolInfoList, DeviceNameTooLongFailsTheList) {
+    MountTmpfs("/volume1");
+    ASSERT_EQ(
+        qtest::Sh("mkdir -p /volume2 && mount -t tmpfs -o size=1m averyverylongdevice /volume2"),
+        0);
+    qtest::ClearSyslog();
+    EXPECT_EQ(QAVOVolInfoListGet(0), nullptr);
+    EXPECT_TRUE(qtest::SyslogHas(" Buffer too small. ", LOG_ERR));
+}
+
 TEST(VolInfoList, SortKeepsEqualNumbersInOrder) {
     QAVOVOLINFOLIST n[4] = {};
     const int numbers[] = {3, 1, 3, 2};
