@@ -150,6 +150,21 @@ bool RewriteSet::Commit(SLIBERRCODE failCode) {
     return true;
 }
 
+bool RewriteSet::Keep(SLIBERRCODE failCode) {
+    bool ok = true;
+    for (Entry &e : entries_) {
+        if (!Finish(e.fp)) ok = false;
+        e.fp = nullptr;
+    }
+    if (!ok) {
+        Abort();
+        SLIBErrSet(failCode);
+        return false;
+    }
+    entries_.clear();
+    return true;
+}
+
 bool RewriteSet::Owns(const Entry &e) {
     struct stat st;
     return lstat(e.tmp.c_str(), &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino;

@@ -40,6 +40,11 @@ class RewriteSet {
     // Any failure removes the copies not yet renamed and sets failCode
     // (0x0B00 unless the caller's file format names another).
     bool Commit(SLIBERRCODE failCode = ERR_WRITE_FAILED);
+    // Flushes, syncs and closes every copy and leaves it at its temporary
+    // name, unrenamed: for a change over several files whose caller renames
+    // them all at its own end (and removes the copies when it fails). Any
+    // failure removes the copies and sets failCode.
+    bool Keep(SLIBERRCODE failCode = ERR_WRITE_FAILED);
     // Closes and removes every copy.
     void Abort();
     // errno of the rename that made the last Commit() fail (such as EXDEV

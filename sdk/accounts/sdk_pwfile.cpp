@@ -1,0 +1,347 @@
+// The shadow and SMB password files of an account transaction: each is
+// copied to its temporary file with the changed users' lines rewritten and
+// the new users' lines appended. The transaction renames the copies at its
+// end, or removes them when any of its steps fails.
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sdk_pwhash.h"
+#include "sdk_userset.h"
+#include "slib_errcode.h"
+#include "slib_rewrite.h"
+#include "slib_str.h"
+#include "slib_util.h"
+
+namespace {
+
+using slib::FilePtr;
+
+const char kNewFlags[] = "[U          ]";
+
+// A line's fields between ':', the last one with the line end.
+std::vector<std::string_view> Fields(std::string_view line) {
+    std::vector<std::string_view> out;
+    for (;;) {
+        size_t colon = line.find(':');
+        out.push_back(line.substr(0, colon));
+        if (colon == std::string_view::npos) return out;
+        line.remove_prefix(colon + 1);
+    }
+}
+
+// Text that can stand in a field of an account file: no ':' and no line break.
+bool FieldSafe(const char *s) {
+    return s && !strchr(s, ':') && slib::OneLine(s);
+}
+
+// The stream of a temporary copy that remembers whether it ends a line, so
+// that a line added after a last line without its newline ends that first.
+class Out {
+  public:
+    explicit Out(FILE *fp) : fp_(fp) {}
+    bool Put(std::string_view s) {
+        if (s.empty()) return true;
+        atLineStart_ = s.back() == '\n';
+        return slib::WriteAll(fp_, s);
+    }
+    bool NewLine(std::string_view s) { return (atLineStart_ || Put("\n")) && Put(s); }
+    FILE *fp() const { return fp_; }
+
+  private:
+    FILE *fp_;
+    bool atLineStart_ = true;
+};
+
+// Flushes and syncs a finished copy and leaves it for the transaction's
+// rename; each failure logs its own message.
+bool Finish(slib::RewriteSet &set, FILE *fp) {
+    if (fflush(fp) != 0) {
+        SLIB_LOG(LOG_ERR, "%s(%d): fflush fail");
+        slib::Fail(ERR_WRITE_FAILED);
+        return false;
+    }
+    if (fsync(fileno(fp)) != 0) {
+        SLIB_LOG(LOG_ERR, "%s(%d): fsync fail");
+        slib::Fail(ERR_WRITE_FAILED);
+        return false;
+    }
+    if (!set.Keep()) {
+        SLIB_LOG(LOG_ERR, "%s(%d): QAVOFClose fail");
+        return false;
+    }
+    return true;
+}
+
+// The records of a user hash in its enumeration order; false (logged) when
+// the hash and its keys disagree.
+bool Records(PSLIBSZHASH hash, std::vector<PQAVOUSERSET> &records) {
+    slib::SzListPtr keys(PslSLIBSzListAlloc(1024));
+    if (!keys) {
+        SLIB_LOG(LOG_ERR, "%s(%d): allocate memory failed");
+        slib::Fail(ERR_OUT_OF_MEMORY);
+        return false;
+    }
+    PSLIBSZLIST list = keys.release();
+    int n = SLIBSzHashEnumKey(hash, &list);
+    keys.reset(list);
+    if (n < 0) {
+        SLIB_LOG(LOG_ERR, "%s(%d): allocate memory failed");
+        return false;
+    }
+    for (int i = 0; i < keys->nItem; ++i) {
+        PQAVOUSERSET rec = nullptr;
+        int found = SDKIGetUserPtr(hash, keys->pszItem[i], &rec);
+        if (found < 0) {
+            SLIB_LOG(LOG_ERR, "%s(%d): SDKIGetUserPtr failed");
+            return false;
+        }
+        if (found == 0 || !rec) {
+            SLIB_LOG(LOG_ERR, "%s(%d): internal error: mismatch in hash and list");
+            slib::Fail(ERR_NOT_FOUND);
+            return false;
+        }
+        records.push_back(rec);
+    }
+    return true;
+}
+
+// A record that can be written: a name fit for a field and a password.
+bool Writable(const QAVOUSERSET *rec) {
+    if (FieldSafe(rec->szName) && *rec->szName && rec->szPasswd) return true;
+    SLIB_LOG(LOG_ERR, "%s(%d): parameter error");
+    slib::Fail(ERR_BAD_PARAMETERS);
+    return false;
+}
+
+// Reads the next whole line of a stream; false at the end or on a failure
+// (told apart by ReadFailed).
+bool NextLine(FILE *in, std::string &line) {
+    size_t len = 0;
+    char *p = fgetln(in, &len);
+    if (!p) return false;
+    line.assign(p, len);
+    return true;
+}
+
+bool ReadFailed(FILE *in) {
+    if (ferror(in) || !feof(in)) {
+        SLIBErrSet(ERR_READ_FAILED);
+        return true;
+    }
+    return false;
+}
+
+std::string Lct() {
+    char buf[16];
+    snprintf(buf, sizeof buf, "LCT-%08X", static_cast<unsigned>(time(nullptr)));
+    return buf;
+}
+
+// ---- shadow ----
+
+int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords) {
+    SLIBSzHashRemoveAll(*newPasswords);
+    FilePtr in(fopen(SZF_SHADOW, "re"));
+    if (!in) return slib::Fail(ERR_OPEN_FAILED);
+    slib::RewriteSet set;
+    FILE *fp = set.Open(SZF_SHADOW, SZF_SHADOW_TMP);
+    if (!fp) return slib::Fail(ERR_OPEN_FAILED);
+    Out out(fp);
+    const long today = static_cast<long>(time(nullptr) / 86400);
+    const bool anyChanged = SLIBSzHashCount(changed) > 0;
+    int result = 0;
+    std::string line;
+    while (NextLine(in.get(), line)) {
+        bool copy = !anyChanged || line[0] == '#' || line[0] == '\n';
+        PQAVOUSERSET rec = nullptr;
+        std::vector<std::string_view> f;
+        if (!copy) {
+            f = Fields(line);
+            if (f.size() != 9) {
+                SLIB_LOG(LOG_ERR, "%s(%d): shadow file corrupted");
+                return slib::Fail(ERR_FIELD_COUNT);
+            }
+            int found = SDKIGetUserPtr(changed, std::string(f[0]).c_str(), &rec);
+            if (found < 0) {
+                SLIB_LOG(LOG_ERR, "%s(%d): SDKIGetUserPtr failed");
+                return -1;
+            }
+            copy = found == 0;
+        }
+        if (copy) {
+            if (!out.Put(line)) {
+                SLIB_LOG(LOG_ERR, "%s(%d): writing shadow failed");
+                return slib::Fail(ERR_WRITE_FAILED);
+            }
+            continue;
+        }
+        if (!Writable(rec)) return -1;
+        std::string hash(f[1]);
+        if (hash != rec->szPasswd) {
+            const char *crypted = SDKIPwdCrypt(rec->szPasswd, "");
+            if (!crypted) return -1;
+            hash = crypted;
+            if (SDKIUserHashSet(newPasswords, rec->szName, hash.c_str()) < 0) {
+                SLIB_LOG(LOG_ERR, "%s(%d): SDKIUserHashSet() failed");
+                return -1;
+            }
+        }
+        std::string text = std::string(rec->szName) + ':' + hash + ':' + std::to_string(today);
+        for (int i = 3; i <= 6; ++i)
+            text.append(":").append(f[i]);
+        text += ':';
+        if (rec->nExpire > 0) text += std::to_string(rec->nExpire);
+        text.append(":").append(f[8]);
+        if (!out.Put(text)) {
+            SLIB_LOG(LOG_ERR, "%s(%d): writing shadow failed");
+            return slib::Fail(ERR_WRITE_FAILED);
+        }
+        result = 1;
+    }
+    if (ReadFailed(in.get())) return -1;
+
+    std::vector<PQAVOUSERSET> records;
+    if (!Records(added, records)) return -1;
+    for (const QAVOUSERSET *rec : records) {
+        if (!Writable(rec)) return -1;
+        const char *crypted = SDKIPwdCrypt(rec->szPasswd, "");
+        if (!crypted) return -1;
+        std::string text =
+            std::string(rec->szName) + ':' + crypted + ':' + std::to_string(today) + ":0:99999:7::";
+        if (rec->nExpire > 0) text += std::to_string(rec->nExpire);
+        text += ":\n";
+        if (!out.NewLine(text)) {
+            SLIB_LOG(LOG_ERR, "%s(%d): writing SZF_PASSWD failed");
+            return slib::Fail(ERR_WRITE_FAILED);
+        }
+        result = 1;
+    }
+    if (!Finish(set, fp)) return -1;
+    return result;
+}
+
+// ---- smbpasswd ----
+
+// "name:uid:LM:NT:flags:LCT:" with the hashes of a new password.
+bool NewHashLine(const QAVOUSERSET *rec, std::string_view uid, std::string &text) {
+    char lm[SDKI_PWHASH_HEX_SIZE], nt[SDKI_PWHASH_HEX_SIZE];
+    // An LM hash that cannot be computed is written as "no hash".
+    SDKILMPwdEncrypt(rec->szPasswd, lm);
+    if (SDKINTPwdEncrypt(rec->szPasswd, nt) < 0) return false;
+    text = std::string(rec->szName) + ':' + std::string(uid) + ':' + lm + ':' + nt + ':' +
+           kNewFlags + ':' + Lct() + ":\n";
+    return true;
+}
+
+int ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
+                    PSLIBSZHASH existing) {
+    FilePtr in(fopen(SZF_SMBPASSWD, "re"));
+    slib::RewriteSet set;
+    FILE *fp = in ? set.Open(SZF_SMBPASSWD, SZF_SMBPASSWD_TMP) : nullptr;
+    if (!fp) {
+        SLIB_LOG(LOG_ERR, "%s(%d): open files failed");
+        return slib::Fail(ERR_OPEN_FAILED);
+    }
+    Out out(fp);
+    const bool anyChanged = SLIBSzHashCount(changed) > 0;
+    int result = 0;
+    std::string line;
+    while (NextLine(in.get(), line)) {
+        bool copy = !anyChanged || line[0] == '#' || line[0] == '\n';
+        PQAVOUSERSET rec = nullptr;
+        std::vector<std::string_view> f;
+        if (!copy) {
+            f = Fields(line);
+            if (f.size() != 7) {
+                SLIB_LOG(LOG_ERR, "%s(%d): smbpasswd format error");
+                return slib::Fail(ERR_FIELD_COUNT);
+            }
+            int found = SDKIGetUserPtr(changed, std::string(f[0]).c_str(), &rec);
+            if (found < 0) {
+                SLIB_LOG(LOG_ERR, "%s(%d): SDKIGetUserPtr failed");
+                return -1;
+            }
+            copy = found == 0;
+        }
+        if (copy) {
+            if (!out.Put(line)) {
+                SLIB_LOG(LOG_ERR, "%s(%d): write smbpasswd failed");
+                return slib::Fail(ERR_WRITE_FAILED);
+            }
+            continue;
+        }
+        if (!Writable(rec)) return -1;
+        std::string text;
+        if (SDKIUserHashGet(newPasswords, rec->szName)) {
+            if (!NewHashLine(rec, f[1], text)) return -1;
+        } else {
+            // The stored hashes stay; a new name renews the last-change time.
+            std::string lct = f[0] == rec->szName ? std::string(f[5]) : Lct();
+            text = std::string(rec->szName) + ':' + std::string(f[1]) + ':' + std::string(f[2]) +
+                   ':' + std::string(f[3]) + ':' + std::string(f[4]) + ':' + lct + ":\n";
+        }
+        if (!out.Put(text)) {
+            SLIB_LOG(LOG_ERR, "%s(%d): write smbpasswd failed");
+            return slib::Fail(ERR_WRITE_FAILED);
+        }
+        result = 1;
+    }
+    if (ReadFailed(in.get())) return -1;
+
+    std::vector<PQAVOUSERSET> records;
+    if (!Records(added, records)) return -1;
+    for (const QAVOUSERSET *rec : records) {
+        if (!Writable(rec)) return -1;
+        const char *uid = SDKIUserHashGet(existing, rec->szName);
+        if (!uid) {
+            SLIB_LOG(LOG_ERR, "%s(%d): internal error: mismatch in smbpasswd uid");
+            return slib::Fail(ERR_NOT_FOUND);
+        }
+        std::string text;
+        if (!NewHashLine(rec, uid, text)) return -1;
+        if (!out.NewLine(text)) {
+            SLIB_LOG(LOG_ERR, "%s(%d): write file failed");
+            return slib::Fail(ERR_WRITE_FAILED);
+        }
+        result = 1;
+    }
+    if (!Finish(set, fp)) return -1;
+    return result;
+}
+
+}  // namespace
+
+extern "C" int SDKIModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords) {
+    if (!changed || !added || !newPasswords || !*newPasswords) {
+        SLIB_LOG(LOG_ERR, "%s(%d): parameter error");
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    try {
+        return ModifyShadow(changed, added, newPasswords);
+    } catch (const std::bad_alloc &) {
+        SLIB_LOG(LOG_ERR, "%s(%d): allocate memory failed");
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int SDKIModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
+                                   PSLIBSZHASH existing) {
+    if (!changed || !added || !newPasswords || !existing) {
+        SLIB_LOG(LOG_ERR, "%s(%d): parameter error");
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    try {
+        return ModifySmbpasswd(changed, added, newPasswords, existing);
+    } catch (const std::bad_alloc &) {
+        SLIB_LOG(LOG_ERR, "%s(%d): allocate memory failed");
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
