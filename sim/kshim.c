@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
@@ -116,7 +117,9 @@ static long Scripted(const char *res) {
     return -1;
 }
 
-long syscall(long number, ...) {
+/* Six argument words are taken whatever the call passes, as the C library's
+ * syscall does; the words past the caller's arguments are not its objects. */
+__attribute__((no_sanitize("address"))) long syscall(long number, ...) {
     va_list ap;
     va_start(ap, number);
     long a[6];
@@ -261,4 +264,63 @@ int access(const char *path, int mode) {
     access_fn real = (access_fn)Next("access");
     if (!real) return -1;
     return real(Redirect(path, buf, sizeof buf), mode);
+}
+
+/* ---- seeks on the flash devices ---- */
+
+/* The flash devices are files of the emulator's FUSE file system, which
+ * takes a seek to any position. The kernel's MTD character device refuses a
+ * position outside 0 .. device size (and SEEK_DATA, SEEK_HOLE) with EINVAL. */
+#define FUSE_FS_MAGIC 0x65735546
+
+/* 1 when fd is one of the emulator's MTD devices; its size in *size. */
+static int FlashDevice(int fd, off_t *size) {
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0 || fs.f_type != FUSE_FS_MAGIC) return 0;
+    char link[64], path[128];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0) return 0;
+    path[n] = 0;
+    if (strncmp(path, "/dev/mtd", 8) != 0 && strncmp(path, "/sim/flash/mtd", 14) != 0) return 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    *size = st.st_size;
+    return 1;
+}
+
+typedef off_t (*lseek_fn)(int, off_t, int);
+
+static off_t FlashSeek(lseek_fn real, int fd, off_t off, int whence) {
+    int saved = errno;
+    off_t size, base = -1;
+    if (!FlashDevice(fd, &size)) {
+        errno = saved;
+        return real(fd, off, whence);
+    }
+    errno = saved;
+    if (whence == SEEK_SET) {
+        base = 0;
+    } else if (whence == SEEK_CUR) {
+        base = real(fd, 0, SEEK_CUR);
+        if (base < 0) return -1;
+    } else if (whence == SEEK_END) {
+        base = size;
+    }
+    if (base < 0 || base > size || off > size - base || off < -base) {
+        Note("lseek fd %d %lld whence %d -> -1 errno %d\n", fd, (long long)off, whence, EINVAL);
+        errno = EINVAL;
+        return -1;
+    }
+    return real(fd, base + off, SEEK_SET);
+}
+
+off_t lseek(int fd, off_t off, int whence) {
+    lseek_fn real = (lseek_fn)Next("lseek");
+    return real ? FlashSeek(real, fd, off, whence) : -1;
+}
+
+off_t lseek64(int fd, off_t off, int whence) {
+    lseek_fn real = (lseek_fn)Next("lseek64");
+    return real ? FlashSeek(real, fd, off, whence) : -1;
 }

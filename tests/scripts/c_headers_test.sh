@@ -5,7 +5,7 @@
 set -u
 src="$1"
 fail=0
-incs=(-I "$src/lib" -I "$src/updater" -I "$src/sdk/accounts" -I "$src/sdk/storage"
+incs=(-I "$src/lib" -I "$src/updater" -I "$src/updater/flash" -I "$src/sdk/accounts" -I "$src/sdk/storage"
       -I "$src/sdk/storage/raid" -I "$src/sdk/system")
 while IFS= read -r h; do
     head -3 "$h" | grep -q "Internal" && continue
