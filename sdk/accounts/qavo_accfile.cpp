@@ -1,0 +1,525 @@
+// Account-file readers. The group scanner keeps one line buffer, one member
+// array and one open stream for the whole process; the passwd readers fill
+// static records. A line the scanner cannot make sense of is passed over, so
+// one damaged line never hides the groups after it.
+#include "qavo_accfile.h"
+
+#include <syslog.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qavo_user.h"
+#include "qavo_windomain.h"
+#include "slib_errcode.h"
+#include "slib_line.h"
+#include "slib_str.h"
+#include "slib_unicode.h"
+#include "slib_util.h"
+
+namespace {
+
+using slib::Fail;
+
+// ---------------------------------------------------------------- group scan
+
+constexpr size_t kLineStep = 256;       // the line buffer grows in these steps
+constexpr size_t kLineMax = 262143;     // longer lines are passed over
+constexpr size_t kMemberStep = 64;      // the member array grows in these steps
+constexpr int kMaxGroupNameChars = 15;  // the longest group name there can be
+
+struct GroupScanner {
+    FILE *fp = nullptr;
+    char *line = nullptr;  // the current line, its fields cut in place
+    size_t lineCap = 0;
+    char **members = nullptr;
+    size_t memberCap = 0;
+};
+
+GroupScanner g_scan;
+QAVOGROUPENTRY g_group;
+
+enum class Read { kLine, kTooLong, kEnd, kNoMemory };
+
+// Reads the next line without its newline into the line buffer. A last line
+// without a newline is a line like any other.
+Read ReadGroupLine(size_t &length) {
+    size_t n = 0;
+    bool any = false, tooLong = false;
+    int c;
+    while ((c = getc_unlocked(g_scan.fp)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        if (tooLong) continue;
+        if (n + 1 >= g_scan.lineCap) {
+            if (g_scan.lineCap > kLineMax) {
+                tooLong = true;  // read on to the end of the line, keep nothing
+                continue;
+            }
+            auto *grown = static_cast<char *>(realloc(g_scan.line, g_scan.lineCap + kLineStep));
+            if (!grown) return Read::kNoMemory;
+            g_scan.line = grown;
+            g_scan.lineCap += kLineStep;
+        }
+        g_scan.line[n++] = static_cast<char>(c);
+    }
+    if (!any) return Read::kEnd;
+    if (tooLong) return Read::kTooLong;
+    g_scan.line[n] = '\0';
+    length = n;
+    return Read::kLine;
+}
+
+// Parses a whole field of decimal digits (the empty field reads as 0).
+bool ParseDecimal(const char *text, unsigned long max, unsigned long &value) {
+    value = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        unsigned digit = static_cast<unsigned>(*p - '0');
+        if (value > (max - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+// The type of a four-field line, from its gid.
+uint32_t DefaultType(int gid, const char *name) {
+    if (gid == 0) return strcmp(name, "wheel") == 0 ? 0 : 1;
+    if (gid < 1 || gid > 65534 || gid == 31 || gid == 100) return 1;
+    return 0;
+}
+
+// Cuts the member field at ',' into the member array (empty names dropped),
+// closed by NULL.
+bool SplitMembers(char *field, size_t &count) {
+    count = 0;
+    char *cursor = field;
+    while (char *name = strsep(&cursor, ",")) {
+        if (*name == '\0') continue;
+        // Room for this name and the closing NULL.
+        if (count + 2 > g_scan.memberCap) {
+            size_t cap = g_scan.memberCap + kMemberStep;
+            auto *grown = static_cast<char **>(realloc(g_scan.members, cap * sizeof(char *)));
+            if (!grown) return false;
+            g_scan.members = grown;
+            g_scan.memberCap = cap;
+        }
+        g_scan.members[count++] = name;
+    }
+    g_scan.members[count] = nullptr;
+    return true;
+}
+
+enum class Match { kFound, kSkip, kNoMemory };
+
+// Judges one line against the search; fills the record when it is taken.
+Match TakeLine(size_t length, int search, int gid, const char *wanted) {
+    char *text = g_scan.line;
+    const char *p = text;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (*p == '#') return Match::kSkip;
+
+    // Up to seven fields; the seventh ends at the next ':' as well.
+    char *field[7];
+    int count = 0;
+    char *cursor = text;
+    char *const end = text + length;
+    while (count < 7) {
+        field[count++] = cursor;
+        auto *colon = static_cast<char *>(memchr(cursor, ':', static_cast<size_t>(end - cursor)));
+        if (!colon) break;
+        *colon = '\0';
+        cursor = colon + 1;
+    }
+    const char *name = field[0];
+    if (name[0] == '+') return Match::kSkip;
+    if (search == QAVO_GRSCAN_FIND && wanted && SLIBUnicodeUTF8StrCaseCmp(name, wanted) != 0)
+        return Match::kSkip;
+    // A name alone, or a name and a password, is no group.
+    if (count < 3) return Match::kSkip;
+    unsigned long value;
+    if (!ParseDecimal(field[2], UINT32_MAX, value)) return Match::kSkip;
+    const int lineGid = static_cast<int>(static_cast<uint32_t>(value));
+    if (search == QAVO_GRSCAN_FIND && !wanted && lineGid != gid) return Match::kSkip;
+
+    uint32_t type;
+    char *linked = nullptr;
+    unsigned long number = 0;
+    if (count <= 4) {
+        type = DefaultType(lineGid, name);
+    } else {
+        // An extended line needs its type, linked name and number.
+        if (count < 7 || !ParseDecimal(field[4], UINT32_MAX, value)) return Match::kSkip;
+        if (value & ~static_cast<unsigned long>(QAVO_GROUP_TYPE_LOCAL | QAVO_GROUP_TYPE_LINKED))
+            return Match::kSkip;
+        type = static_cast<uint32_t>(value);
+        linked = field[5];
+        if (*field[6]) {
+            char *stop;
+            errno = 0;
+            number = strtoul(field[6], &stop, 0);
+            if (*stop || errno || field[6][0] == '-' || field[6][0] == '+' || field[6][0] == ' ' ||
+                field[6][0] == '\t')
+                return Match::kSkip;
+        }
+    }
+    // Without a member field, the empty text at the line's end stands for it.
+    size_t members;
+    if (!SplitMembers(count >= 4 ? field[3] : end, members)) return Match::kNoMemory;
+
+    g_group.name = field[0];
+    g_group.password = field[1];
+    g_group.gid = lineGid;
+    g_group.members = g_scan.members;
+    g_group.type = type;
+    g_group.linked = linked;
+    g_group.number = number;
+    return Match::kFound;
+}
+
+QAVOGROUPENTRY *LookUpGroup(int gid, const char *name) {
+    if (!SLIBIGrOpen(SZF_GROUP)) return nullptr;
+    int found = SLIBIGrScan(QAVO_GRSCAN_FIND, gid, name);
+    SLIBIGrClose();
+    return found ? &g_group : nullptr;
+}
+
+// ---------------------------------------------------------------- passwd
+
+constexpr int kMaxUserNameChars = 64;
+constexpr size_t kLineBuf = 1024;  // account lines are read into this much
+constexpr size_t kNameBuf = 493;
+constexpr size_t kPasswordBuf = 1024;
+constexpr size_t kGecosBuf = 1024;
+constexpr size_t kHomeBuf = 1024;
+constexpr size_t kShellBuf = 256;
+
+struct LocalPw {
+    struct passwd pw;
+    char name[kNameBuf];
+    char password[kPasswordBuf];
+    char gecos[kGecosBuf];
+    char home[kHomeBuf];
+    char shell[kShellBuf];
+};
+LocalPw g_localPw;
+
+struct DomainPw {
+    struct passwd pw;
+    char name[kNameBuf];
+    char gecos[kNameBuf];
+    char home[2];
+    char shell[9];
+};
+DomainPw g_domainPw;
+
+// Copies at most size - 1 bytes of text into a cleared buffer.
+void CopyCut(char *buffer, size_t size, const char *text) {
+    memset(buffer, 0, size);
+    strncpy(buffer, text, size - 1);
+}
+
+// A name that can be a field of an account file: no field or line break.
+bool FieldName(const char *name) {
+    return strpbrk(name, ":\n") == nullptr;
+}
+
+// The first line of an account file that begins with name and ':' (without
+// regard to case) into line. 1 found, 0 none (0x2000), -1 (the reader's code).
+int AccountLine(const char *path, const char *name, std::string &line, bool grow) {
+    const std::string key = std::string(name) + ":";
+    line.assign(kLineBuf, '\0');
+    for (;;) {
+        int r = SLIBFileGetLine(path, key.c_str(), line.data(), static_cast<int>(line.size()),
+                                SLIB_LINE_PREFIX | SLIB_LINE_CASELESS);
+        if (r > 0) {
+            line.resize(static_cast<size_t>(r) - 1);
+            return 1;
+        }
+        if (r == 0) return 0;
+        if (!grow || SLIBErrGet() != ERR_BUF_TOO_SMALL || line.size() > INT_MAX / 2) return -1;
+        line.assign(line.size() * 2, '\0');
+    }
+}
+
+// Splits a line at ':' keeping empty fields.
+int SplitFields(const std::string &line, const char *delimiters, slib::SzListPtr &list) {
+    PSLIBSZLIST l = PslSLIBSzListAlloc(static_cast<int>(line.size()) * 2 + 512);
+    if (!l) return Fail(ERR_OUT_OF_MEMORY);
+    int n = SLIBStrSep(line.c_str(), delimiters, &l);
+    list.reset(l);
+    return n;
+}
+
+uid_t ParseId(const char *text) {
+    return static_cast<uid_t>(strtoul(text, nullptr, 10));
+}
+
+struct passwd *LocalPwNam(const char *name) {
+    if (!name || !*name) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return nullptr;
+    }
+    int chars = SLIBUnicodeUTF8StrCountChar(name);
+    if (chars < 0 || chars > kMaxUserNameChars) return nullptr;
+    if (!FieldName(name)) {
+        SLIBErrSet(ERR_NO_SUCH_USER);
+        return nullptr;
+    }
+    std::string line;
+    int r = AccountLine(SZF_PASSWD, name, line, false);
+    if (r <= 0) {
+        // A line too long for the reader counts as missing as well.
+        if (r == 0 || SLIBErrGet() == ERR_BUF_TOO_SMALL) SLIBErrSet(ERR_NO_SUCH_USER);
+        return nullptr;
+    }
+    slib::SzListPtr fields;
+    int n = SplitFields(line, ":", fields);
+    if (n < 0) return nullptr;
+    if (n != 7) {
+        SLIBErrSet(ERR_FIELD_COUNT);
+        return nullptr;
+    }
+    char **f = fields->pszItem;
+    LocalPw &rec = g_localPw;
+    CopyCut(rec.name, sizeof rec.name, f[0]);
+    CopyCut(rec.password, sizeof rec.password, f[1]);
+    CopyCut(rec.gecos, sizeof rec.gecos, f[4]);
+    CopyCut(rec.home, sizeof rec.home, f[5]);
+    CopyCut(rec.shell, sizeof rec.shell, f[6]);
+    rec.pw.pw_name = rec.name;
+    rec.pw.pw_passwd = rec.password;
+    rec.pw.pw_uid = ParseId(f[2]);
+    rec.pw.pw_gid = static_cast<gid_t>(ParseId(f[3]));
+    rec.pw.pw_gecos = rec.gecos;
+    rec.pw.pw_dir = rec.home;
+    rec.pw.pw_shell = rec.shell;
+    return &rec.pw;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- group API
+
+extern "C" int SLIBIGrOpen(const char *path) {
+    SLIBIGrClose();
+    if (!path) return 0;
+    if (!g_scan.line) {
+        g_scan.line = static_cast<char *>(malloc(kLineStep));
+        if (!g_scan.line) return 0;
+        g_scan.lineCap = kLineStep;
+    }
+    if (!g_scan.members) {
+        g_scan.members = static_cast<char **>(calloc(kMemberStep, sizeof(char *)));
+        if (!g_scan.members) return 0;
+        g_scan.memberCap = kMemberStep;
+    }
+    g_scan.fp = fopen(path, "re");
+    return g_scan.fp ? 1 : 0;
+}
+
+extern "C" int SLIBIGrScan(int search, int gid, const char *name) {
+    g_group.type = 1;
+    g_group.linked = nullptr;
+    g_group.number = 0;
+    if (!g_scan.fp) return 0;
+    for (;;) {
+        size_t length = 0;
+        switch (ReadGroupLine(length)) {
+            case Read::kEnd:
+            case Read::kNoMemory:
+                return 0;
+            case Read::kTooLong:
+                SLIBLog(LOG_ERR, "%s(%d) group line longer than %zu bytes passed over", __FILE__,
+                        __LINE__, kLineMax);
+                continue;
+            case Read::kLine:
+                break;
+        }
+        switch (TakeLine(length, search, gid, name)) {
+            case Match::kFound:
+                return 1;
+            case Match::kNoMemory:
+                return 0;
+            case Match::kSkip:
+                break;
+        }
+    }
+}
+
+extern "C" void SLIBIGrClose(void) {
+    if (g_scan.fp) fclose(g_scan.fp);
+    g_scan.fp = nullptr;
+}
+
+extern "C" QAVOGROUPENTRY *PgrpSLIBGetLocalGrGid(int gid) {
+    return LookUpGroup(gid, nullptr);
+}
+
+extern "C" QAVOGROUPENTRY *PgrpSLIBGetLocalGrName(const char *name) {
+    if (!name) return nullptr;
+    return LookUpGroup(0, name);
+}
+
+extern "C" QAVOGROUPENTRY *PgrpSLIBGetLocalGrEnt(void) {
+    if (!g_scan.fp && !SLIBIGrOpen(SZF_GROUP)) return nullptr;
+    return SLIBIGrScan(QAVO_GRSCAN_NEXT, 0, nullptr) ? &g_group : nullptr;
+}
+
+extern "C" int SLIBGetLocalGrNamBuf(const char *name, struct group *buf, int size, int *needed) {
+    if (!name || !*name || !needed || size < 0 || (!buf && size != 0))
+        return Fail(ERR_BAD_PARAMETERS);
+    int chars = SLIBUnicodeUTF8StrCountChar(name);
+    if (chars < 0 || chars > kMaxGroupNameChars) return -1;
+    if (!FieldName(name)) return Fail(ERR_NO_SUCH_USER);
+    try {
+        // The whole line, however many members the group has.
+        std::string line;
+        int r = AccountLine(SZF_GROUP, name, line, true);
+        if (r == 0) return Fail(ERR_NO_SUCH_USER);
+        if (r < 0) return -1;
+        slib::SzListPtr fields;
+        int n = SplitFields(line, ":", fields);
+        if (n < 0) return -1;
+        if (n != 4) return Fail(ERR_FIELD_COUNT);
+        char **f = fields->pszItem;
+        // Names between commas count even when empty; an empty field holds none.
+        std::vector<std::string_view> members;
+        if (*f[3]) {
+            std::string_view rest = f[3];
+            for (;;) {
+                size_t comma = rest.find(',');
+                members.push_back(rest.substr(0, comma));
+                if (comma == std::string_view::npos) break;
+                rest.remove_prefix(comma + 1);
+            }
+        }
+        const size_t nameLen = strlen(f[0]), pwLen = strlen(f[1]);
+        size_t arrayAt = sizeof(struct group) + nameLen + 1 + pwLen + 1;
+        arrayAt = (arrayAt + alignof(char *) - 1) / alignof(char *) * alignof(char *);
+        size_t stringsAt = arrayAt + (members.size() + 1) * sizeof(char *);
+        size_t total = stringsAt;
+        for (std::string_view m : members)
+            total += m.size() + 1;
+        if (total > INT_MAX) return Fail(ERR_OUT_OF_MEMORY);
+        *needed = static_cast<int>(total);
+        if (!buf && size == 0) return 0;
+        if (total > static_cast<size_t>(size)) return Fail(ERR_BUF_TOO_SMALL);
+
+        auto *base = reinterpret_cast<char *>(buf);
+        memset(base, 0, static_cast<size_t>(size));
+        char *at = base + sizeof(struct group);
+        buf->gr_name = at;
+        memcpy(at, f[0], nameLen);
+        at += nameLen + 1;
+        buf->gr_passwd = at;
+        memcpy(at, f[1], pwLen);
+        buf->gr_gid = static_cast<gid_t>(strtoul(f[2], nullptr, 10));
+        auto **array = reinterpret_cast<char **>(base + arrayAt);
+        buf->gr_mem = array;
+        at = base + stringsAt;
+        for (size_t i = 0; i < members.size(); ++i) {
+            array[i] = at;
+            memcpy(at, members[i].data(), members[i].size());
+            at += members[i].size() + 1;
+        }
+        array[members.size()] = nullptr;
+        return static_cast<int>(members.size());
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+// ---------------------------------------------------------------- passwd API
+
+extern "C" struct passwd *PpwSLIBGetLocalPwNam(const char *name) {
+    try {
+        return LocalPwNam(name);
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+}
+
+extern "C" struct passwd *PpwSLIBGetLocalSpNam(const char *name) {
+    if (!name) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return nullptr;
+    }
+    try {
+        struct passwd *pw = LocalPwNam(name);
+        if (!pw) {
+            SLIBErrSet(ERR_NO_SUCH_USER);
+            return nullptr;
+        }
+        std::string line;
+        if (AccountLine(SZF_SHADOW, pw->pw_name, line, false) <= 0) {
+            SLIBLog(LOG_ERR, "(%d) cant get line by %s(%X)\n", __LINE__, pw->pw_name, SLIBErrGet());
+            return nullptr;
+        }
+        slib::SzListPtr fields;
+        int n = SplitFields(line, ":", fields);
+        if (n < 0) return nullptr;
+        if (n != 9) {
+            // Only the name: the rest of the line holds the password hash.
+            SLIBLog(LOG_ERR, "(%d) szLine[%s] has %d entries format error\n", __LINE__,
+                    fields->pszItem[0], n);
+            SLIBErrSet(ERR_FIELD_COUNT);
+            return nullptr;
+        }
+        CopyCut(g_localPw.password, sizeof g_localPw.password, fields->pszItem[1]);
+        return pw;
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+}
+
+extern "C" struct passwd *PpwGetDomainPwNam(const char *name) {
+    if (!name || !*name) {
+        SLIB_LOG_FUNC(LOG_ERR, "%s(%d) bad parameter");
+        return nullptr;
+    }
+    int chars = SLIBUnicodeUTF8StrCountChar(name);
+    if (chars < 0 || chars > kMaxUserNameChars) {
+        SLIB_LOG_FUNC(LOG_ERR, "%s(%d) SLIBUnicodeUTF8StrCountChar fail");
+        return nullptr;
+    }
+    DomainPw &rec = g_domainPw;
+    CopyCut(rec.name, sizeof rec.name, name);
+    CopyCut(rec.gecos, sizeof rec.gecos, name);
+    strcpy(rec.home, "/");
+    strcpy(rec.shell, "/bin/csh");
+    rec.pw.pw_name = rec.name;
+    rec.pw.pw_passwd = nullptr;
+    // -1 (not found) is kept as it comes.
+    rec.pw.pw_uid = static_cast<uid_t>(QAVOGetDUserUid(name));
+    rec.pw.pw_gid = static_cast<gid_t>(QAVOGetDUserGid(name));
+    rec.pw.pw_gecos = rec.gecos;
+    rec.pw.pw_dir = rec.home;
+    rec.pw.pw_shell = rec.shell;
+    return &rec.pw;
+}
+
+extern "C" struct passwd *PpwSLIBGetPwNam(const char *name) {
+    if (!name) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return nullptr;
+    }
+    switch (IsDomainUG(name)) {
+        case 1:
+            return PpwSLIBGetLocalSpNam(name);
+        case 2:
+            return PpwGetDomainPwNam(name);
+        default:
+            return nullptr;
+    }
+}
