@@ -338,8 +338,7 @@ extern "C" int SLIBIGrScan(int search, int gid, const char *name) {
             case Read::kNoMemory:
                 return 0;
             case Read::kTooLong:
-                SLIBLog(LOG_ERR, "%s(%d) group line longer than %zu bytes passed over", __FILE__,
-                        __LINE__, kLineMax);
+                SLIB_LOG(LOG_ERR, "%s(%d) group line longer than %zu bytes passed over", kLineMax);
                 continue;
             case Read::kLine:
                 break;

@@ -105,10 +105,12 @@ int ReadUser(const char *name, UserText &u) {
         return Fail(ERR_FIELD_COUNT);
     }
     u.hash = fields->pszItem[1];
-    long long day = 0;
-    // An expiry day that is no number counts as none.
-    if (*fields->pszItem[7] && ParseWhole(fields->pszItem[7], INT32_MIN, INT32_MAX, day))
+    if (*fields->pszItem[7]) {
+        long long day = strtoll(fields->pszItem[7], nullptr, 10);
+        if (day > INT32_MAX) day = INT32_MAX;
+        if (day < INT32_MIN) day = INT32_MIN;
         u.expiry = static_cast<int32_t>(day);
+    }
 
     int need = SLIBFileGetKeyValue(SZF_USER_MAIL, u.name.c_str(), nullptr, 0, 0);
     if (need > 0) {
