@@ -202,6 +202,15 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
             if (i + 1 != w.size()) return fail("extra words");
             if (which != "release") c.kernel.push_back("405alloc " + res);
             if (which != "alloc") c.kernel.push_back("405release " + res);
+        } else if (k == "ethtool" && w.size() >= 2 && w.size() <= 3) {
+            // ethtool SPEED [full|half] | ethtool unsupported | ethtool errno N
+            uint32_t v;
+            const bool speed =
+                ParseU32(w[1], &v) && (w.size() == 2 || w[2] == "full" || w[2] == "half");
+            const bool unsupported = w[1] == "unsupported" && w.size() == 2;
+            const bool err = w[1] == "errno" && w.size() == 3 && ParseU32(w[2], &v) && v != 0;
+            if (!speed && !unsupported && !err) return fail("bad ethtool answer");
+            c.kernel.push_back("ethtool " + w[1] + (w.size() == 3 ? " " + w[2] : ""));
         } else if (k == "hwversion" && w.size() == 2) {
             c.hw_version_set = true;
             c.hw_version = w[1];

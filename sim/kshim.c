@@ -4,7 +4,8 @@
  * /proc here. Linked into test binaries, preloaded into programs started in
  * the appliance root (libqavoshim.so). Settings are read from /sim/kernel.conf
  * on each call; without it every call passes through. Calls it answers are
- * appended to /sim/kernel.log. */
+ * appended to /sim/kernel.log. The link query of network drivers (SIOCETHTOOL)
+ * answers with the speed a test chose. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -18,6 +19,10 @@
 #include <sys/statfs.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
+
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 
 #include "mtd_abi.h"
 
@@ -175,6 +180,34 @@ int sysinfo(struct sysinfo *info) {
     return real ? real(info) : -1;
 }
 
+/* ---- network link query ----
+ * "ethtool SPEED [full|half]" answers ETHTOOL_GSET of every interface with
+ * that speed in Mb/s (full duplex unless told); "ethtool unsupported" answers
+ * as a driver without the query (EOPNOTSUPP); "ethtool errno N" fails with N.
+ * Other ethtool commands pass through. 1 when answered, with *result set. */
+static int EthtoolAnswer(void *arg, int *result) {
+    char val[64];
+    struct ifreq *ifr = (struct ifreq *)arg;
+    if (!ifr || !Setting("ethtool", val, sizeof val)) return 0;
+    struct ethtool_cmd *cmd = (struct ethtool_cmd *)ifr->ifr_data;
+    if (!cmd || cmd->cmd != ETHTOOL_GSET) return 0;
+    if (strcmp(val, "unsupported") == 0 || strncmp(val, "errno ", 6) == 0) {
+        *result = -1;
+        errno = val[0] == 'u' ? EOPNOTSUPP : atoi(val + 6);
+        Note("ethtool gset %.16s -> -1 errno %d\n", ifr->ifr_name, errno);
+        return 1;
+    }
+    char *end = NULL;
+    unsigned long speed = strtoul(val, &end, 10);
+    memset(cmd, 0, sizeof *cmd);
+    cmd->cmd = ETHTOOL_GSET;
+    ethtool_cmd_speed_set(cmd, (uint32_t)speed);
+    cmd->duplex = strstr(end, "half") ? DUPLEX_HALF : DUPLEX_FULL;
+    *result = 0;
+    Note("ethtool gset %.16s -> speed %lu duplex %d\n", ifr->ifr_name, speed, cmd->duplex);
+    return 1;
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list ap;
     va_start(ap, request);
@@ -182,6 +215,8 @@ int ioctl(int fd, unsigned long request, ...) {
     va_end(ap);
     ioctl_fn real = (ioctl_fn)Next("ioctl");
     if (!real) return -1;
+    int answered;
+    if ((uint32_t)request == SIOCETHTOOL && EthtoolAnswer(arg, &answered)) return answered;
     switch ((uint32_t)request) {
         case QSIM_MEMMSYSGETPARTS:
             return real(fd, QSIM_PRIV_MSYSGETPARTS, arg);

@@ -16,6 +16,10 @@ while read -r path; do
     cp "$src/sim/standin" "$out.new$path"
     chmod 755 "$out.new$path"
 done < "$src/sim/seed/standins.list"
+# The DHCP client: a stand-in of its own (sim/dhcpcd-standin), laid over
+# /usr/sbin by sandbox-init.
+mkdir -p "$out.new/usr/sbin" "$out.new/etc/dhcpc" "$out.new/etc/sysconfig/network-scripts"
+install -m 755 "$src/sim/dhcpcd-standin" "$out.new/usr/sbin/dhcpcd"
 echo "appliance" > "$out.new/sim/appliance-root"
 rm -rf "$out"
 mv "$out.new" "$out"
