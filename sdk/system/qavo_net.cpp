@@ -446,6 +446,7 @@ int DoSetHostname(const char *name) {
     }
     const int cards = QAVONetEnumCard();
     if (cards < 1) {
+        if (cards == 0) SLIBErrSet(ERR_NOT_FOUND);
         SLIBLog(LOG_ERR, "%s(%d) QAVONetEnumCard fail.(nCard=%d)", __func__, __LINE__, cards);
         return -1;
     }
