@@ -73,10 +73,6 @@ class HostLock {
     HostLock(const HostLock &) = delete;
     HostLock &operator=(const HostLock &) = delete;
     bool Held() const { return held_; }
-    void Release() {
-        if (held_) SLIBErrSLIBFileUnlock(SLIB_LOCK_HOST);
-        held_ = false;
-    }
 
   private:
     bool held_;
@@ -316,7 +312,9 @@ int SetIPNetmask(const QAVONETCARDINFO &card, const QAVONETCARDINFO *prev) {
 
     // The previous interface file stays in memory until the change holds.
     std::string before;
-    const bool hadFile = ReadWhole(ifcfg, before);
+    struct stat st;
+    const bool hadFile = stat(ifcfg.c_str(), &st) == 0;
+    if (hadFile && !ReadWhole(ifcfg, before)) return Fail(ERR_READ_FAILED);
     std::string content =
         std::string("IPADDR=") + s.ip + "\nNETMASK=" + s.mask + "\nBOOTPROTO=static\nONBOOT=yes\n";
     if (!WriteFresh(ifcfg, content)) {

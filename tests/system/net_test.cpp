@@ -2,14 +2,18 @@
 // network namespace: "eth0" is the appliance's card, its peer the network.
 // Kernel state is checked with ip(8), /proc/net/route and /sys/class/net.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +22,7 @@
 #include "qavo_net.h"
 #include "qavosim.h"
 #include "slib_errcode.h"
+#include "slib_lock.h"
 #include "slib_proc.h"
 
 namespace {
@@ -137,6 +142,31 @@ TEST_F(Net, InterfaceFileDecidesDhcpAndAMissingProtocolReadsStatic) {
     }
     EXPECT_FALSE(qtest::FileExists("/tmp/x"));
     EXPECT_EQ(BlQAVOLnxIsDHCP(nullptr), 0);
+}
+
+TEST_F(Net, MissingProtocolIsWrittenOnlyUnderTheExclusiveLock) {
+    qtest::WriteFile(kIfcfg, "ONBOOT=yes\n");
+    ASSERT_EQ(SLIBFileLockInit(), 0);
+    // Another process reads the network files: the host lock is held shared.
+    const pid_t reader = fork();
+    if (reader == 0) {
+        execl("/usr/bin/flock", "flock", "-s", "-o", "/tmp/lock/lock_host", "/bin/sleep", "60",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    const int fd = open("/tmp/lock/lock_host", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    while (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        flock(fd, LOCK_UN);
+        usleep(20000);
+    }
+    close(fd);
+    EXPECT_EQ(BlQAVOLnxIsDHCP("eth0"), 0);
+    EXPECT_EQ(qtest::ReadFile(kIfcfg), "ONBOOT=yes\n");
+    kill(reader, SIGKILL);
+    waitpid(reader, nullptr, 0);
+    EXPECT_EQ(BlQAVOLnxIsDHCP("eth0"), 0);
+    EXPECT_EQ(qtest::ReadFile(kIfcfg), "ONBOOT=yes\nBOOTPROTO=static\n");
 }
 
 TEST_F(Net, GatewayComesFromTheRoutingTable) {
@@ -521,6 +551,10 @@ struct MtuCase {
     bool changes;  // the interface takes it
     bool stored;
 };
+
+void PrintTo(const MtuCase &c, std::ostream *os) {
+    *os << (c.ethtool ? c.ethtool : "veth") << " mtu " << c.mtu;
+}
 
 class NetMtu : public Net, public ::testing::WithParamInterface<MtuCase> {};
 
