@@ -650,6 +650,7 @@ extern "C" int QAVOLnxGetHostname(char *szBuf) {
                 strerror(errno));
         return Fail(ERR_SYSTEM_CALL);
     }
+    name[63] = '\0';  // the caller's 64 bytes
     name[strcspn(name, ".")] = '\0';
     memcpy(szBuf, name, strlen(name) + 1);
     return name[0] ? 1 : 0;
