@@ -1,25 +1,39 @@
 #!/bin/bash
 # Lays out the seed appliance root in one tree: the seed files and every
-# stand-in program, so that a sandbox starts with a single copy.
+# stand-in program, so that a sandbox starts with a single copy. The third
+# argument is the daemon stand-in program (sim/daemon.c), when built.
 set -euo pipefail
-src="$1"; out="$2"
+src="$1"; out="$2"; daemon="${3:-}"
 rm -rf "$out.new"
 mkdir -p "$out.new"
 cp -R "$src/sim/seed/root/." "$out.new/"
 mkdir -p "$out.new/tmp/lock" "$out.new/var/log" "$out.new/var/run" "$out.new/var/services" \
          "$out.new/sim/standin" "$out.new/sim/proc" "$out.new/etc/skel"
 chmod 600 "$out.new/etc/shadow"
-while read -r path; do
+while read -r path daemons; do
     case "$path" in ''|'#'*) continue ;; esac
     case "$path" in /usr/qavo/*|/usr/*) ;; esac
     mkdir -p "$out.new$(dirname "$path")"
-    cp "$src/sim/standin" "$out.new$path"
+    if [ -n "$daemons" ]; then
+        cp "$src/sim/rcstandin" "$out.new$path"
+        tr ' ' '\n' <<< "$daemons" > "$out.new/sim/standin/${path##*/}.daemons"
+    else
+        cp "$src/sim/standin" "$out.new$path"
+    fi
     chmod 755 "$out.new$path"
 done < "$src/sim/seed/standins.list"
 # The DHCP client: a stand-in of its own (sim/dhcpcd-standin), laid over
 # /usr/sbin by sandbox-init.
 mkdir -p "$out.new/usr/sbin" "$out.new/etc/dhcpc" "$out.new/etc/sysconfig/network-scripts"
 install -m 755 "$src/sim/dhcpcd-standin" "$out.new/usr/sbin/dhcpcd"
+if [ -n "$daemon" ]; then
+    while read -r path; do
+        case "$path" in ''|'#'*) continue ;; esac
+        mkdir -p "$out.new$(dirname "$path")"
+        cp "$daemon" "$out.new$path"
+        chmod 755 "$out.new$path"
+    done < "$src/sim/seed/daemons.list"
+fi
 echo "appliance" > "$out.new/sim/appliance-root"
 rm -rf "$out"
 mv "$out.new" "$out"
