@@ -149,11 +149,19 @@ int main(int argc, char **argv) {
     }
     close(ready[0]);
     setsid();
+    /* Detached: nothing of the starter's (a pipe it reads to the end) stays open. */
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        if (null > STDERR_FILENO) close(null);
+    }
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
     sa.sa_handler = OnSignal;
     sigfillset(&sa.sa_mask);
-    static const int kCaught[] = {SIGHUP, SIGINT,  SIGQUIT, SIGUSR1, SIGUSR2,
+    static const int kCaught[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGUSR1, SIGUSR2,
                                   SIGTERM, SIGPIPE, SIGALRM, SIGWINCH};
     for (size_t i = 0; i < sizeof(kCaught) / sizeof(kCaught[0]); ++i)
         sigaction(kCaught[i], &sa, NULL);

@@ -1,0 +1,120 @@
+// What the service tests read back: start-script calls, the daemon
+// stand-ins' records and the management event log.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "appliance.h"
+#include "slib_eventlog.h"
+#include "slib_keyvalue.h"
+#include "slib_proc.h"
+
+namespace svctest {
+
+constexpr const char *kRcDir = "/usr/qavo/etc/rc.d/";
+constexpr const char *kSbin = "/usr/qavo/sbin/";
+
+// The calls of start scripts and of the SMB daemons the library starts
+// itself, as "S81atalk.sh start" or "smbd -D", in order. Daemons that the
+// scripts start are left out.
+inline std::vector<std::string> ServiceCalls() {
+    std::vector<std::string> out;
+    for (const auto &call : qtest::Calls()) {
+        const std::string &path = call[0];
+        std::string name;
+        if (path.rfind(kRcDir, 0) == 0) {
+            name = path.substr(strlen(kRcDir));
+        } else if (path == std::string(kSbin) + "smbd" || path == std::string(kSbin) + "nmbd") {
+            name = path.substr(strlen(kSbin));
+        } else {
+            continue;
+        }
+        for (size_t i = 1; i < call.size(); ++i)
+            name += " " + call[i];
+        out.push_back(name);
+    }
+    return out;
+}
+
+// One line of /sim/daemons.log.
+struct DaemonEvent {
+    std::string name;
+    int pid;
+    std::string event;  // "start", "SIGHUP", "SIGTERM", ...
+};
+
+inline std::vector<DaemonEvent> DaemonEvents() {
+    std::vector<DaemonEvent> out;
+    if (!qtest::FileExists("/sim/daemons.log")) return out;
+    std::string text = qtest::ReadFile("/sim/daemons.log");
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        std::string line = text.substr(at, nl - at);
+        at = nl == std::string::npos ? text.size() : nl + 1;
+        size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
+        if (t1 == std::string::npos || t2 == std::string::npos) continue;
+        out.push_back(
+            {line.substr(0, t1), std::stoi(line.substr(t1 + 1, t2 - t1 - 1)), line.substr(t2 + 1)});
+    }
+    return out;
+}
+
+// The signals a daemon got (every instance of that name), in order.
+inline std::vector<std::string> SignalsOf(const std::string &name) {
+    std::vector<std::string> out;
+    for (const auto &e : DaemonEvents())
+        if (e.name == name && e.event != "start") out.push_back(e.event);
+    return out;
+}
+
+// The pid of a running daemon stand-in from its pid file, else 0.
+inline int RunningPid(const std::string &name) {
+    int pid = SLIBProcReadPidFile(("/var/run/" + name + ".pid").c_str());
+    return pid > 1 && kill(pid, 0) == 0 ? pid : 0;
+}
+
+// Starts a daemon stand-in as its start script would.
+inline int StartDaemon(const std::string &name) {
+    return qtest::Exec({std::string(kSbin) + name, "-D"});
+}
+
+inline void SetKey(const char *key, const char *value) {
+    ASSERT_GE(SLIBFileSetKeyValue(SLIB_QAVOINFO_PATH, key, value, SLIB_KEYVALUE_FMT_QUOTED), 0)
+        << key;
+}
+
+// The event ids of the system log (where management events go), oldest
+// first, from a log that has not wrapped.
+inline std::vector<uint32_t> SystemLogEvents() {
+    std::vector<uint32_t> ids;
+    const std::string path = "/var/log/qavosys.log";
+    if (!qtest::FileExists(path)) return ids;
+    const std::string d = qtest::ReadFile(path);
+    auto u32 = [&](size_t at) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(d[at])) |
+               static_cast<uint32_t>(static_cast<unsigned char>(d[at + 1])) << 8 |
+               static_cast<uint32_t>(static_cast<unsigned char>(d[at + 2])) << 16 |
+               static_cast<uint32_t>(static_cast<unsigned char>(d[at + 3])) << 24;
+    };
+    if (d.size() < QAVOLOG_HEADER_SIZE) return ids;
+    size_t pos = u32(8);
+    const size_t end = u32(12);
+    EXPECT_LE(pos, end) << "the system log wrapped";
+    while (pos + QAVOLOG_RECORD_FIXED_SIZE <= end && end <= d.size()) {
+        QAVOLOGRECORD rec;
+        QAVOLogRecordDecode(reinterpret_cast<const unsigned char *>(d.data()) + pos, &rec);
+        if (rec.uLength < QAVOLOG_RECORD_FIXED_SIZE) break;
+        ids.push_back(rec.ulEventId);
+        pos += rec.uLength;
+    }
+    return ids;
+}
+
+}  // namespace svctest
