@@ -65,7 +65,9 @@ enum class LinkRead { kOk, kMissing, kTooLong, kError };
 LinkRead ReadLink(const char *path, std::string &target) {
     char buf[PATH_MAX];
     const ssize_t n = readlink(path, buf, sizeof(buf));
-    if (n < 0) return errno == ENOENT ? LinkRead::kMissing : LinkRead::kError;
+    // No link where a folder on the way is missing or no folder (a file
+    // at "/var/services", which a link set replaces).
+    if (n < 0) return errno == ENOENT || errno == ENOTDIR ? LinkRead::kMissing : LinkRead::kError;
     if (n >= QAVO_SERVICE_TEXT_SIZE) return LinkRead::kTooLong;
     target.assign(buf, static_cast<size_t>(n));
     return LinkRead::kOk;
@@ -433,7 +435,7 @@ extern "C" int QAVOServiceLinkRemove(int id) {
         return -1;
     }
     if (unlink(svc.szLink) != 0) {
-        SLIBErrSet(errno == ENOENT ? ERR_MISSING_FILE : ERR_SYSTEM_CALL);
+        SLIBErrSet(errno == ENOENT || errno == ENOTDIR ? ERR_MISSING_FILE : ERR_SYSTEM_CALL);
         SLIBLog(LOG_ERR, "%s(%d)[%X] unlink : %s", kSource, __LINE__, SLIBErrGet(), svc.szLink);
         return -1;
     }
