@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -66,18 +67,45 @@ inline std::vector<DaemonEvent> DaemonEvents() {
     return out;
 }
 
-// The signals a daemon got (every instance of that name), in order.
-inline std::vector<std::string> SignalsOf(const std::string &name) {
-    std::vector<std::string> out;
-    for (const auto &e : DaemonEvents())
-        if (e.name == name && e.event != "start") out.push_back(e.event);
-    return out;
+// True when the process runs; a killed one its parent has not yet reaped
+// (a zombie) does not.
+inline bool ProcessRuns(int pid) {
+    if (pid <= 1 || kill(pid, 0) != 0) return false;
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    if (!qtest::FileExists(path)) return false;
+    const std::string stat = qtest::ReadFile(path);
+    const size_t close = stat.rfind(") ");
+    return close != std::string::npos && stat.compare(close + 2, 1, "Z") != 0;
 }
 
 // The pid of a running daemon stand-in from its pid file, else 0.
 inline int RunningPid(const std::string &name) {
     int pid = SLIBProcReadPidFile(("/var/run/" + name + ".pid").c_str());
-    return pid > 1 && kill(pid, 0) == 0 ? pid : 0;
+    return ProcessRuns(pid) ? pid : 0;
+}
+
+// The signals a daemon got (every instance of that name), in order. Signals
+// arrive after kill(2) has returned: when the daemon runs, a marker signal
+// (SIGWINCH, delivered after every lower-numbered one already pending) is
+// sent and waited for first, so whatever was sent before is recorded.
+inline std::vector<std::string> SignalsOf(const std::string &name) {
+    auto markers = [&] {
+        size_t n = 0;
+        for (const auto &e : DaemonEvents())
+            n += e.name == name && e.event == "SIGWINCH";
+        return n;
+    };
+    if (int pid = RunningPid(name)) {
+        const size_t before = markers();
+        if (kill(pid, SIGWINCH) == 0) {
+            for (int i = 0; i < 500 && markers() == before; ++i)
+                usleep(10000);
+        }
+    }
+    std::vector<std::string> out;
+    for (const auto &e : DaemonEvents())
+        if (e.name == name && e.event != "start" && e.event != "SIGWINCH") out.push_back(e.event);
+    return out;
 }
 
 // Starts a daemon stand-in as its start script would.
