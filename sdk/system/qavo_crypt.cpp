@@ -118,7 +118,7 @@ extern "C" int QAVOStrCrypt(const char *in, char *out, int outSize) {
     const size_t len = strlen(in);
     if (outSize <= 0 || static_cast<size_t>(outSize) <= len) {
         SLIBLog(LOG_ERR, "%s %s(%d): iLen is not enough!!", kSource, __func__, __LINE__);
-        return slib::Fail(ERR_BAD_PARAMETERS);
+        return slib::Fail(ERR_BUF_TOO_SMALL);
     }
     memset(out, 0, static_cast<size_t>(outSize));
     Tables t;
@@ -149,8 +149,15 @@ extern "C" int QAVOFileCrypt(const char *path) {
     Tables t;
     if (!InitTables(t)) return -1;
     try {
+        // A file that already has the copy's name is someone else's.
+        const std::string tmp = std::string(path) + "." + std::to_string(getpid());
+        struct stat other;
+        if (lstat(tmp.c_str(), &other) == 0) {
+            SLIBLog(LOG_ERR, "Failed to open target file.(%s) ", strerror(EEXIST));
+            return slib::Fail(ERR_OPEN_FAILED);
+        }
         slib::RewriteSet rw;
-        FILE *dst = rw.Open(path, std::string(path) + "." + std::to_string(getpid()));
+        FILE *dst = rw.Open(path, tmp);
         if (dst == nullptr) {
             SLIBLog(LOG_ERR, "Failed to open target file.(%s) ", strerror(errno));
             return -1;

@@ -10,15 +10,16 @@ extern "C" {
 
 /*
  * Zero-fills out (outSize bytes) and writes the strlen(in) transformed bytes
- * of in to it. 0, or -1 (0x0D00 NULL argument or outSize not greater than
- * strlen(in); 0x8100 the key cannot be built). The output may hold any byte,
+ * of in to it. 0, or -1 (0x0D00 NULL argument, 0x0100 outSize not greater
+ * than strlen(in), 0x8100 the key cannot be built). The output may hold any byte,
  * a zero byte too: store it in text files through QAVOStrCryptHex.
  */
 int QAVOStrCrypt(const char *in, char *out, int outSize);
 /*
  * Replaces the file's content by its transformed bytes, through a temporary
- * copy beside it ("<path>.<pid>") that keeps the file's mode and owner and is
- * renamed over it only when every byte was read and written. 0, or -1.
+ * copy beside it ("<path>.<pid>", never an existing file) that keeps the
+ * file's mode and owner and is renamed over it only when every byte was read
+ * and written. 0, or -1.
  */
 int QAVOFileCrypt(const char *path);
 

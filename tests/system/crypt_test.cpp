@@ -54,7 +54,7 @@ TEST(StrCrypt, BuffersAndArguments) {
 
     SLIBErrSet(0);
     EXPECT_EQ(QAVOStrCrypt("1234567", out, 7), -1);  // no room for the zero byte
-    EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
+    EXPECT_EQ(SLIBErrGet(), ERR_BUF_TOO_SMALL);
     EXPECT_TRUE(qtest::SyslogHas("sdk/qavocrypt QAVOStrCrypt(", LOG_ERR));
     EXPECT_TRUE(qtest::SyslogHas("iLen is not enough!!", LOG_ERR));
     EXPECT_EQ(QAVOStrCrypt("1234567", out, 8), 0);
@@ -166,6 +166,15 @@ TEST(FileCrypt, FailuresLeaveTheFileAlone) {
     ASSERT_EQ(lstat("/tmp/cipher-fail/unreadable", &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(Dir("/tmp/cipher-fail"), std::vector<std::string>{"unreadable"});
+
+    // A file at the copy's name is not ours to overwrite.
+    const std::string path = "/tmp/cipher-fail/data";
+    const std::string taken = path + "." + std::to_string(getpid());
+    qtest::WriteFile(path, "data");
+    qtest::WriteFile(taken, "someone's");
+    EXPECT_EQ(QAVOFileCrypt(path.c_str()), -1);
+    EXPECT_EQ(qtest::ReadFile(path), "data");
+    EXPECT_EQ(qtest::ReadFile(taken), "someone's");
 }
 
 }  // namespace
