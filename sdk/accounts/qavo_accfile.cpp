@@ -128,7 +128,7 @@ Match TakeLine(size_t length, int search, int gid, const char *wanted) {
     if (*p == '#') return Match::kSkip;
 
     // Up to seven fields; the seventh ends at the next ':' as well.
-    char *field[7];
+    char *field[7] = {};
     int count = 0;
     char *cursor = text;
     char *const end = text + length;
