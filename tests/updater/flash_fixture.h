@@ -60,6 +60,7 @@ struct Flash {
             std::copy(data.begin(), data.end(), chip.begin() + at);
         }
         EXPECT_TRUE(hw->Load(chip));
+        qtest::Sh("rm -rf /tmp/upd");  // a fresh package for each chip
         mkdir("/tmp/upd", 0755);
         snprintf(szUpdateDir, sizeof szUpdateDir, "%s", "/tmp/upd");
         EXPECT_EQ(chdir("/tmp/upd"), 0);
