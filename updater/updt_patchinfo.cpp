@@ -169,7 +169,16 @@ extern "C" int UPDTInitPatchInfo(const FISDIRENTRY *pEntries, int n) {
         SLIBLog(LOG_ERR, "%s(%d): flashsize == 0", __func__, __LINE__);
         return -1;
     }
-    const uint32_t flashSize = dirBase - kernelBase + dirSize;
+    // The flash the directory describes, from its lowest partition to the end
+    // of its highest: the boot loader may lie in front of the kernel.
+    uint64_t lowest = kernelBase, highest = uint64_t{dirBase} + dirSize;
+    for (int i = 0; i < n; ++i) {
+        if (pEntries[i].size == 0) continue;
+        lowest = std::min<uint64_t>(lowest, pEntries[i].flash_base);
+        highest = std::max<uint64_t>(highest, uint64_t{pEntries[i].flash_base} + pEntries[i].size);
+    }
+    const uint32_t flashSize =
+        static_cast<uint32_t>(std::min<uint64_t>(highest - lowest, UINT32_MAX));
     if (flashSize == 0) {
         SLIBLog(LOG_ERR, "%s(%d): flashsize == 0", __func__, __LINE__);
         return -1;

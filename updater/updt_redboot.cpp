@@ -28,6 +28,8 @@ namespace {
 constexpr int kWriteChunk = 16384;
 constexpr int kVerifyChunk = 8192;
 constexpr int kRestoreVerifyChunk = 65536;
+// Bytes read back from a device at once by the verification.
+constexpr uint64_t kVerifySpan = 1 << 20;
 
 // Progress of the writing: bytes to write and read back, bytes done so far,
 // and the last percentage written (the file is rewritten only on a change).
@@ -263,8 +265,14 @@ extern "C" int UPDTVerifyFile(const char *szFile, const char *szDevice, uint64_t
                 szDevice, e, strerror(e));
         return -1;
     }
-    std::unique_ptr<uint8_t[]> a(new (std::nothrow) uint8_t[nBufSize]);
-    std::unique_ptr<uint8_t[]> b(new (std::nothrow) uint8_t[nBufSize]);
+    // The device is read back in spans of many chunks (one request each
+    // instead of one per chunk) and compared chunk by chunk, so a difference
+    // is still reported at the start of its chunk.
+    const uint64_t chunk = static_cast<uint64_t>(nBufSize);
+    const uint64_t span = std::max<uint64_t>(chunk, kVerifySpan / chunk * chunk);
+    const size_t bufLen = static_cast<size_t>(std::min<uint64_t>(span, length));
+    std::unique_ptr<uint8_t[]> a(new (std::nothrow) uint8_t[bufLen]);
+    std::unique_ptr<uint8_t[]> b(new (std::nothrow) uint8_t[bufLen]);
     if (!a || !b) {
         int e = errno;
         SLIBLog(LOG_ERR, "%s:%d(%s) malloc [%d] fail: (%d) %s.", __FILE__, __LINE__, __func__,
@@ -273,7 +281,7 @@ extern "C" int UPDTVerifyFile(const char *szFile, const char *szDevice, uint64_t
     }
     uint64_t verified = 0;
     while (verified < length) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(nBufSize, length - verified));
+        size_t want = static_cast<size_t>(std::min<uint64_t>(bufLen, length - verified));
         errno = 0;
         ssize_t got = ReadFull(file.fd, a.get(), want);
         if (got < 0) {
@@ -290,15 +298,19 @@ extern "C" int UPDTVerifyFile(const char *szFile, const char *szDevice, uint64_t
                     __func__, szDevice, e, strerror(e));
             return -1;
         }
-        if (memcmp(a.get(), b.get(), static_cast<size_t>(got)) != 0) {
-            SLIBLog(LOG_ERR, "%s:%d(%s) compare file [%s] vs [%s] error at offset 0x%llX", __FILE__,
-                    __LINE__, __func__, szFile, szDevice,
-                    static_cast<unsigned long long>(verified));
-            return -1;
+        for (size_t off = 0; off < static_cast<size_t>(got); off += static_cast<size_t>(chunk)) {
+            size_t len =
+                std::min<size_t>(static_cast<size_t>(chunk), static_cast<size_t>(got) - off);
+            if (memcmp(a.get() + off, b.get() + off, len) != 0) {
+                SLIBLog(LOG_ERR, "%s:%d(%s) compare file [%s] vs [%s] error at offset 0x%llX",
+                        __FILE__, __LINE__, __func__, szFile, szDevice,
+                        static_cast<unsigned long long>(verified));
+                return -1;
+            }
+            verified += len;
+            gDone += static_cast<int64_t>(len);
+            Progress(false);
         }
-        verified += static_cast<uint64_t>(got);
-        gDone += got;
-        Progress(false);
         if (static_cast<size_t>(got) < want) break;
     }
     if (verified != length) {

@@ -194,3 +194,15 @@ TEST(PatchInfo, ResizingRefusesOverlapsOnThePomletLayout) {
         }
     }
 }
+
+TEST(PatchInfo, ImagesFillingTheirPartitionsFitTheChip) {
+    // The full edition's boot loader lies in front of the kernel: it belongs
+    // to the flash all the same, so images that fill their partitions fit.
+    Flash f(false);
+    for (const char *p : {"zImage", "AllLib.tgz"})
+        f.Image(p, f.Entry(p).size, 1);
+    f.Image("rd.bin", f.Entry("rd.gz").size, 2);
+    EXPECT_EQ(f.Init(), 0);
+    f.Image("rd.bin", f.Entry("rd.gz").size + 1, 2);
+    EXPECT_EQ(f.Init(), -1);
+}
