@@ -135,9 +135,13 @@ bool CheckSources(const FISDIRENTRY *entries, int n, std::vector<Source> *out) {
                     __func__, __LINE__, row.szPart);
             return false;
         }
+        // An image must still be the one the records were made from (a
+        // prefix of a grown file is no image); a backup holds more than the
+        // data it gives.
         int64_t size = RegularFileSize(s.path);
-        if (size < 0 || static_cast<uint64_t>(size) < row.datalen || !Readable(s.path)) {
-            SLIBLog(LOG_ERR, "%s(%d): source [%s] of [%s] is missing, unreadable or short",
+        bool fits = row.fhasimage ? size == int64_t{row.datalen} : size >= int64_t{row.datalen};
+        if (size < 0 || !fits || !Readable(s.path)) {
+            SLIBLog(LOG_ERR, "%s(%d): source [%s] of [%s] is missing, unreadable or changed",
                     __func__, __LINE__, s.path.c_str(), row.szPart);
             return false;
         }

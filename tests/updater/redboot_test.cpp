@@ -197,6 +197,11 @@ TEST(RedBootPatch, SourcesAreCheckedBeforeAnythingIsUnlocked) {
     mkdir("/tmp/upd/rd.bin", 0755);
     EXPECT_EQ(f.Patch(), -1);
     EXPECT_EQ(untouched(mark), 0);
+    rmdir("/tmp/upd/rd.bin");
+    // An image that grew: its first bytes are not the image.
+    f.Image("rd.bin", 0x1001, 2);
+    EXPECT_EQ(f.Patch(), -1);
+    EXPECT_EQ(untouched(mark), 0);
 }
 
 TEST(RedBootPatch, CopyAndVerifyTakeExactlyTheLength) {
