@@ -1,6 +1,9 @@
 // The updater's command runner, progress records and partition unlocking.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -41,4 +44,29 @@ TEST(UpdtLockAll, PomletUnlocksTheFourWritablePartitions) {
     for (auto &j : hw.Journal())
         if (j.kind == "unlock") devs.push_back(j.dev);
     EXPECT_EQ(devs, (std::vector<std::string>{"mtd0", "mtd1", "mtd2", "mtd3"}));
+}
+
+TEST(UpdtProgress, ALockedFileDropsTheRecord) {
+    UPDTSetProgress('A', 0);
+    int fd = open(UPDT_PROGRESS_FILE, O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_SH), 0);
+    EXPECT_EQ(UPDTWriteStatusFile(UPDT_PROGRESS_FILE, "P:5:      ", 1), -2);
+    EXPECT_EQ(UPDTWriteStatusFile(UPDT_PROGRESS_FILE, "P:5:      ", 0), -2);
+    close(fd);
+    EXPECT_EQ(ReadFile(UPDT_PROGRESS_FILE), "A:0:      ");
+    EXPECT_EQ(UPDTWriteStatusFile("/nonexistent/x", "x", 1), -1);
+}
+
+TEST(UpdtLog, TruncatedOnlyAboveTheLimit) {
+    WriteFile(UPDT_LOG_FILE, std::string(10000, 'x'));
+    UPDTTruncateLog();
+    UPDTLog("100% done");
+    std::string log = ReadFile(UPDT_LOG_FILE);
+    EXPECT_EQ(log.size(), 10000u + 19 + 1 + 9 + 2);  // a newline ends the old text first
+    EXPECT_EQ(log.substr(log.size() - 11), "\t100% done\n");
+    WriteFile(UPDT_LOG_FILE, std::string(10001, 'x'));
+    UPDTTruncateLog();
+    UPDTLog("Start of the update...");
+    EXPECT_EQ(ReadFile(UPDT_LOG_FILE).size(), 19u + 1 + 22 + 1);
 }
