@@ -135,14 +135,6 @@ bool BadDest(const void *src, const char *dst, int size) {
     return !src || size < 0 || (size > 0 && !dst);
 }
 
-// Byte length of a UTF-16 text up to its first zero 16-bit unit.
-size_t UTF16ByteLength(const char *src) {
-    size_t n = 0;
-    while (src[n] != '\0' || src[n + 1] != '\0')
-        n += 2;
-    return n;
-}
-
 // UTF-8 to UTF-16; false with the error code set.
 bool FromUTF8(const char *src, std::vector<UChar> &out) {
     size_t len = strlen(src);
@@ -256,7 +248,8 @@ extern "C" int SLIBUnicodeStrCPToUTF8(int index, const char *src, char *dst, int
     try {
         UConverter *conv = SLIBUnicodeGetConverter(index);
         if (!conv) return -1;
-        size_t len = index == SLIB_CODEPAGE_UTF16 ? UTF16ByteLength(src) : strlen(src);
+        // Every source, UTF-16 too, ends at its first zero byte.
+        size_t len = strlen(src);
         if (len > kMaxSource) {
             SLIBErrSet(ERR_OUT_OF_MEMORY);
             return -1;

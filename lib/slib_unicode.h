@@ -24,7 +24,9 @@ extern "C" {
 UConverter *SLIBUnicodeGetConverter(int index);
 int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int size);
 int SLIBUnicodeStrCPToUTF8(int index, const char *src, char *dst, int size);
-/* The source is UTF-16 bytes, ended by a zero 16-bit unit. */
+/* The source is UTF-16 bytes (big-endian unless a byte-order mark says
+ * otherwise), taken up to its first zero byte: a text whose units hold a
+ * zero byte (any ASCII character) ends there. */
 int SLIBUnicodeStrUTF16ToUTF8(const char *src, char *dst, int size);
 int SLIBUnicodeUTF8StrCountChar(const char *text);
 /* *buffer is a malloc'ed block of capacity units; it is reallocated when
