@@ -418,6 +418,9 @@ void Chip::Log(const std::string &dev, const std::string &kind, uint64_t off, ui
 
 int Chip::CheckFault(const std::string &dev, const std::string &kind) {
     if (frozen_) return -EIO;
+    // Every line counts every operation it matches; the first line that
+    // fires gives the error.
+    int result = 0;
     for (auto &f : faults_) {
         if (f.spent) continue;
         if (f.dev != "any" && f.dev != dev) continue;
@@ -425,10 +428,10 @@ int Chip::CheckFault(const std::string &dev, const std::string &kind) {
         ++f.seen;
         if (f.seen == f.nth || (f.always && f.seen > f.nth)) {
             if (!f.always) f.spent = true;
-            return -f.err;
+            if (result == 0) result = -f.err;
         }
     }
-    return 0;
+    return result;
 }
 
 int64_t Chip::Read(const std::string &dev, uint64_t off, uint8_t *buf, size_t len) {
