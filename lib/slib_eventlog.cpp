@@ -26,7 +26,7 @@
 #include <string_view>
 
 #include "slib_errcode.h"
-#include "slib_file.h"
+#include "slib_fsbase.h"
 #include "slib_keyvalue.h"
 #include "slib_rewrite.h"
 

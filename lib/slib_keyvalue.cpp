@@ -20,7 +20,6 @@
 #include "slib_errcode.h"
 #include "slib_lock.h"
 #include "slib_rewrite.h"
-#include "slib_section.h"
 #include "slib_str.h"
 #include "slib_util.h"
 
@@ -381,6 +380,28 @@ extern "C" int QAVOINFOSetKeyValue(const char *key, const char *value) {
         return -1;
     }
     return unlocked == 0 ? 0 : -1;
+}
+
+extern "C" int BlSLIBIsKeyValueFormat(const char *format) {
+    if (!format) return 1;
+    // Wanted in this order: "%s", "=", "%s", a newline; no other conversion.
+    int stage = 0;
+    for (const char *p = format; *p; ++p) {
+        if (*p == '%') {
+            if (p[1] == '%') {
+                ++p;
+                continue;
+            }
+            if (p[1] != 's' || (stage != 0 && stage != 2)) return 0;
+            ++stage;
+            ++p;
+        } else if (*p == '=' && stage == 1) {
+            stage = 2;
+        } else if (*p == '\n' && stage == 3) {
+            stage = 4;
+        }
+    }
+    return stage == 4;
 }
 
 extern "C" int SLIBStrSplitKeyValue(const char *text, PSLIBSZLIST *pplist) {

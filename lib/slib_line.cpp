@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "slib_errcode.h"
-#include "slib_file.h"
+#include "slib_fsbase.h"
 #include "slib_rewrite.h"
 #include "slib_str.h"
 #include "slib_unicode.h"

@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-#include "slib_file.h"
+#include "slib_fsbase.h"
 
 namespace slib {
 

@@ -7,6 +7,10 @@
 #include <unicode/ucol.h>
 #include <unicode/utypes.h>
 
+/* The configured code pages (they live above this layer, in the key/value
+ * files). */
+#include "slib_codepage.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -14,12 +18,6 @@ extern "C" {
 /* Code-page indexes: 0 UTF-8 ... 32, and 33 UTF-16 (no setting value). */
 #define SLIB_CODEPAGE_MAX 34
 #define SLIB_CODEPAGE_UTF16 33
-
-/* Which code-page setting of /etc/qavoinfo.conf: "codepage",
- * "codepage_apple" and (read only) "codepage_mediaservice". */
-#define SLIB_CODEPAGE_WIN 1
-#define SLIB_CODEPAGE_APPLE 4
-#define SLIB_CODEPAGE_MEDIASERVICE 32
 
 UConverter *SLIBUnicodeGetConverter(int index);
 int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int size);
@@ -41,8 +39,6 @@ int SLIBUnicodeCheckLocale(int force, char **locale);
 int SLIBUnicodeResetCollator(void);
 const char *SzSLIBUnicodeUTF8Skip(const char *text, int n);
 int SLIBUnicodeShortenName(const char *name, int n, const char *suffix, char *dst, int size);
-int SLIBUnicodeGetCodePage(int which, int *index);
-int SLIBUnicodeSetCodePage(int which, int index);
 
 #ifdef __cplusplus
 }
