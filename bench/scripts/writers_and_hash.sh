@@ -4,7 +4,8 @@
 # against write+fsync+rename of the same bytes, without and with the
 # directory fsync that makes the rename durable, on tmpfs and (when the build
 # tree lies on ext4) on ext4; set+get of 10,000 keys against
-# std::unordered_map.
+# std::unordered_map. Repetitions run interleaved in random order, so that no
+# contender alone pays for what the file system still has to write back.
 #   writers_and_hash.sh SRC BUILD
 set -eu
 src="$1"; build="$2"
@@ -19,7 +20,8 @@ set -eu
 bench="$1"
 [ -d /ext4 ] && export QAVO_BENCH_EXT4=/ext4
 json=$("$bench" --benchmark_filter='SetOne|WriteFsyncRename|SzHashSetGet|UnorderedMapSetGet' \
-       --benchmark_format=json --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+       --benchmark_format=json --benchmark_repetitions=6 --benchmark_min_time=0.3 \
+       --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
        2>/dev/null)
 python3 - "$json" <<'PY'
 import json, sys
