@@ -1,6 +1,7 @@
 // Key/value files: reading one key of a 1,000-key file against awk -F= on
-// the same file, and setting one key against the bare floor of writing,
-// syncing and renaming the same bytes.
+// the same file, and setting one key (key/value and line writers) against
+// the bare floor of writing, syncing and renaming the same bytes, on tmpfs
+// and on ext4.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -8,17 +9,19 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "slib_keyvalue.h"
+#include "slib_line.h"
 
 extern char **environ;
 
 namespace {
 
 const char kReadPath[] = "/tmp/kv-bench-read.conf";
-const char kWritePath[] = "/tmp/kv-bench-write.conf";
-const char kFloorPath[] = "/tmp/kv-bench-floor.conf";
 
 std::string Content(const char *changedValue) {
     std::string s;
@@ -69,23 +72,43 @@ void BM_AwkGetOne(benchmark::State &state) {
 }
 BENCHMARK(BM_AwkGetOne);
 
-void BM_KeyValueSetOne(benchmark::State &state) {
-    Put(kWritePath, Content(nullptr));
+// Writers and floors run in a directory: the appliance root's /tmp (tmpfs)
+// and, when the launcher binds one, a directory on ext4 named by
+// QAVO_BENCH_EXT4 (the names then end in "_ext4").
+std::string In(const std::string &dir, const char *name) {
+    return dir + "/" + name;
+}
+
+void KeyValueSetOne(benchmark::State &state, std::string dir) {
+    const std::string path = In(dir, "kv-bench-write.conf");
+    Put(path.c_str(), Content(nullptr));
     unsigned n = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(SLIBFileSetKeyValue(kWritePath, "key0500",
+        benchmark::DoNotOptimize(SLIBFileSetKeyValue(path.c_str(), "key0500",
                                                      (++n & 1) ? "value one" : "value two",
                                                      SLIB_KEYVALUE_FMT_QUOTED));
     }
 }
-BENCHMARK(BM_KeyValueSetOne);
+
+// The line writer replacing one line of the same file.
+void LineSetOne(benchmark::State &state, std::string dir) {
+    const std::string path = In(dir, "line-bench-write.conf");
+    Put(path.c_str(), Content(nullptr));
+    unsigned n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            SLIBFileSetLine(path.c_str(), "key0500",
+                            (++n & 1) ? "key0500=\"value one\"" : "key0500=\"value two\"", 0));
+    }
+}
 
 // The floor of any safe rewrite: write the same bytes to a temporary file,
-// fsync it and rename it over the file.
-void BM_WriteFsyncRenameFloor(benchmark::State &state) {
+// fsync it and rename it over the file; with dirSync, fsync the directory
+// after the rename as well (what makes the rename itself durable).
+void Floor(benchmark::State &state, std::string dir, bool dirSync) {
     const std::string one = Content("value one"), two = Content("value two");
-    const std::string tmp = std::string(kFloorPath) + ".tmp";
-    Put(kFloorPath, one);
+    const std::string path = In(dir, "kv-bench-floor.conf"), tmp = path + ".tmp";
+    Put(path.c_str(), one);
     unsigned n = 0;
     for (auto _ : state) {
         const std::string &text = (++n & 1) ? one : two;
@@ -94,9 +117,29 @@ void BM_WriteFsyncRenameFloor(benchmark::State &state) {
         benchmark::DoNotOptimize(write(fd, text.data(), text.size()));
         fsync(fd);
         close(fd);
-        rename(tmp.c_str(), kFloorPath);
+        rename(tmp.c_str(), path.c_str());
+        if (dirSync) {
+            int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (d >= 0) {
+                fsync(d);
+                close(d);
+            }
+        }
     }
 }
-BENCHMARK(BM_WriteFsyncRenameFloor);
+
+const bool kRegistered = [] {
+    std::vector<std::pair<std::string, std::string>> dirs = {{"/tmp", ""}};
+    const char *ext4 = getenv("QAVO_BENCH_EXT4");
+    if (ext4 && *ext4) dirs.emplace_back(ext4, "_ext4");
+    for (const auto &[dir, tag] : dirs) {
+        benchmark::RegisterBenchmark(("BM_KeyValueSetOne" + tag).c_str(), KeyValueSetOne, dir);
+        benchmark::RegisterBenchmark(("BM_LineSetOne" + tag).c_str(), LineSetOne, dir);
+        benchmark::RegisterBenchmark(("BM_WriteFsyncRenameFloor" + tag).c_str(), Floor, dir, false);
+        benchmark::RegisterBenchmark(("BM_WriteFsyncRenameDirSyncFloor" + tag).c_str(), Floor, dir,
+                                     true);
+    }
+    return true;
+}();
 
 }  // namespace

@@ -26,7 +26,7 @@
 #include <string_view>
 
 #include "slib_errcode.h"
-#include "slib_file.h"
+#include "slib_fsbase.h"
 #include "slib_keyvalue.h"
 #include "slib_rewrite.h"
 
@@ -169,6 +169,15 @@ bool ResetEmpty(int fd, uint32_t pos) {
            QAVOLogSetStart(fd, kHeader) == 0;
 }
 
+// A ring that cannot be walked (a record length that cannot be read or
+// names no record) starts over rather than cost every later event: it is
+// emptied where it ends, then put back at 16 as an empty ring is.
+bool Restart(int fd, uint32_t start, uint32_t end) {
+    SLIB_LOG(LOG_ERR, "%s(%d) unreadable record in the ring at start %u end %u, starting it over",
+             start, end);
+    return QAVOLogSetStart(fd, end) == 0 && ResetEmpty(fd, end);
+}
+
 #define EVLOG_FAIL(what)                                                     \
     do {                                                                     \
         SLIB_LOG(LOG_ERR, "%s(%d) " what " at start %u end %u", start, end); \
@@ -186,6 +195,7 @@ int RingWrite(int fd, const unsigned char *rec, uint32_t n, long max) {
         if (QAVOLogSetStart(fd, start) < 0 || QAVOLogSetEnd(fd, end) < 0) return -1;
     }
     auto fits = [&](uint32_t at) { return int64_t{at} + kMarker + n <= int64_t{max}; };
+    const uint32_t headerEnd = end;  // the end pointer as the file holds it
 
     if (end >= start) {
         if (!fits(end)) {
@@ -200,8 +210,11 @@ int RingWrite(int fd, const unsigned char *rec, uint32_t n, long max) {
                     break;
                 }
                 uint32_t length;
-                if (ReadLength(fd, start, end, &length) != Len::kOk)
-                    EVLOG_FAIL("record length read failed");
+                if (ReadLength(fd, start, end, &length) != Len::kOk) {
+                    if (!Restart(fd, start, headerEnd)) EVLOG_FAIL("restart of the ring failed");
+                    start = kHeader;
+                    break;
+                }
                 start += length;
                 freed += length;
                 if (QAVOLogSetStart(fd, start) < 0) EVLOG_FAIL("start pointer write failed");
@@ -213,6 +226,7 @@ int RingWrite(int fd, const unsigned char *rec, uint32_t n, long max) {
         const uint64_t fileEnd = fileSize;
         bool wrapTaken = false;
         uint32_t regionEnd = end;  // where the records at start stop once wrapped
+        bool unreadable = false;
         while (!(n < gap)) {
             uint32_t length = 0;
             if (!wrapTaken) {
@@ -221,7 +235,8 @@ int RingWrite(int fd, const unsigned char *rec, uint32_t n, long max) {
                     gap += length;
                     start += length;
                 } else if (r == Len::kBad) {
-                    EVLOG_FAIL("bad record length");
+                    unreadable = true;
+                    break;
                 } else {
                     wrapTaken = true;
                     if (end == kHeader) {  // nothing below the wrap either
@@ -229,8 +244,10 @@ int RingWrite(int fd, const unsigned char *rec, uint32_t n, long max) {
                         start = end = kHeader;
                         break;
                     }
-                    if (ReadLength(fd, kHeader, end, &length) != Len::kOk)
-                        EVLOG_FAIL("record length read at 16 failed");
+                    if (ReadLength(fd, kHeader, end, &length) != Len::kOk) {
+                        unreadable = true;
+                        break;
+                    }
                     start = kHeader;
                     regionEnd = end;
                     if (fits(end)) {
@@ -249,12 +266,18 @@ int RingWrite(int fd, const unsigned char *rec, uint32_t n, long max) {
                     start = end = kHeader;
                     break;
                 }
-                if (ReadLength(fd, start, regionEnd, &length) != Len::kOk)
-                    EVLOG_FAIL("record length read failed after the wrap");
+                if (ReadLength(fd, start, regionEnd, &length) != Len::kOk) {
+                    unreadable = true;
+                    break;
+                }
                 gap += length;
                 start += length;
             }
             if (QAVOLogSetStart(fd, start) < 0) EVLOG_FAIL("start pointer write failed");
+        }
+        if (unreadable) {
+            if (!Restart(fd, start, headerEnd)) EVLOG_FAIL("restart of the ring failed");
+            start = end = kHeader;
         }
     }
     if (!WriteAt(fd, end, rec, n)) EVLOG_FAIL("record write failed");

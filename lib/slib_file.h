@@ -1,12 +1,13 @@
 /* File and file-system utilities: file-system and directory sizes, small
- * file operations, temporary names, directory listing and the thin system-
- * call wrappers the rewriting code goes through. */
+ * file operations, directory listing and stream openers; temporary names
+ * and the thin system-call wrappers come from slib_fsbase.h. */
 #ifndef SLIB_FILE_H
 #define SLIB_FILE_H
 
 #include <stdint.h>
 #include <stdio.h>
 
+#include "slib_fsbase.h"
 #include "slib_szlist.h"
 
 #ifdef __cplusplus
@@ -29,7 +30,6 @@ int SLIBFileTruncate(const char *path);
 int SLIBFileAppendLine(const char *path, const char *text);
 int BlSLIBIsRegularFile(const char *path);
 int SLIBFileReadLines(const char *path, PSLIBSZLIST *pplist);
-int SLIBFileGetTempName(const char *base, char *output, int size);
 
 /* Flags of SLIBDirEnum. */
 #define SLIB_DIRENUM_DIRS 0x40
@@ -40,12 +40,6 @@ int SLIBDirEnum(const char *directory, const char *key, PSLIBSZLIST *pplist, int
 FILE *SLIBFileOpen(const char *path, const char *mode);
 FILE *SLIBFileDescOpen(int fd, const char *mode);
 FILE *SLIBFileReopen(const char *path, const char *mode, FILE *stream);
-
-/* System-call wrappers: the call's own result, no error code set. */
-int SLIBSysRename(const char *oldPath, const char *newPath);
-int SLIBSysUnlink(const char *path);
-int SLIBSysRemove(const char *path);
-int SLIBSysRmdir(const char *path);
 
 #ifdef __cplusplus
 }

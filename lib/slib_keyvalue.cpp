@@ -20,7 +20,6 @@
 #include "slib_errcode.h"
 #include "slib_lock.h"
 #include "slib_rewrite.h"
-#include "slib_section.h"
 #include "slib_str.h"
 #include "slib_util.h"
 
@@ -326,40 +325,55 @@ extern "C" int SLIBFileSetKeyValue(const char *path, const char *key, const char
     if (!path || !key || !value) return Fail(ERR_BAD_PARAMETERS);
     if (strcmp(key, "defaultfs") == 0) SLIBLog(LOG_ERR, "szKey=%s, szValue=%s", key, value);
     try {
-        if (!WritablePair(key, value) || !BlSLIBIsKeyValueFormat(format) || IsDirectory(path))
+        if (!WritablePair(key, value) || !BlSLIBIsKeyValueFormat(format))
             return Fail(ERR_BAD_PARAMETERS);
-        FilePtr in(fopen(path, "re"));
-        if (!in) {
+        // The file is read whole through one descriptor, whose status also
+        // tells a directory and gives the copy its mode and owner.
+        slib::Input in;
+        const slib::Input::Result got = in.Read(path);
+        if (got == slib::Input::kOpenFailed) {
             // Only a missing file is created; any other failure must not
             // replace a file that exists.
-            if (errno != ENOENT) return Fail(ERR_OPEN_FAILED);
+            const int err = errno;
+            if (IsDirectory(path)) return Fail(ERR_BAD_PARAMETERS);
+            if (err != ENOENT) return Fail(ERR_OPEN_FAILED);
             return CreateWithLine(path, slib::FormatKeyValue(format, key, value));
         }
+        if (in.IsDirectory()) return Fail(ERR_BAD_PARAMETERS);
+        if (got == slib::Input::kReadFailed) return Fail(ERR_WRITE_FAILED);
         slib::RewriteSet rw;
-        FILE *out = rw.Open(path);
+        FILE *out = rw.Open(path, in.Stat());
         if (!out) return -1;
-        LineReader reader(in.get());
-        std::string_view line;
+        // Only lines holding the key can be its lines: they are found by
+        // searching the whole text for it, and everything between them is
+        // copied unchanged in one piece.
+        const std::string_view text = in.Text();
+        const size_t keyLength = strlen(key);
         std::string scratch;
-        bool matched = false, endsWithNewline = true;
-        while (reader.Next(line)) {
+        bool matched = false;
+        size_t copied = 0;  // the text before this is written
+        size_t at = 0;
+        while ((at = text.find(key, at, keyLength)) != std::string_view::npos) {
+            const size_t nl = text.rfind('\n', at);
+            const size_t begin = nl == std::string_view::npos ? 0 : nl + 1;
+            const size_t stop = text.find('\n', at);
+            const size_t end = stop == std::string_view::npos ? text.size() : stop + 1;
+            const std::string_view line = text.substr(begin, end - begin);
+            at = end;
             Piece p;
-            if (WriterMatches(line, key, scratch, &p)) {
-                if (matched) continue;  // later lines of the key are dropped
-                matched = true;
-                std::string text =
-                    slib::FormatKeyValue(format, KeyText(line, p, format, key), value);
-                if (!WriteAll(out, text)) return Fail(ERR_WRITE_FAILED);
-                endsWithNewline = text.empty() || text.back() == '\n';
-                continue;
-            }
-            if (!WriteAll(out, line)) return Fail(ERR_WRITE_FAILED);
-            endsWithNewline = line.back() == '\n';
+            if (!WriterMatches(line, key, scratch, &p)) continue;
+            if (!WriteAll(out, text.substr(copied, begin - copied))) return Fail(ERR_WRITE_FAILED);
+            copied = end;
+            if (matched) continue;  // later lines of the key are dropped
+            matched = true;
+            if (!WriteAll(out, slib::FormatKeyValue(format, KeyText(line, p, format, key), value)))
+                return Fail(ERR_WRITE_FAILED);
         }
-        if (!ReadToEnd(in.get())) return -1;
+        if (!WriteAll(out, text.substr(copied))) return Fail(ERR_WRITE_FAILED);
         if (!matched) {
             // A last line without its newline must not run into the new one.
-            if (!endsWithNewline && fputc('\n', out) == EOF) return Fail(ERR_WRITE_FAILED);
+            if (!text.empty() && text.back() != '\n' && fputc('\n', out) == EOF)
+                return Fail(ERR_WRITE_FAILED);
             if (!WriteAll(out, slib::FormatKeyValue(format, key, value)))
                 return Fail(ERR_WRITE_FAILED);
         }
@@ -381,6 +395,28 @@ extern "C" int QAVOINFOSetKeyValue(const char *key, const char *value) {
         return -1;
     }
     return unlocked == 0 ? 0 : -1;
+}
+
+extern "C" int BlSLIBIsKeyValueFormat(const char *format) {
+    if (!format) return 1;
+    // Wanted in this order: "%s", "=", "%s", a newline; no other conversion.
+    int stage = 0;
+    for (const char *p = format; *p; ++p) {
+        if (*p == '%') {
+            if (p[1] == '%') {
+                ++p;
+                continue;
+            }
+            if (p[1] != 's' || (stage != 0 && stage != 2)) return 0;
+            ++stage;
+            ++p;
+        } else if (*p == '=' && stage == 1) {
+            stage = 2;
+        } else if (*p == '\n' && stage == 3) {
+            stage = 4;
+        }
+    }
+    return stage == 4;
 }
 
 extern "C" int SLIBStrSplitKeyValue(const char *text, PSLIBSZLIST *pplist) {

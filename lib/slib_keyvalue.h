@@ -30,6 +30,9 @@ int SLIBFileSetKeyValue(const char *path, const char *key, const char *value, co
 int QAVOINFOSetKeyValue(const char *key, const char *value);
 int SLIBFileGetKeys(const char *path, PSLIBSZHASH *pphash);
 int SLIBStrSplitKeyValue(const char *text, PSLIBSZLIST *pplist);
+/* 1 when format is null or has "%s", "=", "%s" and a newline in that order
+ * (the writers' check, shared with the section files). */
+int BlSLIBIsKeyValueFormat(const char *format);
 int SLIBFileSetKeys(const char *path, PSLIBSZHASH hash, const char *format);
 int SLIBILineKeyMoveHash2File(FILE *fp, const char *line, PSLIBSZHASH hash, const char *format);
 int SLIBFileSetKeysEach(const char *path, PSLIBSZHASH hash, const char *format);

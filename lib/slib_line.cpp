@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "slib_errcode.h"
-#include "slib_file.h"
+#include "slib_fsbase.h"
 #include "slib_rewrite.h"
 #include "slib_str.h"
 #include "slib_unicode.h"
@@ -46,11 +46,26 @@ std::string_view WithoutNewline(std::string_view line) {
 using slib::WriteAll;
 
 // A whole file split into its lines; each view holds its newline except,
-// possibly, the last one.
+// possibly, the last one. st is the file's status when it was read whole by
+// Load (a rewrite's copy takes its mode and owner from it).
 struct Lines {
     std::string text;
     std::vector<std::string_view> lines;
+    struct stat st {};
+
+    // Where a line starts in text.
+    size_t Offset(size_t i) const { return static_cast<size_t>(lines[i].data() - text.data()); }
 };
+
+void Split(Lines &out) {
+    std::string_view all = out.text;
+    while (!all.empty()) {
+        size_t nl = all.find('\n');
+        size_t len = nl == std::string_view::npos ? all.size() : nl + 1;
+        out.lines.push_back(all.substr(0, len));
+        all.remove_prefix(len);
+    }
+}
 
 // Reads the rest of a stream; false with 0x0A00 on a read error.
 bool ReadLines(FILE *fp, Lines &out) {
@@ -62,22 +77,30 @@ bool ReadLines(FILE *fp, Lines &out) {
         SLIBErrSet(ERR_READ_FAILED);
         return false;
     }
-    std::string_view all = out.text;
-    while (!all.empty()) {
-        size_t nl = all.find('\n');
-        size_t len = nl == std::string_view::npos ? all.size() : nl + 1;
-        out.lines.push_back(all.substr(0, len));
-        all.remove_prefix(len);
-    }
+    Split(out);
     return true;
 }
 
-// Opens path for reading and reads all its lines; -1 with openCode when it
-// cannot be opened, with 0x0A00 on a read error, else 0.
+// Takes in the lines of a file read whole; false with 0x0A00 when it could
+// not be read (a directory cannot).
+bool TakeLines(slib::Input &input, slib::Input::Result got, Lines &out) {
+    if (got == slib::Input::kReadFailed || input.IsDirectory()) {
+        SLIBErrSet(ERR_READ_FAILED);
+        return false;
+    }
+    out.st = input.Stat();
+    out.text = input.Release();
+    Split(out);
+    return true;
+}
+
+// Reads all the lines of path through one descriptor; -1 with openCode when
+// it cannot be opened, with 0x0A00 on a read error, else 0.
 int Load(const char *path, Lines &out, SLIBERRCODE openCode) {
-    FilePtr f(fopen(path, "re"));
-    if (!f) return Fail(openCode);
-    return ReadLines(f.get(), out) ? 0 : -1;
+    slib::Input input;
+    const slib::Input::Result got = input.Read(path);
+    if (got == slib::Input::kOpenFailed) return Fail(openCode);
+    return TakeLines(input, got, out) ? 0 : -1;
 }
 
 // Ends the text written so far with a newline when its last line lacks one.
@@ -279,34 +302,36 @@ extern "C" int SLIBFileAddLine(const char *path, const char *key, const char *li
 }
 
 extern "C" int SLIBFileSetLine(const char *path, const char *key, const char *line, int flags) {
-    if (!path || !key || flags < 0 || IsDirectory(path)) return Fail(ERR_BAD_PARAMETERS);
+    if (!path || !key || flags < 0) return Fail(ERR_BAD_PARAMETERS);
     if (strstr(key, "defaultfs"))
         SLIBLog(LOG_ERR, "szKey=%s, szLine=%s", key, line ? line : "(null)");
     return Guard([&]() -> int {
-        FilePtr f(fopen(path, "re"));
-        if (!f) {
-            if (errno != ENOENT) return Fail(ERR_BAD_PARAMETERS);
+        // One descriptor: its status tells a directory and gives the copy
+        // its mode and owner.
+        slib::Input input;
+        const slib::Input::Result got = input.Read(path);
+        if (got == slib::Input::kOpenFailed) {
+            if (errno != ENOENT || IsDirectory(path)) return Fail(ERR_BAD_PARAMETERS);
             return CreateWith(path, line ? std::string(line) + '\n' : std::string());
         }
+        if (input.IsDirectory()) return Fail(ERR_BAD_PARAMETERS);
         Lines in;
-        if (!ReadLines(f.get(), in)) return -1;
-        f.reset();
+        if (!TakeLines(input, got, in)) return -1;
         long found = FindMatch(in, key, flags);
         if (found < 0) {
             SLIBErrSet(ERR_NOT_FOUND);
             return 0;
         }
         slib::RewriteSet rw;
-        FILE *out = rw.Open(path);
+        FILE *out = rw.Open(path, in.st);
         if (!out) return -1;
-        bool ok = true;
-        for (size_t i = 0; i < in.lines.size() && ok; ++i) {
-            if (static_cast<long>(i) != found) {
-                ok = WriteAll(out, in.lines[i]);
-            } else if (line) {
-                ok = WriteAll(out, line) && fputc('\n', out) != EOF;
-            }
-        }
+        // The lines before and after the one replaced go out in one piece each.
+        const std::string_view all = in.text;
+        const size_t at = in.Offset(static_cast<size_t>(found));
+        const size_t after = at + in.lines[static_cast<size_t>(found)].size();
+        bool ok = WriteAll(out, all.substr(0, at));
+        if (ok && line) ok = WriteAll(out, line) && fputc('\n', out) != EOF;
+        ok = ok && WriteAll(out, all.substr(after));
         if (!ok) return Fail(ERR_WRITE_FAILED);
         return rw.Commit() ? 1 : -1;
     });
@@ -366,7 +391,7 @@ extern "C" int SLIBFileAddLineByField(const char *path, PSLIBSZLIST patterns, co
         if (Load(path, in, ERR_OPEN_FAILED) < 0) return -1;
         const std::string text = WithNewline(line);
         slib::RewriteSet rw;
-        FILE *out = rw.Open(path);
+        FILE *out = rw.Open(path, in.st);
         if (!out) return -1;
         bool inserted = false, ok = true;
         for (size_t i = 0; i < in.lines.size() && ok; ++i) {
@@ -396,7 +421,7 @@ extern "C" int SLIBFileSetLineByField(const char *path, PSLIBSZLIST patterns, co
         if (Load(path, in, ERR_OPEN_FAILED) < 0) return -1;
         const std::string text = line ? WithNewline(line) : std::string();
         slib::RewriteSet rw;
-        FILE *out = rw.Open(path);
+        FILE *out = rw.Open(path, in.st);
         if (!out) return -1;
         int count = 0;
         bool ok = true;
@@ -422,7 +447,7 @@ extern "C" int SLIBFileReplaceSubStr(const char *path, const char *oldText, cons
         if (Load(path, in, ERR_OPEN_FAILED) < 0) return -1;
         const std::string_view from = oldText, to = newText;
         slib::RewriteSet rw;
-        FILE *out = rw.Open(path);
+        FILE *out = rw.Open(path, in.st);
         if (!out) return -1;
         int count = 0;
         bool ok = true;

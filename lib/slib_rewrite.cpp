@@ -9,7 +9,8 @@
 #include <new>
 #include <utility>
 
-#include "slib_file.h"
+#include "slib_errcode.h"
+#include "slib_fsbase.h"
 
 namespace slib {
 
@@ -70,25 +71,58 @@ FILE *RewriteSet::Open(const std::string &path) {
     }
 }
 
+FILE *RewriteSet::Open(const std::string &path, const struct stat &orig) {
+    try {
+        return Open(path, TempPath(path), &orig);
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+}
+
 FILE *RewriteSet::Open(const std::string &path, const std::string &tmp) {
+    return Open(path, tmp, nullptr);
+}
+
+FILE *RewriteSet::Open(const std::string &path, const std::string &tmp, const struct stat *given) {
     try {
         // Everything that can throw happens before the copy is created.
         entries_.reserve(entries_.size() + 1);
         Entry e;
         e.path = path;
         e.tmp = tmp;
-        struct stat orig;
-        const bool have = stat(path.c_str(), &orig) == 0 && S_ISREG(orig.st_mode);
+        struct stat orig {};
+        if (given) orig = *given;
+        const bool have =
+            given ? S_ISREG(orig.st_mode) : stat(path.c_str(), &orig) == 0 && S_ISREG(orig.st_mode);
+        // Few large writes instead of many small ones; allocated before the
+        // stream exists, so a failed allocation leaves nothing open.
+        e.buffer.reset(new (std::nothrow) char[kBufferSize]);
+        if (!e.buffer) {
+            SLIBErrSet(ERR_OUT_OF_MEMORY);
+            return nullptr;
+        }
         // The common case has no stale copy: try the exclusive create first.
+        // The copy has the file's own mode from the start, so nobody the file
+        // keeps out can open it meanwhile.
         const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
         const mode_t mode = have ? (orig.st_mode & 0777) : 0666;
-        int fd = open(e.tmp.c_str(), flags, mode);
-        if (fd < 0 && errno == EEXIST && unlink(e.tmp.c_str()) == 0)
-            fd = open(e.tmp.c_str(), flags, mode);
-        if (fd < 0) {
+        int created = open(e.tmp.c_str(), flags, mode);
+        if (created < 0 && errno == EEXIST && unlink(e.tmp.c_str()) == 0)
+            created = open(e.tmp.c_str(), flags, mode);
+        if (created < 0) {
             SLIBErrSet(ERR_OPEN_FAILED);
             return nullptr;
         }
+        e.fp = fdopen(created, "w");
+        if (!e.fp) {
+            close(created);
+            unlink(e.tmp.c_str());
+            SLIBErrSet(ERR_OPEN_FAILED);
+            return nullptr;
+        }
+        setvbuf(e.fp, e.buffer.get(), _IOFBF, kBufferSize);
+        const int fd = fileno(e.fp);
         struct stat now {};
         bool ok = fstat(fd, &now) == 0;
         e.dev = now.st_dev;
@@ -100,15 +134,10 @@ FILE *RewriteSet::Open(const std::string &path, const std::string &tmp) {
             if (ok && (chown || (now.st_mode & 07777) != (orig.st_mode & 07777)))
                 ok = fchmod(fd, orig.st_mode & 07777) == 0;
         }
-        // Few large writes instead of many small ones; allocated before the
-        // stream exists, so a failed allocation leaves nothing open.
-        e.buffer.reset(new (std::nothrow) char[kBufferSize]);
-        e.fp = ok && e.buffer ? fdopen(fd, "w") : nullptr;
-        if (e.fp) setvbuf(e.fp, e.buffer.get(), _IOFBF, kBufferSize);
-        if (!e.fp) {
-            close(fd);
+        if (!ok) {
+            fclose(e.fp);
             unlink(e.tmp.c_str());
-            SLIBErrSet(e.buffer ? ERR_OPEN_FAILED : ERR_OUT_OF_MEMORY);
+            SLIBErrSet(ERR_OPEN_FAILED);
             return nullptr;
         }
         entries_.push_back(std::move(e));
@@ -117,6 +146,44 @@ FILE *RewriteSet::Open(const std::string &path, const std::string &tmp) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);
         return nullptr;
     }
+}
+
+Input::Result Input::Read(const char *path) {
+    text_.clear();
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kOpenFailed;
+    Result result = kRead;
+    if (fstat(fd, &st_) != 0) {
+        result = kReadFailed;
+    } else if (!S_ISDIR(st_.st_mode)) {
+        // One byte more than the file holds: a regular file that comes back
+        // short has been read to its end, without a read to confirm it.
+        const bool regular = S_ISREG(st_.st_mode);
+        size_t cap = (regular && st_.st_size > 0 ? static_cast<size_t>(st_.st_size) : 4096) + 1;
+        size_t have = 0;
+        try {
+            for (;;) {
+                text_.resize(cap);
+                const ssize_t n = read(fd, text_.data() + have, cap - have);
+                if (n < 0) {
+                    if (errno == EINTR) continue;
+                    result = kReadFailed;
+                    break;
+                }
+                have += static_cast<size_t>(n);
+                if (n == 0 || (regular && have < cap)) break;
+                if (have == cap) cap *= 2;
+            }
+        } catch (...) {
+            close(fd);
+            throw;
+        }
+        text_.resize(have);
+    }
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return result;
 }
 
 bool RewriteSet::Commit(SLIBERRCODE failCode) {

@@ -3,12 +3,14 @@
 // file itself until everything is written. Internal to the library.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "slib_errcode.h"
@@ -33,6 +35,9 @@ class RewriteSet {
     // The stream of path's temporary copy; null with 0x0900 set when it
     // cannot be created.
     FILE *Open(const std::string &path);
+    // The same for a file whose status the caller has at hand (the fstat of
+    // its open input): the copy takes its mode and owner from it.
+    FILE *Open(const std::string &path, const struct stat &orig);
     // The same with the copy at a temporary path of the caller's choosing
     // (a fixed or unique name instead of "<path>.tmp").
     FILE *Open(const std::string &path, const std::string &tmp);
@@ -52,6 +57,7 @@ class RewriteSet {
     int RenameError() const { return renameError_; }
 
   private:
+    FILE *Open(const std::string &path, const std::string &tmp, const struct stat *orig);
     struct Entry {
         std::string path, tmp;
         FILE *fp = nullptr;
@@ -63,6 +69,27 @@ class RewriteSet {
     static bool Owns(const Entry &e);
     std::vector<Entry> entries_;
     int renameError_ = 0;
+};
+
+// A file read whole for a rewrite through its descriptor: one open, one
+// fstat (whose status also gives the copy its mode and owner) and reads
+// until one comes back short, which ends a regular file.
+class Input {
+  public:
+    enum Result { kRead, kOpenFailed, kReadFailed };
+    // Opens and reads path; errno tells why it could not. A directory opens
+    // and reads as empty: the caller refuses it by IsDirectory(). Throws
+    // std::bad_alloc.
+    Result Read(const char *path);
+    bool IsDirectory() const { return S_ISDIR(st_.st_mode); }
+    const struct stat &Stat() const { return st_; }
+    std::string_view Text() const { return text_; }
+    // Hands the text over (Text() is empty afterwards).
+    std::string Release() { return std::move(text_); }
+
+  private:
+    struct stat st_ {};
+    std::string text_;
 };
 
 // The temporary name of a file: its path with ".tmp" appended.

@@ -114,28 +114,6 @@ int ReadSection(const char *path, const char *section, PSLIBSZHASH *pphash, bool
 
 }  // namespace
 
-extern "C" int BlSLIBIsKeyValueFormat(const char *format) {
-    if (!format) return 1;
-    // Wanted in this order: "%s", "=", "%s", a newline; no other conversion.
-    int stage = 0;
-    for (const char *p = format; *p; ++p) {
-        if (*p == '%') {
-            if (p[1] == '%') {
-                ++p;
-                continue;
-            }
-            if (p[1] != 's' || (stage != 0 && stage != 2)) return 0;
-            ++stage;
-            ++p;
-        } else if (*p == '=' && stage == 1) {
-            stage = 2;
-        } else if (*p == '\n' && stage == 3) {
-            stage = 4;
-        }
-    }
-    return stage == 4;
-}
-
 extern "C" int BlSLIBFileIsSectionHeader(const char *line, size_t length) {
     if (!line || length == 0 || line[0] != '[') return 0;
     size_t end = length;

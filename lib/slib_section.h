@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include "slib_keyvalue.h" /* BlSLIBIsKeyValueFormat */
 #include "slib_szhash.h"
 #include "slib_szlist.h"
 
@@ -30,7 +31,6 @@ int ErrSLIBFileSetSection(const char *path, const char *section, const char *new
 int ErrSLIBFileSetSectionKey(const char *path, const char *section, const char *key,
                              const char *value, const char *format);
 int SLIBFileWriteHash(const char *path, PSLIBSZHASH hash, const char *format);
-int BlSLIBIsKeyValueFormat(const char *format);
 
 #ifdef __cplusplus
 }

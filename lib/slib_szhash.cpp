@@ -61,11 +61,14 @@ extern "C" PSLIBSZHASH PshSLIBSzHashAllocEx(int buckets, int size) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);
         return nullptr;
     }
-    auto *h = static_cast<PSLIBSZHASH>(calloc(1, static_cast<size_t>(total)));
+    // Only the header and the buckets start zeroed: the string area is
+    // written before anything reads it.
+    auto *h = static_cast<PSLIBSZHASH>(malloc(static_cast<size_t>(total)));
     if (!h) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);
         return nullptr;
     }
+    memset(h, 0, static_cast<size_t>(kHeader + kBucket * buckets));
     h->nSize = size;
     h->nFree = size;
     h->nBucket = buckets;
@@ -82,13 +85,13 @@ extern "C" void SLIBSzHashFree(PSLIBSZHASH hash) {
     free(hash);
 }
 
-extern "C" int SLIBSzHashKey(const char *key, int nBucket) {
-    if (!key || nBucket <= 0) return -1;
-    // The key's bytes as little-endian 32-bit words, a short last word
-    // padded with zero bytes at its high end, summed modulo 2^32.
+namespace {
+
+// The key's bytes as little-endian 32-bit words, a short last word padded
+// with zero bytes at its high end, summed modulo 2^32; len is strlen(key).
+int KeyOf(const char *key, size_t len, int nBucket) {
     uint32_t sum = 0;
     const auto *p = reinterpret_cast<const unsigned char *>(key);
-    size_t len = strlen(key);
     size_t i = 0;
     for (; i + 4 <= len; i += 4) {
         sum += static_cast<uint32_t>(p[i]) | static_cast<uint32_t>(p[i + 1]) << 8 |
@@ -99,6 +102,71 @@ extern "C" int SLIBSzHashKey(const char *key, int nBucket) {
         last |= static_cast<uint32_t>(p[i + k]) << (8 * k);
     sum += last;
     return static_cast<int>(sum % static_cast<uint32_t>(nBucket));
+}
+
+// SLIBSzHashInsertBucket for a key of known length.
+int InsertBucket(PSLIBSZHASH hash, const char *key, size_t len) {
+    const int n = hash->nBucket;
+    if (n <= 0) return -1;
+    const int h = KeyOf(key, len, n);
+    const SLIBSZHASH_BUCKET &home = hash->buckets[h];
+    if (Empty(home) || (Used(home) && strcmp(home.szKey, key) == 0)) return h;
+    // A tombstone in the home bucket itself is not reused.
+    int remembered = -1;
+    for (int k = 1; k < n; ++k) {
+        int i = (h + k) % n;
+        const SLIBSZHASH_BUCKET &b = hash->buckets[i];
+        if (Used(b)) {
+            if (strcmp(b.szKey, key) == 0) return i;
+            continue;
+        }
+        if (remembered < 0) remembered = i;
+        if (Empty(b)) break;
+    }
+    return remembered;
+}
+
+// SLIBSzHashStore with both lengths known.
+void Store(PSLIBSZHASH hash, const char *key, size_t klen, const char *value, size_t vlen,
+           int slot) {
+    char *k = hash->pszNext;
+    memcpy(k, key, klen + 1);
+    char *v = k + klen + 1;
+    memcpy(v, value, vlen + 1);
+    hash->buckets[slot].szKey = k;
+    hash->buckets[slot].szValue = v;
+    hash->pszNext = v + vlen + 1;
+    hash->nFree -= static_cast<int>(klen + vlen + 2);
+    hash->nItem++;
+}
+
+// PshSLIBSzHashAdd with both lengths known.
+int Add(PSLIBSZHASH *pphash, const char *key, size_t klen, const char *value, size_t vlen,
+        int slot) {
+    const int64_t need = static_cast<int64_t>(klen) + static_cast<int64_t>(vlen) + 2;
+    if (need > INT_MAX) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    PSLIBSZHASH h = PshSLIBSzHashGrow(*pphash, static_cast<int>(need));
+    if (!h) return -1;
+    if (h != *pphash) {
+        *pphash = h;
+        slot = InsertBucket(h, key, klen);
+    }
+    if (slot < 0 || h->nFree < need) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    Store(h, key, klen, value, vlen, slot);
+    return slot;
+}
+
+}  // namespace
+
+extern "C" int SLIBSzHashKey(const char *key, int nBucket) {
+    if (!key || nBucket <= 0) return -1;
+    return KeyOf(key, strlen(key), nBucket);
 }
 
 extern "C" int SLIBSzHashFindBucket(PSLIBSZHASH hash, const char *key) {
@@ -117,37 +185,11 @@ extern "C" int SLIBSzHashFindBucket(PSLIBSZHASH hash, const char *key) {
 
 extern "C" int SLIBSzHashInsertBucket(PSLIBSZHASH hash, const char *key) {
     if (!hash || !key) return -1;
-    const int n = hash->nBucket;
-    const int h = SLIBSzHashKey(key, n);
-    if (h < 0) return -1;
-    const SLIBSZHASH_BUCKET &home = hash->buckets[h];
-    if (Empty(home) || (Used(home) && strcmp(home.szKey, key) == 0)) return h;
-    // A tombstone in the home bucket itself is not reused.
-    int remembered = -1;
-    for (int k = 1; k < n; ++k) {
-        int i = (h + k) % n;
-        const SLIBSZHASH_BUCKET &b = hash->buckets[i];
-        if (Used(b)) {
-            if (strcmp(b.szKey, key) == 0) return i;
-            continue;
-        }
-        if (remembered < 0) remembered = i;
-        if (Empty(b)) break;
-    }
-    return remembered;
+    return InsertBucket(hash, key, strlen(key));
 }
 
 extern "C" void SLIBSzHashStore(PSLIBSZHASH hash, const char *key, const char *value, int slot) {
-    size_t klen = strlen(key), vlen = strlen(value);
-    char *k = hash->pszNext;
-    memcpy(k, key, klen + 1);
-    char *v = k + klen + 1;
-    memcpy(v, value, vlen + 1);
-    hash->buckets[slot].szKey = k;
-    hash->buckets[slot].szValue = v;
-    hash->pszNext = v + vlen + 1;
-    hash->nFree -= static_cast<int>(klen + vlen + 2);
-    hash->nItem++;
+    Store(hash, key, strlen(key), value, strlen(value), slot);
 }
 
 extern "C" PSLIBSZHASH SLIBSzHashRehash(PSLIBSZHASH hash, int buckets, int size) {
@@ -156,8 +198,9 @@ extern "C" PSLIBSZHASH SLIBSzHashRehash(PSLIBSZHASH hash, int buckets, int size)
     for (int i = 0; i < hash->nBucket; ++i) {
         const SLIBSZHASH_BUCKET &b = hash->buckets[i];
         if (!Used(b)) continue;
-        int slot = SLIBSzHashInsertBucket(n, b.szKey);
-        SLIBSzHashStore(n, b.szKey, b.szValue, slot);
+        const size_t klen = strlen(b.szKey);
+        int slot = InsertBucket(n, b.szKey, klen);
+        Store(n, b.szKey, klen, b.szValue, strlen(b.szValue), slot);
     }
     free(hash);
     return n;
@@ -190,24 +233,7 @@ extern "C" PSLIBSZHASH PshSLIBSzHashGrow(PSLIBSZHASH hash, int need) {
 }
 
 extern "C" int PshSLIBSzHashAdd(PSLIBSZHASH *pphash, const char *key, const char *value, int slot) {
-    const int64_t need =
-        static_cast<int64_t>(strlen(key)) + static_cast<int64_t>(strlen(value)) + 2;
-    if (need > INT_MAX) {
-        SLIBErrSet(ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    PSLIBSZHASH h = PshSLIBSzHashGrow(*pphash, static_cast<int>(need));
-    if (!h) return -1;
-    if (h != *pphash) {
-        *pphash = h;
-        slot = SLIBSzHashInsertBucket(h, key);
-    }
-    if (slot < 0 || h->nFree < need) {
-        SLIBErrSet(ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    SLIBSzHashStore(h, key, value, slot);
-    return slot;
+    return Add(pphash, key, strlen(key), value, strlen(value), slot);
 }
 
 extern "C" const char *SzSLIBSzHashGetValue(PSLIBSZHASH hash, const char *key) {
@@ -220,10 +246,10 @@ extern "C" int SLIBSzHashSetValue(PSLIBSZHASH *pphash, const char *key, const ch
     try {
         PSLIBSZHASH h = *pphash;
         Arg k(h, key), v(h, value);
-        int slot = SLIBSzHashInsertBucket(h, k.str);
+        const size_t klen = strlen(k.str), vlen = strlen(v.str);
+        int slot = InsertBucket(h, k.str, klen);
         if (slot >= 0 && Used(h->buckets[slot])) {
             char *old = h->buckets[slot].szValue;
-            size_t vlen = strlen(v.str);
             if (vlen <= strlen(old)) {
                 memmove(old, v.str, vlen + 1);
                 return slot;
@@ -234,7 +260,7 @@ extern "C" int SLIBSzHashSetValue(PSLIBSZHASH *pphash, const char *key, const ch
             }
             PSLIBSZHASH g = PshSLIBSzHashGrow(h, static_cast<int>(vlen + 1));
             if (!g) return -1;
-            if (g != h) slot = SLIBSzHashInsertBucket(g, k.str);
+            if (g != h) slot = InsertBucket(g, k.str, klen);
             *pphash = g;
             memcpy(g->pszNext, v.str, vlen + 1);
             g->buckets[slot].szValue = g->pszNext;
@@ -242,7 +268,7 @@ extern "C" int SLIBSzHashSetValue(PSLIBSZHASH *pphash, const char *key, const ch
             g->nFree -= static_cast<int>(vlen + 1);
             return slot;
         }
-        return PshSLIBSzHashAdd(pphash, k.str, v.str, slot);
+        return Add(pphash, k.str, klen, v.str, vlen, slot);
     } catch (const std::bad_alloc &) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);
         return -1;

@@ -13,15 +13,8 @@
 #include <vector>
 
 #include "slib_errcode.h"
-#include "slib_keyvalue.h"
 
 namespace {
-
-// Setting value of each code-page index ("codepage" keys of /etc/qavoinfo.conf).
-const char *const CODEPAGE_NUM_TABLE[33] = {
-    "8",    "437",  "737",  "850",   "852",   "861",   "866",   "932",  "936",  "949",  "950",
-    "1250", "1251", "1252", "1253",  "1437",  "1737",  "1850",  "1852", "1861", "1866", "1932",
-    "1936", "1949", "1950", "11250", "11251", "11252", "11253", "2932", "2936", "2949", "2950"};
 
 // Converter name of each code-page index.
 const char *const CODEPAGE_CHARSET_TABLE[SLIB_CODEPAGE_MAX] = {
@@ -133,14 +126,6 @@ int Deliver(const char *result, size_t len, char *dst, int size) {
 
 bool BadDest(const void *src, const char *dst, int size) {
     return !src || size < 0 || (size > 0 && !dst);
-}
-
-// Byte length of a UTF-16 text up to its first zero 16-bit unit.
-size_t UTF16ByteLength(const char *src) {
-    size_t n = 0;
-    while (src[n] != '\0' || src[n + 1] != '\0')
-        n += 2;
-    return n;
 }
 
 // UTF-8 to UTF-16; false with the error code set.
@@ -256,7 +241,8 @@ extern "C" int SLIBUnicodeStrCPToUTF8(int index, const char *src, char *dst, int
     try {
         UConverter *conv = SLIBUnicodeGetConverter(index);
         if (!conv) return -1;
-        size_t len = index == SLIB_CODEPAGE_UTF16 ? UTF16ByteLength(src) : strlen(src);
+        // Every source, UTF-16 too, ends at its first zero byte.
+        size_t len = strlen(src);
         if (len > kMaxSource) {
             SLIBErrSet(ERR_OUT_OF_MEMORY);
             return -1;
@@ -457,55 +443,5 @@ extern "C" int SLIBUnicodeShortenName(const char *name, int n, const char *suffi
     size_t keep = static_cast<size_t>(end - name);
     memcpy(dst, name, keep);
     strcpy(dst + keep, suffix);
-    return 1;
-}
-
-namespace {
-
-// The key of a code-page setting; null for an unknown one.
-const char *CodePageKey(int which) {
-    switch (which) {
-        case SLIB_CODEPAGE_WIN:
-            return "codepage";
-        case SLIB_CODEPAGE_APPLE:
-            return "codepage_apple";
-        case SLIB_CODEPAGE_MEDIASERVICE:
-            return "codepage_mediaservice";
-        default:
-            return nullptr;
-    }
-}
-
-}  // namespace
-
-extern "C" int SLIBUnicodeGetCodePage(int which, int *index) {
-    const char *key = CodePageKey(which);
-    if (!key || !index) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    char value[32];
-    if (SLIBFileGetKeyValue(SLIB_QAVOINFO_PATH, key, value, sizeof value, 0) <= 0) return -1;
-    for (int i = 0; i < static_cast<int>(sizeof CODEPAGE_NUM_TABLE / sizeof *CODEPAGE_NUM_TABLE);
-         ++i) {
-        if (strcmp(value, CODEPAGE_NUM_TABLE[i]) == 0) {
-            *index = i;
-            return 1;
-        }
-    }
-    SLIBErrSet(ERR_NOT_FOUND);
-    return -1;
-}
-
-extern "C" int SLIBUnicodeSetCodePage(int which, int index) {
-    constexpr int kSettings = sizeof CODEPAGE_NUM_TABLE / sizeof *CODEPAGE_NUM_TABLE;
-    if ((which != SLIB_CODEPAGE_WIN && which != SLIB_CODEPAGE_APPLE) || index < 0 ||
-        index >= kSettings) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    if (SLIBFileSetKeyValue(SLIB_QAVOINFO_PATH, CodePageKey(which), CODEPAGE_NUM_TABLE[index],
-                            SLIB_KEYVALUE_FMT_QUOTED) < 0)
-        return -1;
     return 1;
 }

@@ -7,6 +7,10 @@
 #include <unicode/ucol.h>
 #include <unicode/utypes.h>
 
+/* The configured code pages (they live above this layer, in the key/value
+ * files). */
+#include "slib_codepage.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -15,16 +19,12 @@ extern "C" {
 #define SLIB_CODEPAGE_MAX 34
 #define SLIB_CODEPAGE_UTF16 33
 
-/* Which code-page setting of /etc/qavoinfo.conf: "codepage",
- * "codepage_apple" and (read only) "codepage_mediaservice". */
-#define SLIB_CODEPAGE_WIN 1
-#define SLIB_CODEPAGE_APPLE 4
-#define SLIB_CODEPAGE_MEDIASERVICE 32
-
 UConverter *SLIBUnicodeGetConverter(int index);
 int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int size);
 int SLIBUnicodeStrCPToUTF8(int index, const char *src, char *dst, int size);
-/* The source is UTF-16 bytes, ended by a zero 16-bit unit. */
+/* The source is UTF-16 bytes (big-endian unless a byte-order mark says
+ * otherwise), taken up to its first zero byte: a text whose units hold a
+ * zero byte (any ASCII character) ends there. */
 int SLIBUnicodeStrUTF16ToUTF8(const char *src, char *dst, int size);
 int SLIBUnicodeUTF8StrCountChar(const char *text);
 /* *buffer is a malloc'ed block of capacity units; it is reallocated when
@@ -39,8 +39,6 @@ int SLIBUnicodeCheckLocale(int force, char **locale);
 int SLIBUnicodeResetCollator(void);
 const char *SzSLIBUnicodeUTF8Skip(const char *text, int n);
 int SLIBUnicodeShortenName(const char *name, int n, const char *suffix, char *dst, int size);
-int SLIBUnicodeGetCodePage(int which, int *index);
-int SLIBUnicodeSetCodePage(int which, int index);
 
 #ifdef __cplusplus
 }

@@ -211,6 +211,16 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
             const bool err = w[1] == "errno" && w.size() == 3 && ParseU32(w[2], &v) && v != 0;
             if (!speed && !unsupported && !err) return fail("bad ethtool answer");
             c.kernel.push_back("ethtool " + w[1] + (w.size() == 3 ? " " + w[2] : ""));
+        } else if (k == "clock" && (w.size() == 2 || w.size() == 3)) {
+            // clock ok|errno N: the shim answers the clock-setting calls
+            uint32_t e;
+            if (w.size() == 2 && w[1] == "ok") {
+                c.kernel.push_back("clock ok");
+            } else if (w.size() == 3 && w[1] == "errno" && ParseU32(w[2], &e) && e) {
+                c.kernel.push_back("clock errno " + w[2]);
+            } else {
+                return fail("bad clock line");
+            }
         } else if (k == "hwversion" && w.size() == 2) {
             c.hw_version_set = true;
             c.hw_version = w[1];
@@ -418,6 +428,9 @@ void Chip::Log(const std::string &dev, const std::string &kind, uint64_t off, ui
 
 int Chip::CheckFault(const std::string &dev, const std::string &kind) {
     if (frozen_) return -EIO;
+    // Every line counts every operation it matches; the first line that
+    // fires gives the error.
+    int result = 0;
     for (auto &f : faults_) {
         if (f.spent) continue;
         if (f.dev != "any" && f.dev != dev) continue;
@@ -425,10 +438,10 @@ int Chip::CheckFault(const std::string &dev, const std::string &kind) {
         ++f.seen;
         if (f.seen == f.nth || (f.always && f.seen > f.nth)) {
             if (!f.always) f.spent = true;
-            return -f.err;
+            if (result == 0) result = -f.err;
         }
     }
-    return 0;
+    return result;
 }
 
 int64_t Chip::Read(const std::string &dev, uint64_t off, uint8_t *buf, size_t len) {

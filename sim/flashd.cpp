@@ -220,9 +220,13 @@ int main(int argc, char **argv) {
     char *fargv[] = {a0, a1, a2, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, fargv);
     fuse *fs = fuse_new(&args, &ops, sizeof ops, nullptr);
-    if (!fs) return 1;
+    if (!fs) {
+        fuse_opt_free_args(&args);
+        return 1;
+    }
     if (fuse_mount(fs, argv[3]) != 0) {
         fuse_destroy(fs);
+        fuse_opt_free_args(&args);
         return 1;
     }
     fuse_set_signal_handlers(fuse_get_session(fs));
@@ -234,5 +238,7 @@ int main(int argc, char **argv) {
     fuse_remove_signal_handlers(fuse_get_session(fs));
     fuse_unmount(fs);
     fuse_destroy(fs);
-    return r == 0 ? 0 : 1;
+    fuse_opt_free_args(&args);
+    // A positive result is the signal that asked it to stop: a clean end.
+    return r >= 0 ? 0 : 1;
 }

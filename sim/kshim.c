@@ -24,6 +24,7 @@
 #include <linux/sockios.h>
 #include <net/if.h>
 
+#include "kshim.h"
 #include "mtd_abi.h"
 
 #define CONF_PATH "/sim/kernel.conf"
@@ -358,4 +359,22 @@ off_t lseek(int fd, off_t off, int whence) {
 off_t lseek64(int fd, off_t off, int whence) {
     lseek_fn real = (lseek_fn)Next("lseek64");
     return real ? FlashSeek(real, fd, off, whence) : -1;
+}
+
+/* ---- for the other pieces of the shim (kshim.h) ---- */
+
+int QsimShimSetting(const char *key, char *val, size_t size) {
+    return Setting(key, val, size);
+}
+
+void QsimShimNote(const char *line) {
+    Note("%s", line);
+}
+
+long QsimShimScripted(const char *result) {
+    return Scripted(result);
+}
+
+void *QsimShimNext(void **cache, const char *name) {
+    return Lookup(cache, name);
 }

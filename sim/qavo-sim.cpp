@@ -4,7 +4,8 @@
 //                                  (relative file names taken from DIR)
 //   qavo-sim down                  stop it
 //   qavo-sim dump FILE             write the whole chip to FILE
-//   qavo-sim load FILE             load the whole chip from FILE (raw)
+//   qavo-sim load FILE             load the whole chip from FILE (raw; its size
+//                                  must be the chip's, else nothing is loaded)
 //   qavo-sim journal | status      print the operation journal or the state
 //   qavo-sim ctl LINE              a fault or state line (see sim/README.md)
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "qavosim.h"
 
@@ -53,10 +55,33 @@ int main(int argc, char **argv) {
         return !b.empty() && out ? 0 : 1;
     }
     if (cmd == "load" && argc == 3) {
+        // The file must be the whole chip: checked before anything is written.
+        const uint64_t chip = qsim::ChipSize();
+        if (chip == 0) {
+            fprintf(stderr, "qavo-sim: no flash emulator is running\n");
+            return 1;
+        }
         std::ifstream in(argv[2], std::ios::binary);
-        std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-        return in.bad() || !qsim::WriteChip(b) ? 1 : 0;
+        std::vector<uint8_t> b;
+        bool read = static_cast<bool>(in);
+        if (read) {
+            b.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            read = !in.bad();
+        }
+        if (!read) {
+            fprintf(stderr, "qavo-sim: cannot read %s: nothing loaded\n", argv[2]);
+            return 1;
+        }
+        if (b.size() != chip) {
+            fprintf(stderr, "qavo-sim: %s holds %zu bytes, the chip %llu: nothing loaded\n",
+                    argv[2], b.size(), static_cast<unsigned long long>(chip));
+            return 1;
+        }
+        if (!qsim::WriteChip(b)) {
+            fprintf(stderr, "qavo-sim: loading %s failed\n", argv[2]);
+            return 1;
+        }
+        return 0;
     }
     if (cmd == "journal" && argc == 2) {
         for (auto &j : qsim::Journal())

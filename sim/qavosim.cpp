@@ -187,9 +187,21 @@ std::vector<uint8_t> ReadChip() {
     return std::vector<uint8_t>(s.begin(), s.end());
 }
 
+uint64_t ChipSize() {
+    struct stat st;
+    if (stat((std::string(kMount) + "/chip").c_str(), &st) != 0) return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
 bool WriteChip(const std::vector<uint8_t> &bytes) {
     int fd = open((std::string(kMount) + "/chip").c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return false;
+    // The whole chip or nothing.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != bytes.size()) {
+        close(fd);
+        return false;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, done);

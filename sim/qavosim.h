@@ -27,7 +27,11 @@ void Down();
 
 // Whole-chip access and control of a running emulator.
 std::vector<uint8_t> ReadChip();
+// Loads the whole chip; bytes of another size than the chip's are refused
+// with the chip left as it was.
 bool WriteChip(const std::vector<uint8_t> &bytes);
+// Size of the running emulator's chip; 0 when none runs.
+uint64_t ChipSize();
 bool Control(const std::string &line);
 std::vector<JournalRec> Journal();
 std::string Status();

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -374,28 +375,65 @@ TEST_F(EventLog, DamagedHeadersAreTakenOverAndEmptyRingsStartAgainAt16) {
     }
 }
 
-TEST_F(EventLog, CorruptRecordLengthsFailTheWriteWithoutWalkingOffTheRing) {
+TEST_F(EventLog, ARingThatCannotBeWalkedStartsOverAndWritingResumesAtOnce) {
+    // Rings whose record lengths name no record: tiny lengths (0 reads as a
+    // wrap marker, the others are shorter than a record's fixed part), too
+    // long a length, and files of random bytes with random pointers.
     struct Case {
-        const char *what;
-        uint16_t length;
-    } cases[] = {{"shorter than a record", 5}, {"longer than what remains", 60000}};
+        std::string what;
+        std::string file;
+    };
+    std::vector<Case> cases;
     WriteConf("1024");
-    for (const Case &c : cases) {
+    for (uint16_t length : {0, 1, 5, 23, 60000}) {
         unlink(kConn);
         for (uint32_t i = 1; i <= 9; ++i)
             ASSERT_EQ(WriteSized(i, 100), 0);
         std::string file = ReadFile(kConn);
-        file[16] = static_cast<char>(c.length & 0xff);
-        file[17] = static_cast<char>(c.length >> 8);
-        WriteFile(kConn, file);
-        // 916 + 150 does not fit: the writer must drop the record at 16.
-        EXPECT_EQ(WriteSized(10, 150), -1) << c.what;
-        std::string after = ReadFile(kConn);
-        EXPECT_EQ(after.substr(8, 8), file.substr(8, 8)) << c.what;
-        EXPECT_LE(after.size(), 1024u);
-        EXPECT_TRUE(qtest::SyslogHas("bad record length") ||
-                    qtest::SyslogHas("record length read failed"));
+        for (size_t at = 16; at + 100 <= file.size(); at += 100) {
+            file[at] = static_cast<char>(length & 0xff);
+            file[at + 1] = static_cast<char>(length >> 8);
+        }
+        cases.push_back({"every length " + std::to_string(length), file});
     }
+    std::mt19937 rng(19);
+    for (int i = 0; i < 12; ++i) {
+        std::string file(24 + rng() % 1000, '\0');
+        for (char &c : file)
+            c = static_cast<char>(rng());
+        memcpy(&file[0], "QAVO", 4);
+        PutU32(file, 8, 16 + static_cast<uint32_t>(rng() % (file.size() - 15)));
+        PutU32(file, 12, 16 + static_cast<uint32_t>(rng() % (file.size() - 15)));
+        cases.push_back({"random ring " + std::to_string(i), file});
+    }
+    for (const Case &c : cases) {
+        WriteFile(kConn, c.file);
+        qtest::ClearSyslog();
+        // Every write succeeds at once, and three turns of the ring later it
+        // holds only new records.
+        for (uint32_t id = 100; id < 130; ++id)
+            ASSERT_EQ(WriteSized(id, 100 + id % 7 * 10), 0) << c.what << " write " << id;
+        Ring ring = Decode(kConn);
+        ASSERT_FALSE(ring.recs.empty()) << c.what;
+        EXPECT_EQ(ring.recs.back().id, Id(129)) << c.what;
+        for (size_t k = 0; k < ring.recs.size(); ++k)
+            EXPECT_EQ(ring.recs[k].id, Id(129 - static_cast<uint32_t>(ring.recs.size() - 1 - k)))
+                << c.what;
+        EXPECT_LE(ring.size, 1024u) << c.what;
+    }
+    // The tiny lengths: the first write starts the ring over with one line.
+    WriteFile(kConn, cases[2].file);
+    qtest::ClearSyslog();
+    ASSERT_EQ(WriteSized(200, 150), 0);
+    Ring ring = Decode(kConn);
+    EXPECT_EQ(ring.start, 16u);
+    EXPECT_EQ(ring.end, 166u);
+    ASSERT_EQ(ring.recs.size(), 1u);
+    EXPECT_EQ(ring.recs[0].id, Id(200));
+    int lines = 0;
+    for (const auto &m : qtest::Syslog())
+        lines += m.message.find("starting it over") != std::string::npos;
+    EXPECT_EQ(lines, 1);
 }
 
 TEST_F(EventLog, UserIsUsernameOrThePasswdNameAndRootReadsAdmin) {

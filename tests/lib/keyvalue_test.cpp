@@ -167,6 +167,10 @@ TEST(KeyValue, SetRewritesTheLinesOfTheTable) {
         {"a=1\n", "a", "50%", "%s=%s%%\n", "a=50%%\n"},
         {"", "a", "1", nullptr, "a=1\n"},
         {longLine + "a=1\n", "a", "2", nullptr, longLine + "a=2\n"},
+        // The key inside other lines' keys and values; a last duplicate
+        // without its newline.
+        {"aa=a\nba=1\na=1\nca=a", "a", "2", nullptr, "aa=a\nba=1\na=2\nca=a"},
+        {"a=1\nb=a\na=3", "a", "9", nullptr, "a=9\nb=a\n"},
     };
     for (const Case &c : cases) {
         WriteFile(kFile, c.before);

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -134,31 +135,50 @@ TEST(Unicode, InvalidUTF8IsRefused) {
     }
 }
 
-TEST(Unicode, UTF16IsMeasuredInUnits) {
-    // Every ASCII character in UTF-16 has a zero byte.
-    const std::string be(
-        "\x00"
-        "A\x00\xDF\x30\x42\x00\x00",
-        8);
-    const std::string bom(
-        "\xFF\xFE"
-        "A\x00\xDF\x00\x42\x30\x00\x00",
-        10);
-    // Without a byte-order mark the text reads big-endian.
-    for (const auto &[src, peerName] : {std::pair{be, "UTF-16BE"}, std::pair{bom, "UTF-16"}}) {
-        char out[32];
-        int n = SLIBUnicodeStrUTF16ToUTF8(src.c_str(), out, sizeof out);
-        std::string peer =
-            Peer({"/usr/bin/iconv", "-f", peerName, "-t", "UTF-8"}, src.substr(0, src.size() - 2));
-        ASSERT_EQ(n, static_cast<int>(peer.size()));
-        EXPECT_EQ(std::string(out, static_cast<size_t>(n)), peer);
-        EXPECT_EQ(peer, "Aßあ");
+TEST(Unicode, UTF16SourceEndsAtItsFirstZeroByte) {
+    // Each source in a heap block of exactly its bytes and the terminator:
+    // a read past the terminator is caught.
+    auto convert = [](const std::string &src, std::string *out) {
+        std::unique_ptr<char[]> heap(new char[src.size() + 1]);
+        memcpy(heap.get(), src.c_str(), src.size() + 1);
+        char buf[64] = "untouched";
+        int n = SLIBUnicodeStrUTF16ToUTF8(heap.get(), buf, sizeof buf);
+        *out = buf;
+        return n;
+    };
+    std::string out;
+    EXPECT_EQ(convert("", &out), 0);
+    EXPECT_EQ(out, "");
+    // Units without a zero byte; big-endian unless a byte-order mark says
+    // otherwise.
+    const std::string be("\x30\x42\xD8\x34\xDD\x1E"), le("\xFF\xFE\x42\x30\x34\xD8\x1E\xDD");
+    for (const auto &[src, peerName] : {std::pair{be, "UTF-16BE"}, std::pair{le, "UTF-16"}}) {
+        std::string peer = Peer({"/usr/bin/iconv", "-f", peerName, "-t", "UTF-8"}, src);
+        EXPECT_EQ(peer, "あ𝄞");
+        EXPECT_EQ(convert(src, &out), static_cast<int>(peer.size()));
+        EXPECT_EQ(out, peer);
     }
+    // A unit with a zero byte ends the text: "AB" big-endian is empty, and
+    // little-endian only a lone byte is left after the mark.
+    EXPECT_EQ(convert(std::string("\x00"
+                                  "A\x00"
+                                  "B",
+                                  4),
+                      &out),
+              0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(convert(std::string("\xFF\xFE"
+                                  "A\x00"
+                                  "B\x00",
+                                  6),
+                      &out),
+              3);
+    EXPECT_EQ(out, "\uFFFD");  // the lone byte is no character
     // Into UTF-16 and back: the output has room for the byte-order mark.
-    for (const char *text : {"A", "Aßあ𝄞"}) {
+    for (const char *text : {"あ", "あ𝄞ꙮ"}) {
         std::string u16 = ToCP(SLIB_CODEPAGE_UTF16, text);
         EXPECT_EQ(Peer({"/usr/bin/iconv", "-f", "UTF-16", "-t", "UTF-8"}, u16), text);
-        EXPECT_EQ(FromCP(SLIB_CODEPAGE_UTF16, u16 + '\0'), text);
+        EXPECT_EQ(FromCP(SLIB_CODEPAGE_UTF16, u16), text);
     }
 }
 

@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -303,6 +305,9 @@ TEST(Flash, InjectedFaults) {
         {"fault erase mtd1 2 always errno 12", "/dev/mtd1", {0, ENOMEM, ENOMEM, ENOMEM}},
         {"fault erase mtd2 1", "/dev/mtd1", {0, 0, 0, 0}},  // another device
         {"fault ioctl any 3", "/dev/mtd1", {0, 0, EIO, 0}},
+        // Every line counts every operation it matches, whichever fires.
+        {"fault erase mtd1 1\nfault erase mtd1 2", "/dev/mtd1", {EIO, EIO, 0, 0}},
+        {"fault erase mtd1 1\nfault ioctl any 2 errno 12", "/dev/mtd1", {EIO, ENOMEM, 0, 0}},
     };
     for (auto &c : cases) {
         qsim::Appliance hw(std::string("edition pomlet\n") + c.fault);
@@ -330,6 +335,19 @@ TEST(Flash, InjectedFaults) {
         EXPECT_FALSE(hw.Fault("fault nonsense mtd1 1"));
         EXPECT_FALSE(hw.Fault("fault erase mtd9 1"));
     }
+}
+
+TEST(Flash, EmulatorStopsCleanlyOnSigterm) {
+    // The emulator is this process's child; asked to stop, it exits 0 and
+    // the sanitizers' exit checks (leaks) find nothing.
+    qsim::Appliance hw("edition pomlet");
+    pid_t pid = static_cast<pid_t>(atol(ReadFile("/sim/flash.pid").c_str()));
+    ASSERT_GT(pid, 1);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_EQ(ReadFile("/sim/flashd.log"), "");
 }
 
 TEST(Flash, PowerCutFreezesTheChip) {
@@ -362,8 +380,31 @@ TEST(Flash, LauncherToolAndBadDescriptions) {
     std::string out;
     ASSERT_EQ(Exec({BuildDir() + "/sim/qavo-sim", "status"}, &out), 0);
     EXPECT_NE(out.find("window mtd5 0xFFFF0000 0x10000"), std::string::npos);
+    // load takes a whole chip or nothing: a missing, short or long file is
+    // refused with a message and the chip left as it was.
+    const Bytes before = qsim::ReadChip();
+    ASSERT_EQ(before.size(), kChip);
+    Bytes image = InstalledPomlet();
+    struct Load {
+        const char *what;
+        std::string file;  // empty: no file
+    } loads[] = {{"missing", ""},
+                 {"short", std::string(image.begin(), image.begin() + 0x1000)},
+                 {"long", std::string(image.begin(), image.end()) + "x"}};
+    for (const Load &l : loads) {
+        RemoveFile("/tmp/chip.bin");
+        if (!l.file.empty()) WriteFile("/tmp/chip.bin", l.file);
+        std::string msg;
+        EXPECT_NE(Sh(BuildDir() + "/sim/qavo-sim load /tmp/chip.bin 2>&1", &msg), 0) << l.what;
+        EXPECT_NE(msg.find("nothing loaded"), std::string::npos) << l.what << ": " << msg;
+        EXPECT_TRUE(qsim::ReadChip() == before) << l.what;
+    }
+    SaveImage(image, "chip.bin");
+    ASSERT_EQ(Exec({BuildDir() + "/sim/qavo-sim", "load", "/tmp/chip.bin"}), 0);
+    EXPECT_TRUE(qsim::ReadChip() == image);
     ASSERT_EQ(Exec({BuildDir() + "/sim/qavo-sim", "down"}), 0);
     EXPECT_FALSE(FileExists("/dev/mtd0"));
+    EXPECT_NE(Exec({BuildDir() + "/sim/qavo-sim", "load", "/tmp/chip.bin"}), 0);
 
     std::string err;
     for (const char *bad : {"edition medium", "part zImage 0xFFE00000 0xD0000",

@@ -5,11 +5,15 @@
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/sysinfo.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -166,4 +170,77 @@ TEST(KernelShim, MSystemsModule) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(::syscall(SYS_ioctl, fd, QSIM_MEMMSYSFORMAT, 967L), -1);
     close(fd);
+}
+
+namespace {
+
+// True when the capability is in both the effective and the bounding set.
+bool HasCapability(int cap) {
+    std::string status = ReadFile("/proc/self/status");
+    bool eff = false, bnd = false;
+    for (const char *key : {"CapEff:", "CapBnd:"}) {
+        size_t at = status.find(key);
+        if (at == std::string::npos) return true;  // cannot tell: assume the worst
+        unsigned long long set = strtoull(status.c_str() + at + strlen(key), nullptr, 16);
+        (key[3] == 'E' ? eff : bnd) = (set >> cap) & 1;
+    }
+    return eff || bnd;
+}
+
+}  // namespace
+
+extern "C" int stime(const time_t *when);
+
+TEST(KernelShim, ClockCallsAreAnsweredWhenAskedAndNeverReachTheHostClock) {
+    // Nothing below may run where the kernel would take a clock setting.
+    ASSERT_FALSE(HasCapability(25)) << "CAP_SYS_TIME inside the appliance root";
+    EXPECT_FALSE(HasCapability(16)) << "CAP_SYS_MODULE";
+    EXPECT_FALSE(HasCapability(22)) << "CAP_SYS_BOOT";
+    // The kernel refuses: a request without a time or zone changes nothing
+    // even where it is allowed, and here it is not.
+    EXPECT_EQ(Call(SYS_settimeofday, 0), (std::pair<long, int>{-1, EPERM}));
+    const time_t now = time(nullptr);
+    timespec ts{now, 0};
+    errno = 0;
+    EXPECT_EQ(clock_settime(CLOCK_REALTIME, &ts), -1);  // passed through
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(stime(&now), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_TRUE(qsim::KernelLog().empty());
+
+    {
+        qsim::Appliance hw("clock ok");
+        timeval tv{1000000000, 5};
+        struct timezone tz {
+            - 480, 0
+        };
+        EXPECT_EQ(settimeofday(&tv, nullptr), 0);
+        EXPECT_EQ(settimeofday(nullptr, &tz), 0);  // the zone only
+        timespec set{1234567890, 42};
+        EXPECT_EQ(clock_settime(CLOCK_REALTIME, &set), 0);
+        const time_t when = 2000000000;
+        EXPECT_EQ(stime(&when), 0);
+        errno = 0;
+        EXPECT_EQ(clock_settime(CLOCK_MONOTONIC, &set), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(qsim::KernelLog(),
+                  (std::vector<std::string>{
+                      "settimeofday 1000000000.000005 tz - -> 0", "settimeofday - tz -480 0 -> 0",
+                      "clock_settime 0 1234567890.000000042 -> 0", "stime 2000000000 -> 0",
+                      "clock_settime 1 1234567890.000000042 -> -1 errno 22"}));
+    }
+    {
+        qsim::Appliance hw("clock errno 1");
+        timeval tv{1000000000, 0};
+        errno = 0;
+        EXPECT_EQ(settimeofday(&tv, nullptr), -1);
+        EXPECT_EQ(errno, EPERM);
+        EXPECT_EQ(qsim::KernelLog(),
+                  (std::vector<std::string>{"settimeofday 1000000000.000000 tz - -> -1 errno 1"}));
+    }
+    // The clock never moved.
+    EXPECT_GE(time(nullptr), now);
+    EXPECT_LT(time(nullptr), now + 60);
+    std::string err;
+    EXPECT_FALSE(qsim::Up("clock later", "/tmp", &err));
 }

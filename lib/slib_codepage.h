@@ -1,0 +1,24 @@
+/* The configured code pages: the "codepage" settings of /etc/qavoinfo.conf
+ * as code-page indexes of the Unicode layer. They are read and written
+ * through the key/value files, so they sit above both. */
+#ifndef SLIB_CODEPAGE_H
+#define SLIB_CODEPAGE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Which code-page setting of /etc/qavoinfo.conf: "codepage",
+ * "codepage_apple" and (read only) "codepage_mediaservice". */
+#define SLIB_CODEPAGE_WIN 1
+#define SLIB_CODEPAGE_APPLE 4
+#define SLIB_CODEPAGE_MEDIASERVICE 32
+
+int SLIBUnicodeGetCodePage(int which, int *index);
+int SLIBUnicodeSetCodePage(int which, int index);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
