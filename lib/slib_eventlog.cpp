@@ -28,6 +28,7 @@
 #include "slib_errcode.h"
 #include "slib_fsbase.h"
 #include "slib_keyvalue.h"
+#include "slib_logfile.h"
 #include "slib_rewrite.h"
 
 namespace {
@@ -98,32 +99,6 @@ bool Retried(Step step) {
         if (step()) return true;
     }
     return false;
-}
-
-// Opens the log file and takes its exclusive lock. A shrink renames a new
-// file over the log while it holds the old one's lock, so a lock obtained on
-// a file that is no longer at path is dropped and path opened again.
-int OpenLocked(const char *path, int flags, bool logOpenFailure) {
-    for (int round = 0; round < kRetries; ++round) {
-        int fd = -1;
-        if (!Retried([&] {
-                fd = open(path, flags | O_CLOEXEC, 0600);
-                return fd >= 0;
-            })) {
-            if (logOpenFailure) SLIBLog(LOG_ERR, "logfile %s open error while writing!", path);
-            return -1;
-        }
-        if (!Retried([&] { return flock(fd, LOCK_EX | LOCK_NB) == 0; })) {
-            close(fd);
-            return -1;
-        }
-        struct stat held, named;
-        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
-            held.st_ino == named.st_ino)
-            return fd;
-        close(fd);
-    }
-    return -1;
 }
 
 // Closes and unlocks a log file descriptor.
@@ -483,7 +458,7 @@ extern "C" int QAVOLogRecordWrite(const char *path, QAVOLOGLEVEL level, QAVOLOGE
                                   const char *arg4, long max) {
     if (!path) return -1;
     Fd file;
-    file.fd = OpenLocked(path, O_RDWR | O_CREAT, true);
+    file.fd = slib::LogOpenLocked(path, O_RDWR | O_CREAT, slib::kLogOpenNoteFailure);
     if (file.fd < 0) return -1;
     int n = 0;
     std::unique_ptr<unsigned char, decltype(&free)> rec(
@@ -506,7 +481,7 @@ extern "C" int QAVOLogDropOldest(long excess, const char *path) {
     struct stat st;
     if (stat(path, &st) != 0) return -1;
     Fd src;
-    src.fd = OpenLocked(path, O_RDONLY, false);
+    src.fd = slib::LogOpenLocked(path, O_RDONLY, 0);
     if (src.fd < 0) return -1;
     const uint64_t fileSize = FileSize(src.fd);
     uint32_t start, end;
@@ -709,3 +684,35 @@ extern "C" int QAVOLogAppendWasting(long value) {
     fclose(fp);
     return 0;
 }
+
+namespace slib {
+
+int LogOpenLocked(const char *path, int flags, unsigned options, bool *writable) {
+    for (int round = 0; round < kRetries; ++round) {
+        int fd = -1;
+        if (!Retried([&] {
+                fd = open(path, flags | O_CLOEXEC, 0600);
+                if (writable) *writable = fd >= 0;
+                if (fd < 0 && errno == EACCES && (options & kLogOpenReadOnlyFallback))
+                    fd = open(path, (flags & ~(O_ACCMODE | O_CREAT)) | O_RDONLY | O_CLOEXEC);
+                return fd >= 0;
+            })) {
+            if (options & kLogOpenNoteFailure)
+                SLIBLog(LOG_ERR, "logfile %s open error while writing!", path);
+            return -1;
+        }
+        if (!Retried([&] { return flock(fd, LOCK_EX | LOCK_NB) == 0; })) {
+            if (options & kLogOpenNoteLock) SLIBLog(LOG_ERR, "log file lock failed");
+            close(fd);
+            return -1;
+        }
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+}  // namespace slib

@@ -26,6 +26,7 @@
 
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
+#include "slib_logfile.h"
 #include "slib_section.h"
 #include "slib_str.h"
 #include "slib_szhash.h"
@@ -34,7 +35,6 @@ namespace {
 
 constexpr uint32_t kHeader = QAVOLOG_HEADER_SIZE;
 constexpr uint32_t kFixed = QAVOLOG_RECORD_FIXED_SIZE;
-constexpr int kRetries = 10;
 constexpr int kCacheArea = 2048;
 constexpr int kLevelArea = 512;
 
@@ -258,42 +258,6 @@ struct Walker {
     }
 };
 
-// Opens the log file and takes its exclusive lock (non-blocking, retried ten
-// times a second apart). A shrink renames a new file over the log while it
-// holds the old one's lock: a lock on a file no longer at path is dropped
-// and the path opened again.
-int OpenLocked(const char *path, bool *writable) {
-    auto retried = [](auto step) {
-        if (step()) return true;
-        for (int i = 0; i < kRetries; ++i) {
-            sleep(1);
-            if (step()) return true;
-        }
-        return false;
-    };
-    for (int round = 0; round < kRetries; ++round) {
-        int fd = -1;
-        if (!retried([&] {
-                fd = open(path, O_RDWR | O_CLOEXEC);
-                *writable = fd >= 0;
-                if (fd < 0 && errno == EACCES) fd = open(path, O_RDONLY | O_CLOEXEC);
-                return fd >= 0;
-            }))
-            return -1;
-        if (!retried([&] { return flock(fd, LOCK_EX | LOCK_NB) == 0; })) {
-            SLIBLog(LOG_ERR, "log file lock failed");
-            close(fd);
-            return -1;
-        }
-        struct stat held, named;
-        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
-            held.st_ino == named.st_ino)
-            return fd;
-        close(fd);
-    }
-    return -1;
-}
-
 int ExportLocked(int fd, bool writable, FILE *out, const char *lang) {
     uint32_t start, end;
     if (QAVOLogGetStart(fd, &start) < 0 || QAVOLogGetEnd(fd, &end) < 0) return -1;
@@ -427,7 +391,8 @@ extern "C" int QAVOLogExportFile(const char *logPath, const char *outPath, const
         return -1;
     }
     bool writable = false;
-    const int fd = OpenLocked(logPath, &writable);
+    const int fd = slib::LogOpenLocked(
+        logPath, O_RDWR, slib::kLogOpenNoteLock | slib::kLogOpenReadOnlyFallback, &writable);
     if (fd < 0) {
         fclose(out);
         return -1;
