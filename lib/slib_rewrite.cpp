@@ -232,6 +232,66 @@ bool RewriteSet::Keep(SLIBERRCODE failCode) {
     return true;
 }
 
+bool RewriteSet::CommitKept(const std::vector<std::pair<std::string, std::string>> &copies,
+                            SLIBERRCODE failCode, int *err) {
+    struct Done {
+        const std::string *path;
+        std::string old;  // empty when the file did not exist before
+    };
+    std::vector<Done> done;
+    done.reserve(copies.size());
+    int error = 0;
+    size_t i = 0;
+    for (; i < copies.size(); ++i) {
+        const std::string &tmp = copies[i].first, &path = copies[i].second;
+        struct stat st;
+        if (lstat(tmp.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;
+            error = errno;
+            break;
+        }
+        Done d{&path, {}};
+        if (lstat(path.c_str(), &st) == 0) {
+            d.old = path + ".old";
+            // A stale previous version from an interrupted change goes first.
+            if ((unlink(d.old.c_str()) != 0 && errno != ENOENT) ||
+                link(path.c_str(), d.old.c_str()) != 0) {
+                error = errno;
+                break;
+            }
+        } else if (errno != ENOENT) {
+            error = errno;
+            break;
+        }
+        if (SLIBSysRename(tmp.c_str(), path.c_str()) != 0) {
+            error = errno;
+            if (!d.old.empty()) unlink(d.old.c_str());
+            break;
+        }
+        done.push_back(std::move(d));
+    }
+    const bool ok = i == copies.size();
+    if (!ok) {
+        // Back to the previous versions, newest first.
+        for (auto it = done.rbegin(); it != done.rend(); ++it) {
+            if (it->old.empty())
+                unlink(it->path->c_str());
+            else
+                SLIBSysRename(it->old.c_str(), it->path->c_str());
+        }
+        for (const auto &c : copies)
+            unlink(c.first.c_str());
+    } else {
+        for (const Done &d : done)
+            if (!d.old.empty()) unlink(d.old.c_str());
+    }
+    for (const Done &d : done)
+        SyncDir(*d.path);
+    if (err) *err = error;
+    if (!ok) SLIBErrSet(failCode);
+    return ok;
+}
+
 bool RewriteSet::Owns(const Entry &e) {
     struct stat st;
     return lstat(e.tmp.c_str(), &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino;

@@ -52,6 +52,15 @@ class RewriteSet {
     bool Keep(SLIBERRCODE failCode = ERR_WRITE_FAILED);
     // Closes and removes every copy.
     void Abort();
+    // Moves copies that Keep() (or another writer) left finished over their
+    // files as one change, in the order given: pairs of (copy, file); a pair
+    // whose copy does not exist is skipped. Each file's previous version is
+    // kept beside it ("<file>.old", a hard link) until every copy is in
+    // place; when one rename fails, the files already replaced get their
+    // previous versions back, byte for byte, and the copies left are
+    // removed. False with failCode set (and RenameError-like errno in *err).
+    static bool CommitKept(const std::vector<std::pair<std::string, std::string>> &copies,
+                           SLIBERRCODE failCode = ERR_WRITE_FAILED, int *err = nullptr);
     // errno of the rename that made the last Commit() fail (such as EXDEV
     // for a copy on another file system); 0 when nothing failed to rename.
     int RenameError() const { return renameError_; }
