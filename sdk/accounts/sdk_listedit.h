@@ -1,7 +1,7 @@
-// Name lists inside account and share files: the member field of a group
-// line and the four user lists of an smb.conf share section. One editor
-// serves the user transaction (renames and deletions of users) and the group
-// operations (renames and deletions of groups). Internal to the library.
+// Internal to the library: name lists inside account and share files.
+// The member field of a group line and the four user lists of an smb.conf
+// share section; one editor serves the user transaction (renames and
+// deletions of users) and the group operations (renames and deletions).
 #pragma once
 
 #include <functional>

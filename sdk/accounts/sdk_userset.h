@@ -1,9 +1,15 @@
-/* Users to add or change in one account transaction, and the working hashes
- * that index them by upper-cased user name. */
+/* The local user database: users to add or change, applied as one
+ * transaction over /etc/passwd, /etc/shadow, the SMB password file, the group
+ * member lists and the user lists of the smb.conf shares, together with the
+ * mail addresses, the web administration password and the AFP guest switch;
+ * and the working hashes that index the users by upper-cased name. */
 #ifndef SDK_USERSET_H
 #define SDK_USERSET_H
 
+#include <pwd.h>
+
 #include "slib_szhash.h"
+#include "slib_szlist.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -32,6 +38,49 @@ int SDKIGetUserPtr(PSLIBSZHASH hash, const char *name, PQAVOUSERSET *record);
 int SDKIUserHashSet(PSLIBSZHASH *pphash, const char *name, const char *value);
 /* The value under the upper-cased name, or NULL. */
 const char *SDKIUserHashGet(PSLIBSZHASH hash, const char *name);
+
+/* 1 when the name is present, 0 when absent, -1 (0x0D00) for NULL arguments. */
+int SDKICheckUserExist(PSLIBSZHASH hash, const char *name);
+
+/* Files of the transaction beside the account files. */
+#define SZF_PASSWD_TMP "/etc/passwd.tmp"
+#define SZF_CUR_UID "/etc/curUID.conf"
+#define SZF_HTPASSWD "/usr/qavo/etc/.htpasswd"
+#define SZF_AFPD_CONF "/usr/qavo/etc/afpd.conf"
+#define SZF_AFPD_CONF_TMP "/usr/qavo/etc/afpd.conf.tmp"
+
+/* Results of QAVOUserSetLocal. */
+#define QAVO_USERSET_FAILED -1
+#define QAVO_USERSET_BAD_NAME -2   /* 0x1A00 */
+#define QAVO_USERSET_EXISTS -3     /* 0x1C00 */
+#define QAVO_USERSET_NO_SUCH -4    /* 0x1D00 */
+#define QAVO_USERSET_NAME_CLASH -5 /* 0x2F00 */
+#define QAVO_USERSET_LIMIT -6      /* 0x1F00 */
+#define QAVO_USERSET_UNLOCK -7
+
+/* Applies count records as one transaction (type must be 1): count, or -1. */
+int QAVOUserSet(int type, PQAVOUSERSET records, int count);
+/* The transaction itself; the names of failing records of the kinds -2 to
+ * -5 go to *failed. 0, or one of the results above. */
+int QAVOUserSetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed);
+/* Splits a passwd line in place into record; 0, or -1 (0x8100) when the
+ * line is not a sound passwd entry. */
+int SDKIGetUserPasswd(char *line, struct passwd *record);
+/* Removes the transaction's five temporary account files: 1 / -1. */
+int SDKIRemoveTmpFiles(void);
+/* Moves the temporary account files that exist over their files, all or
+ * none: 1 / -1 (0x2800). */
+int SDKIRenameTmpFiles(void);
+/* Renames (or, mapped to "", removes) users in the name lists of file into
+ * tmp: 1 changed (tmp left for the rename), 0 nothing changed, -1. */
+int SDKIModifyUserList(PSLIBSZHASH names, const char *file, const char *tmp);
+int SDKIModifySmbConf(PSLIBSZHASH names);
+int SDKIModifyGroup(PSLIBSZHASH names);
+/* Turns AFP guest login off (noGuest) or on: 1 switched, 0 no "-uamlist"
+ * line, -1. */
+int SDKISetGuestAfpd(int noGuest);
+/* The next free uid from the counter of /etc/curUID.conf (1025-2048), or -1. */
+int USERGetUid(void);
 
 #ifdef __cplusplus
 }
