@@ -193,28 +193,25 @@ bool RewriteSet::Commit(SLIBERRCODE failCode) {
         if (!Finish(e.fp)) ok = false;
         e.fp = nullptr;
     }
+    // Another writer of a file (one that did not hold its lock) may have
+    // removed a copy as stale and be writing its own under the same name:
+    // that half-written file must never be moved into place, nor removed.
+    for (const Entry &e : entries_)
+        if (ok && !Owns(e)) {
+            renameError_ = ENOENT;
+            ok = false;
+        }
     if (!ok) {
         Abort();
         SLIBErrSet(failCode);
         return false;
     }
-    for (size_t i = 0; i < entries_.size(); ++i) {
-        Entry &e = entries_[i];
-        // Another writer of the file (one that did not hold its lock) may
-        // have removed this copy as stale and be writing its own under the
-        // same name: that half-written file must never be moved into place.
-        const bool owned = Owns(e);
-        if (!owned || SLIBSysRename(e.tmp.c_str(), e.path.c_str()) != 0) {
-            renameError_ = owned ? errno : ENOENT;
-            entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(i));
-            Abort();
-            SLIBErrSet(failCode);
-            return false;
-        }
-        SyncDir(e.path);
-    }
+    std::vector<std::pair<std::string, std::string>> copies;
+    copies.reserve(entries_.size());
+    for (Entry &e : entries_)
+        copies.emplace_back(std::move(e.tmp), std::move(e.path));
     entries_.clear();
-    return true;
+    return CommitKept(copies, failCode, &renameError_);
 }
 
 bool RewriteSet::Keep(SLIBERRCODE failCode) {
@@ -240,6 +237,8 @@ bool RewriteSet::CommitKept(const std::vector<std::pair<std::string, std::string
     };
     std::vector<Done> done;
     done.reserve(copies.size());
+    // One file needs no previous version: its rename alone is atomic.
+    const bool keepOld = copies.size() > 1;
     int error = 0;
     size_t i = 0;
     for (; i < copies.size(); ++i) {
@@ -251,7 +250,9 @@ bool RewriteSet::CommitKept(const std::vector<std::pair<std::string, std::string
             break;
         }
         Done d{&path, {}};
-        if (lstat(path.c_str(), &st) == 0) {
+        if (!keepOld) {
+            // Nothing to restore.
+        } else if (lstat(path.c_str(), &st) == 0) {
             d.old = path + ".old";
             // A stale previous version from an interrupted change goes first.
             if ((unlink(d.old.c_str()) != 0 && errno != ENOENT) ||
@@ -262,6 +263,8 @@ bool RewriteSet::CommitKept(const std::vector<std::pair<std::string, std::string
         } else if (errno != ENOENT) {
             error = errno;
             break;
+        } else {
+            d.old = "";  // the file is new: restoring removes it
         }
         if (SLIBSysRename(tmp.c_str(), path.c_str()) != 0) {
             error = errno;

@@ -123,3 +123,46 @@ TEST(Rewrite, ACopyTakenOverByAnotherWriterIsNeverRenamed) {
     EXPECT_EQ(ReadFile("/etc/c.test"), "half of second\n");
     EXPECT_FALSE(FileExists("/etc/c.test.tmp"));
 }
+
+// A change over several files whose last rename fails: the files already
+// replaced get their previous versions back and a file that is new goes.
+TEST(Rewrite, AFailedRenameRestoresTheFilesAlreadyReplaced) {
+    WriteFile("/etc/a.test", "a\n", 0600);
+    ASSERT_EQ(mkdir("/etc/dir.test", 0755), 0);
+    WriteFile("/etc/dir.test/inner", "x");
+    struct stat before;
+    ASSERT_EQ(stat("/etc/a.test", &before), 0);
+    {
+        slib::RewriteSet rw;
+        fputs("A\n", rw.Open("/etc/a.test"));
+        fputs("N\n", rw.Open("/etc/new.test"));
+        fputs("D\n", rw.Open("/etc/dir.test"));
+        SLIBErrSet(0);
+        EXPECT_FALSE(rw.Commit(ERR_RENAME_FAILED));
+        EXPECT_EQ(SLIBErrGet(), 0x2800u);
+        EXPECT_NE(rw.RenameError(), 0);
+    }
+    struct stat after;
+    ASSERT_EQ(stat("/etc/a.test", &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(ReadFile("/etc/a.test"), "a\n");
+    EXPECT_FALSE(FileExists("/etc/new.test"));
+    for (const char *left :
+         {"/etc/a.test.tmp", "/etc/a.test.old", "/etc/new.test.tmp", "/etc/dir.test.tmp"})
+        EXPECT_FALSE(FileExists(left)) << left;
+
+    // Copies kept for a later rename go in together; those missing are skipped.
+    {
+        slib::RewriteSet rw;
+        fputs("A2\n", rw.Open("/etc/a.test"));
+        fputs("N2\n", rw.Open("/etc/new.test"));
+        ASSERT_TRUE(rw.Keep());
+    }
+    EXPECT_TRUE(slib::RewriteSet::CommitKept({{"/etc/missing.test.tmp", "/etc/missing.test"},
+                                              {"/etc/a.test.tmp", "/etc/a.test"},
+                                              {"/etc/new.test.tmp", "/etc/new.test"}}));
+    EXPECT_EQ(ReadFile("/etc/a.test"), "A2\n");
+    EXPECT_EQ(ReadFile("/etc/new.test"), "N2\n");
+    EXPECT_FALSE(FileExists("/etc/a.test.old"));
+    EXPECT_FALSE(FileExists("/etc/missing.test"));
+}
