@@ -43,6 +43,10 @@ std::string TempPath(const std::string &path) {
     return path + ".tmp";
 }
 
+std::string PreviousPath(const std::string &path) {
+    return path + ".prev.tmp";
+}
+
 std::string FormatKeyValue(const char *format, std::string_view key, std::string_view value) {
     if (!format) format = "%s=%s\n";
     std::string out;
@@ -253,7 +257,7 @@ bool RewriteSet::CommitKept(const std::vector<std::pair<std::string, std::string
         if (!keepOld) {
             // Nothing to restore.
         } else if (lstat(path.c_str(), &st) == 0) {
-            d.old = path + ".old";
+            d.old = PreviousPath(path);
             // A stale previous version from an interrupted change goes first.
             if ((unlink(d.old.c_str()) != 0 && errno != ENOENT) ||
                 link(path.c_str(), d.old.c_str()) != 0) {

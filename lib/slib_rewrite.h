@@ -55,7 +55,7 @@ class RewriteSet {
     // Moves copies that Keep() (or another writer) left finished over their
     // files as one change, in the order given: pairs of (copy, file); a pair
     // whose copy does not exist is skipped. Each file's previous version is
-    // kept beside it ("<file>.old", a hard link) until every copy is in
+    // kept beside it (PreviousPath, a hard link) until every copy is in
     // place; when one rename fails, the files already replaced get their
     // previous versions back, byte for byte, and the copies left are
     // removed. False with failCode set (and RenameError-like errno in *err).
@@ -103,6 +103,9 @@ class Input {
 
 // The temporary name of a file: its path with ".tmp" appended.
 std::string TempPath(const std::string &path);
+// Where CommitKept keeps a file's previous version during a change:
+// "<path>.prev.tmp".
+std::string PreviousPath(const std::string &path);
 
 // A caller's key=value line format (such as "%s=\"%s\"\n"; null means
 // "%s=%s\n") with its two "%s" filled in, key first. Only "%s" and "%%" are

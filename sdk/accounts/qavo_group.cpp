@@ -206,6 +206,8 @@ int DomainMembers(const char *group, std::vector<std::string> &out) {
 // Replaces '@' items of the share lists by whole item: rename (to set) or
 // drop (to empty). Keys are upper-cased group names.
 int EditShareGroups(const std::function<std::optional<std::string>(const std::string &)> &byUpper) {
+    // A share configuration without its file has no lists to edit.
+    if (access(SZF_SMBCONF, F_OK) != 0 && errno == ENOENT) return 0;
     return sdk::EditListFile(SZF_SMBCONF, SZF_SMBCONF_TMP, sdk::ShareListSpan,
                              [&](std::string_view item) -> std::optional<std::string> {
                                  if (item.size() < 2 || item[0] != '@') return std::nullopt;
@@ -494,7 +496,7 @@ extern "C" int QAVOGroupSet(uint32_t flags, int op, const char *oldName, const c
                 return std::nullopt;
             });
             if (r == 1 && !slib::RewriteSet::CommitKept({{SZF_SMBCONF_TMP, SZF_SMBCONF}})) r = -1;
-            if (r < 0 && access(SZF_SMBCONF, F_OK) == 0) {
+            if (r < 0) {
                 SLIBLog(LOG_ERR,
                         "qavogrp: QAVOGroupSet(): SLIBFileReplaceSubStr() failed!! \t\t\t\t\t   "
                         "szOldGroup=%s, szNewGroup=%s",

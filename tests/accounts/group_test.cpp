@@ -251,7 +251,7 @@ TEST(GroupDelete, LocalLinkedDomainAndDamagedLines) {
 
 TEST(GroupDelete, FailureLeavesBothFilesAlone) {
     const std::string group = std::string(kGroupBase) + "staff:x:65536:nobody,alice,nobody\n";
-    for (const char *blocker : {"/usr/qavo/etc/smb.conf.tmp", "/usr/qavo/etc/smb.conf.old"}) {
+    for (const char *blocker : {"/usr/qavo/etc/smb.conf.tmp", "/usr/qavo/etc/smb.conf.prev.tmp"}) {
         Accounts(group);
         WriteFile("/usr/qavo/etc/smb.conf", kSmb);
         ASSERT_EQ(0, mkdir(blocker, 0755));

@@ -104,7 +104,7 @@ std::map<std::string, std::string> Snapshot() {
 std::vector<std::string> Leftovers() {
     std::vector<std::string> left;
     for (const std::string &f : kFiles)
-        for (const char *suffix : {".tmp", ".old"})
+        for (const char *suffix : {".tmp", ".prev.tmp"})
             if (FileExists(f + suffix)) left.push_back(f + suffix);
     return left;
 }
@@ -335,11 +335,12 @@ TEST(UserSet, FailureAtAnyFileRestoresAll) {
     // Each blocker makes one step of the commit fail: writing a copy (a
     // directory where the copy goes) or replacing a file (a directory where
     // its previous version is kept).
-    const char *blockers[] = {SZF_SMBCONF_TMP,    SZF_SMBPASSWD_TMP,    "/etc/group.tmp",
-                              "/etc/shadow.tmp",  "/etc/passwd.tmp",    "/etc/mail.tmp",
-                              SZF_SMBCONF ".old", SZF_SMBPASSWD ".old", "/etc/group.old",
-                              "/etc/shadow.old",  "/etc/passwd.old",    "/etc/mail.old",
-                              SZF_HTPASSWD ".old"};
+    const char *blockers[] = {
+        SZF_SMBCONF_TMP,         SZF_SMBPASSWD_TMP,         "/etc/group.tmp",
+        "/etc/shadow.tmp",       "/etc/passwd.tmp",         "/etc/mail.tmp",
+        SZF_SMBCONF ".prev.tmp", SZF_SMBPASSWD ".prev.tmp", "/etc/group.prev.tmp",
+        "/etc/shadow.prev.tmp",  "/etc/passwd.prev.tmp",    "/etc/mail.prev.tmp",
+        SZF_HTPASSWD ".prev.tmp"};
     for (const char *b : blockers) {
         Accounts();
         const auto before = Snapshot();

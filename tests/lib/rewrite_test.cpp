@@ -148,7 +148,7 @@ TEST(Rewrite, AFailedRenameRestoresTheFilesAlreadyReplaced) {
     EXPECT_EQ(ReadFile("/etc/a.test"), "a\n");
     EXPECT_FALSE(FileExists("/etc/new.test"));
     for (const char *left :
-         {"/etc/a.test.tmp", "/etc/a.test.old", "/etc/new.test.tmp", "/etc/dir.test.tmp"})
+         {"/etc/a.test.tmp", "/etc/a.test.prev.tmp", "/etc/new.test.tmp", "/etc/dir.test.tmp"})
         EXPECT_FALSE(FileExists(left)) << left;
 
     // Copies kept for a later rename go in together; those missing are skipped.
@@ -163,6 +163,6 @@ TEST(Rewrite, AFailedRenameRestoresTheFilesAlreadyReplaced) {
                                               {"/etc/new.test.tmp", "/etc/new.test"}}));
     EXPECT_EQ(ReadFile("/etc/a.test"), "A2\n");
     EXPECT_EQ(ReadFile("/etc/new.test"), "N2\n");
-    EXPECT_FALSE(FileExists("/etc/a.test.old"));
+    EXPECT_FALSE(FileExists("/etc/a.test.prev.tmp"));
     EXPECT_FALSE(FileExists("/etc/missing.test"));
 }
