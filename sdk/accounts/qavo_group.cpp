@@ -873,7 +873,8 @@ extern "C" int QAVOConvertGpName2Gid(const char *group) {
         ssize_t got = getline(&text, &cap, fp);
         std::string first = got > 0 ? std::string(text, static_cast<size_t>(got)) : "";
         free(text);
-        pclose(fp);
+        // A failing query gives no gid, whatever it printed.
+        if (pclose(fp) != 0) got = -1;
         if (got <= 0) {
             SLIBLog(LOG_ERR, "%s(%d) get uid fail, group:%s, sid:%s", __func__, __LINE__, group,
                     sid);

@@ -375,3 +375,36 @@ TEST(GroupDomain, MemberFile) {
     EXPECT_EQ(-1, QAVOIsDGroupMember("x", "DOM\\staff"));
     EXPECT_EQ(ERR_BAD_PARAMETERS, SLIBErrGet());
 }
+
+TEST(GroupDomain, GidOfADomainGroupFromWinbind) {
+    WriteFile("/sim/wbinfo.conf",
+              "group DOM\\staff S-1-5-21-1-2-3-1001 70001\n"
+              "group DOM\\nogid S-1-5-21-1-2-3-1002 -\n");
+    EXPECT_EQ(70001, QAVOConvertGpName2Gid("DOM\\staff"));
+    EXPECT_EQ(-1, QAVOConvertGpName2Gid("DOM\\nogid"));
+    EXPECT_EQ(-1, QAVOConvertGpName2Gid("DOM\\absent"));
+    EXPECT_EQ(-1, QAVOConvertGpName2Gid(nullptr));
+    PSLIBSZHASH gids = PshSLIBSzHashAlloc(512);
+    ASSERT_GE(SLIBSzHashSetValue(&gids, "70001", ""), 0);
+    EXPECT_EQ(1, QAVOIsDGRPMemByDC(gids, "DOM\\staff"));
+    SLIBSzHashFree(gids);
+    gids = PshSLIBSzHashAlloc(512);
+    ASSERT_GE(SLIBSzHashSetValue(&gids, "7000", ""), 0);
+    EXPECT_EQ(0, QAVOIsDGRPMemByDC(gids, "DOM\\staff"));
+    SLIBSzHashFree(gids);
+}
+
+TEST(GroupDomain, MemberFileFromTheGroupDatabase) {
+    mkdir("/usr/qavo/etc/private", 0700);
+    WriteFile("/etc/nsswitch.conf", "passwd: files\ngroup: files\n");
+    WriteFile("/etc/group", "users:x:100:nobody,nobody\nstaff:x:65536:alice,bob\nempty:x:65537:\n");
+    ASSERT_EQ(0, QAVOMakeDGroupMember());
+    EXPECT_EQ("users = \"nobody,nobody\"\nstaff = \"alice,bob\"\nempty = \"\"\n",
+              ReadFile(SZF_DOMAIN_GROUP_MEMBER));
+    // The domain group list: machine accounts left out, two end characters cut.
+    WriteFile(SZF_DOMAIN_GROUP, "DOM\\staff \nDOM\\pc$ \nDOM\\ops \n");
+    PSLIBSZHASH h = PshSLIBSzHashAlloc(512);
+    EXPECT_EQ(2, QAVOPushDGroup(&h));
+    EXPECT_STREQ("DOM\\staff", SzSLIBSzHashGetValue(h, "DOM\\STAFF"));
+    SLIBSzHashFree(h);
+}
