@@ -23,7 +23,9 @@
 #include <vector>
 
 #include "qavo_accfile.h"
+#include "qavo_crypt.h"
 #include "qavo_group.h"
+#include "qavo_netbkp.h"
 #include "qavo_user.h"
 #include "qavo_userenum.h"
 #include "sdk_listedit.h"
@@ -366,6 +368,105 @@ int StageGuestAfpd(bool noGuest) {
     return 1;
 }
 
+// ---------------------------------------------------------------- network backup
+
+const char kNbSrc[] = "sdk/qavouser";
+
+// The server account's name for a user: admin's backups run as root.
+const char *ServerName(const char *name) {
+    return strcasecmp(name, "admin") == 0 ? "root" : name;
+}
+
+// The secret of a backup account: the one already stored when the password
+// is the unchanged hash of a reserved account (looked up under the name as
+// passed, then under the server account's name), else made from the plain
+// password. 1 with secret set, 0 when an unchanged password has no stored
+// secret (there is then no server account to keep in step), -1.
+int BackupSecret(const char *oldName, const char *password, std::string &secret) {
+    if (oldName && IsBackupAccount(oldName) && IsPasswdMD5Encrypt(password)) {
+        for (const char *who : {oldName, ServerName(oldName)}) {
+            std::string buf(256, '\0');
+            int r;
+            while ((r = QAVONetBackupGetServerPasswd(who, buf.data(),
+                                                     static_cast<int>(buf.size()))) < 0 &&
+                   SLIBErrGet() == ERR_BUF_TOO_SMALL)
+                buf.resize(buf.size() * 2);
+            if (r == 0) {
+                secret = buf.c_str();
+                return 1;
+            }
+        }
+        SLIBLog(LOG_INFO, "%s %s(%d): no stored secret for [%s]", kNbSrc, __func__, __LINE__,
+                oldName);
+        return 0;
+    }
+    char crypted[64] = {};
+    std::string hex(strlen(password) * 2 + 1, '\0');
+    if (QAVONetBkpCryptPass(password, crypted, sizeof crypted) < 0 ||
+        QAVOStrCryptHex(password, hex.data(), static_cast<int>(hex.size())) < 0)
+        return -1;
+    secret = std::string(crypted) + "|" + hex.c_str();
+    return 1;
+}
+
+// Keeps the smmsp membership (when smmsp is set) and the server account of
+// the reserved names in step with one user's change.
+int AuthUserSet(const char *oldName, const char *newName, const char *password, bool smmsp) {
+    if (!password) {
+        SLIBLog(LOG_ERR, "%s %s(%d) : bad parameter!!", kNbSrc, "NetBackupAuthUserSet", __LINE__);
+        return Fail(ERR_BAD_PARAMETERS);
+    }
+    if (Empty(oldName)) oldName = nullptr;
+    if (Empty(newName)) newName = nullptr;
+    const bool oldRes = IsBackupAccount(oldName), newRes = IsBackupAccount(newName);
+    if (!oldRes && !newRes) return 0;
+    std::string secret;
+    int have = 1;
+    if (newRes) {
+        have = BackupSecret(oldName, password, secret);
+        if (have < 0) return -1;
+    }
+    if (newRes && !oldRes) {
+        if (smmsp && QAVOSmmspGroupSet(nullptr, newName, QAVO_SMMSP_ADD) < 0) {
+            SLIBLog(LOG_ERR, "%s %s(%d): add an auth user failed!!QAVOSmmspGroupSe()", kNbSrc,
+                    "NetBackupAuthUserSet", __LINE__);
+            return -1;
+        }
+        if (have && QAVONetBackupSetServerPasswd(nullptr, newName, secret.c_str(),
+                                                 QAVO_NETBKP_ACCOUNT_ADD) < 0) {
+            SLIBLog(LOG_ERR, "%s %s(%d): QAVONetBackupSetServerPasswd() failed", kNbSrc,
+                    "NetBackupAuthUserSet", __LINE__);
+            return -1;
+        }
+    } else if (oldRes && !newRes) {
+        if (smmsp && QAVOSmmspGroupSet(oldName, nullptr, QAVO_SMMSP_REMOVE) < 0) {
+            SLIBLog(LOG_ERR, "%s %s(%d): QAVOSmmspGroupSet() failed!!", kNbSrc,
+                    "NetBackupAuthUserSet", __LINE__);
+            return -1;
+        }
+        if (QAVONetBackupSetServerPasswd(oldName, nullptr, nullptr, QAVO_NETBKP_ACCOUNT_DELETE) <
+            0) {
+            SLIBLog(LOG_ERR, "%s %s(%d): QAVONetBackupDelServerPasswd() failed", kNbSrc,
+                    "NetBackupAuthUserSet", __LINE__);
+            return -1;
+        }
+    } else {
+        if (smmsp && strcmp(oldName, newName) != 0 &&
+            QAVOSmmspGroupSet(oldName, newName, QAVO_SMMSP_RENAME) < 0) {
+            SLIBLog(LOG_ERR, "%s %s(%d): QAVOSmmspGroupSet() failed", kNbSrc,
+                    "NetBackupAuthUserSet", __LINE__);
+            return -1;
+        }
+        if (have && QAVONetBackupSetServerPasswd(ServerName(oldName), ServerName(newName),
+                                                 secret.c_str(), QAVO_NETBKP_ACCOUNT_SET) < 0) {
+            SLIBLog(LOG_ERR, "%s %s(%d): QAVONetBackupSetServerPasswd() failed", kNbSrc,
+                    "NetBackupAuthUserSet", __LINE__);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // ---------------------------------------------------------------- transaction
 
 struct Transaction {
@@ -670,12 +771,30 @@ int RunTransaction(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST 
         SLIBLog(LOG_ERR, "qavouser: QAVOUserSet(): SDKIRenameTmpFiles() returned -1");
         return -1;
     }
-    return 0;
+    // The backup server's accounts follow the committed files (their smmsp
+    // membership went in with the group file).
+    int result = 0;
+    for (const QAVOUSERSET *r : t.records)
+        if (AuthUserSet(r->szOldName, r->szName, r->szPasswd, false) < 0) {
+            SLIBLog(LOG_ERR, "%s %s(%d): NetBackupAuthUserSet() failed!!", kNbSrc,
+                    "QAVOUserSetLocal", __LINE__);
+            result = -1;
+        }
+    return result;
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------- interface
+
+extern "C" int NetBackupAuthUserSet(const char *oldName, const char *newName,
+                                    const char *password) {
+    try {
+        return AuthUserSet(oldName, newName, password, true);
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
 
 extern "C" int SDKICheckUserExist(PSLIBSZHASH hash, const char *name) {
     if (!hash || !name) {

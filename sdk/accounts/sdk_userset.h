@@ -79,6 +79,9 @@ int SDKIModifyGroup(PSLIBSZHASH names);
 /* Turns AFP guest login off (noGuest) or on: 1 switched, 0 no "-uamlist"
  * line, -1. */
 int SDKISetGuestAfpd(int noGuest);
+/* Keeps group smmsp and the network-backup server account of the reserved
+ * names ("root", "admin", "rsync") in step with a user's change. 0 / -1. */
+int NetBackupAuthUserSet(const char *oldName, const char *newName, const char *password);
 /* The next free uid from the counter of /etc/curUID.conf (1025-2048), or -1. */
 int USERGetUid(void);
 

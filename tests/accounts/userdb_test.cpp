@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "appliance.h"
+#include "qavo_crypt.h"
 #include "qavo_group.h"
+#include "qavo_netbkp.h"
 #include "qavo_userenum.h"
 #include "samba_check.h"
 #include "sdk_pwhash.h"
@@ -91,6 +93,17 @@ void Accounts() {
     WriteFile("/etc/nsswitch.conf", "passwd: files\ngroup: files\nshadow: files\n");
     WriteFile("/etc/qavoinfo.conf", "codepage=\"437\"\n");
     WriteFile("/etc.defaults/qavoinfo.conf", "maxaccounts=\"500\"\n");
+    WriteFile(QAVO_NETBKP_RSYNCD_CONF, "[NetBackup]\npath = /volume1/NetBackup\n");
+    qtest::RemoveFile(QAVO_NETBKP_SECRETS);
+}
+
+// The backup server's secret of an account: the crypt of the password with
+// the server's salt, '|', and the password enciphered in its stored form.
+std::string BackupSecret(const std::string &password) {
+    char crypted[64] = {}, hex[256] = {};
+    EXPECT_EQ(0, QAVONetBkpCryptPass(password.c_str(), crypted, sizeof crypted));
+    EXPECT_EQ(0, QAVOStrCryptHex(password.c_str(), hex, sizeof hex));
+    return std::string(crypted) + "|" + hex;
 }
 
 std::map<std::string, std::string> Snapshot() {
@@ -245,7 +258,10 @@ TEST(UserSet, AddsAndChangesWithTheirSideFiles) {
     EXPECT_NE(std::string::npos,
               ReadFile("/etc/group").find("smmsp:x:25:nobody,admin,rsync,nobody\n"));
     EXPECT_NE(std::string::npos, ReadFile("/etc/passwd").find(":/:/bin/sh\n"));
+    EXPECT_EQ("root:" + BackupSecret("n3w-secret") + "\nrsync:" + BackupSecret("r") + "\n",
+              ReadFile(QAVO_NETBKP_SECRETS));
     ASSERT_EQ(0, Apply({{"rsync", "mirror", "r"}}));
+    EXPECT_EQ("root:" + BackupSecret("n3w-secret") + "\n", ReadFile(QAVO_NETBKP_SECRETS));
     EXPECT_NE(std::string::npos, ReadFile("/etc/group").find("smmsp:x:25:nobody,admin,nobody\n"));
     // Only the fixture's own member in the wrong case is not a user.
     EXPECT_EQ("group staff: no user FTP\ndelete member 'FTP'? No\n", Grpck());
