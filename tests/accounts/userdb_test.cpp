@@ -78,7 +78,7 @@ const char kHtpasswd[] =
 // Every file the transaction may touch, and its content.
 const std::vector<std::string> kFiles = {"/etc/passwd", "/etc/shadow", SZF_SMBPASSWD,
                                          "/etc/group",  SZF_SMBCONF,   "/etc/mail",
-                                         SZF_HTPASSWD,  SZF_AFPD_CONF};
+                                         SZF_HTPASSWD,  SZF_AFPD_CONF, QAVO_NETBKP_SECRETS};
 
 void Accounts() {
     mkdir("/usr/qavo/etc/private", 0700);
@@ -359,6 +359,7 @@ TEST(UserSet, FailureAtAnyFileRestoresAll) {
         SZF_HTPASSWD ".prev.tmp"};
     for (const char *b : blockers) {
         Accounts();
+        WriteFile(QAVO_NETBKP_SECRETS, "root:kept\n", 0640);
         const auto before = Snapshot();
         ASSERT_EQ(0, mkdir(b, 0700)) << b;
         WriteFile(std::string(b) + "/keep", "");
