@@ -159,6 +159,32 @@ std::string Grpck() {
     return kept;
 }
 
+// The users and hashes of the SMB password file as Samba's password
+// database reads them, and as the file itself holds them: "name LM NT" lines.
+std::string SambaUsers() {
+    return Shell("python3 " + qtest::SourceDir() + "/tests/accounts/tools/smbpasswd_list.py " +
+                 SZF_SMBCONF + " " + SZF_SMBPASSWD);
+}
+std::string FileUsers() {
+    std::istringstream in(ReadFile(SZF_SMBPASSWD));
+    std::vector<std::string> rows;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        std::string field;
+        while (std::getline(fields, field, ':'))
+            f.push_back(field);
+        if (f.size() < 4) continue;
+        rows.push_back(f[0] + " " + (f[2][0] == 'X' ? "-" : f[2]) + " " + f[3] + "\n");
+    }
+    std::sort(rows.begin(), rows.end());
+    std::string out;
+    for (const std::string &r : rows)
+        out += r;
+    return out;
+}
+
 long Today() {
     return static_cast<long>(time(nullptr) / 86400);
 }
@@ -211,6 +237,8 @@ TEST(UserSet, RenameKeepsEveryOtherByte) {
     EXPECT_EQ("", Grpck());
     EXPECT_EQ("uid=1026(ftp1) gid=100(users) groups=100(users),65536(staff)\n", Shell("id ftp1"));
     EXPECT_EQ("", Shell("getent passwd ftp"));
+    EXPECT_EQ(FileUsers(), SambaUsers());
+    EXPECT_NE(std::string::npos, SambaUsers().find("ftp1 "));
     EXPECT_EQ(0, qtest::Testparm(SZF_SMBCONF));
 }
 
@@ -236,6 +264,7 @@ TEST(UserSet, AddsAndChangesWithTheirSideFiles) {
     const std::string smb = ReadFile(SZF_SMBPASSWD);
     EXPECT_NE(std::string::npos, smb.find("bob:" + Shell("id -u bob").substr(0, 4) + ":"));
     EXPECT_EQ(0u, smb.find(Smbpasswd()));
+    EXPECT_EQ(FileUsers(), SambaUsers());
     // The user database reads its own result back.
     EXPECT_EQ(6, QAVOUserTotalNum(7));
 
@@ -417,6 +446,7 @@ TEST(UserSet, TwoWritersAddOneHundredUsersEach) {
     EXPECT_EQ(206u, uids.size());
     const std::string smb = ReadFile(SZF_SMBPASSWD);
     EXPECT_EQ(204, std::count(smb.begin(), smb.end(), '\n'));
+    EXPECT_EQ(FileUsers(), SambaUsers());
     EXPECT_TRUE(Leftovers().empty());
 }
 
