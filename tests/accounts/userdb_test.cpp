@@ -476,3 +476,29 @@ TEST(UserList, ItemsMatchWholeAndWithoutCase) {
     }
     SLIBSzHashFree(names);
 }
+
+TEST(UserSet, LastLinesWithoutTheirNewlineAreEndedFirst) {
+    Accounts();
+    auto unend = [](const char *path) {
+        std::string s = ReadFile(path);
+        s.pop_back();
+        WriteFile(path, s, 0600);
+    };
+    for (const char *f :
+         {"/etc/passwd", "/etc/shadow", SZF_SMBPASSWD, "/etc/group", "/etc/mail", SZF_HTPASSWD})
+        unend(f);
+    ASSERT_EQ(0, Apply({{"", "dan", "p", nullptr, "dan@example.org"},
+                        {"alice", "alicia", kHash},
+                        {"admin", "admin", "adm"}}));
+    const std::string passwd = ReadFile("/etc/passwd");
+    EXPECT_NE(std::string::npos, passwd.find("\nnobody:x:99:99:nobody:/nonexist:/bin/sh\ndan:x:"));
+    EXPECT_EQ('\n', passwd.back());
+    EXPECT_NE(std::string::npos, ReadFile("/etc/shadow").find(":::\ndan:$1$"));
+    EXPECT_NE(std::string::npos, ReadFile(SZF_SMBPASSWD).find(":\ndan:"));
+    EXPECT_EQ(std::string(kMail) + "dan=\"dan@example.org\"\n", ReadFile("/etc/mail"));
+    EXPECT_NE(std::string::npos,
+              ReadFile("/etc/group").find("nobody,FTP,alicia,nobody\nnobody:x:99:"));
+    EXPECT_EQ(0, qtest::Exec({"/usr/bin/htpasswd", "-vb", SZF_HTPASSWD, "admin", "adm"}));
+    EXPECT_EQ("", Shell("/usr/sbin/pwck -r -q /etc/passwd /etc/shadow"));
+    EXPECT_EQ(FileUsers(), SambaUsers());
+}
