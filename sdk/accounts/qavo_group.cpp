@@ -647,7 +647,7 @@ extern "C" int QAVOGroupDelete(const char **names, int count) {
             unlink(SZF_GROUP_TMP);
             unlink(SZF_SMBCONF_TMP);
         };
-        HashPtr del(PshSLIBSzHashAlloc(131 * count + 1024));
+        HashPtr del(PshSLIBSzHashAlloc(1024));
         if (!del) return Fail(ERR_OUT_OF_MEMORY);
         int n = 0;
         for (int i = 0; i < count; ++i) {

@@ -156,7 +156,9 @@ bool HashRecords(PSLIBSZHASH hash, std::vector<PQAVOUSERSET> &out) {
 
 // ---------------------------------------------------------------- passwd
 
-int GetPwdInfo(PSLIBSZHASH *existing) {
+// Reads every user of /etc/passwd into existing (name -> uid) and, when
+// given, spelled (name -> the name as passwd spells it).
+int GetPwdInfo(PSLIBSZHASH *existing, PSLIBSZHASH *spelled = nullptr) {
     slib::FilePtr in(fopen(SZF_PASSWD, "re"));
     if (!in) {
         SLIBLog(LOG_ERR, "qavouser: SDKIGetPwdInfo(): QAVOFOpen(SZF_PASSWD, \"r\") failed\n");
@@ -176,6 +178,7 @@ int GetPwdInfo(PSLIBSZHASH *existing) {
             return -1;
         }
         if (SDKIUserHashSet(existing, pw.pw_name, std::to_string(pw.pw_uid).c_str()) < 0) return -1;
+        if (spelled && SDKIUserHashSet(spelled, pw.pw_name, pw.pw_name) < 0) return -1;
     }
     if (ferror(in.get())) return Fail(ERR_READ_FAILED);
     return 0;
@@ -470,7 +473,7 @@ int AuthUserSet(const char *oldName, const char *newName, const char *password, 
 // ---------------------------------------------------------------- transaction
 
 struct Transaction {
-    HashPtr existing, added, changed, renames, passwords;
+    HashPtr existing, added, changed, renames, passwords, spelled;
     std::vector<const QAVOUSERSET *> records;  // those with a name, in order
     bool stagedMail = false, stagedHt = false, stagedAfpd = false;
 
@@ -645,19 +648,29 @@ int CheckUserLimit(const Transaction &t) {
     return 0;
 }
 
-// The mail file's copy with the batch's addresses.
+// The mail file's copy with the batch's addresses. A changed user whose
+// name is spelled anew loses the entry under the name as passwd spelled it
+// (the caller may have typed the old name in another case), so no entry is
+// left behind for a later user of that name.
 int StageMail(Transaction &t) {
+    auto stored = [&](const QAVOUSERSET *r) -> const char * {
+        if (Empty(r->szOldName)) return nullptr;
+        const char *s = SDKIUserHashGet(t.spelled.get(), r->szOldName);
+        return s ? s : r->szOldName;
+    };
     bool any = false;
-    for (const QAVOUSERSET *r : t.records)
-        any = any || r->szMail || (!Empty(r->szOldName) && strcmp(r->szOldName, r->szName) != 0);
+    for (const QAVOUSERSET *r : t.records) {
+        const char *old = stored(r);
+        any = any || r->szMail || (old && strcmp(old, r->szName) != 0);
+    }
     if (!any) return 0;
     if (!StageCopy(kMailFile, kMailTmp)) return -1;
     t.stagedMail = true;
     for (const QAVOUSERSET *r : t.records) {
-        if (!Empty(r->szOldName) && strcmp(r->szOldName, r->szName) != 0 &&
-            access(kMailTmp, F_OK) == 0 && SLIBFileRemoveKey(kMailTmp, r->szOldName) < 0 &&
-            SLIBErrGet() != ERR_NOT_FOUND) {
-            SLIBLog(LOG_ERR, "%s(%d): Remove [%s] Mail failed", __FILE__, __LINE__, r->szOldName);
+        const char *old = stored(r);
+        if (old && strcmp(old, r->szName) != 0 && access(kMailTmp, F_OK) == 0 &&
+            SLIBFileRemoveKey(kMailTmp, old) < 0) {
+            SLIBLog(LOG_ERR, "%s(%d): Remove [%s] Mail failed", __FILE__, __LINE__, old);
             return -1;
         }
         if (r->szMail && SLIBFileSetKeyValue(kMailTmp, r->szName, r->szMail, kMailFormat) < 0) {
@@ -707,14 +720,15 @@ int StageGuest(Transaction &t) {
 }
 
 int RunTransaction(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *failed) {
-    for (HashPtr *h : {&t.existing, &t.added, &t.changed, &t.renames, &t.passwords}) {
+    for (HashPtr *h : {&t.existing, &t.added, &t.changed, &t.renames, &t.passwords, &t.spelled}) {
         h->reset(PshSLIBSzHashAlloc(1024));
         if (!*h) return Fail(ERR_OUT_OF_MEMORY);
     }
     {
-        PSLIBSZHASH p = t.existing.release();
-        int r = GetPwdInfo(&p);
+        PSLIBSZHASH p = t.existing.release(), q = t.spelled.release();
+        int r = GetPwdInfo(&p, &q);
         t.existing.reset(p);
+        t.spelled.reset(q);
         if (r < 0) {
             SLIBLog(LOG_ERR, "%s(%d): SDKIGetPwdInfo() failed", __FILE__, __LINE__);
             return -1;
