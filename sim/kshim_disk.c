@@ -225,6 +225,50 @@ static int MdRequest(int fd, uint32_t request, void *arg, int *result) {
     return 1;
 }
 
+/* ATA IDENTIFY DEVICE (HDIO_DRIVE_CMD 0xEC) on a simulated disk /dev/sdX:
+ * answered when /sim/disks/sdX.ata holds the model field's text (up to 40
+ * characters, blank-padded as a drive stores it); otherwise the loop
+ * device's own answer (none). */
+#define ATA_REQ_DRIVE_CMD 0x031fu
+
+static int AtaRequest(int fd, uint32_t request, void *arg, int *result) {
+    if (request != ATA_REQ_DRIVE_CMD || !arg) return 0;
+    unsigned char *buf = (unsigned char *)arg;
+    if (buf[0] != 0xEC) return 0;
+    int saved = errno;
+    char link[64], path[128];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    errno = saved;
+    if (n != 8 || strncmp(path, "/dev/sd", 7) != 0) return 0;
+    path[n] = 0;
+    char file[64];
+    snprintf(file, sizeof file, "/sim/disks/%s.ata", path + 5);
+    static void *open_cache;
+    open_fn real_open = (open_fn)QsimShimNext(&open_cache, "open");
+    int in = real_open ? real_open(file, O_RDONLY | O_CLOEXEC) : -1;
+    if (in < 0) {
+        errno = saved;
+        return 0;
+    }
+    char text[41];
+    memset(text, ' ', sizeof text);
+    ssize_t got = read(in, text, 40);
+    close(in);
+    if (got < 0) got = 0;
+    for (ssize_t i = got; i < 40; ++i)
+        text[i] = ' ';
+    memset(buf + 4, 0, 512);
+    for (int w = 0; w < 20; ++w) { /* first character in the high byte */
+        buf[4 + 2 * (27 + w) + 1] = (unsigned char)text[2 * w];
+        buf[4 + 2 * (27 + w)] = (unsigned char)text[2 * w + 1];
+    }
+    DiskNote("%s identify -> 0\n", path);
+    errno = saved;
+    *result = 0;
+    return 1;
+}
+
 int QsimDiskIoctl(int fd, uint32_t request, void *arg, int *result) {
-    return MdRequest(fd, request, arg, result);
+    return MdRequest(fd, request, arg, result) || AtaRequest(fd, request, arg, result);
 }

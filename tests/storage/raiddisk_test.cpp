@@ -275,6 +275,29 @@ TEST(RaidDiskModel, ModelIsBoundedToItsField) {
     EXPECT_EQ(QAVORaidDiskErrGet(), QAVO_RAID_DISK_ERR_PARAM);
 }
 
+TEST(RaidDiskModel, IdentifyModelField) {
+    rsim::AddDisk("sda", rsim::kDiskSectors, "FROM SYSFS");
+    struct Case {
+        std::string field, model;
+    } cases[] = {
+        {"WDC WD3200JB-00KFA0", "WDC WD3200JB-00KFA0" + std::string(21, ' ')},
+        {"    HDS722516VLAT80", "HDS722516VLAT80" + std::string(21, ' ')},  // blank words skipped
+        {"   ST3160812AS", "ST3160812AS" + std::string(26, ' ')},  // low byte of a half-blank word
+        {std::string("AB\0\0CD", 6), "AB"},                        // up to a zero word
+        {std::string(40, 'Q'), std::string(40, 'Q')},
+    };
+    for (const Case &c : cases) {
+        qtest::WriteFile("/sim/disks/sda.ata", c.field);
+        char buf[QAVO_RAID_DISK_MODEL_LEN + 1];
+        ASSERT_EQ(QAVORaidDiskModelGet("/dev/sda", buf, sizeof buf), 0) << c.field;
+        EXPECT_EQ(std::string(buf), c.model) << c.field;
+    }
+    qtest::RemoveFile("/sim/disks/sda.ata");
+    char buf[64];
+    ASSERT_EQ(QAVORaidDiskModelGet("/dev/sda", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "FROM SYSFS\n");
+}
+
 TEST(RaidDiskSlots, CountMaskAndNames) {
     rsim::SetMaxDisks(3);
     EXPECT_EQ(QAVORaidDiskMaxNumGet(), 3);
