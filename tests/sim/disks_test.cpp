@@ -96,7 +96,7 @@ TEST(SimDisks, CreatedArrayIsADeviceWithAFileSystem) {
     std::string out;
     ASSERT_EQ(qtest::Sh("blockdev --getsz /dev/md2", &out), 0);
     EXPECT_EQ(out, "2000\n");
-    ASSERT_EQ(qtest::Sh("mkfs.ext3 -P md2 -q /dev/md2 && e2fsck -fn /dev/md2 >/dev/null"), 0);
+    ASSERT_EQ(qtest::Sh("mkfs.ext3 -P volume1 -q /dev/md2 && e2fsck -fn /dev/md2 >/dev/null"), 0);
     EXPECT_EQ(qtest::ReadFile("/tmp/mkfs.progress.md2"), "0/100\n100/100\n");
     ASSERT_EQ(qtest::Sh("mdadm -S /dev/md2"), 0);
     EXPECT_FALSE(qtest::FileExists("/dev/md2"));
