@@ -218,6 +218,7 @@ int ioctl(int fd, unsigned long request, ...) {
     if (!real) return -1;
     int answered;
     if ((uint32_t)request == SIOCETHTOOL && EthtoolAnswer(arg, &answered)) return answered;
+    if (QsimDiskIoctl(fd, (uint32_t)request, arg, &answered)) return answered;
     switch ((uint32_t)request) {
         case QSIM_MEMMSYSGETPARTS:
             return real(fd, QSIM_PRIV_MSYSGETPARTS, arg);
@@ -292,7 +293,27 @@ int stat(const char *path, struct stat *st) {
     char buf[256];
     stat_fn real = (stat_fn)Next("stat");
     if (!real) return -1;
-    return real(Redirect(path, buf, sizeof buf), st);
+    int r = real(Redirect(path, buf, sizeof buf), st);
+    if (r == 0) QsimDiskStat(path, st);
+    return r;
+}
+
+int stat64(const char *path, struct stat64 *st) {
+    typedef int (*stat64_fn)(const char *, struct stat64 *);
+    char buf[256];
+    stat64_fn real = (stat64_fn)Next("stat64");
+    if (!real) return -1;
+    int r = real(Redirect(path, buf, sizeof buf), st);
+    if (r == 0) QsimDiskStat(path, (struct stat *)st);
+    return r;
+}
+
+int lstat(const char *path, struct stat *st) {
+    stat_fn real = (stat_fn)Next("lstat");
+    if (!real) return -1;
+    int r = real(path, st);
+    if (r == 0) QsimDiskStat(path, st);
+    return r;
 }
 
 int access(const char *path, int mode) {

@@ -4,6 +4,7 @@
 #define QSIM_KSHIM_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 /* Reads the value of "key" from /sim/kernel.conf; 1 when found. */
 int QsimShimSetting(const char *key, char *val, size_t size);
@@ -13,5 +14,12 @@ void QsimShimNote(const char *line);
 long QsimShimScripted(const char *result);
 /* The next definition of name, looked up once into *cache. */
 void *QsimShimNext(void **cache, const char *name);
+
+/* The simulated disks (kshim_disk.c): gives a disk node the numbers of a
+ * SCSI disk after a successful stat, and answers the md and disk requests
+ * (1 when answered, with *result set). */
+struct stat;
+void QsimDiskStat(const char *path, struct stat *st);
+int QsimDiskIoctl(int fd, uint32_t request, void *arg, int *result);
 
 #endif

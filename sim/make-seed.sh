@@ -34,6 +34,13 @@ if [ -n "$daemon" ]; then
         chmod 755 "$out.new$path"
     done < "$src/sim/seed/daemons.list"
 fi
+# Storage programs (sim/qavo-storage), laid over /usr/sbin and /usr/bin with
+# the DHCP client; sandbox-init keeps the real tools under /sim/real.
+mkdir -p "$out.new/usr/sbin" "$out.new/usr/bin" "$out.new/sim/bin" "$out.new/usr/qavo/bin"
+for p in usr/sbin/mdadm usr/sbin/sfdisk usr/sbin/mke2fs usr/sbin/mkfs.ext3 usr/sbin/resize2fs \
+         usr/bin/get_key_value usr/qavo/bin/mdadm sim/bin/qavo-disk; do
+    install -m 755 "$src/sim/qavo-storage" "$out.new/$p"
+done
 echo "appliance" > "$out.new/sim/appliance-root"
 rm -rf "$out"
 mv "$out.new" "$out"

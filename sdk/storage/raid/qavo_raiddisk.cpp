@@ -1,0 +1,613 @@
+// Internal disks under the md arrays: slot count, devices, sizes, model,
+// disk status, and the partition layout written with the appliance's sfdisk.
+#include "qavo_raiddisk.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/hdreg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "qavo_raid.h"
+#include "slib_errcode.h"
+#include "slib_proc.h"
+#include "slib_util.h"
+
+namespace {
+
+int g_diskErr = 0;
+
+constexpr const char *kDisks[QAVO_RAID_DISK_MAX] = {"/dev/sda", "/dev/sdb", "/dev/sdc", "/dev/sdd"};
+constexpr const char *kSysfs[QAVO_RAID_DISK_MAX] = {"/sys/block/sda", "/sys/block/sdb",
+                                                    "/sys/block/sdc", "/sys/block/sdd"};
+constexpr const char *kParts[QAVO_RAID_DISK_MAX][QAVO_RAID_PART_MAX] = {
+    {"/dev/sda1", "/dev/sda2", "/dev/sda3", "/dev/sda4"},
+    {"/dev/sdb1", "/dev/sdb2", "/dev/sdb3", "/dev/sdb4"},
+    {"/dev/sdc1", "/dev/sdc2", "/dev/sdc3", "/dev/sdc4"},
+    {"/dev/sdd1", "/dev/sdd2", "/dev/sdd3", "/dev/sdd4"},
+};
+constexpr const char *kSfdisk = "/sbin/sfdisk";
+
+int DiskFail(int err) {
+    g_diskErr = err;
+    return 1;
+}
+
+// A device path the shell may take as it is: "/dev/" and [a-z0-9] only.
+bool SafeDevice(const char *dev) {
+    if (!dev || strncmp(dev, "/dev/", 5) != 0 || dev[5] == '\0') return false;
+    for (const char *p = dev + 5; *p; ++p)
+        if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9'))) return false;
+    return strlen(dev) < 64;
+}
+
+// Runs a command line through the shell; true on exit status 0. Failures are
+// logged as the array layer logs its commands.
+bool Run(const std::string &cmd) {
+    int status = SLIBSysSystem(cmd.c_str());
+    if (status == -1) {
+        SLIBLog(LOG_ERR, "%s(%d)Failed to fork : status = -1", __FILE__, __LINE__);
+        return false;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        SLIBLog(
+            LOG_ERR, "%s(%d)Failed to execute cmd : %s , status = %d , WEXITSTATUS(status) = %d",
+            __FILE__, __LINE__, cmd.c_str(), status, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        return false;
+    }
+    return true;
+}
+
+// The array that partition index p of a disk belongs to: md0, md1, or a data array.
+bool WorkingMemberOf(int md, int disk) {
+    QAVORAIDVOLSTATUS st;
+    int saved = QAVORaidVolErrGet();
+    int r = QAVORaidVolStatusGet(md, &st);
+    QAVORaidVolErrSet(saved);
+    if (r != 0) return false;
+    uint32_t bit = 1u << disk;
+    return (st.memberMask & bit) && !(st.faultyMask & bit);
+}
+
+// True when a working member of an assembled array stands on one of the
+// partitions (bit p for partition index p) of the disk.
+bool PartitionsInUse(int disk, uint32_t parts) {
+    if ((parts & 1u) && WorkingMemberOf(0, disk)) return true;
+    if ((parts & 2u) && WorkingMemberOf(1, disk)) return true;
+    if (parts & 4u) {
+        for (int md = 2; md <= QAVO_RAID_MD_MAX; ++md)
+            if (WorkingMemberOf(md, disk)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" int QAVORaidDiskErrGet(void) {
+    return g_diskErr;
+}
+
+extern "C" void QAVORaidDiskErrSet(int err) {
+    g_diskErr = err;
+}
+
+extern "C" int BlQAVORaidDiskIsValid(int disk) {
+    return disk >= 0 && disk < QAVO_RAID_DISK_MAX;
+}
+
+extern "C" int BlQAVORaidPartIsValid(int p) {
+    return p >= 0 && p < QAVO_RAID_PART_MAX;
+}
+
+extern "C" int QAVORaidDiskMaxNumGet(void) {
+    const char *cmd = "/bin/get_key_value /etc.defaults/qavoinfo.conf maxdisks";
+    FILE *fp = popen(cmd, "r");
+    if (!fp) {
+        SLIBLog(LOG_ERR, "%s(%d) Failed to popen cmd = '%s', errno=%s/%d.", __func__, __LINE__, cmd,
+                strerror(errno), errno);
+        return 0;
+    }
+    char line[64] = "";
+    bool got = fgets(line, sizeof line, fp) != nullptr;
+    pclose(fp);
+    if (!got) {
+        SLIBLog(LOG_ERR, "%s(%d) Failed to fgets cmd = '%s', errno=%s/%d.", __func__, __LINE__, cmd,
+                strerror(errno), errno);
+        return 0;
+    }
+    long n = strtol(line, nullptr, 10);
+    return n > 0 && n <= QAVO_RAID_DISK_MAX ? static_cast<int>(n) : 0;
+}
+
+extern "C" uint32_t QAVORaidDiskAllMaskGet(void) {
+    int n = QAVORaidDiskMaxNumGet();
+    if (n <= 0) n = 1;
+    return (1u << n) - 1;
+}
+
+extern "C" const char *QAVORaidDiskDevGet(int disk) {
+    return BlQAVORaidDiskIsValid(disk) ? kDisks[disk] : nullptr;
+}
+
+extern "C" const char *QAVORaidDiskSysfsGet(int disk) {
+    return BlQAVORaidDiskIsValid(disk) ? kSysfs[disk] : nullptr;
+}
+
+extern "C" const char *QAVORaidPartDevGet(int disk, int p) {
+    return BlQAVORaidDiskIsValid(disk) && BlQAVORaidPartIsValid(p) ? kParts[disk][p] : nullptr;
+}
+
+extern "C" int QAVORaidDiskSizeGet(int disk, int p, uint32_t *sectors) {
+    if (!BlQAVORaidDiskIsValid(disk) || p < -1 || p >= QAVO_RAID_PART_MAX || !sectors)
+        return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    const char *dev = p == -1 ? kDisks[disk] : kParts[disk][p];
+    int fd = open(dev, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SLIBLog(LOG_ERR, "%s(%d)Failed to open device = %s , errno = %d , strerrno = %s", __func__,
+                __LINE__, dev, errno, strerror(errno));
+        return 1;
+    }
+    // The size in bytes as 64 bits: a sector count that does not fit the
+    // 32-bit result is refused rather than cut.
+    uint64_t bytes = 0;
+    int r = ioctl(fd, BLKGETSIZE64, &bytes);
+    int err = errno;
+    close(fd);
+    if (r != 0) {
+        SLIBLog(LOG_ERR, "%s(%d)Failed to get size of device : %s , errno = %d , strerrno = %s",
+                __func__, __LINE__, dev, err, strerror(err));
+        return 1;
+    }
+    if (bytes / 512 > UINT32_MAX) {
+        SLIBLog(LOG_ERR, "%s(%d)Size of device %s does not fit 32 bits: %llu sectors", __func__,
+                __LINE__, dev, static_cast<unsigned long long>(bytes / 512));
+        return DiskFail(QAVO_RAID_DISK_ERR_SIZE);
+    }
+    *sectors = static_cast<uint32_t>(bytes / 512);
+    return 0;
+}
+
+extern "C" uint32_t QAVORaidDataSizeOf(uint32_t s) {
+    if (s <= QAVO_RAID_SYSVOL_SECTORS) return 0;
+    return (s - QAVO_RAID_SYSVOL_SECTORS) / QAVO_RAID_CYLINDER * QAVO_RAID_CYLINDER;
+}
+
+extern "C" uint32_t QAVORaidUsableSizeOf(uint32_t x) {
+    uint32_t cut = x & ~127u;
+    return cut > 128 ? cut - 128 : 0;
+}
+
+extern "C" int QAVORaidDiskDataSizeGet(int disk, uint32_t *sectors) {
+    if (!sectors) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    uint32_t s = 0;
+    if (QAVORaidDiskSizeGet(disk, -1, &s) != 0) return 1;
+    uint32_t usable = QAVORaidUsableSizeOf(QAVORaidDataSizeOf(s));
+    if (usable == 0) return DiskFail(QAVO_RAID_DISK_ERR_SIZE);  // no room after the system area
+    *sectors = usable;
+    return 0;
+}
+
+extern "C" int QAVORaidPartUsableSizeGet(int disk, int p, uint32_t *sectors) {
+    if (!sectors || !BlQAVORaidPartIsValid(p)) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    uint32_t s = 0;
+    if (QAVORaidDiskSizeGet(disk, p, &s) != 0) return 1;
+    *sectors = QAVORaidUsableSizeOf(s);
+    return 0;
+}
+
+extern "C" int QAVORaidDiskMinSizeGet(uint32_t mask, uint32_t *sectors) {
+    if (mask < 1 || !sectors) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    int max = QAVORaidDiskMaxNumGet();
+    if (max <= 0) max = 1;
+    uint32_t smallest = UINT32_MAX;
+    bool any = false;
+    for (int d = 0; d < max; ++d) {
+        if (!(mask & (1u << d))) continue;
+        uint32_t s = 0;
+        if (QAVORaidDiskSizeGet(d, -1, &s) != 0) {
+            SLIBLog(LOG_ERR, "%s(%d)[%d]Failed to get disk %d 's size %lu", __func__, __LINE__,
+                    d + 1, d + 1, static_cast<unsigned long>(s));
+            return 1;
+        }
+        any = true;
+        if (s < smallest) smallest = s;
+    }
+    if (!any) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    if (smallest <= QAVO_RAID_SYSVOL_SECTORS) return DiskFail(QAVO_RAID_DISK_ERR_SIZE);
+    *sectors = QAVORaidDataSizeOf(smallest);
+    return 0;
+}
+
+extern "C" int QAVORaidDiskModelGet(const char *device, char *buf, int size) {
+    if (!device || !buf || size < 1) {
+        SLIBLog(LOG_ERR, "%s (%d) Bad parameters.", __func__, __LINE__);
+        g_diskErr = QAVO_RAID_DISK_ERR_PARAM;
+        return -1;
+    }
+    int fd = open(device, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        SLIBLog(LOG_ERR, "%s(%d) Failed to open %s. %d (%s)", __func__, __LINE__, device, errno,
+                strerror(errno));
+        g_diskErr = QAVO_RAID_DISK_ERR_MODEL;
+        return -1;
+    }
+    unsigned char cmd[4 + 512] = {0xEC, 0, 0, 1};
+    int r = ioctl(fd, HDIO_DRIVE_CMD, cmd);
+    close(fd);
+    if (r == 0) {
+        const unsigned char *w = cmd + 4 + 27 * 2;  // words 27..46
+        int i = 0;
+        while (i < 20 && w[2 * i + 1] == ' ' && w[2 * i] == ' ')
+            ++i;
+        std::string model;
+        if (i < 20 && w[2 * i + 1] == ' ') {  // the high byte (stored second) is a blank
+            if (w[2 * i]) model += static_cast<char>(w[2 * i]);
+            ++i;
+        }
+        for (; i < 20; ++i) {
+            unsigned char hi = w[2 * i + 1], lo = w[2 * i];
+            if (!hi && !lo) break;
+            model += static_cast<char>(hi);
+            model += static_cast<char>(lo);
+        }
+        snprintf(buf, static_cast<size_t>(size), "%s", model.c_str());
+        return 0;
+    }
+    const char *base = strrchr(device, '/');
+    base = base ? base + 1 : device;
+    char path[256];
+    if (snprintf(path, sizeof path, "/sys/block/%s/device/model", base) >= (int)sizeof path) {
+        SLIBLog(LOG_ERR, "%s (%d) Failed to open %s", __func__, __LINE__, device);
+        return -1;
+    }
+    slib::FilePtr fp(fopen(path, "r"));
+    if (!fp) {
+        SLIBLog(LOG_ERR, "%s (%d) Failed to open %s", __func__, __LINE__, path);
+        return -1;
+    }
+    if (!fgets(buf, size, fp.get())) {
+        SLIBLog(LOG_ERR, "%s (%d) Failed get disk model", __func__, __LINE__);
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int QAVORaidDiskStatusCalc(int sys, int data, int *status) {
+    if (!status) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    int s = -1;
+    if (data == 2)
+        s = QAVO_RAID_DISK_FAILING;
+    else if (sys == 0 && data == 0)
+        s = QAVO_RAID_DISK_NORMAL;
+    else if (sys == 0 && data == 1)
+        s = QAVO_RAID_DISK_SYSONLY;
+    else if (sys == 1 && data == 1)
+        s = QAVO_RAID_DISK_FREE;
+    else if (sys == 2 && data == 1)
+        s = QAVO_RAID_DISK_SYSDAMAGED;
+    else if ((sys == 1 || sys == 2) && data == 0)
+        s = QAVO_RAID_DISK_NOSYS;
+    if (s < 0) return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    *status = s;
+    return 0;
+}
+
+extern "C" int QAVORAIDStatusGetSYS(int *state, int disk) {
+    if (!state || !BlQAVORaidDiskIsValid(disk)) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    int count = 0;
+    bool faulty = false;
+    for (int md = 0; md <= 1; ++md) {
+        QAVORAIDVOLSTATUS st;
+        if (QAVORaidVolStatusGet(md, &st) != 0) {
+            if (QAVORaidVolErrGet() == QAVO_RAID_ERR_NODEV) continue;
+            return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+        }
+        if (st.memberMask & (1u << disk)) ++count;
+        if (st.faultyMask & (1u << disk)) faulty = true;
+    }
+    *state = count == 0 ? 1 : (count == 1 || faulty) ? 2 : 0;
+    return 0;
+}
+
+extern "C" int QAVORAIDStatusGetDATA(int *state, uint32_t *mdMask, int disk) {
+    if (!state || !mdMask || !BlQAVORaidDiskIsValid(disk))
+        return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    *state = 1;
+    int max = QAVORaidDiskMaxNumGet();
+    if (max <= 0) max = 1;
+    for (int md = 2; md <= max + 1; ++md) {
+        QAVORAIDVOLSTATUS st;
+        if (QAVORaidVolStatusGet(md, &st) != 0) {
+            if (QAVORaidVolErrGet() == QAVO_RAID_ERR_NODEV) continue;
+            return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+        }
+        uint32_t bit = 1u << disk;
+        if (!(st.memberMask & bit)) continue;
+        *mdMask |= 1u << (md - 2);
+        *state = (st.faultyMask & bit) || (st.flaggedMask & bit) ? 2 : 0;
+        break;
+    }
+    return 0;
+}
+
+extern "C" int QAVORaidDiskStatus(int disk, PQAVORAIDDISKSTATUS out) {
+    if (!BlQAVORaidDiskIsValid(disk) || !out) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    int present = 0;
+    if (QAVORaidDiskExistCheck(kSysfs[disk], &present) != 0) return 1;
+    if (!present) {
+        out->status = QAVO_RAID_DISK_NONE;
+        return 0;
+    }
+    snprintf(out->device, sizeof out->device, "%s", kDisks[disk]);
+    uint32_t sectors = 0;
+    if (QAVORaidDiskSizeGet(disk, -1, &sectors) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d)[%d]Failed to get device's size : %s", __func__, __LINE__, disk + 1,
+                kDisks[disk]);
+        return DiskFail(QAVO_RAID_DISK_ERR_SIZE);
+    }
+    out->size = static_cast<float>(sectors) / 2097152.0f;
+    // The model field holds 40 characters; one more byte for the end.
+    char model[QAVO_RAID_DISK_MODEL_LEN + 1] = "";
+    if (QAVORaidDiskModelGet(kDisks[disk], model, sizeof model) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d)[%d]Failed to open device's model : %s", __func__, __LINE__,
+                disk + 1, kDisks[disk]);
+        return DiskFail(QAVO_RAID_DISK_ERR_MODEL);
+    }
+    snprintf(out->model, sizeof out->model, "%s", model);
+    int sys = -1, data = -1;
+    uint32_t mask = 0;
+    if (QAVORAIDStatusGetSYS(&sys, disk) != 0 || QAVORAIDStatusGetDATA(&data, &mask, disk) != 0) {
+        SLIBLog(LOG_ERR,
+                "%s(%d)[%d]Failed to get status of RAID : %s , disknum = %d , system status = %d, "
+                "data vol status = %d",
+                __func__, __LINE__, disk + 1, kDisks[disk], disk + 1, sys, data);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
+    out->dataMask = mask;
+    int status = 0;
+    if (QAVORaidDiskStatusCalc(sys, data, &status) != 0) {
+        SLIBLog(LOG_ERR,
+                "%s(%d)[%d]Failed to get status of RAID  : %s , disknum = %d , system status = %d, "
+                "data vol status = %d",
+                __func__, __LINE__, disk + 1, kDisks[disk], disk + 1, sys, data);
+        return 1;
+    }
+    out->status = status;
+    return 0;
+}
+
+extern "C" int QAVORaidDiskIdGetByDevNum(int md, int maj, int min) {
+    if (md > QAVO_RAID_MD_MAX || maj < 1 || min < 1) {
+        SLIBLog(LOG_ERR, "%s(%d)Bad parameter", __func__, __LINE__);
+        return -1;
+    }
+    int p = md == 0 ? 0 : md == 1 ? 1 : 2;
+    for (int d = 0; d < QAVO_RAID_DISK_MAX; ++d) {
+        struct stat st;
+        if (stat(kParts[d][p], &st) != 0) {
+            SLIBLog(LOG_ERR, "%s(%d)failed to stat %s, errno=%s", __func__, __LINE__, kParts[d][p],
+                    strerror(errno));
+            continue;
+        }
+        if (static_cast<int>(major(st.st_rdev)) == maj &&
+            static_cast<int>(minor(st.st_rdev)) == min)
+            return d + 1;
+    }
+    return -1;
+}
+
+extern "C" int QAVORaidDiskExistCheck(const char *path, int *status) {
+    if (!path || !status) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    struct stat st;
+    if (stat(path, &st) == 0) {
+        *status = 1;
+        return 0;
+    }
+    if (errno == ENOENT || errno == ENOTDIR) {
+        *status = 0;
+        return 0;
+    }
+    return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+}
+
+extern "C" int QAVORaidDiskUnusedIdFirst(void) {
+    int max = QAVORaidDiskMaxNumGet();
+    if (max <= 0) max = 1;
+    for (int d = 0; d < max; ++d) {
+        QAVORAIDDISKSTATUS st{};
+        if (QAVORaidDiskStatus(d, &st) == 0 &&
+            (st.status == QAVO_RAID_DISK_FREE || st.status == QAVO_RAID_DISK_SYSONLY))
+            return d;
+    }
+    return -1;
+}
+
+extern "C" int QAVORaidDiskUnused(void) {
+    int max = QAVORaidDiskMaxNumGet();
+    if (max <= 0) max = 1;
+    int n = 0;
+    for (int d = 0; d < max; ++d) {
+        QAVORAIDDISKSTATUS st{};
+        if (QAVORaidDiskStatus(d, &st) == 0 &&
+            (st.status == QAVO_RAID_DISK_FREE || st.status == QAVO_RAID_DISK_SYSONLY))
+            ++n;
+    }
+    return n;
+}
+
+extern "C" uint32_t QAVORaidPartInfoGet(int partNo, const char *device, uint32_t *start,
+                                        uint32_t *type) {
+    if (partNo <= 0 || partNo > 9 || !device) return UINT32_MAX;
+    const char *name = strncmp(device, "/dev/", 5) == 0 ? device + 5 : device;
+    std::string full = std::string("/dev/") + name;
+    if (!SafeDevice(full.c_str())) return UINT32_MAX;
+    std::string cmd = std::string(kSfdisk) + " -l -uS -N" + std::to_string(partNo) + " " + full;
+    FILE *fp = popen(cmd.c_str(), "r");
+    if (!fp) return UINT32_MAX;
+    char line[64] = "";
+    bool got = fgets(line, sizeof line, fp) != nullptr;
+    pclose(fp);
+    if (!got) return UINT32_MAX;
+    // "device start end size type name": fields two, four and five.
+    char *fields[5];
+    char *p = line;
+    for (int i = 0; i < 5; ++i) {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (!*p || *p == '\n') return UINT32_MAX;
+        fields[i] = p;
+        while (*p && *p != ' ' && *p != '\t' && *p != '\n')
+            ++p;
+        if (i == 4 && *p != ' ' && *p != '\t') return UINT32_MAX;
+        if (*p) *p++ = '\0';
+    }
+    auto number = [](const char *s, int base, uint32_t *v) {
+        char *end;
+        errno = 0;
+        unsigned long x = strtoul(s, &end, base);
+        if (*end || end == s || errno || x > UINT32_MAX || *s == '-') return false;
+        *v = static_cast<uint32_t>(x);
+        return true;
+    };
+    uint32_t st = 0, size = 0, ty = 0;
+    if (!number(fields[1], 10, &st) || !number(fields[3], 10, &size) || !number(fields[4], 16, &ty))
+        return UINT32_MAX;
+    if (start) *start = st;
+    if (type) *type = ty;
+    return size;
+}
+
+extern "C" int BlQAVORaidDiskCheckPartitions(const char *device) {
+    if (!device) return 0;
+    struct Want {
+        bool judgeExtent;
+        uint32_t start, size;
+    } want[3] = {{true, QAVO_RAID_PART1_START, QAVO_RAID_PART1_SIZE},
+                 {true, QAVO_RAID_PART2_START, QAVO_RAID_PART2_SIZE},
+                 {false, 0, 0}};
+    for (int k = 1; k <= 3; ++k) {
+        uint32_t start = 0, type = 0;
+        uint32_t size = QAVORaidPartInfoGet(k, device, &start, &type);
+        if (size == UINT32_MAX) {
+            SLIBLog(LOG_ERR, "%s:%d(%s) %s: dont contain partition [%d]\n", __FILE__, __LINE__,
+                    __func__, device, k);
+            return 0;
+        }
+        if (type != QAVO_RAID_PART_TYPE) {
+            SLIBLog(LOG_ERR, "%s:%d(%s) %s%d: ulFsType=[0x%lX] not match [0x%X]\n", __FILE__,
+                    __LINE__, __func__, device, k, static_cast<unsigned long>(type),
+                    QAVO_RAID_PART_TYPE);
+            return 0;
+        }
+        if (!want[k - 1].judgeExtent) continue;
+        if (start != want[k - 1].start) {
+            SLIBLog(LOG_ERR, "%s:%d(%s) %s%d: ulStartOffset=[%lu] not match [%u]\n", __FILE__,
+                    __LINE__, __func__, device, k, static_cast<unsigned long>(start),
+                    want[k - 1].start);
+            return 0;
+        }
+        if (size != want[k - 1].size) {
+            SLIBLog(LOG_ERR, "%s:%d(%s) %s%d: ulSize=[%lu] not match [%u]\n", __FILE__, __LINE__,
+                    __func__, device, k, static_cast<unsigned long>(size), want[k - 1].size);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+extern "C" int QAVORaidDiskPartClean(int disk, int type) {
+    if (!BlQAVORaidDiskIsValid(disk)) return 1;
+    const std::string dev = kDisks[disk];
+    if (type == RAID_DISK_INIT_ALL || type == RAID_DISK_INIT_SYS) {
+        if (!Run(std::string(kSfdisk) + " -M1 " + dev)) return DiskFail(QAVO_RAID_DISK_ERR_RESET);
+    }
+    int first = 1, last = 1;
+    if (type == RAID_DISK_INIT_ALL) {
+        last = 4;
+    } else if (type == RAID_DISK_INIT_SYS) {
+        last = 2;
+    } else if (type == RAID_DISK_INIT_DATA) {
+        first = last = 3;
+    }
+    for (int k = first; k <= last; ++k) {
+        SLIBSysSystem(
+            ("mdadm --zero-superblock " + std::string(kParts[disk][k - 1]) + " > /dev/null 2>&1")
+                .c_str());
+        SLIBSysSystem((std::string(kSfdisk) + " -N" + std::to_string(k) +
+                       " -q -f --no-reread -o0 -z0 -t0 -F -D " + dev + " > /dev/null 2>&1")
+                          .c_str());
+    }
+    return 0;
+}
+
+extern "C" int QAVORaidDiskInit(int disk, int type) {
+    if (!BlQAVORaidDiskIsValid(disk)) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    QAVORAIDDISKSTATUS st{};
+    if (QAVORaidDiskStatus(disk, &st) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): Failed to get RAID disk status : disk %d \n", __func__, __LINE__,
+                disk + 1);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
+    // Only the defined types: any other clears a partition and lays none.
+    if (type < RAID_DISK_INIT_SYS || type > RAID_DISK_INIT_ALL) {
+        SLIBLog(LOG_ERR, "%s(%d): Parameter error : disk %d ,status = %d, init_type=%d \n",
+                __func__, __LINE__, disk + 1, st.status, type);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
+    const bool sys = type & RAID_DISK_INIT_SYS, data = type & RAID_DISK_INIT_DATA;
+    const bool layoutOk = !sys || BlQAVORaidDiskCheckPartitions(kDisks[disk]);
+    const int cleanType = layoutOk ? type : RAID_DISK_INIT_ALL;
+    // Partitions the clearing touches must not carry working members of
+    // assembled arrays.
+    uint32_t touched = cleanType == RAID_DISK_INIT_ALL ? 7u : sys ? 3u : 4u;
+    if (PartitionsInUse(disk, touched)) {
+        SLIBLog(LOG_ERR, "%s(%d): Partitions of disk %d are in use by arrays, init_type=%d \n",
+                __func__, __LINE__, disk + 1, type);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
+    if (!layoutOk) {
+        if (QAVORaidDiskPartClean(disk, RAID_DISK_INIT_ALL) != 0) {
+            SLIBLog(LOG_ERR,
+                    "%s(%d): Failed to clean partition of disk %d : type = RAID_DISK_INIT_ALL\n",
+                    __func__, __LINE__, disk + 1);
+            return 1;
+        }
+    } else {
+        SLIBLog(LOG_INFO, "%s(%d): Clean partition of disk %d : type = %d\n", __func__, __LINE__,
+                disk + 1, type);
+        if (QAVORaidDiskPartClean(disk, type) != 0) {
+            SLIBLog(LOG_ERR, "%s(%d): Failed to clean partition of disk %d : type = %d\n", __func__,
+                    __LINE__, disk + 1, type);
+            return 1;
+        }
+    }
+    const std::string dev = kDisks[disk];
+    if (sys) {
+        if (!Run(std::string(kSfdisk) + " -N1 -uS -q -f -j63 -z" +
+                 std::to_string(QAVO_RAID_PART1_SIZE) + " -tfd -F " + dev + " > /dev/null 2>&1"))
+            return 1;
+        if (!Run(std::string(kSfdisk) + " -N2 -uS -q -f -j0 -z" +
+                 std::to_string(QAVO_RAID_PART2_SIZE) + " -tfd -F " + dev + " > /dev/null 2>&1"))
+            return 1;
+    }
+    if (data) {
+        if (!Run(std::string(kSfdisk) + " -N3 -uS -q -f -j" + std::to_string(QAVO_RAID_PART3_GAP) +
+                 " -z-1 -tfd -F " + dev + " >/dev/null 2>&1"))
+            return 1;
+        if (!Run(std::string("dd if=/dev/zero of=") + kParts[disk][2] +
+                 " count=16 > /dev/null 2>&1"))
+            return 1;
+    }
+    return 0;
+}
