@@ -230,6 +230,8 @@ TEST(NTPSet, CrontabLineAndKeys) {
 }
 
 TEST(ZoneSet, RefusesNamesOutsideTheTable) {
+    qtest::RemoveFile("/etc/TZ");
+    qtest::RemoveFile("/etc/localtime");
     qtest::WriteFile("/etc/localtime", "old zone");
     const std::string conf = qtest::ReadFile("/etc/qavoinfo.conf");
     for (const char *zone : {"../../etc/shadow", "Europe/../../../etc/shadow", "./Europe/Paris",
