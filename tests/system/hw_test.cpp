@@ -216,6 +216,7 @@ TEST(HWFanConfig, Keys) {
     EXPECT_EQ(QAVOFanConfigTimeSet("30"), 0);
     EXPECT_EQ(QAVOFanConfigTimeGet(), 30);
     EXPECT_EQ(QAVOFanConfigTimeSet(nullptr), -1);
+    EXPECT_EQ(QAVOFanConfigTimeSet("1\nfanspeed=\"high\""), -1);  // no second line planted
     EXPECT_EQ(QAVOFanConfigTimeGet(), 30);
 }
 
