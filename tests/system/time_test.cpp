@@ -337,7 +337,10 @@ TEST(CodePage, WindowsPageWithItsApplePage) {
         EXPECT_EQ(QAVOCodePageGet(8, &index), 1) << g.stored;
         EXPECT_EQ(index, g.index) << g.stored;
     }
-    int index;
+    int index = -1;
+    QAVOINFOSetKeyValue("codepage", "1932");
+    EXPECT_EQ(QAVOCodePageGet(1, &index), 1);
+    EXPECT_EQ(index, 7);
     for (int which : {0, 3, 5, 6, 7, 9, 2}) {
         SLIBErrSet(0);
         EXPECT_EQ(QAVOCodePageGet(which, &index), -1) << which;
