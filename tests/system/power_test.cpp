@@ -61,6 +61,17 @@ TEST(SysPowerOff, RebootLeavesTheFlagThenReadsFlashThenReboots) {
     EXPECT_EQ(std::vector<uint8_t>(chip.begin() + 0x750000, chip.begin() + 0x750004),
               std::vector<uint8_t>(4, 0x01));
     EXPECT_EQ(qtest::Calls(), (Calls{{"/sbin/reboot"}}));
+
+    // A flag that cannot be written does not stop the reboot.
+    hw.Fault("fault write mtd_vender 1");
+    hw.ClearJournal();
+    qtest::ClearCalls();
+    SLIBErrSet(0);
+    QAVOSysPowerOff(QAVO_POWER_REBOOT);
+    EXPECT_EQ(SLIBErrGet(), ERR_WRITE_FAILED);
+    EXPECT_EQ(FlashSteps(hw),
+              (std::vector<std::string>{"mtd_vender write 65536+4", "mtd4 read", "mtd5 read"}));
+    EXPECT_EQ(qtest::Calls(), (Calls{{"/sbin/reboot"}}));
 }
 
 TEST(SysPowerOff, PowerOffAndMSystemsLeaveNoFlag) {
