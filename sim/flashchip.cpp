@@ -224,6 +224,9 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
         } else if (k == "hwversion" && w.size() == 2) {
             c.hw_version_set = true;
             c.hw_version = w[1];
+        } else if (k == "serial" && w.size() == 2) {
+            c.serial_set = true;
+            c.serial = w[1];
         } else {
             return fail("cannot read \"" + line + "\"");
         }

@@ -37,6 +37,8 @@ struct Config {
     std::vector<std::string> kernel;       // lines of the kernel shim's settings
     bool hw_version_set = false;
     std::string hw_version;  // first line of /proc/sys/kernel/qavo_hw_version
+    bool serial_set = false;
+    std::string serial;  // /proc/sys/kernel/qavo_serial
 };
 
 // Parses a description; relative file names are taken from dir.

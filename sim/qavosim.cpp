@@ -28,6 +28,7 @@ constexpr const char *kDevList = "/sim/flash.devices";
 constexpr const char *kKernelConf = "/sim/kernel.conf";
 constexpr const char *kKernelLog = "/sim/kernel.log";
 constexpr const char *kHwVersion = "/proc/sys/kernel/qavo_hw_version";
+constexpr const char *kSerial = "/proc/sys/kernel/qavo_serial";
 
 bool Slurp(const std::string &path, std::string *out) {
     std::ifstream in(path, std::ios::binary);
@@ -144,6 +145,10 @@ bool Up(const std::string &description, const std::string &dir, std::string *err
     mkdir("/sim/proc", 0755);
     if (cfg.hw_version_set && !Spit(kHwVersion, cfg.hw_version + "\n")) {
         *err = "cannot write the hardware-version line";
+        return false;
+    }
+    if (cfg.serial_set && !Spit(kSerial, cfg.serial + "\n")) {
+        *err = "cannot write the serial number";
         return false;
     }
     if (!cfg.flash) return true;

@@ -1,0 +1,263 @@
+// Crontab schedules, power off and reboot.
+#include "qavo_sys.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "qavo_hw.h"
+#include "qavo_manutil.h"
+#include "qavo_mtd.h"
+#include "slib_errcode.h"
+#include "slib_line.h"
+#include "slib_proc.h"
+#include "slib_util.h"
+
+namespace {
+
+constexpr const char *kSource = "sdk/qavosys";
+constexpr size_t kLineMax = 1024;  // a schedule line with its terminator
+
+// Whether the crontab has a line containing key: 1 yes, 0 no, -1 read error.
+// A missing crontab has no lines.
+int HasLine(const char *key) {
+    if (access(QAVO_CRONTAB_PATH, F_OK) != 0 && errno == ENOENT) return 0;
+    char probe[2];
+    const int r = SLIBFileGetLine(QAVO_CRONTAB_PATH, key, probe, sizeof(probe), 0);
+    if (r > 0 || (r < 0 && SLIBErrGet() == ERR_BUF_TOO_SMALL)) return 1;
+    return r == 0 ? 0 : -1;
+}
+
+// Asks the cron daemon to reread the crontab. Only a plausible process id
+// is signalled: never a process group (0, -1 ...), init or ourselves.
+void HupCrond() {
+    const int pid = SLIBProcReadPidFile(QAVO_CROND_PID_PATH);
+    if (pid <= 1 || pid == getpid()) {
+        SLIBLog(LOG_ERR, "%s (%d) Failed to hup crond", kSource, __LINE__);
+        return;
+    }
+    if (kill(pid, SIGHUP) != 0) SLIBLog(LOG_ERR, "%s (%d) Failed to hup crond", kSource, __LINE__);
+}
+
+// The weekday field of a mask: "*" or the days joined by ",".
+std::string WeekdayField(uint32_t mask) {
+    if ((mask & 0x7F) == 0x7F) return "*";
+    std::string field;
+    for (int d = 0; d < 7; ++d) {
+        if (!(mask & (1u << d))) continue;
+        if (!field.empty()) field += ',';
+        field += static_cast<char>('0' + d);
+    }
+    return field;
+}
+
+bool ParseInt(const char *text, int *value) {
+    char *end;
+    errno = 0;
+    const long v = strtol(text, &end, 10);
+    if (end == text || errno != 0 || v < INT_MIN || v > INT_MAX) return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+}  // namespace
+
+extern "C" int QAVOSysSetCrontabLine(const char *key, const char *line) {
+    // An empty key would match the first line of the file, whatever it is.
+    if (key == nullptr || *key == '\0' || !slib::OneLine(key) || !slib::OneLine(line))
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    if (line != nullptr) {
+        const int has = HasLine(key);
+        if (has < 0) {
+            SLIBLog(LOG_ERR, "%s (%d) Failed to get line in crontab (0x%x)", kSource, __LINE__,
+                    SLIBErrGet());
+            return -1;
+        }
+        if (has) {
+            if (SLIBFileSetLine(QAVO_CRONTAB_PATH, key, line, 0) < 0) {
+                SLIBLog(LOG_ERR, "%s (%d) Failed to set line in crontab (0x%x)", kSource, __LINE__,
+                        SLIBErrGet());
+                return -1;
+            }
+        } else if (SLIBFileAddLine(QAVO_CRONTAB_PATH, nullptr, line, SLIB_LINE_INSERT_AFTER) < 0) {
+            SLIBLog(LOG_ERR, "%s (%d) Failed to add line in crontab (0x%x)", kSource, __LINE__,
+                    SLIBErrGet());
+            return -1;
+        }
+    } else if (access(QAVO_CRONTAB_PATH, F_OK) == 0 || errno != ENOENT) {
+        if (SLIBFileSetLine(QAVO_CRONTAB_PATH, key, nullptr, 0) < 0) {
+            SLIBLog(LOG_ERR, "%s (%d) Failed to remove line in crontab (0x%x)", kSource, __LINE__,
+                    SLIBErrGet());
+            return -1;
+        }
+    }
+    HupCrond();
+    return 0;
+}
+
+extern "C" int QAVOScheduleSet(const QAVOSCHEDULE *s) {
+    if (s == nullptr) {
+        SLIBLog(LOG_ERR, "%s(%d): PQAVOSCHEDULE is NULL", __func__, __LINE__);
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    const size_t cmdLen = strnlen(s->szCommand, sizeof(s->szCommand));
+    // The command must be one crontab line that cron runs whole: no line
+    // break, no "%" (cron's own line break), and a line that fits.
+    const bool commandOk =
+        cmdLen > 0 && cmdLen < sizeof(s->szCommand) && strpbrk(s->szCommand, "\r\n%") == nullptr;
+    if ((s->ulWeekdayMask & 0x7F) == 0 || s->nHour < 0 || s->nHour > 23 || s->nLastHour < 0 ||
+        s->nLastHour > 23 || s->nHour > s->nLastHour || s->nInterval < 0 || s->nInterval > 23 ||
+        s->nMinute < 0 || s->nMinute > 59 || !commandOk) {
+        SLIBLog(LOG_ERR, "%s(%d): time or command error %d,%d,%d,%d,%.*s", __func__, __LINE__,
+                s->nHour, s->nMinute, s->nInterval, s->nLastHour, static_cast<int>(cmdLen),
+                s->szCommand);
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    std::string hour = std::to_string(s->nHour);
+    if (s->nInterval != 0 && s->nLastHour != s->nHour)
+        hour += "-" + std::to_string(s->nLastHour) + "/" + std::to_string(s->nInterval);
+    const std::string line = std::to_string(s->nMinute) + "\t" + hour + "\t*\t*\t" +
+                             WeekdayField(s->ulWeekdayMask) + "\troot\t" +
+                             std::string(s->szCommand, cmdLen);
+    if (line.size() >= kLineMax) {
+        SLIBLog(LOG_ERR, "%s(%d): time or command error %d,%d,%d,%d,%s", __func__, __LINE__,
+                s->nHour, s->nMinute, s->nInterval, s->nLastHour, "(command too long)");
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    if (QAVOSysSetCrontabLine(s->szCommand, line.c_str()) < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to set the schedule to /etc/crontab", __func__, __LINE__);
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int QAVOScheduleGet(const char *command, QAVOSCHEDULE *s) {
+    if (command == nullptr || s == nullptr || *command == '\0')
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    if (access(QAVO_CRONTAB_PATH, F_OK) != 0 && errno == ENOENT) {
+        SLIBErrSet(ERR_NOT_FOUND);
+        return 0;
+    }
+    char line[kLineMax];
+    const int r = SLIBFileGetLine(QAVO_CRONTAB_PATH, command, line, sizeof(line), 0);
+    if (r < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to get schedule line from /etc/crontab", __func__, __LINE__);
+        return -1;
+    }
+    if (r == 0) {
+        SLIBErrSet(ERR_NOT_FOUND);
+        return 0;
+    }
+    int minute = 0;
+    char hour[kLineMax] = "", wday[kLineMax] = "", cmd[kLineMax] = "";
+    const int n = sscanf(line, "%d\t%1023s\t*\t*\t%1023s\troot\t%1023s", &minute, hour, wday, cmd);
+    if (n < 3 || hour[0] == '\0' || wday[0] == '\0') {
+        SLIBLog(LOG_ERR, "%s(%d): wday or hours field from /etc/crontab is empty ", __func__,
+                __LINE__);
+        return -1;
+    }
+    uint32_t mask = 0;
+    if (strcmp(wday, "*") == 0) {
+        mask = 0x7F;
+    } else {
+        char *save = nullptr;
+        for (char *tok = strtok_r(wday, ",", &save); tok; tok = strtok_r(nullptr, ",", &save)) {
+            int d;
+            if (!ParseInt(tok, &d)) d = 0;  // as the base-10 reader takes it
+            if (d >= 0 && d <= 6) {
+                mask |= 1u << d;  // a day listed twice is still one day
+            } else if (d != 7) {
+                SLIBLog(LOG_ERR, "%s(%d): wday field exceeded. : %d", __func__, __LINE__, d);
+            }
+        }
+    }
+    int first = 0, last = 0, interval = 0;
+    if (strchr(hour, '-') && strchr(hour, '/')) {
+        if (sscanf(hour, "%d-%d/%d", &first, &last, &interval) != 3) first = -1;
+    } else if (strlen(hour) > 2) {
+        SLIBLog(LOG_ERR, "%s(%d): hour field format error. : %s", __func__, __LINE__, hour);
+        return -1;
+    } else {
+        if (!ParseInt(hour, &first)) first = 0;
+        last = first;
+    }
+    if (first < 0 || first > 23 || last < 0 || last > 23 || interval < 0 || interval > 23) {
+        SLIBLog(LOG_ERR, "%s(%d): hour field exceeded. : ", __func__, __LINE__);
+        return -1;
+    }
+    s->ulWeekdayMask = mask;
+    s->nHour = first;
+    s->nLastHour = last;
+    s->nInterval = interval;
+    s->nMinute = minute;
+    s->nRunCount = interval != 0 && last >= first ? (last - first) / interval + 1 : 1;
+    snprintf(s->szCommand, sizeof(s->szCommand), "%s", cmd);
+    return 1;
+}
+
+extern "C" int QAVOScheduleRemove(const char *command) {
+    if (command == nullptr) return slib::Fail(ERR_BAD_PARAMETERS);
+    if (QAVOSysSetCrontabLine(command, nullptr) < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to remove schedule to /etc/crontab", __func__, __LINE__);
+        return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+// Leaves the reboot flag in the vendor partition.
+void SetRebootFlag() {
+    const int fd = open(QAVO_VENDOR_DEVICE, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        SLIBErrSet(ERR_OPEN_FAILED);
+        SLIBLog(LOG_ERR, "%s (%d) Failed to open %s", kSource, __LINE__, QAVO_VENDOR_DEVICE);
+        return;
+    }
+    if (lseek(fd, QAVO_VENDOR_REBOOT_OFFSET, SEEK_SET) != QAVO_VENDOR_REBOOT_OFFSET) {
+        SLIBErrSet(ERR_VENDOR_DATA);
+        SLIBLog(LOG_ERR, "%s (%d) Failed to seek %s", kSource, __LINE__, QAVO_VENDOR_DEVICE);
+        close(fd);
+        return;
+    }
+    static const unsigned char kFlag[4] = {1, 1, 1, 1};
+    size_t done = 0;
+    while (done < sizeof(kFlag)) {
+        const ssize_t n = write(fd, kFlag + done, sizeof(kFlag) - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            SLIBErrSet(ERR_WRITE_FAILED);
+            SLIBLog(LOG_ERR, "%s (%d) Failed to write the reboot flag", kSource, __LINE__);
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+}
+
+}  // namespace
+
+extern "C" void QAVOSysPowerOff(int action) {
+    if (action != QAVO_POWER_OFF && action != QAVO_POWER_REBOOT) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return;
+    }
+    QAVOHWExternalControl(QAVO_HWCMD_POWEROFF_NOTICE, 0, nullptr);
+    if (action == QAVO_POWER_REBOOT && !BlQAVOIsMSysFlash()) SetRebootFlag();
+    SLIBSysSystem("/bin/dd if=/dev/mtd4 of=/dev/null bs=16384 > /dev/null 2>&1");
+    SLIBSysSystem("/bin/dd if=/dev/mtd5 of=/dev/null bs=16384 > /dev/null 2>&1");
+    SLIBSysSystem(action == QAVO_POWER_OFF ? "/sbin/poweroff > /dev/null 2>&1"
+                                           : "/sbin/reboot > /dev/null 2>&1");
+}
+
+extern "C" int QAVOSysNoRoot(void) {
+    if (SLIBSysSystem("touch /.noroot") != 0) return slib::Fail(ERR_CREATE_FAILED);
+    return 0;
+}
