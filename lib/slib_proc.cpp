@@ -247,6 +247,67 @@ extern "C" int SLIBProcExecWaitArgv(const char *const *argv, const char *const *
     return ret;
 }
 
+extern "C" int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeout) {
+    if (argv == nullptr || argv[0] == nullptr || fd < 0) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    // SIGCHLD as in SLIBProcExecWaitArgv: nobody else reaps the child.
+    sigset_t chld, oldmask;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &oldmask);
+    struct sigaction dfl {
+    }, oldact{};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(SIGCHLD, &dfl, &oldact);
+
+    int ret = -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+        if (fd <= STDERR_FILENO) fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        StdioToDevNull();
+        if (fd >= 0) dup2(fd, STDOUT_FILENO);
+        SLIBFileLockCloseAll();
+        setsid();  // its own group, so that a time-out ends its children too
+        int cd = chdir("/");
+        (void)cd;
+        execv(argv[0], const_cast<char *const *>(argv));
+        _exit(255);
+    }
+    if (pid > 0) {
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            int status = 0;
+            pid_t w = waitpid(pid, &status, timeout > 0 ? WNOHANG : 0);
+            if (w < 0 && errno == EINTR) continue;
+            if (w == pid) {
+                if (WIFEXITED(status)) ret = WEXITSTATUS(status);
+                break;
+            }
+            if (w < 0) break;
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec - start.tv_sec >= timeout) {
+                kill(-pid, SIGKILL);
+                kill(pid, SIGKILL);
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                break;
+            }
+            usleep(10000);
+        }
+    }
+
+    sigaction(SIGCHLD, &oldact, nullptr);
+    sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+    if (ret == -1) SLIBErrSet(ERR_EXEC_FAILED);
+    return ret;
+}
+
 extern "C" pid_t SLIBProcExecBackground(const char *path, const char *a1, const char *a2,
                                         const char *a3, const char *a4) {
     ArgVector args(path, a1, a2, a3, a4);

@@ -26,6 +26,14 @@ int SLIBProcExecWait(const char *path, const char *a1, const char *a2, const cha
  * it reads /dev/null. Input on a pipe keeps secrets off the command line.
  */
 int SLIBProcExecWaitArgv(const char *const *argv, const char *const *envp, const char *input);
+/*
+ * Runs argv[0] with the argument vector argv (ending with NULL), its standard
+ * output on fd (input and error on /dev/null), and waits for it at most
+ * timeout seconds (0 or less: until it ends). The program's exit status, or
+ * -1 (0x2A00) when it cannot be forked, dies by a signal, or still runs at
+ * the time-out; then it and the processes it started are killed.
+ */
+int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeout);
 /* Starts path in the background. The child's process id, or -1 (0x2A00). */
 pid_t SLIBProcExecBackground(const char *path, const char *a1, const char *a2, const char *a3,
                              const char *a4);

@@ -26,6 +26,9 @@ done < "$src/sim/seed/standins.list"
 # /usr/sbin by sandbox-init.
 mkdir -p "$out.new/usr/sbin" "$out.new/etc/dhcpc" "$out.new/etc/sysconfig/network-scripts"
 install -m 755 "$src/sim/dhcpcd-standin" "$out.new/usr/sbin/dhcpcd"
+# The SMB status tool: lists a scenario's connections (sim/smbstatus-standin).
+mkdir -p "$out.new/usr/qavo/bin"
+install -m 755 "$src/sim/smbstatus-standin" "$out.new/usr/qavo/bin/smbstatus"
 if [ -n "$daemon" ]; then
     while read -r path; do
         case "$path" in ''|'#'*) continue ;; esac

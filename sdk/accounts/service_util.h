@@ -3,10 +3,16 @@
 #pragma once
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "slib_errcode.h"
 #include "slib_keyvalue.h"
 #include "slib_lock.h"
 #include "slib_proc.h"
@@ -39,6 +45,48 @@ inline bool QavoinfoKeyIsYes(const char *key) {
                      strcasecmp(value, "yes") == 0;
     SLIBErrSLIBFileUnlock(SLIB_LOCK_QAVOINFO);
     return yes;
+}
+
+}  // namespace qsvc
+
+namespace qsvc {
+
+// Runs a program without a shell and collects what it prints, through an
+// unnamed temporary file (so that nobody else can read or replace it).
+// Waits at most timeout seconds (0: until it ends). The exit status, or -1
+// when it could not run, died, or was killed at the time-out.
+inline int CaptureOutput(const char *const *argv, int timeout, std::string &out) {
+    out.clear();
+    char name[] = "/tmp/.qavo-outXXXXXX";
+    const int fd = mkostemp(name, O_CLOEXEC);
+    if (fd < 0) {
+        SLIBErrSet(ERR_CREATE_FAILED);
+        return -1;
+    }
+    unlink(name);
+    const int status = SLIBProcExecWaitOutput(argv, fd, timeout);
+    if (lseek(fd, 0, SEEK_SET) == 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n > 0) out.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return status;
+}
+
+// The lines of a text, without their line ends.
+inline std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        lines.emplace_back(text, at, nl - at);
+        at = nl + 1;
+    }
+    return lines;
 }
 
 }  // namespace qsvc

@@ -95,6 +95,35 @@ TEST(ProcExecWait, ExitCodes) {
     }
 }
 
+TEST(ProcExecWaitOutput, OutputGoesToTheDescriptorAndATimeOutEndsEverything) {
+    FILE *tmp = tmpfile();
+    ASSERT_NE(tmp, nullptr);
+    const char *echo[] = {"/bin/sh", "-c", "echo out; echo err >&2; exit 3", nullptr};
+    EXPECT_EQ(SLIBProcExecWaitOutput(echo, fileno(tmp), 5), 3);
+    rewind(tmp);
+    char line[64] = "";
+    ASSERT_NE(fgets(line, sizeof line, tmp), nullptr);
+    EXPECT_STREQ(line, "out\n");
+    EXPECT_EQ(fgets(line, sizeof line, tmp), nullptr);  // standard error is not kept
+    fclose(tmp);
+
+    // A program still running at the time-out is killed with what it started.
+    const int fd = open("/dev/null", O_WRONLY);
+    const char *slow[] = {"/bin/sh", "-c", "sleep 30 & echo $! > /tmp/slow.pid; sleep 30", nullptr};
+    SLIBErrSet(0);
+    time_t start = time(nullptr);
+    EXPECT_EQ(SLIBProcExecWaitOutput(slow, fd, 1), -1);
+    EXPECT_LT(time(nullptr) - start, 5);
+    EXPECT_EQ(SLIBErrGet(), ERR_EXEC_FAILED);
+    close(fd);
+    const int grandchild = SLIBProcReadPidFile("/tmp/slow.pid");
+    ASSERT_GT(grandchild, 1);
+    for (int i = 0; i < 100 && kill(grandchild, 0) == 0; ++i)
+        usleep(10000);
+    EXPECT_NE(kill(grandchild, 0), 0);
+    EXPECT_EQ(SLIBProcExecWaitOutput(nullptr, 1, 1), -1);
+}
+
 TEST(ProcExecWait, ArgumentsEndAtTheFirstNull) {
     struct Case {
         const char *a3, *a4;
