@@ -291,7 +291,9 @@ extern "C" int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeo
             if (w < 0) break;
             struct timespec now;
             clock_gettime(CLOCK_MONOTONIC, &now);
-            if (now.tv_sec - start.tv_sec >= timeout) {
+            const long long elapsedMs =
+                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+            if (elapsedMs >= timeout * 1000LL) {
                 kill(-pid, SIGKILL);
                 kill(pid, SIGKILL);
                 while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
