@@ -279,8 +279,9 @@ extern "C" int QAVOAppleTalkSet(const char *szInterface, const char *szZone) {
     if (!ZoneOk(szZone) || !InterfaceOk(szInterface)) return Fail(ERR_BAD_PARAMETERS);
     Locks locks(kWriterLocks, SLIB_LOCK_EX);
     if (!locks.Held()) return Fail(ERR_LOCK_FAILED);
+    // No "AppleTalk" yet (a first setup) is an interface change.
     char current[16] = "";
-    if (SLIBFileGetKeyValue(SLIB_QAVOINFO_PATH, "AppleTalk", current, sizeof current, 0) <= 0 ||
+    if (SLIBFileGetKeyValue(SLIB_QAVOINFO_PATH, "AppleTalk", current, sizeof current, 0) < 0 ||
         SLIBProcKillByName("afpd", 0) < 0)
         return Finish(locks, -1);
     int status;

@@ -278,8 +278,12 @@ TEST(AppleZone, ASlowOrFailedQueryChangesNothing) {
 TEST(AppleTalkSetting, InterfaceAndZone) {
     ASSERT_EQ(sethostname("nas", 3), 0);
     ASSERT_EQ(qtest::Sh("ip link add at7 type veth peer name peer7"), 0);
-    SetKey("AppleTalk", "lo");
     qtest::WriteFile(kAfpdConf, "nas -tcp -ddp -uamlist x.so -nouservol\n");
+    // The first setting (no "AppleTalk" yet) starts AppleTalk on the interface.
+    qtest::ClearCalls();
+    EXPECT_EQ(QAVOAppleTalkSet("lo", ""), 0);
+    EXPECT_EQ(CallsOf("/usr/qavo/etc/rc.atalk"),
+              std::vector<std::string>{"/usr/qavo/etc/rc.atalk"});
     qtest::ClearCalls();
     EXPECT_EQ(QAVOAppleTalkSet("lo", "Lab"), 0);
     EXPECT_EQ(CallsOf("/usr/qavo/sbin/afpd"), std::vector<std::string>{"/usr/qavo/sbin/afpd"});
