@@ -50,6 +50,8 @@ int nPatchRows;
 int blPomlet;
 char gszDevMtdPartition[10];
 char szUpdateDir[256];
+char szVolume[32] = "/volume1";
+int blGroupUpdate;
 uint32_t gEraseBlockSize;
 
 }  // extern "C"

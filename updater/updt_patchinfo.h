@@ -51,6 +51,10 @@ extern int nPatchRows;
 extern int blPomlet;
 extern char gszDevMtdPartition[10];
 extern char szUpdateDir[256];
+/* The volume that receives the system archive and the saved configuration
+ * ("/volume1" unless "-v" names another), and the group-update flag ("-g"). */
+extern char szVolume[32];
+extern int blGroupUpdate;
 /* Erase-block size, read from the flash-directory device. */
 extern uint32_t gEraseBlockSize;
 
