@@ -100,6 +100,11 @@ int ImageStatus(const char *file, uint64_t *size) {
 
 }  // namespace
 
+extern "C" int UPDTImageStatus(const char *szFile, uint64_t *pSize) {
+    if (!szFile || !pSize) return -1;
+    return ImageStatus(szFile, pSize);
+}
+
 extern "C" void UPDTSelectEdition(int pomlet) {
     memset(gPatchInfo, 0, sizeof gPatchInfo);
     memset(gPartDevMap, 0, sizeof gPartDevMap);

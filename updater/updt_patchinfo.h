@@ -62,6 +62,9 @@ extern uint32_t gEraseBlockSize;
  * "/dev/mtd5"; otherwise 8 rows and "/dev/mtd7"). */
 void UPDTSelectEdition(int pomlet);
 
+/* Status of a package image: 1 a usable image (its size in *pSize), 0 absent,
+ * -1 present but unusable (empty, not a regular file, unreadable; logged). */
+int UPDTImageStatus(const char *szFile, uint64_t *pSize);
 /* Device path of a partition of the map (name compared ignoring case), or null. */
 const char *SzUPDTGetDeviceByName(const char *szName);
 /* Index of the first entry with that name (ignoring case), or -1. */

@@ -1,0 +1,387 @@
+#include "updt_msys.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "flash_io.h"
+#include "slib_errcode.h"
+#include "slib_str.h"
+#include "updt_config.h"
+#include "updt_patchinfo.h"
+#include "updt_redboot.h"
+#include "updt_status.h"
+
+using qflash::Fd;
+
+namespace {
+
+constexpr uint32_t kUnit = UPDT_MSYS_UNIT_SIZE;
+constexpr const char kArchive[] = "hda1.tgz";
+constexpr const char kArchiveOnVolume[] = "QavoUpgrade.tar.gz";
+constexpr const char kDone[] = "Congratulation!! The update has been completed!!";
+
+// One literal shell word.
+std::string Word(const std::string &text) {
+    std::string out(text.size() * 3 + 3, '\0');
+    if (SLIBStrEncodeParam(text.c_str(), out.data(), static_cast<int>(out.size())) != 0)
+        return "''";
+    out.resize(strlen(out.c_str()));
+    return out;
+}
+
+std::string EntryName(const FISDIRENTRY &e) {
+    return std::string(e.szName, strnlen(e.szName, sizeof e.szName));
+}
+
+std::string BackupDir() {
+    return std::string(szUpdateDir) + "/" + UPDT_BACKUP_DIR;
+}
+
+std::string BackupFile(const FISDIRENTRY &e) {
+    return BackupDir() + "/" + UPDT_BACKUP_PREFIX + EntryName(e);
+}
+
+std::string ImagePath(const PATCHINFO &row) {
+    return std::string(szUpdateDir) + "/" + row.szFile;
+}
+
+int64_t RegularFileSize(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return st.st_size;
+}
+
+uint32_t Units(uint64_t bytes) {
+    return static_cast<uint32_t>((bytes + kUnit - 1) / kUnit);
+}
+
+// The module counts eight rows; the working table must have them.
+bool FullTable(const char *func) {
+    if (nPatchRows == UPDT_MSYS_PARTS) return true;
+    SLIBLog(LOG_ERR, "%s(%d): the flash module needs %d partition rows, this edition has %d", func,
+            __LINE__, UPDT_MSYS_PARTS, nPatchRows);
+    return false;
+}
+
+// Where row i is written from: its image, or the backup of its partition.
+struct Source {
+    std::string path;
+    bool backup = false;
+};
+
+// Checks every row that will be written before anything changes: an image
+// must still be the one the records were made from, a backup must hold the
+// whole old partition.
+bool CheckSources(const FISDIRENTRY *entries, bool all, std::vector<Source> *out) {
+    out->assign(UPDT_MSYS_PARTS, Source{});
+    for (int i = 0; i < UPDT_MSYS_PARTS; ++i) {
+        const PATCHINFO &row = gPatchInfo[i];
+        if (!all && !row.fneedupdate) continue;
+        Source &s = (*out)[i];
+        if (row.fhasimage) {
+            s.path = ImagePath(row);
+            if (RegularFileSize(s.path) != row.datalen) {
+                SLIBLog(LOG_ERR, "%s(%d): image [%s] changed since the patch records were made",
+                        __func__, __LINE__, s.path.c_str());
+                return false;
+            }
+            continue;
+        }
+        s.path = BackupFile(entries[i]);
+        s.backup = true;
+        if (RegularFileSize(s.path) != entries[i].size) {
+            SLIBLog(LOG_ERR, "%s(%d): failed to update. [%s] does not exist", __func__, __LINE__,
+                    blGroupUpdate ? ImagePath(row).c_str() : s.path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int Update(char *stage, std::vector<FISDIRENTRY> &entries, bool *keepBackup) {
+    int repartitioned = 0;
+    *stage = 'P';
+    UPDTSetProgress(*stage, 0);
+    int n = UPDTMSysGetPartitionInfo(entries.data());
+    if (n < 0) return 18;
+    SLIBLog(LOG_ERR, "number of partitions = [%d]", n);
+    for (int i = 0; i < n; ++i)
+        SLIBLog(LOG_ERR, "[%s]  0x%08lX  0x%08lX  0x%08lX\n", EntryName(entries[i]).c_str(),
+                static_cast<unsigned long>(entries[i].flash_base),
+                static_cast<unsigned long>(entries[i].size),
+                static_cast<unsigned long>(entries[i].data_length));
+    UPDTSetProgress(*stage, 10);
+    if (UPDTMSysInitPatchInfo(entries.data(), n) < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to initialize patch info ", __func__, __LINE__);
+        return 19;
+    }
+    UPDTSetProgress(*stage, 20);
+    if (!blGroupUpdate && UPDTBackupOldPartition(entries.data(), n) < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to backup old patch info ", __func__, __LINE__);
+        return 15;
+    }
+    UPDTSetProgress(*stage, 60);
+    int code = 0;
+    if (UPDTMSysDoPatch(entries.data(), n, &repartitioned) < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to patch new binaries!!", __func__, __LINE__);
+        code = 20;
+    } else {
+        SLIBLog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", __func__, __LINE__);
+        UPDTSetProgress(*stage, 100);
+        *stage = 'C';
+        UPDTSetProgress(*stage, 0);
+        if (!blGroupUpdate && UPDTUpdateConfig() == -1) code = 17;
+    }
+    if (code != 0) {
+        if (!blGroupUpdate) {
+            // The configuration first: the old images expect the old files.
+            if (code == 17 && UPDTRestoreConfig() < 0) *keepBackup = true;
+            if (UPDTMSysRollBack(entries.data(), n, repartitioned) < 0) {
+                SLIBLog(LOG_ERR, "%s: UPDTRollBack() fail", __func__);
+                *keepBackup = true;
+            }
+            SLIBLog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", __func__, __LINE__);
+        }
+        return code;
+    }
+    UPDTSetProgress(*stage, 100);
+    *stage = 'R';
+    UPDTSetProgress(*stage, 0);
+    SLIBLog(LOG_ERR, "%s", kDone);
+    UPDTLog(kDone);
+    // The system archive goes to the volume only with a system that runs it.
+    const std::string archive = std::string(szUpdateDir) + "/" + kArchive;
+    if (access(archive.c_str(), F_OK) == 0) {
+        const std::string target = std::string(szVolume) + "/" + kArchiveOnVolume;
+        const std::string cmd = "/bin/mv -f " + Word(archive) + " " + Word(target);
+        if (UPDTExecute(cmd.c_str()) != 0) {
+            char msg[512];
+            snprintf(msg, sizeof msg, "%s(%d): mv %s to %s/%s fail.", __func__, __LINE__,
+                     archive.c_str(), szVolume, kArchiveOnVolume);
+            SLIBLog(LOG_ERR, "%s", msg);
+            UPDTLog(msg);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int UPDTMSysGetPartitionInfo(FISDIRENTRY *pEntries) {
+    if (!pEntries || !FullTable(__func__)) return -1;
+    Fd fd(open(UPDT_MSYS_DEVICE, O_RDWR | O_CLOEXEC));
+    if (!fd.ok()) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to open /dev/mtd0, errno = %d", __func__, __LINE__, errno);
+        return -1;
+    }
+    uint32_t pairs[2 * UPDT_MSYS_PARTS] = {};
+    if (ioctl(fd.fd, MEMMSYSGETPARTS, pairs) < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to get partition information, errno = %d", __func__,
+                __LINE__, errno);
+        return -1;
+    }
+    uint32_t base = 0;
+    for (int i = 0; i < UPDT_MSYS_PARTS; ++i) {
+        FISDIRENTRY &e = pEntries[i];
+        memset(&e, 0, sizeof e);
+        strncpy(e.szName, gPatchInfo[i].szPart, sizeof e.szName);
+        e.size = pairs[2 * i];
+        e.data_length = pairs[2 * i + 1];
+        e.flash_base = base;
+        base += e.size;
+    }
+    return UPDT_MSYS_PARTS;
+}
+
+extern "C" int UPDTMSysInitPatchInfo(const FISDIRENTRY *pEntries, int n) {
+    if (!pEntries || n <= 0) {
+        SLIBLog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
+        return -1;
+    }
+    if (!FullTable(__func__) || n < UPDT_MSYS_PARTS) return -1;
+    gEraseBlockSize = kUnit;
+    SLIBLog(LOG_ERR, "Available flash units = %d blocks, eraseblock = %d bytes", UPDT_MSYS_UNITS,
+            UPDT_MSYS_UNIT_SIZE);
+    int64_t total = 0;
+    for (int i = 0; i < UPDT_MSYS_PARTS; ++i) {
+        PATCHINFO &row = gPatchInfo[i];
+        const FISDIRENTRY &e = pEntries[i];
+        uint64_t imageSize = 0;
+        int st = UPDTImageStatus(row.szFile, &imageSize);
+        if (st < 0) return -1;
+        if (st > 0) {
+            if (imageSize > UINT32_MAX) {
+                SLIBLog(LOG_ERR, "%s(%d): image [%s] is too large", __func__, __LINE__, row.szFile);
+                return -1;
+            }
+            row.datalen = static_cast<uint32_t>(imageSize);
+            row.fneedupdate = 1;
+            row.fhasimage = 1;
+        } else {
+            SLIBLog(LOG_ERR, "%s(%d): file [%s] not included in the patch package ", __func__,
+                    __LINE__, row.szFile);
+            row.datalen = e.data_length;
+            row.fneedupdate = 0;
+            row.fhasimage = 0;
+        }
+        const int64_t nblock = Units(row.datalen);
+        row.size = e.size;
+        row.start = e.flash_base;
+        row.balance = static_cast<int32_t>(e.size / kUnit - nblock);
+        row.delta = 0;
+        total += nblock;
+        SLIBLog(LOG_ERR,
+                "PATCHINFO: partition[%s] file[%s] start = [0x%08X] size[0x%d] datalen=[0x%08X] "
+                "nblock[%d] balance[%d] fneedupdate[%d]",
+                row.szPart, row.szFile, row.start, static_cast<int>(row.size), row.datalen,
+                static_cast<int>(nblock), row.balance, row.fneedupdate);
+    }
+    if (total > UPDT_MSYS_UNITS) {
+        SLIBLog(LOG_ERR, "%s(%d): the binary size exceeds flash size limit(total = %d blocks)",
+                __func__, __LINE__, static_cast<int>(total));
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int UPDTMSysFormat(const uint32_t *pSizes, int count) {
+    if (!pSizes || count != UPDT_MSYS_PARTS) {
+        SLIBLog(LOG_ERR, "%s(%d): parameter error", __func__, __LINE__);
+        return -1;
+    }
+    Fd fd(open(UPDT_MSYS_DEVICE, O_RDWR | O_CLOEXEC));
+    if (!fd.ok()) {
+        SLIBLog(LOG_ERR, "%s(%d): failed to open /dev/mtd0, errno = %d", __func__, __LINE__, errno);
+        return -1;
+    }
+    if (ioctl(fd.fd, MEMMSYSFORMAT, static_cast<unsigned long>(UPDT_MSYS_UNITS)) < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): failed to format, errno = %d", __func__, __LINE__, errno);
+        return -1;
+    }
+    uint32_t sizes[UPDT_MSYS_PARTS];
+    std::copy(pSizes, pSizes + UPDT_MSYS_PARTS, sizes);
+    if (ioctl(fd.fd, MEMMSYSPARTITION, sizes) < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): failed to partition, errno = %d", __func__, __LINE__, errno);
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int UPDTMSysDoPatch(const FISDIRENTRY *pEntries, int n, int *pRepartitioned) {
+    if (!pEntries || n <= 0 || !pRepartitioned) {
+        SLIBLog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
+        return -1;
+    }
+    if (!FullTable(__func__) || n < UPDT_MSYS_PARTS) return -1;
+    try {
+        const bool resize = BlUPDTNegativeBalance(gPatchInfo, UPDT_MSYS_PARTS) != 0;
+        if (resize) SLIBLog(LOG_ERR, "%s(%d): NEED RE-PARTITION!!", __func__, __LINE__);
+        std::vector<Source> sources;
+        if (!CheckSources(pEntries, resize, &sources)) return -1;
+        if (resize) {
+            uint32_t sizes[UPDT_MSYS_PARTS];
+            bool ok = ErrUPDTAdjustPartitionSize(gPatchInfo, UPDT_MSYS_PARTS) == 0;
+            for (int i = 0; ok && i < UPDT_MSYS_PARTS; ++i)
+                sizes[i] = Units(gPatchInfo[i].size);
+            if (!ok || UPDTMSysFormat(sizes, UPDT_MSYS_PARTS) != 0) {
+                SLIBLog(LOG_ERR, "%s(%d): fail to resize", __func__, __LINE__);
+                return -1;
+            }
+            *pRepartitioned = 1;
+        }
+        for (int i = 0; i < UPDT_MSYS_PARTS; ++i) {
+            const PATCHINFO &row = gPatchInfo[i];
+            if (!*pRepartitioned && !row.fneedupdate) {
+                SLIBLog(LOG_ERR, "%s: skip updating [%s]", __func__, row.szPart);
+                continue;
+            }
+            const Source &s = sources[i];
+            std::string cmd = "/bin/dd if=" + Word(s.path) + " of=/dev/mtd" + std::to_string(i) +
+                              " bs=" + std::to_string(kUnit);
+            // A partition that gave units away holds only the start of its
+            // old contents, which is all of its data.
+            if (s.backup)
+                cmd += " count=" + std::to_string(std::min(pEntries[i].size, row.size) / kUnit);
+            SLIBLog(LOG_ERR, "szCmd=[%s]", cmd.c_str());
+            if (UPDTExecute(cmd.c_str()) != 0) return -1;
+            UPDTSetProgress('P', 65 + 5 * i);
+            SLIBLog(LOG_ERR, "%s: Finish updating [%s]", __func__, row.szPart);
+        }
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int UPDTMSysRollBack(const FISDIRENTRY *pEntries, int n, int repartitioned) {
+    if (!pEntries || n <= 0) {
+        SLIBLog(LOG_ERR, "%s(%d): parameter error ", __func__, __LINE__);
+        return -1;
+    }
+    if (n < UPDT_MSYS_PARTS) return -1;
+    if (repartitioned == 1) {
+        uint32_t sizes[UPDT_MSYS_PARTS];
+        for (int i = 0; i < UPDT_MSYS_PARTS; ++i)
+            sizes[i] = Units(pEntries[i].size);
+        if (UPDTMSysFormat(sizes, UPDT_MSYS_PARTS) != 0) {
+            SLIBLog(LOG_ERR, "%s(%d): fail to resize", __func__, __LINE__);
+            return -1;
+        }
+    }
+    int result = 0;
+    try {
+        // Every row is restored; one that fails does not stop the others.
+        for (int i = 0; i < UPDT_MSYS_PARTS; ++i) {
+            const std::string cmd = "/bin/dd if=" + Word(BackupFile(pEntries[i])) + " of=/dev/mtd" +
+                                    std::to_string(i) + " bs=" + std::to_string(kUnit);
+            SLIBLog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, cmd.c_str());
+            if (UPDTExecute(cmd.c_str()) != 0) {
+                result = -1;
+                continue;
+            }
+            UPDTSetProgress('P', 65 + 5 * i);
+            SLIBLog(LOG_ERR, "%s: Finish updating [%s]", __func__, EntryName(pEntries[i]).c_str());
+        }
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    return result;
+}
+
+extern "C" int UPDTMSysUpdate(char *stage) {
+    if (!stage) return 18;
+    bool keepBackup = false;
+    int code;
+    try {
+        // Room for the module's 8 entries in a cleared array.
+        std::vector<FISDIRENTRY> entries(UPDT_MSYS_PARTS);
+        code = Update(stage, entries, &keepBackup);
+    } catch (const std::bad_alloc &) {
+        return 18;
+    }
+    // The records, the analysis of the flash and the backup leave the
+    // update folder untouched when they fail.
+    if (code == 18 || code == 19 || code == 15) return code;
+    const std::string backup = BackupDir();
+    if (keepBackup) {
+        char msg[512];
+        snprintf(msg, sizeof msg, "The backup of the old flash is kept in %s", backup.c_str());
+        SLIBLog(LOG_ERR, "%s", msg);
+        UPDTLog(msg);
+        return code;
+    }
+    const std::string cmd = "/bin/rm -rf " + Word(backup);
+    SLIBLog(LOG_ERR, "szCmd=[%s]", cmd.c_str());
+    UPDTExecute(cmd.c_str());
+    return code;
+}
