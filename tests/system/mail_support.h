@@ -56,16 +56,19 @@ struct Mail {
 // The address, the server process and the spool of one test.
 class MailNet {
   public:
-    MailNet() {
-        EXPECT_EQ(qtest::Sh("ip link add smtp0 type veth peer name smtp1 && "
-                            "ip addr add 192.0.2.2/24 dev smtp0 && ip link set smtp0 up && "
-                            "ip link set smtp1 up"),
+    // dev holds the server's address (the appliance's own card "eth0" when
+    // the mail should name the address).
+    explicit MailNet(const std::string &dev = "smtp0") : dev_(dev) {
+        EXPECT_EQ(qtest::Sh("ip link add " + dev +
+                            " type veth peer name smtp1 && "
+                            "ip addr add 192.0.2.2/24 dev " +
+                            dev + " && ip link set " + dev + " up && ip link set smtp1 up"),
                   0);
         qtest::Sh(std::string("rm -rf ") + kSpool + " && mkdir -p " + kSpool);
     }
     ~MailNet() {
         Stop();
-        qtest::Sh("ip link del smtp0 >/dev/null 2>&1");
+        qtest::Sh("ip link del " + dev_ + " >/dev/null 2>&1");
     }
 
     // The real server; with a user it wants AUTH LOGIN with that account.
@@ -177,6 +180,7 @@ class MailNet {
         ASSERT_TRUE(WaitFor([&] { return qtest::FileExists(ready); }, 30))
             << qtest::ReadFile("/tmp/smtp-server.err");
     }
+    std::string dev_;
     pid_t server_ = -1;
 };
 
