@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "qavo_smtp.h"
+#include "qavo_time.h"
 #include "slib_errcode.h"
 #include "slib_eventlog.h"
 #include "slib_keyvalue.h"
@@ -177,11 +178,18 @@ bool SetOwnPlaceholders(PSLIBSZHASH *hash) {
         const std::string web = Key(kDefaults, "supportweb", &ok);
         url = "http://" + ip + (!ok || web == "yes" ? ":5000/" : "/");
     }
+    int t[6];
+    if (QAVOTimeGetLocal(t) != 0) return false;
+    char date[48], clock[48];
+    snprintf(date, sizeof(date), "%d/%02d/%02d", t[0], t[1], t[2]);
+    snprintf(clock, sizeof(clock), "%02d:%02d:%02d", t[3], t[4], t[5]);
     const std::pair<const char *, std::string> values[] = {
         {"%COMPANY_NAME%", CompanyName()},
         {"%HOSTNAME%", ShortHostName()},
         {"%IP_ADDR%", ip},
         {"%HTTP_URL%", url},
+        {"%DATE%", date},
+        {"%TIME%", clock},
     };
     for (const auto &[key, value] : values) {
         if (SLIBSzHashSetValue(hash, key, value.c_str()) < 0) return false;

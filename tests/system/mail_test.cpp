@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ const char *const kEnuMails =
     "This is a test mail from %HOSTNAME% (%IP_ADDR%).   \n"
     "Web: %HTTP_URL%\n"
     "Company: %COMPANY_NAME%\n"
+    "On %DATE% at %TIME%\n"
     ".\n"
     "..\n"
     ". x\n"
@@ -203,6 +205,7 @@ TEST_F(Mail, TestMailGoesToBothRecipientsWithEverythingFilledIn) {
         ASSERT_EQ(QAVOMailSet(QAVO_MAIL_TYPE, &s), 1);
         EXPECT_EQ(Field("eventtest"), "yes");
         mailtest::WaitDeliveries(net.ServerPid());
+        const time_t now = time(nullptr);
         auto mails = MailNet::Mails();
         ASSERT_EQ(mails.size(), n + 2);
         const std::string to[] = {"one@example.com", "two@example.com"};
@@ -215,10 +218,25 @@ TEST_F(Mail, TestMailGoesToBothRecipientsWithEverythingFilledIn) {
             EXPECT_EQ(m.f["to"], to[i]);
             EXPECT_EQ(m.f["subject"], "Test mail from qnas");
             EXPECT_EQ(m.f["content_type"], "text/plain; charset=utf-8");
-            EXPECT_EQ(m.f["body"], std::string("This is a test mail from qnas (192.0.2.2).\r\n"
-                                               "Web: ") +
-                                       c.url +
-                                       "\r\nCompany: Company\r\n.\r\n..\r\n. x\r\nQUIT\r\n\r\n");
+            // Date and time of the composition, a moment before now.
+            std::string body = m.f["body"];
+            const size_t on = body.find("On ");
+            ASSERT_NE(on, std::string::npos);
+            struct tm tm {};
+            const char *end = strptime(body.c_str() + on, "On %Y/%m/%d at %H:%M:%S", &tm);
+            ASSERT_NE(end, nullptr) << body;
+            tm.tm_isdst = -1;
+            EXPECT_LE(now - mktime(&tm), 30);
+            EXPECT_GE(now - mktime(&tm), 0);
+            char expect[64];
+            snprintf(expect, sizeof expect, "On %d/%02d/%02d at %02d:%02d:%02d", tm.tm_year + 1900,
+                     tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            EXPECT_EQ(body.substr(on, strlen(expect)), expect);
+            body.replace(on, static_cast<size_t>(end - (body.c_str() + on)), "On D at T");
+            EXPECT_EQ(body, std::string("This is a test mail from qnas (192.0.2.2).\r\nWeb: ") +
+                                c.url +
+                                "\r\nCompany: Company\r\nOn D at T\r\n.\r\n..\r\n. x\r\n"
+                                "QUIT\r\n\r\n");
         }
         n += 2;
         auto ids = mailtest::SystemEventIds();
