@@ -512,8 +512,12 @@ extern "C" int QAVOSMTPReadReply(int expected, int sock) {
         const std::string_view line(gReply, len);
         int code = 0;
         const bool numbered = sscanf(gReply, "%d", &code) == 1 && code > 0;
+        // A continuation line ("250-...") never ends a reply: the reply's
+        // last line must be read before the next command, or every later
+        // step would take the rest of this reply for its own.
+        if (numbered && line.size() > 3 && line[3] == '-') continue;
         if (numbered && expected != 0 && code == expected) return 0;
-        if (StartsWith(line, "250-") || StartsWith(line, "220")) continue;
+        if (StartsWith(line, "220")) continue;
         if (expected == 0 &&
             (line.find("250 HELP") != std::string_view::npos || (numbered && code == 250)))
             return 0;

@@ -72,10 +72,11 @@ int QAVOSMTPSendMailFallback(const char *server, const char *recipient, const ch
 int QAVOSMTPGetCharset(const char *lang, char *out, int size);
 
 /* Internal steps, exported for the tests. */
-/* Reads one reply within QAVO_SMTP_REPLY_TIMEOUT seconds. expected 0 stands
- * for the answer to HELO or EHLO. 0 when the reply is the expected one, -4
- * on time-out or a closed connection, the reply's code when it is another,
- * -5 for a reply line without a code. */
+/* Reads one reply within QAVO_SMTP_REPLY_TIMEOUT seconds, up to its last
+ * line (continuation lines "NNN-" are read past, as are "220" lines after
+ * the greeting). expected 0 stands for the answer to HELO or EHLO. 0 when the reply is the expected
+ * one, -4 on time-out or a closed connection, the reply's code when it is another, -5 for a reply
+ * line without a code. */
 int QAVOSMTPReadReply(int expected, int sock);
 /* Sends a command and reads its reply (none for "Quit\r\n"). The command
  * must fit 1024 bytes. The reply's result, or -1 when it cannot be sent. */

@@ -278,6 +278,14 @@ TEST_F(Smtp, ScriptedDialogues) {
          QAVO_SMTP_ERR_REFUSED,
          {QAVO_SMTP_EVENT_REPLY},
          "RCPT To: <admin@example.com>"},
+        // The refusal in the last line of a multi-line answer counts, and is
+        // not left over for the next step.
+        {"multi-line refusal",
+         0,
+         {"220 peer", "250 hello", "250-fine\\n250 fine", "550-no\\n550 such user", ok},
+         QAVO_SMTP_ERR_REFUSED,
+         {QAVO_SMTP_EVENT_REPLY},
+         "RCPT To: <admin@example.com>"},
         {"reply without a code",
          0,
          {"220 peer", "hello there"},
@@ -367,7 +375,7 @@ TEST_F(Smtp, ConnectionAndRequestFailures) {
     EXPECT_EQ(MailNet::MailCount(), 1u);
 }
 
-TEST_F(Smtp, JapaneseMailDecodesWordByWordAndLineByLine) {
+TEST_F(Smtp, NonEnglishMailsDecodeWordByWordAndLineByLine) {
     net.StartServer();
     std::string subject;
     for (int i = 0; i < 30; ++i)
@@ -385,8 +393,17 @@ TEST_F(Smtp, JapaneseMailDecodesWordByWordAndLineByLine) {
     plain.lang = "jpn";
     plain.text = "Subject: Plain\nascii only\n";
     ASSERT_EQ(QAVOSMTPDeliver(plain.Get()), 0);
-    ASSERT_TRUE(MailNet::WaitMails(2));
+    // Other languages: UTF-8, the subject as encoded words saying so.
+    Request ger;
+    ger.lang = "ger";
+    ger.text = "Subject: Prüfung über " + std::string(40, 'x') + " Größe\nÄnderung\n";
+    ASSERT_EQ(QAVOSMTPDeliver(ger.Get()), 0);
+    ASSERT_TRUE(MailNet::WaitMails(3));
     auto mails = MailNet::Mails();
+    EXPECT_EQ(mails[2].f["content_type"], "text/plain; charset=utf-8");
+    EXPECT_EQ(mails[2].f["subject_by_word"], "Prüfung über " + std::string(40, 'x') + " Größe");
+    EXPECT_GT(std::stoi(mails[2].f["subject_words"]), 1);
+    EXPECT_EQ(mails[2].f["body"], "Änderung\r\n\r\n");
     auto &m = mails[0];
     EXPECT_EQ(m.f["content_type"], "text/plain; charset=ISO-2022-JP");
     EXPECT_GT(std::stoi(m.f["subject_words"]), 2);
