@@ -30,6 +30,7 @@
 #include "slib_section.h"
 #include "slib_str.h"
 #include "slib_szhash.h"
+#include "slib_util.h"
 
 namespace {
 
@@ -51,15 +52,7 @@ using HashPtr = std::unique_ptr<SLIBSZHASH, HashFree>;
 // A plain language code names a folder under the texts directory and fits
 // the file name's buffer: letters, digits, "_" and "-" only.
 bool PlainLang(const char *lang) {
-    if (!lang || !*lang) return false;
-    size_t n = 0;
-    for (const char *p = lang; *p; ++p, ++n) {
-        const char c = *p;
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '_' || c == '-';
-        if (!ok || n >= QAVOLOG_LANG_MAX) return false;
-    }
-    return true;
+    return slib::IsPlainCode(lang, QAVOLOG_LANG_MAX);
 }
 
 std::string TextsPath(const char *lang) {

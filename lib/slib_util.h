@@ -48,6 +48,20 @@ inline bool OneLine(const char *s) {
     return s == nullptr || strpbrk(s, "\r\n") == nullptr;
 }
 
+// A plain code (a language code naming a folder): 1 to max characters of
+// ASCII letters, digits, "_" and "-", so it is safe inside a path.
+inline bool IsPlainCode(const char *s, size_t max) {
+    if (s == nullptr || *s == '\0') return false;
+    size_t n = 0;
+    for (const char *p = s; *p; ++p, ++n) {
+        const char c = *p;
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '_' || c == '-';
+        if (!ok || n >= max) return false;
+    }
+    return true;
+}
+
 // Writes all of s to a stream that belongs to the calling operation alone
 // (a rewrite's temporary copy), so no stream locking is needed.
 inline bool WriteAll(FILE *fp, std::string_view s) {
