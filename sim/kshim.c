@@ -316,6 +316,57 @@ int lstat(const char *path, struct stat *st) {
     return r;
 }
 
+/* Disk numbers through an open descriptor too (see QsimDiskStat). */
+static void FdDiskStat(int fd, struct stat *st) {
+    char link[64], path[128];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    int saved = errno;
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    errno = saved;
+    if (n <= 0) return;
+    path[n] = 0;
+    QsimDiskStat(path, st);
+}
+
+int fstat(int fd, struct stat *st) {
+    typedef int (*fstat_fn)(int, struct stat *);
+    fstat_fn real = (fstat_fn)Next("fstat");
+    if (!real) return -1;
+    int r = real(fd, st);
+    if (r == 0) FdDiskStat(fd, st);
+    return r;
+}
+
+int fstat64(int fd, struct stat64 *st) {
+    typedef int (*fstat64_fn)(int, struct stat64 *);
+    fstat64_fn real = (fstat64_fn)Next("fstat64");
+    if (!real) return -1;
+    int r = real(fd, st);
+    if (r == 0) FdDiskStat(fd, (struct stat *)st);
+    return r;
+}
+
+/* The type word of the simulated file systems (see QsimFsType). */
+int statfs(const char *path, struct statfs *buf) {
+    typedef int (*statfs_fn)(const char *, struct statfs *);
+    statfs_fn real = (statfs_fn)Next("statfs");
+    if (!real) return -1;
+    int r = real(path, buf);
+    long word = r == 0 ? QsimFsType(path) : 0;
+    if (word) buf->f_type = word;
+    return r;
+}
+
+int statfs64(const char *path, struct statfs64 *buf) {
+    typedef int (*statfs64_fn)(const char *, struct statfs64 *);
+    statfs64_fn real = (statfs64_fn)Next("statfs64");
+    if (!real) return -1;
+    int r = real(path, buf);
+    long word = r == 0 ? QsimFsType(path) : 0;
+    if (word) buf->f_type = word;
+    return r;
+}
+
 int access(const char *path, int mode) {
     char buf[256];
     access_fn real = (access_fn)Next("access");

@@ -21,5 +21,11 @@ void *QsimShimNext(void **cache, const char *name);
 struct stat;
 void QsimDiskStat(const char *path, struct stat *st);
 int QsimDiskIoctl(int fd, uint32_t request, void *arg, int *result);
+/* The drives behind the simulated disks (kshim_drive.c): ATA commands, the
+ * pass-through and caching-page requests; 1 when answered. */
+int QsimDriveIoctl(int fd, uint32_t request, void *arg, int *result);
+/* The file-system type word of a path on a simulated mount (the mount
+ * stand-in's /sim/fsmounts), or 0. */
+long QsimFsType(const char *path);
 
 #endif

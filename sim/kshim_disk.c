@@ -270,5 +270,6 @@ static int AtaRequest(int fd, uint32_t request, void *arg, int *result) {
 }
 
 int QsimDiskIoctl(int fd, uint32_t request, void *arg, int *result) {
-    return MdRequest(fd, request, arg, result) || AtaRequest(fd, request, arg, result);
+    return MdRequest(fd, request, arg, result) || QsimDriveIoctl(fd, request, arg, result) ||
+           AtaRequest(fd, request, arg, result);
 }
