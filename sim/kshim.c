@@ -246,6 +246,25 @@ static const char *Redirect(const char *path, char *buf, size_t size) {
     return path;
 }
 
+/* /proc/mounts as read: with the simulated file systems (QsimMountsFd). */
+static int IsMountTable(const char *path) {
+    return path && (strcmp(path, "/proc/mounts") == 0 || strcmp(path, "/proc/self/mounts") == 0);
+}
+
+static int MountTableOpen(const char *path, int flags) {
+    if (!IsMountTable(path) || (flags & O_ACCMODE) != O_RDONLY) return -1;
+    return QsimMountsFd();
+}
+
+static FILE *MountTableFopen(const char *path, const char *mode) {
+    if (!IsMountTable(path) || !mode || mode[0] != 'r' || strchr(mode, '+')) return NULL;
+    int fd = QsimMountsFd();
+    if (fd < 0) return NULL;
+    FILE *f = fdopen(fd, "r");
+    if (!f) close(fd);
+    return f;
+}
+
 static int OpenMode(int flags, va_list ap) {
     if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) return va_arg(ap, int);
     return 0;
@@ -258,6 +277,8 @@ static int OpenMode(int flags, va_list ap) {
         int mode = OpenMode(flags, ap);                            \
         va_end(ap);                                                \
         char buf[256];                                             \
+        int table = MountTableOpen(path, flags);                   \
+        if (table >= 0) return table;                              \
         open_fn real = (open_fn)Next(#NAME);                       \
         if (!real) return -1;                                      \
         return real(Redirect(path, buf, sizeof buf), flags, mode); \
@@ -282,6 +303,8 @@ OPENAT_WRAPPER(openat64)
 #define FOPEN_WRAPPER(NAME)                                 \
     FILE *NAME(const char *path, const char *mode) {        \
         char buf[256];                                      \
+        FILE *table = MountTableFopen(path, mode);          \
+        if (table) return table;                            \
         fopen_fn real = (fopen_fn)Next(#NAME);              \
         if (!real) return NULL;                             \
         return real(Redirect(path, buf, sizeof buf), mode); \

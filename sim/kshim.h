@@ -27,5 +27,7 @@ int QsimDriveIoctl(int fd, uint32_t request, void *arg, int *result);
 /* The file-system type word of a path on a simulated mount (the mount
  * stand-in's /sim/fsmounts), or 0. */
 long QsimFsType(const char *path);
+/* The mount table showing the simulated mounts as their types, or -1. */
+int QsimMountsFd(void);
 
 #endif

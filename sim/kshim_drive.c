@@ -22,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <scsi/sg.h>
@@ -403,4 +404,73 @@ long QsimFsType(const char *path) {
     }
     errno = saved;
     return word;
+}
+
+/* The mount table with the simulated mounts shown as what they stand for:
+ * a memory file holding /proc/self/mounts where each tmpfs line of a mount
+ * point in /sim/fsmounts reads "DEVICE MOUNTPOINT TYPE OPTIONS 0 0" (a test
+ * may add option words such as "corrupt" there). -1 when nothing is
+ * simulated: the caller opens the kernel's own table. */
+int QsimMountsFd(void) {
+    int saved = errno;
+    open_fn ro = RealOpen();
+    int in = ro ? ro(FS_MOUNTS, O_RDONLY | O_CLOEXEC) : -1;
+    if (in < 0) {
+        errno = saved;
+        return -1;
+    }
+    const size_t simSize = 8192, tableSize = 262144;
+    char *sim = malloc(simSize), *table = malloc(tableSize);
+    ssize_t got = sim ? read(in, sim, simSize - 1) : -1;
+    close(in);
+    in = got > 0 && table ? ro("/proc/self/mounts", O_RDONLY | O_CLOEXEC) : -1;
+    if (in < 0) {
+        free(sim);
+        free(table);
+        errno = saved;
+        return -1;
+    }
+    sim[got] = 0;
+    size_t n = 0;
+    while (n < tableSize - 1) {
+        ssize_t r = read(in, table + n, tableSize - 1 - n);
+        if (r <= 0) break;
+        n += (size_t)r;
+    }
+    close(in);
+    table[n] = 0;
+    int out = memfd_create("mounts", MFD_CLOEXEC);
+    if (out < 0) {
+        free(sim);
+        free(table);
+        errno = saved;
+        return -1;
+    }
+    for (char *line = table; line && *line;) {
+        char *nl = strchr(line, '\n');
+        if (nl) *nl = 0;
+        char dev[256], mp[1024], type[64];
+        const char *text = line;
+        char repl[2048];
+        if (sscanf(line, "%255s %1023s %63s", dev, mp, type) == 3 && strcmp(type, "tmpfs") == 0) {
+            for (char *s = sim; s && *s;) {
+                char *snl = strchr(s, '\n');
+                char smp[1024], stype[32], sdev[256], sopts[512];
+                if (sscanf(s, "%1023s %31s %255s %511s", smp, stype, sdev, sopts) == 4 &&
+                    strcmp(smp, mp) == 0) {
+                    snprintf(repl, sizeof repl, "%s %s %s %s 0 0", sdev, smp, stype, sopts);
+                    text = repl;
+                }
+                s = snl ? snl + 1 : NULL;
+            }
+        }
+        (void)!write(out, text, strlen(text));
+        (void)!write(out, "\n", 1);
+        line = nl ? nl + 1 : NULL;
+    }
+    free(sim);
+    free(table);
+    lseek(out, 0, SEEK_SET);
+    errno = saved;
+    return out;
 }

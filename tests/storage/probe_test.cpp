@@ -2,14 +2,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "appliance.h"
 #include "disk_sim.h"
 #include "qavo_diskprobe.h"
 #include "raid_sim.h"
+#include "slib_file.h"
 
 namespace {
 
@@ -38,6 +41,13 @@ TEST(ProbeFsType, RealAndSimulatedFileSystems) {
     ASSERT_EQ(qtest::Sh("mkdir /mnt/v/sub"), 0);
     EXPECT_EQ(QAVOGetFSType("/mnt/v/sub", 0), QAVO_FS_VFAT);
     EXPECT_EQ(QAVOGetFSType("/tmp", 0), QAVO_FS_NONE);
+    // The mount table shows the volume as the file system it stands for.
+    PSLIBSZLIST lines = PslSLIBSzListAlloc(1024);
+    ASSERT_GE(SLIBFileReadLines("/proc/mounts", &lines), 0);
+    const std::vector<std::string> table = qtest::Items(lines);
+    SLIBSzListFree(lines);
+    EXPECT_NE(std::find(table.begin(), table.end(), "/dev/sdc /mnt/v vfat utf8,umask=000 0 0\n"),
+              table.end());
 
     // A missing path: the working directory's type, or nothing.
     {
