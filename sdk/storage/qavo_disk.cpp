@@ -369,6 +369,8 @@ extern "C" int BlQAVODiskIsSATAHost(const char *device) {
 }
 
 extern "C" int QAVODiskStandbySet(const char *device, int count) {
+    // One byte of count: a larger one would be cut to another timer.
+    if (count < 0 || count > 255) return slib::Fail(ERR_BAD_PARAMETERS);
     int fd = QAVODiskOpen(device);
     if (fd < 0) return -1;
     Fd closer(fd);
@@ -615,7 +617,8 @@ extern "C" int QAVOFstabAdd(const char *device, const char *mountPoint, const ch
 }
 
 extern "C" int QAVOFstabRemove(const char *mountPoint) {
-    if (!mountPoint) return slib::Fail(ERR_BAD_PARAMETERS);
+    // An empty mount point would be the field pattern that matches every line.
+    if (!mountPoint || !*mountPoint) return slib::Fail(ERR_BAD_PARAMETERS);
     PSLIBSZLIST patterns = PslSLIBSzListAlloc(512);
     if (!patterns) return slib::Fail(ERR_OUT_OF_MEMORY);
     // Field patterns: any device, then the mount point.

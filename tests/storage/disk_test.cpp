@@ -58,6 +58,8 @@ TEST(DiskStandby, MinutesToCountOnBothPaths) {
     EXPECT_EQ(dsim::Log("sda"), std::vector<std::string>{"ata 0xe3 0x02 0x00 0x00 -> 0"});
     for (int bad : {1201, 0, -5})
         EXPECT_EQ(QAVOHDSleepTimeSecSet(bad), -1) << bad;
+    for (int bad : {256, -1})
+        EXPECT_EQ(QAVODiskStandbySet("/dev/sda", bad), -1) << bad;
     EXPECT_EQ(dsim::Log("sda").size(), 1u);
     EXPECT_EQ(qtest::ReadFile("/etc/qavoinfo.conf"), before);
 }
@@ -312,6 +314,7 @@ TEST(DiskFstab, AddRemoveAndRefuseInjection) {
         EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
     }
     EXPECT_EQ(QAVOFstabRemove(nullptr), -1);
+    EXPECT_EQ(QAVOFstabRemove(""), -1);  // would match every line
     EXPECT_EQ(qtest::ReadFile("/etc/fstab"), before);
 }
 
