@@ -180,3 +180,63 @@ extern "C" int QAVOVolAllVolumeScan(const char *path) {
     QAVOVolInfoListFree(list);
     return found;
 }
+
+extern "C" int QAVOVolInfoGet(int volume, PQAVOVOLINFO info) {
+    if (!BlQAVOVolIDIsValid(volume) || !info) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    char mountpoint[32];
+    snprintf(mountpoint, sizeof(mountpoint), "%s%d", QAVO_VOLUME_PREFIX, volume);
+    MountTable table{setmntent(kMountTable, "r")};
+    if (!table.fp) {
+        SLIBErrSet(ERR_OPEN_FAILED);
+        SLIB_LOG_CODE(LOG_ERR, "%s(%d)[%X]Failed to open /proc/mounts");
+        return -1;
+    }
+    memset(info, 0, sizeof(*info));
+    info->svi_number = volume;
+    // The mount point must match whole ("/volume1" is not "/volume12"); of
+    // stacked mounts the last one is the one in use.
+    bool found = false;
+    while (struct mntent *m = getmntent(table.fp)) {
+        if (strcmp(m->mnt_dir, mountpoint) != 0) continue;
+        found = true;
+        snprintf(info->svi_device, sizeof(info->svi_device), "%s", m->mnt_fsname);
+        info->svi_writeable = ReadOnly(m->mnt_opts) ? 0 : 1;
+    }
+    if (!found) return 0;
+    info->svi_mounted = 1;
+    snprintf(info->svi_mountpoint, sizeof(info->svi_mountpoint), "%s", mountpoint);
+    struct statfs64 st;
+    if (statfs64(mountpoint, &st) != 0) {
+        SLIBErrSet(ERR_READ_FAILED);
+        SLIB_LOG_CODE(LOG_ERR, "%s(%d)[%X]Failed to statfs mount point : %s", mountpoint);
+        return -1;
+    }
+    const uint64_t block = static_cast<uint64_t>(st.f_bsize);
+    info->svi_free = static_cast<uint64_t>(st.f_bavail) * block;
+    info->svi_total = static_cast<uint64_t>(st.f_blocks) * block;
+    return 0;
+}
+
+extern "C" int QAVOVolHealthCheck(int volume, int *health) {
+    if (!BlQAVOVolIDIsValid(volume) || !health) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    QAVOVOLINFO info;
+    if (QAVOVolInfoGet(volume, &info) != 0) {
+        SLIB_LOG_CODE(LOG_ERR, "%s(%d)[%X] : failed to get volume %d 's info", volume);
+        return -1;
+    }
+    if (!info.svi_mounted) {
+        *health = QAVO_VOLUME_NOT_MOUNTED;
+    } else if (info.svi_writeable == 0 || info.svi_writeable == 1) {
+        *health = info.svi_writeable ? QAVO_VOLUME_WRITABLE : QAVO_VOLUME_READONLY;
+    } else {
+        SLIB_LOG(LOG_ERR, "%s(%d) : volume %d svi_writeable is out of range", volume);
+        return -1;
+    }
+    return 0;
+}

@@ -43,6 +43,18 @@ int BlQAVOVolIDIsValid(int volume);
 /* The number N of a path "/volume<N>/<rest>" (not range-checked), or -1
  * (0x0D00 bad path, 0x9900 not of that form). */
 int QAVOVolIDGetByPath(const char *path);
+/* Volume health of QAVOVolHealthCheck. */
+#define QAVO_VOLUME_NOT_MOUNTED 0
+#define QAVO_VOLUME_READONLY 1
+#define QAVO_VOLUME_WRITABLE 2
+
+/* Volume N (1..4) from the mount table: mounted 0 when "/volume" N is not a
+ * mount point. 0, or -1 (0x0D00 bad N or NULL record, 0x0900 mount table
+ * unreadable, 0x0A00 statfs failed). */
+int QAVOVolInfoGet(int volume, PQAVOVOLINFO info);
+/* Health of volume N into *health: 0 not mounted, 1 read-only, 2 writable.
+ * 0, or -1 (0x0D00 and QAVOVolInfoGet's codes). */
+int QAVOVolHealthCheck(int volume, int *health);
 /* The mounted data volumes from "/proc/mounts" in ascending number, only
  * the first entry found with firstOnly; NULL when none or on failure
  * (0x0900 table not opened, 0x0A00 statfs failed). Release with
