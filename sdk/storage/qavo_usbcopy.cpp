@@ -1,0 +1,202 @@
+// USB copy: the destination share of the front port's copy button, kept
+// valid when shares disappear, and the signals to the front-panel daemon.
+#include "qavo_usbcopy.h"
+
+#include <signal.h>
+#include <sys/statfs.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "qavo_share.h"
+#include "slib_errcode.h"
+#include "slib_keyvalue.h"
+#include "slib_proc.h"
+#include "slib_section.h"
+#include "slib_szhash.h"
+#include "slib_unicode.h"
+#include "slib_util.h"
+
+namespace {
+
+constexpr const char *kSource = "gpl/qavousbcopy";
+constexpr const char *kDefaults = "/etc.defaults/qavoinfo.conf";
+constexpr int kNameSize = 492;
+
+// The value of a key, or "" when absent or unreadable.
+std::string KeyValue(const char *path, const char *key) {
+    char value[64] = "";
+    if (SLIBFileGetKeyValue(path, key, value, sizeof(value), 0) < 0) return "";
+    return value;
+}
+
+// Data on a file system and the room on another: (used, available) bytes.
+bool FsUsed(const char *path, unsigned long long *used) {
+    struct statfs st;
+    if (statfs(path, &st) != 0) return false;
+    *used = static_cast<unsigned long long>(st.f_blocks - st.f_bavail) * st.f_bsize;
+    return true;
+}
+bool FsFree(const char *path, unsigned long long *avail) {
+    struct statfs st;
+    if (statfs(path, &st) != 0) return false;
+    *avail = static_cast<unsigned long long>(st.f_bavail) * st.f_bsize;
+    return true;
+}
+
+}  // namespace
+
+extern "C" int USBCOPYSignalPaneld(int sig) {
+    if (KeyValue(kDefaults, SZK_USBCOPY) != "yes") return 0;
+    if (sig != USBCOPY_SIG_CAN_START && sig != USBCOPY_SIG_CANNOT_START) return -1;
+    const int pid = SLIBProcReadPidFile(SZF_PANELD_PID);
+    if (pid <= 0) return 0;
+    return kill(pid, sig) == 0 ? 0 : -1;
+}
+
+extern "C" int CheckUsbDefaultFolderExist(char *buf, unsigned int size) {
+    if (!buf || size < 8) {
+        SLIB_LOG(LOG_ERR, "%s(%d) bad parameter");
+        return -1;
+    }
+    int needed = 0;
+    if (QAVOShareEnum(nullptr, 0, &needed) < 0) {
+        SLIB_LOG_CODE(LOG_ERR, "%s(%d)[%X] Failed to QAVOShareEnum");
+        return -1;
+    }
+    std::unique_ptr<char *[], void (*)(char **)> list(
+        static_cast<char **>(calloc(1, static_cast<size_t>(needed))), [](char **p) { free(p); });
+    if (!list) {
+        SLIB_LOG(LOG_ERR, "%s(%d) Failed to QAVOMAlloc");
+        return -1;
+    }
+    if (QAVOShareEnum(list.get(), needed, &needed) < 0) {
+        SLIBErrSet(ERR_QUOTA_LIST);
+        SLIB_LOG_CODE(LOG_ERR, "%s(%d)[%X] Failed to QAVOShareEnum");
+        return -1;
+    }
+    for (char **p = list.get(); *p; ++p) {
+        if (SLIBUnicodeUTF8StrCaseCmp(*p, SZK_USBCOPY_FOLDER_DEFAULT) == 0) {
+            snprintf(buf, size, "%s", *p);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+extern "C" int USBCopySetDestFolder(const char *folder) {
+    if (!folder) return slib::Fail(ERR_BAD_PARAMETERS);
+    char path[128] = "";
+    if (*folder && QAVOSharePathGet(folder, path, sizeof(path)) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d) QAVOSharePathGet(szUSBCopyFolder=[%s]) Error", kSource, __LINE__,
+                folder);
+        return -1;
+    }
+    if (QAVOINFOSetKeyValue(SZK_USBCOPY_FOLDER, folder) < 0) return -1;
+    if (!*folder) {
+        USBCOPYSignalPaneld(USBCOPY_SIG_CANNOT_START);
+        return 0;
+    }
+    if (!KeyValue(SZF_USBDISK_APPLYING, "usbcopydev").empty()) {
+        const std::string source = KeyValue(SZF_USBDISK_APPLYING, "usbcopypath").substr(0, 31);
+        if (source.empty()) return 0;
+        unsigned long long data = 0, room = 0;
+        if (!FsFree(path, &room) || !FsUsed(source.c_str(), &data)) return 0;
+        USBCOPYSignalPaneld(data < room ? USBCOPY_SIG_CAN_START : USBCOPY_SIG_CANNOT_START);
+        return 0;
+    }
+    // No pending disk: whether a camera waits is the camera tool's answer;
+    // "paneld" knows no signal for it, so nothing is sent either way.
+    SLIBSysSystem("/usr/qavo/bin/qavousbcam --detect >/dev/null 2>&1");
+    return 0;
+}
+
+extern "C" int SetUSBCopyFolderToDefault(void) {
+    char name[kNameSize] = "";
+    const int found = CheckUsbDefaultFolderExist(name, sizeof(name));
+    if (found < 0) {
+        SLIB_LOG(LOG_ERR, "%s(%d) Failed to CheckUsbDefaultFolderExist");
+        return -1;
+    }
+    if (found == 1) {
+        if (USBCopySetDestFolder(name) != 0) {
+            SLIBLog(
+                LOG_ERR,
+                "qavoshare: QAVOIShareDelete(): USBCopySetDestFolder(SZK_USBCOPY_FOLDER_DEFAULT) "
+                "fail");
+            return -1;
+        }
+        return 0;
+    }
+    if (USBCopySetDestFolder("") != 0) {
+        SLIBLog(
+            LOG_ERR,
+            "qavoshare: QAVOIShareDelete(): USBCopySetDestFolder(SZK_EMPTY_FOLDER_DEFAULT) fail");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int USBCopyGetDestFolder(char *buf, int size) {
+    if (!buf || size <= 0) return slib::Fail(ERR_BAD_PARAMETERS);
+    auto read = [&]() {
+        buf[0] = '\0';
+        if (SLIBFileGetKeyValue(SLIB_QAVOINFO_PATH, SZK_USBCOPY_FOLDER, buf, size, 0) < 0) {
+            SLIB_LOG(LOG_ERR,
+                     "%s(%d) Failed to call SLIBFileGetKeyValue to get USBCopy destination folder");
+            return false;
+        }
+        return true;
+    };
+    if (!read()) return -1;
+    if (!*buf) {
+        if (SetUSBCopyFolderToDefault() != 0) {
+            SLIB_LOG(LOG_ERR,
+                     "%s(%d) Failed to call SetUSBCopyFolderToDefault to set USBCopy destination "
+                     "folder");
+            return -1;
+        }
+        return read() ? 0 : -1;
+    }
+    PSLIBSZHASH hash = PshSLIBSzHashAlloc(1024);
+    if (!hash) {
+        SLIBLog(LOG_ERR, "share:  out of memory!");
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+    const int pairs = SLIBFileGetSection(SZF_QAVO_SMB_CONF, buf, &hash);
+    SLIBSzHashFree(hash);
+    if (pairs <= 0) {
+        if (SetUSBCopyFolderToDefault() != 0) {
+            SLIB_LOG(LOG_ERR,
+                     "%s(%d) Failed to call SetUSBCopyFolderToDefaultr to set USBCopy destination "
+                     "folder");
+            return -1;
+        }
+        return read() ? 0 : -1;
+    }
+    return 0;
+}
+
+extern "C" int USBCopyResetShareFolder(const char *current, const char *deleted) {
+    if (!current || !deleted) {
+        SLIBLog(LOG_ERR, "%s: %s(%d): parameter error", kSource, __func__, __LINE__);
+        return -1;
+    }
+    if (strcmp(current, deleted) != 0) return 0;
+    if (strcmp(deleted, SZK_USBCOPY_FOLDER_DEFAULT) == 0) {
+        if (USBCopySetDestFolder("") != 0) {
+            SLIBLog(LOG_ERR,
+                    "qavoshare: QAVOIShareDelete(): USBCopySetDestFolder(SZK_EMPTY_FOLDER_DEFAULT) "
+                    "fail");
+            return -1;
+        }
+        return 1;
+    }
+    return SetUSBCopyFolderToDefault() == 0 ? 1 : -1;
+}
