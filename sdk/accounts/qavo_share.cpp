@@ -4,6 +4,10 @@
 
 #include <strings.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
 #include <array>
 #include <cctype>
 #include <climits>
@@ -12,11 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "qavo_accfile.h"
+#include "qavo_group.h"
+#include "qavo_user.h"
+#include "qavo_windomain.h"
 #include "slib_errcode.h"
 #include "slib_lock.h"
 #include "slib_section.h"
 #include "slib_szhash.h"
 #include "slib_szlist.h"
+#include "slib_unicode.h"
 #include "slib_util.h"
 
 namespace {
@@ -278,6 +287,243 @@ extern "C" int QAVOShareGet(int type, const char *name, void *buf, int size, int
         return result;
     } catch (const std::bad_alloc &) {
         SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: out of memory!");
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+namespace {
+
+// The comma entries of a list, empty ones kept out.
+std::vector<std::string> Entries(const char *list) {
+    std::vector<std::string> out;
+    const char *p = list;
+    while (true) {
+        const char *comma = strchr(p, ',');
+        const size_t len = comma ? static_cast<size_t>(comma - p) : strlen(p);
+        if (len > 0) out.emplace_back(p, len);
+        if (!comma) break;
+        p = comma + 1;
+    }
+    return out;
+}
+
+// A buffer freed with free().
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+
+}  // namespace
+
+extern "C" int ParseShareParam(const char *text, void *buf, int size) {
+    if (!text || !buf || size < 1) return -1;
+    if (!strchr(text, ':')) return -1;
+    try {
+        const std::string copy(text);
+        memset(buf, 0, static_cast<size_t>(size));
+        std::array<std::string, 6> fields;
+        size_t pos = 0;
+        size_t needed = 0;
+        bool ranOut = false;
+        auto next = [&](std::string *out) {
+            if (ranOut || pos > copy.size()) {
+                ranOut = true;
+                return false;
+            }
+            size_t colon = copy.find(':', pos);
+            const bool last = colon == std::string::npos;
+            if (last) colon = copy.size();
+            *out = copy.substr(pos, colon - pos);
+            pos = last ? copy.size() + 1 : colon + 1;
+            return true;
+        };
+        for (std::string &f : fields) {
+            if (!next(&f)) return slib::Fail(ERR_BAD_PARAMETERS);
+            needed += sizeof(char *) + (f.empty() ? 0 : f.size() + 1);
+        }
+        std::string access, browse;
+        needed += 2 * sizeof(uint32_t);
+        if (needed > static_cast<size_t>(size)) return slib::Fail(ERR_BUF_TOO_SMALL);
+        if (!next(&access) || !next(&browse)) return slib::Fail(ERR_BAD_PARAMETERS);
+        if (access.size() > 31) return slib::Fail(ERR_BAD_PARAMETERS);
+        uint32_t type = QAVOSHARE_ACCESS_NONE;
+        const size_t us = access.find('_');
+        if (us != std::string::npos) {
+            const char *level = access.c_str() + us + 1;
+            if (strcasecmp(level, "RW") == 0) type = QAVOSHARE_ACCESS_RW;
+            if (strcasecmp(level, "RO") == 0) type = QAVOSHARE_ACCESS_RO;
+        }
+        const uint32_t browseable = static_cast<uint32_t>(strtoul(browse.c_str(), nullptr, 10));
+        FillRecord(buf, size, fields, type, browseable);
+        return 1;
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int QAVOSharePathGet(const char *name, char *buf, int size) {
+    if (!name || !buf || size <= 0) {
+        SLIBLog(LOG_ERR, "%s(%d): Bad parameters!", "QAVOSharePathGet", __LINE__);
+        return -1;
+    }
+    SzHashPtr hash(PshSLIBSzHashAlloc(1024));
+    if (!hash) return slib::Fail(ERR_OUT_OF_MEMORY);
+    PSLIBSZHASH h = hash.release();
+    const int pairs = SLIBFileGetSection(SZF_QAVO_SMB_CONF, name, &h);
+    hash.reset(h);
+    if (pairs <= 0) {
+        SLIBLog(LOG_ERR, "SLIBFileGetSection failed [%X]!!", SLIBErrGet());
+        return -1;
+    }
+    const char *path = SzSLIBSzHashGetValue(h, "path");
+    if (!path) {
+        SLIBLog(LOG_ERR, "key [path] not found or error!!");
+        return -1;
+    }
+    snprintf(buf, static_cast<size_t>(size), "%s", path);
+    return 0;
+}
+
+extern "C" int SHAREIIsLocalUserInList(const char *user, const char *list) {
+    if (!user || !list) return 0;
+    try {
+        for (const std::string &e : Entries(list)) {
+            if (strcasecmp(e.c_str(), "@users") == 0) {
+                const struct passwd *pw = PpwSLIBGetLocalPwNam(user);
+                if (!pw) return 0;
+                if (pw->pw_gid == 0 || pw->pw_gid == 100) return 1;
+            } else if (e[0] == '@') {
+                const QAVOGROUPENTRY *gr = PgrpSLIBGetLocalGrName(e.c_str() + 1);
+                if (!gr || !gr->members) continue;
+                for (char **m = gr->members; *m; ++m) {
+                    if (SLIBUnicodeUTF8StrCaseCmp(*m, user) == 0) return 1;
+                }
+            } else if (SLIBUnicodeUTF8StrCaseCmp(e.c_str(), user) == 0) {
+                return 1;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+    }
+    return 0;
+}
+
+extern "C" int SHAREIIsDomainUserInList(const char *user, PSLIBSZHASH gids, const char *list) {
+    if (!user || !gids || !list) return 0;
+    try {
+        for (const std::string &e : Entries(list)) {
+            if (e[0] == '@') {
+                const char *group = e.c_str() + 1;
+                if (IsDomainUG(group) == QAVO_ACCOUNT_DOMAIN &&
+                    QAVOIsDGRPMemByDC(gids, group) >= 1) {
+                    return 1;
+                }
+            } else if (SLIBUnicodeUTF8StrCaseCmp(e.c_str(), user) == 0) {
+                return 1;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+    }
+    return 0;
+}
+
+extern "C" int QAVOShareIsUnderValidPath(const char *user, const char *path) {
+    if (!user || !path) return slib::Fail(ERR_BAD_PARAMETERS);
+    static const char kTag[] = "qavoshare: QAVOShareIsUnderValidPath:";
+    try {
+        char resolvedBuf[PATH_MAX + 1];
+        if (!realpath(path, resolvedBuf)) return 0;
+        std::string resolved(resolvedBuf);
+        if (resolved.size() < 2) return 0;
+        const size_t second = resolved.find('/', 1);
+        if (second == std::string::npos) return 0;
+        const std::string root = resolved.substr(0, second);
+        const std::string below = resolved.substr(second);
+        // Snapshots: "/.snapshot/<10 characters>/<share>..." is the share's
+        // snapshot folder "<root>/<share>.snap/<snapshot>/".
+        static const char kSnap[] = "/.snapshot/";
+        if (below.compare(0, strlen(kSnap), kSnap) == 0) {
+            const std::string rest = below.substr(strlen(kSnap));
+            if (rest.size() < 12 || rest[10] != '/') return 0;
+            const std::string snap = rest.substr(0, 10);
+            std::string share = rest.substr(11);
+            share = share.substr(0, share.find('/'));
+            if (share.empty() || snap.find('/') != std::string::npos) return 0;
+            resolved = root + "/" + share + ".snap/" + snap + "/";
+        }
+        // Home folders: each user reaches his own; root reaches all.
+        for (const char *home : {"/home", "/homes"}) {
+            const size_t n = strlen(home);
+            if (below.compare(0, n, home) != 0 || (below.size() > n && below[n] != '/')) continue;
+            if (strcmp(user, "root") == 0) return 1;
+            std::string next = below.size() > n + 1 ? below.substr(n + 1) : "";
+            next = next.substr(0, next.find('/'));
+            if (next.empty()) return 0;
+            return SLIBUnicodeUTF8StrCaseCmp(next.c_str(), user) == 0 ? 1 : 0;
+        }
+        int needed = 0;
+        if (QAVOShareEnum(nullptr, 0, &needed) != 0) {
+            SLIBLog(LOG_ERR, "%s failed to enumerate shares!", kTag);
+            return slib::Fail(ERR_UNICODE);
+        }
+        std::unique_ptr<char *[], FreeDeleter> names(
+            static_cast<char **>(calloc(1, static_cast<size_t>(needed))));
+        if (!names) {
+            SLIBLog(LOG_ERR, "%s out of memory!", kTag);
+            return -1;
+        }
+        const int count = QAVOShareEnum(names.get(), needed, &needed);
+        if (count < 0) {
+            SLIBLog(LOG_ERR, "%s failed to enumerate shares in details!", kTag);
+            return slib::Fail(ERR_UNICODE);
+        }
+        if (count == 0) return 0;
+        const bool domain = IsDomainUG(user) == QAVO_ACCOUNT_DOMAIN;
+        SzHashPtr gids;
+        if (domain) {
+            gids.reset(PshSLIBSzHashAlloc(8192));
+            if (!gids) return slib::Fail(ERR_OUT_OF_MEMORY);
+            PSLIBSZHASH g = gids.release();
+            const int r = QAVOGetDUserGidList(user, &g);
+            gids.reset(g);
+            if (r < 0) {
+                SLIBLog(LOG_ERR, "%s(%s)(%d) get domain user gid list fail", kSource, __func__,
+                        __LINE__);
+                return slib::Fail(ERR_DOMAIN_GID_LIST);
+            }
+        }
+        auto inList = [&](const char *list) {
+            return domain ? SHAREIIsDomainUserInList(user, gids.get(), list) == 1
+                          : SHAREIIsLocalUserInList(user, list) == 1;
+        };
+        for (int i = 0; i < count; ++i) {
+            const char *name = names[i];
+            int size = 0;
+            if (QAVOShareGet(1, name, nullptr, 0, &size) != 0) {
+                SLIBLog(LOG_ERR, "%s failed to get share [%s]!", kTag, name);
+                return slib::Fail(ERR_UNICODE);
+            }
+            std::unique_ptr<QAVOSHARE, FreeDeleter> share(
+                static_cast<PQAVOSHARE>(calloc(1, static_cast<size_t>(size) + 128)));
+            if (!share) {
+                SLIBLog(LOG_ERR, "%s failed to realloc memory for share [%s]!", kTag, name);
+                return slib::Fail(ERR_OUT_OF_MEMORY);
+            }
+            if (QAVOShareGet(1, name, share.get(), size + 128, &size) != 1) {
+                SLIBLog(LOG_ERR, "%s failed to get share [%s] in details!", kTag, name);
+                return slib::Fail(ERR_UNICODE);
+            }
+            const std::string sharePath = share->szPath;
+            if (sharePath.empty() || resolved.compare(0, sharePath.size(), sharePath) != 0 ||
+                (resolved.size() > sharePath.size() && resolved[sharePath.size()] != '/')) {
+                continue;
+            }
+            if (inList(share->szDeny)) return 0;
+            if (inList(share->szRW) || inList(share->szRO)) return 1;
+            return 0;
+        }
+        return 0;
+    } catch (const std::bad_alloc &) {
         return slib::Fail(ERR_OUT_OF_MEMORY);
     }
 }

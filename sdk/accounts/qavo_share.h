@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "slib_szhash.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -49,6 +51,22 @@ int QAVOShareEnum(char **buf, int size, int *needed);
  * 0x1400 no such share, 0x0400, 0x0200, 0x8000 unknown access; a buffer
  * that is too small gives -1 with *needed set and no code). */
 int QAVOShareGet(int type, const char *name, void *buf, int size, int *needed);
+/* Parses the one-line text form "name:comment:path:deny:rw:ro:access:browse"
+ * into a record in buf (strings packed from its end). 1, or -1 (0x0D00 too
+ * few fields, an access field over 31 characters; 0x0100 buffer too small). */
+int ParseShareParam(const char *text, void *buf, int size);
+/* The "path" of the share section named, cut to size. 0, or -1. */
+int QAVOSharePathGet(const char *name, char *buf, int size);
+/* 1 when the local user is named in the comma list (plainly, through an
+ * @group holding the user, or through "@users"), else 0. */
+int SHAREIIsLocalUserInList(const char *user, const char *list);
+/* 1 when the domain user is named in the list, plainly or through a domain
+ * @group among the user's group ids gids, else 0. */
+int SHAREIIsDomainUserInList(const char *user, PSLIBSZHASH gids, const char *list);
+/* 1 when user may reach path through the first share whose folder holds it
+ * (or through the home folders), 0 when not, -1 (0x0D00, 0x8000, 0x0200,
+ * 0x0300). */
+int QAVOShareIsUnderValidPath(const char *user, const char *path);
 /* 1 for a USB share name ("usbshare" and digits, or "usbbackup"), else 0. */
 int BlQAVOShareIsUSB(const char *name);
 /* 1 for an eSATA share name ("satashare" or "satabackup"), else 0. */
