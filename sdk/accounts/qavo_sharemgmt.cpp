@@ -578,12 +578,11 @@ int ShareDelete(const char **names, int count, int type) {
         return -1;
     }
     int removed = 0;
-    std::vector<std::string> gone;  // the caller's names whose section went
+    std::vector<std::string> gone;  // the sections removed
     {
         SmbConfWriteLock lock;
         if (!lock.held) return slib::Fail(ERR_LOCK_FAILED);
         std::set<std::string> upperNames;
-        std::vector<std::pair<std::string, std::string>> wanted;  // (name, upper)
         for (int i = 0; i < count; ++i) {
             const char *n = names[i];
             if (!n) continue;
@@ -609,7 +608,6 @@ int ShareDelete(const char **names, int count, int type) {
                         upper);
                 continue;
             }
-            wanted.emplace_back(n, upper);
         }
         std::vector<Deleted> deleted;
         std::vector<std::string> remaining;
@@ -640,17 +638,10 @@ int ShareDelete(const char **names, int count, int type) {
                         kSource, __func__, __LINE__, id);
             }
         }
-        // The references of the shares that went, now that they are gone.
-        std::set<std::string> goneUpper;
-        for (const Deleted &d : deleted) {
-            char upper[kNameSize * 4];
-            if (SLIBUnicodeUTF8StrUpper(d.section.c_str(), upper, sizeof(upper)) >= 0) {
-                goneUpper.insert(upper);
-            }
-        }
-        for (const auto &[n, upper] : wanted) {
-            if (goneUpper.count(upper)) gone.push_back(n);
-        }
+        // The references of the shares that went, now that they are gone,
+        // by the names their sections had.
+        for (const Deleted &d : deleted)
+            gone.push_back(d.section);
         if (!gone.empty()) {
             BackupShares backup("QAVOIShareDelete");
             for (const std::string &n : gone) {
