@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "qavo_accfile.h"
+#include "qavo_netbkptask.h"
 #include "qavo_service.h"
 #include "qavo_sharedir.h"
 #include "qavo_usbbackup.h"
@@ -225,6 +226,12 @@ void UpdateRightsMap(const char *name, const char *comment, const std::string &d
     hash.reset(h);
     if (!ok) return;
     ErrSLIBFileSetSection(SZF_SHARE_RIGHT_MAP, name, nullptr, h, kFormat);
+}
+
+bool NetBkpSupported() {
+    char value[16] = "";
+    return SLIBFileGetKeyValue(kDefaults, "netbkp", value, sizeof(value), 0) > 0 &&
+           strcasecmp(value, "yes") == 0;
 }
 
 // The default share follows a rename; written as "public" when unset.
@@ -464,6 +471,16 @@ int ShareSet(const char *oldName, const QAVOSHARE *share) {
                 "%s to %s \n",
                 oldName, name);
     }
+    // The share is where its section says: a failed task rename fails the
+    // change, but undoes nothing of it.
+    int result = 1;
+    if (QAVONetBkpRename(oldName, name) != 0) {
+        SLIBLog(LOG_ERR,
+                "qavoshare: QAVOShareSet(): QAVONetBkpRename() failed; \t\t\t\t   while Set %s "
+                "to %s \n",
+                oldName, name);
+        result = -1;
+    }
     UpdateDefaultShare(oldName, name);
     if (strncmp(oldName, "usbshare", 8) == 0 || strcmp(oldName, "satashare") == 0) {
         UpdateRightsMap(oldName, share->szComment, deny, rw, ro);
@@ -486,7 +503,7 @@ int ShareSet(const char *oldName, const QAVOSHARE *share) {
             }
         }
     }
-    return lock.Release() ? 1 : -1;
+    return lock.Release() ? result : -1;
 }
 
 // A deleted section and the folder it named.
@@ -642,6 +659,21 @@ int ShareDelete(const char **names, int count, int type) {
         // by the names their sections had.
         for (const Deleted &d : deleted)
             gone.push_back(d.section);
+        int result = removed;
+        if (!gone.empty() && NetBkpSupported()) {
+            std::vector<char *> list;
+            for (std::string &n : gone)
+                list.push_back(n.data());
+            if (QAVONetBackupDelete(list.data(), static_cast<int>(list.size())) < 0) {
+                SLIBLog(LOG_ERR, "%s(%d): QAVONetBackupDelete(pszList, nItem=[%d]) fail",
+                        "SHAREIDelNetBkpSetting", __LINE__, static_cast<int>(list.size()));
+                SLIBLog(LOG_ERR,
+                        "qavoshare: QAVOIDeleteShare(): SHAREIDelNetBkpSetting(pszList, "
+                        "nItem=[%d], type=[%d]) failed",
+                        static_cast<int>(list.size()), type);
+                result = -1;
+            }
+        }
         if (!gone.empty()) {
             BackupShares backup("QAVOIShareDelete");
             for (const std::string &n : gone) {
@@ -656,6 +688,7 @@ int ShareDelete(const char **names, int count, int type) {
             }
         }
         if (!lock.Release()) return -1;
+        removed = result;
     }
     // The USB-copy destination is reset once the lock is free: its repair
     // reads the share list.

@@ -1,0 +1,64 @@
+/* Network backup tasks: one section of "/etc/qavonetbkp.conf" per shared
+ * folder, with its crontab schedule; tasks follow their folders when shares
+ * are deleted or renamed. */
+#ifndef QAVO_NETBKPTASK_H
+#define QAVO_NETBKPTASK_H
+
+#include "qavo_sys.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define SZF_NETBKP_CONF "/etc/qavonetbkp.conf"
+/* The program of a task's schedule line: "<program> -a \"<folder>\"". */
+#define SZF_NETBKP_PROGRAM "/usr/qavo/bin/qavonetbkp"
+/* First line: the folder whose backup runs now (kept by the backup daemon). */
+#define SZF_NETBKP_QUEUE "/tmp/netbkp_create.queue.tmp"
+
+/* Options of QAVONetBackupGet and QAVONetBackupSet. */
+#define NETBKP_OPT_GET_SCHEDULE 1
+#define NETBKP_OPT_SET_SCHEDULE 2
+#define NETBKP_OPT_SKIP_SCHEDULE 3
+
+/* One task; the strings of a record QAVONetBackupGet fills are packed from
+ * the end of the caller's buffer. */
+typedef struct _tag_QAVONETBKPINFO {
+    char *szShare;    /* shared folder (the section name) */
+    char *szServer;   /* "bkp_server": backup server as entered */
+    char *szIP;       /* "bkp_ip": resolved address */
+    char *szAuthUser; /* "bkp_auth_user": account on the server ("root") */
+    char *szPass;     /* "server_pass" */
+    char *szLastTime; /* "last_bkp_time" */
+    char *szModule;   /* "bkp_module": rsync module ("NetBackup") */
+    char *szPass2;    /* "server_pass2" */
+    int nLastStatus;  /* "last_bkp_status" */
+    int fSSH;         /* "ssh": 1 over ssh */
+    int nServerType;  /* "server_type" */
+} QAVONETBKPINFO, *PQAVONETBKPINFO;
+
+/* Reads the task of a folder into buf; option 1 also reads its schedule
+ * (zeroed when it has none), 3 not. 1 filled, 0 size query (buf NULL, size
+ * 0; *needed set), -1 (0x0D00, 0x1400 no such task, 0x0100, 0x0200). */
+int QAVONetBackupGet(const char *name, PQAVONETBKPINFO buf, int size, int *needed, int option,
+                     PQAVOSCHEDULE schedule);
+/* Creates (name NULL or no such task) or replaces the task of szShare;
+ * option 2 sets the schedule (or, NULL, removes it), 3 leaves it. 1, or -1
+ * (0x0D00, and the codes of the file writers). */
+int QAVONetBackupSet(const char *name, const QAVONETBKPINFO *task, int option,
+                     const QAVOSCHEDULE *schedule);
+/* Removes the tasks of the folders (letter case ignored) and their
+ * schedules, stopping a backup of one of them that runs now. The number of
+ * task sections removed, or -1. */
+int QAVONetBackupDelete(char **names, int count);
+/* QAVONetBackupDelete of one name; -1 (0x0D00) for NULL. */
+int QAVONetBackupDeleteOne(const char *name);
+/* Moves the task of oldName, with its schedule, to newName (when network
+ * backup is part of the model). 0 also when there is nothing to move, -1. */
+int QAVONetBkpRename(const char *oldName, const char *newName);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
