@@ -36,6 +36,7 @@ namespace {
 constexpr const char *kSource = "sdk/qavoshare";
 constexpr size_t kPathMax = 4096;
 constexpr size_t kCopyBlock = 64 * 1024;
+constexpr size_t kKernelChunk = 1024 * 1024;
 // The counting copy writes its status whenever it has grown by more than this.
 constexpr uint64_t kStatusStep = 0xA00000;
 
@@ -136,9 +137,27 @@ int CpFileWithCount(const char *src, const char *dst, CountState &state) {
         SLIB_LOG_FUNC(LOG_ERR, "%s(%d): open file failed");
         return err == ENOSPC ? slib::Fail(ERR_NO_SPACE) : slib::Fail(ERR_WRITE_FAILED);
     }
-    std::unique_ptr<char[]> buf(new char[kCopyBlock]);
     int rc = 0;
-    while (true) {
+    // In the kernel while it can; by blocks where it cannot (or stops).
+    bool kernel = true;
+    while (kernel) {
+        const ssize_t n = copy_file_range(in, nullptr, out, nullptr, kKernelChunk, 0);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+                kernel = false;  // not for these files: the blocks below do it
+                break;
+            }
+            rc = errno == ENOSPC || errno == EDQUOT ? WriteFailure(errno)
+                                                    : slib::Fail(ERR_READ_FAILED);
+            break;
+        }
+        state.count += static_cast<uint64_t>(n);
+        if (state.count - state.written > kStatusStep) state.Write();
+    }
+    std::unique_ptr<char[]> buf(kernel ? nullptr : new char[kCopyBlock]);
+    while (!kernel && rc == 0) {
         const ssize_t n = read(in, buf.get(), kCopyBlock);
         if (n == 0) break;
         if (n < 0) {
@@ -162,7 +181,6 @@ int CpFileWithCount(const char *src, const char *dst, CountState &state) {
         if (state.count - state.written > kStatusStep) state.Write();
     }
     close(in);
-    if (rc == 0 && fsync(out) != 0) rc = WriteFailure(errno);
     if (close(out) != 0 && rc == 0) rc = WriteFailure(errno);
     if (rc == 0) state.Write();
     return rc;
@@ -422,7 +440,15 @@ extern "C" int QAVOShareCopy2Tmp(int srcVolume, int dstVolume, const char *sub, 
             UmaskGuard mask(0);
             rc = SLIBProcExecWait("/bin/cp", "-af", source.c_str(), dest.c_str(), nullptr);
         }
-        if (rc == 0) return 0;
+        if (rc == 0) {
+            // On disk before the caller drops the source.
+            const int fd = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd >= 0 && syncfs(fd) == 0) {
+                close(fd);
+                return 0;
+            }
+            if (fd >= 0) close(fd);
+        }
         SHAREIRemoveDir(dest.c_str(), 0);
         SLIBErrSet(ERR_SHARE_COPY);
         SLIB_LOG_CODE(LOG_ERR,
@@ -488,6 +514,12 @@ extern "C" int ShareDirCopy(const char *srcDir, const char *dstDir, const char *
         int rc = CopyTree(srcDir, dstDir, state, links);
         if (rc == 0 && (!CopyXattrs(srcDir, dstDir) || !CopyAttributes(dstDir, st, false))) {
             rc = WriteFailure(errno);
+        }
+        // The copy is on disk before a caller drops the source.
+        if (rc == 0) {
+            const int fd = open(dstDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0 || syncfs(fd) != 0) rc = WriteFailure(errno);
+            if (fd >= 0) close(fd);
         }
         if (rc != 0) {
             const SLIBERRCODE code = SLIBErrGet();
