@@ -234,6 +234,26 @@ TEST_F(ShareMgmt, RenameMovesTheFolderOnItsVolumeAndReferencesFollow) {
     EXPECT_EQ(SLIBErrGet(), static_cast<SLIBERRCODE>(ERR_NO_SUCH_SHARE));
 }
 
+TEST_F(ShareMgmt, UsbShareChangesReachItsRightsMap) {
+    ASSERT_EQ(Sh("mkdir -p /volumeUSB1 && mount -t tmpfs tmpfs /volumeUSB1 && "
+                 "mkdir -p /volumeUSB1/usbshare"),
+              0);
+    WriteFile(SZF_QAVO_SMB_CONF, std::string(kGlobal) +
+                                     "[usbshare1]\n\tpath=/volumeUSB1/usbshare\n\tguest ok=yes\n"
+                                     "\twriteable=yes\n");
+    WriteFile(SZF_SHARE_RIGHT_MAP,
+              "[usbshare1]\n\tcomment=\"\"\n\twrite list=\n\tread list=\n\tinvalid users=\n"
+              "\tfstype=vfat\n");
+    QAVOSHARE s = Share("usbshare1", "/volumeUSB1/usbshare", QAVOSHARE_ACCESS_RO, "bob", nullptr,
+                        "eve", "Stick");
+    ASSERT_EQ(QAVOShareSet(1, "usbshare1", &s), 1) << std::hex << SLIBErrGet();
+    const std::string map = ReadFile(SZF_SHARE_RIGHT_MAP);
+    for (const char *line : {"\tcomment=\"Stick\"\n", "\twrite list=bob\n", "\tread list=\n",
+                             "\tinvalid users=eve\n", "\tfstype=vfat\n"}) {
+        EXPECT_NE(map.find(line), std::string::npos) << line << map;
+    }
+}
+
 TEST_F(ShareMgmt, DeleteDropsEachSectionAndOnlyFoldersNoShareUses) {
     WriteFile(SZF_QAVO_SMB_CONF, std::string(kGlobal) +
                                      "[Photo]\n\tpath=/volume1/photo\n"
