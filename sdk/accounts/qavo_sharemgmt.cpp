@@ -432,7 +432,9 @@ int ShareSet(const char *oldName, const QAVOSHARE *share) {
     if (!ok) return undo();
 
     if (isNew) {
-        if (ErrSLIBFileAddSection(SZF_QAVO_SMB_CONF, name, h, kFormat) != 1) return undo();
+        const int added = ErrSLIBFileAddSection(SZF_QAVO_SMB_CONF, name, h, kFormat);
+        if (added == 0) SLIBErrSet(ERR_SHARE_EXISTS);  // an empty header of that name
+        if (added != 1) return undo();
         const int id = QAVOServiceIdGetByShare(name);
         if (id > 0) {
             const int vol = QAVOVolIDGetByPath(path);
