@@ -110,3 +110,24 @@ TEST_F(ShareAccess, WhoReachesWhichPath) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ShareAccessDomain, DomainUsersByNameAndDomainGroup) {
+    WriteFile("/sim/wbinfo.conf",
+              "user  CORP\\alice  S-1-5-21-7-8-9-1104  10001  10513\n"
+              "user  CORP\\carol  S-1-5-21-7-8-9-1110  10002  10513,10520\n"
+              "user  CORP\\dan    S-1-5-21-7-8-9-1111  10003  10513,10520\n"
+              "group CORP\\staff  S-1-5-21-7-8-9-2001  10520\n");
+    ASSERT_EQ(Sh("mkdir -p /volume1/corp"), 0);
+    WriteFile(SZF_QAVO_SMB_CONF,
+              "[global]\n\tsecurity=ads\n\trealm=CORP.EXAMPLE\n"
+              "[corp]\n\tpath=/volume1/corp\n\twrite list=nobody,CORP\\alice,nobody\n"
+              "\tread list=nobody,@CORP\\staff,nobody\n\tinvalid users=nobody,CORP\\dan,nobody\n"
+              "\tguest ok=no\n\twriteable=no\n");
+    EXPECT_EQ(QAVOShareIsUnderValidPath("CORP\\alice", "/volume1/corp"), 1);
+    EXPECT_EQ(QAVOShareIsUnderValidPath("CORP\\carol", "/volume1/corp"), 1);  // @CORP\staff
+    EXPECT_EQ(QAVOShareIsUnderValidPath("CORP\\dan", "/volume1/corp"), 0);    // denied first
+}
+
+}  // namespace
