@@ -254,6 +254,25 @@ TEST_F(ShareMgmt, UsbShareChangesReachItsRightsMap) {
     }
 }
 
+TEST_F(ShareMgmt, ServiceSharesKeepTheirLinks) {
+    QAVOSHARE s = Share("photo", "/volume1/photo");
+    ASSERT_EQ(QAVOShareSet(1, nullptr, &s), 1);
+    std::string target;
+    ASSERT_EQ(qtest::Exec({"/bin/readlink", "/var/services/photo"}, &target), 0);
+    EXPECT_EQ(target, "/volume1/photo\n");
+    // Renamed to a name of no service: the link goes.
+    QAVOSHARE r = Share("pics", "/volume1/photo");
+    ASSERT_EQ(QAVOShareSet(1, "photo", &r), 1);
+    EXPECT_NE(qtest::Exec({"/bin/readlink", "/var/services/photo"}, &target), 0);
+    // Back again, then deleted: linked, then unlinked.
+    QAVOSHARE back = Share("Photo", "/volume1/photo");
+    ASSERT_EQ(QAVOShareSet(1, "pics", &back), 1);
+    EXPECT_EQ(qtest::Exec({"/bin/readlink", "/var/services/photo"}, &target), 0);
+    EXPECT_EQ(QAVOIShareDeleteOne("photo"), 1);
+    EXPECT_NE(qtest::Exec({"/bin/readlink", "/var/services/photo"}, &target), 0);
+    EXPECT_FALSE(FileExists("/volume1/photo"));
+}
+
 TEST_F(ShareMgmt, DeleteDropsEachSectionAndOnlyFoldersNoShareUses) {
     WriteFile(SZF_QAVO_SMB_CONF, std::string(kGlobal) +
                                      "[Photo]\n\tpath=/volume1/photo\n"
