@@ -242,7 +242,7 @@ static int AtaRequest(int fd, uint32_t request, void *arg, int *result) {
     errno = saved;
     if (n != 8 || strncmp(path, "/dev/sd", 7) != 0) return 0;
     path[n] = 0;
-    char file[64];
+    char file[160];
     snprintf(file, sizeof file, "/sim/disks/%s.ata", path + 5);
     static void *open_cache;
     open_fn real_open = (open_fn)QsimShimNext(&open_cache, "open");

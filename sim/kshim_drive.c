@@ -66,7 +66,7 @@ static int DriveOf(int fd, struct Drive *d) {
     ssize_t n = readlink(link, path, sizeof path - 1);
     if (n != 8 || strncmp(path, "/dev/sd", 7) != 0) return 0;
     path[n] = 0;
-    snprintf(d->disk, sizeof d->disk, "%s", path + 5);
+    memcpy(d->disk, path + 5, 4); /* "sdX" and its terminator */
     char file[64];
     snprintf(file, sizeof file, "/sim/disks/%s.state", d->disk);
     open_fn ro = RealOpen();
