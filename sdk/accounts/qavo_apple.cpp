@@ -57,34 +57,12 @@ int ServerLineTokens(char *line, int size, char **tokens, int max) {
     return n;
 }
 
-// Named locks held for one scope, released on every path.
-class Locks {
-  public:
-    Locks(uint32_t mask, SLIBLOCKREQ op) : mask_(mask) {
-        held_ = ErrSLIBFileLock(mask | op, kLockTimeout) == 0;
-    }
-    Locks(const Locks &) = delete;
-    Locks &operator=(const Locks &) = delete;
-    ~Locks() { Release(); }
-    bool Held() const { return held_; }
-    bool Release() {
-        if (!held_) return true;
-        held_ = false;
-        return SLIBErrSLIBFileUnlock(mask_) == 0;
-    }
+using qsvc::Finish;
 
-  private:
-    uint32_t mask_;
-    bool held_;
+// Named locks held for one scope, with this file's time-out.
+struct Locks : qsvc::Locks {
+    Locks(uint32_t mask, SLIBLOCKREQ op) : qsvc::Locks(mask, op, kLockTimeout) {}
 };
-
-int Finish(Locks &locks, int result) {
-    if (!locks.Release()) {
-        SLIBErrSet(ERR_UNLOCK_FAILED);
-        return -1;
-    }
-    return result;
-}
 
 // A zone goes between double quotes in atalkd.conf and into the first
 // token of afpd.conf's server line: no control bytes, blanks or quotes.

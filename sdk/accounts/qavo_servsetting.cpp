@@ -53,22 +53,8 @@ bool IsSwitch(int on) {
 }
 
 // The qavoinfo lock held for one scope; Release() reports the unlock.
-class InfoLock {
-  public:
-    explicit InfoLock(SLIBLOCKREQ op)
-        : held_(ErrSLIBFileLock(SLIB_LOCK_QAVOINFO | op, kLockTimeout) == 0) {}
-    InfoLock(const InfoLock &) = delete;
-    InfoLock &operator=(const InfoLock &) = delete;
-    ~InfoLock() { Release(); }
-    bool Held() const { return held_; }
-    bool Release() {
-        if (!held_) return true;
-        held_ = false;
-        return SLIBErrSLIBFileUnlock(SLIB_LOCK_QAVOINFO) == 0;
-    }
-
-  private:
-    bool held_;
+struct InfoLock : qsvc::Locks {
+    explicit InfoLock(SLIBLOCKREQ op) : qsvc::Locks(SLIB_LOCK_QAVOINFO, op, kLockTimeout) {}
 };
 
 // A key read under the shared qavoinfo lock: 1 when it is "yes" (any case),

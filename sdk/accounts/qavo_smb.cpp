@@ -41,36 +41,12 @@ constexpr int kLockTimeout = 10;
 enum WinsMode { kModeNone = 0, kModeDhcp = 1, kModeManual = 2 };
 enum WinsResult { kUnchanged = 0, kCleared = 1, kFromDhcp = 2, kByHand = 3 };
 
-// Named locks held for one scope, released on every path.
-class Locks {
-  public:
-    Locks(uint32_t mask, SLIBLOCKREQ op) : mask_(mask) {
-        held_ = ErrSLIBFileLock(mask | op, kLockTimeout) == 0;
-    }
-    Locks(const Locks &) = delete;
-    Locks &operator=(const Locks &) = delete;
-    ~Locks() { Release(); }
-    bool Held() const { return held_; }
-    bool Release() {
-        if (!held_) return true;
-        held_ = false;
-        return SLIBErrSLIBFileUnlock(mask_) == 0;
-    }
+using qsvc::Finish;
 
-  private:
-    uint32_t mask_;
-    bool held_;
+// Named locks held for one scope, with this file's time-out.
+struct Locks : qsvc::Locks {
+    Locks(uint32_t mask, SLIBLOCKREQ op) : qsvc::Locks(mask, op, kLockTimeout) {}
 };
-
-// The result of a writer after its locks are released: an unlock failure
-// turns success into -1 (0x0500).
-int Finish(Locks &locks, int result) {
-    if (!locks.Release()) {
-        SLIBErrSet(ERR_UNLOCK_FAILED);
-        return -1;
-    }
-    return result;
-}
 
 // A WINS server as text: four dotted decimal parts, nothing else. The
 // broadcast address cannot be told from inet_addr's failure and 0 means
