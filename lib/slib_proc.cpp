@@ -54,6 +54,37 @@ void StdioToDevNull() {
     if (fd > STDERR_FILENO) close(fd);
 }
 
+// SIGCHLD blocked and with its default action while a child runs, so that
+// neither the kernel (no auto-reaping through SIG_IGN or SA_NOCLDWAIT) nor a
+// handler of the caller takes the child's status away. Blocked, a SIGCHLD
+// that another child raises meanwhile stays pending for the caller's own
+// handler. Restore() gives the caller back its mask and action.
+class ChildSignal {
+  public:
+    ChildSignal() {
+        sigset_t chld;
+        sigemptyset(&chld);
+        sigaddset(&chld, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &chld, &oldmask_);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        sigaction(SIGCHLD, &dfl, &oldact_);
+    }
+    ChildSignal(const ChildSignal &) = delete;
+    ChildSignal &operator=(const ChildSignal &) = delete;
+    // In the child, before exec: the caller's signal mask.
+    void InChild() const { sigprocmask(SIG_SETMASK, &oldmask_, nullptr); }
+    void Restore() const {
+        sigaction(SIGCHLD, &oldact_, nullptr);
+        sigprocmask(SIG_SETMASK, &oldmask_, nullptr);
+    }
+
+  private:
+    sigset_t oldmask_;
+    struct sigaction oldact_ {};
+};
+
 // Reads a whole small file of /proc; false when it cannot be read.
 bool ReadProcFile(const std::string &path, std::string &out) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -193,25 +224,13 @@ extern "C" int SLIBProcExecWaitArgv(const char *const *argv, const char *const *
         inFd = fds[0];
     }
 
-    // While the child runs, SIGCHLD has its default action (no auto-reaping
-    // through SIG_IGN or SA_NOCLDWAIT) and is blocked, so neither the kernel
-    // nor a handler of the caller takes the child's status away. Blocked, a
-    // SIGCHLD that another child raises meanwhile stays pending for the
-    // caller's own handler.
-    sigset_t chld, oldmask;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &oldmask);
-    struct sigaction dfl {
-    }, oldact{};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(SIGCHLD, &dfl, &oldact);
+    // Nobody else reaps the child while it runs.
+    ChildSignal sigchld;
 
     int ret = -1;
     pid_t pid = fork();
     if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+        sigchld.InChild();
         // The pipe may have got a standard descriptor of a caller that had it
         // closed: move it out of the way of /dev/null first.
         if (inFd >= 0 && inFd <= STDERR_FILENO) inFd = fcntl(inFd, F_DUPFD_CLOEXEC, 3);
@@ -241,8 +260,7 @@ extern "C" int SLIBProcExecWaitArgv(const char *const *argv, const char *const *
         if (w == pid && WIFEXITED(status)) ret = WEXITSTATUS(status);
     }
 
-    sigaction(SIGCHLD, &oldact, nullptr);
-    sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+    sigchld.Restore();
     if (ret == -1) SLIBErrSet(ERR_EXEC_FAILED);
     return ret;
 }
@@ -253,20 +271,12 @@ extern "C" int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeo
         return -1;
     }
     // SIGCHLD as in SLIBProcExecWaitArgv: nobody else reaps the child.
-    sigset_t chld, oldmask;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &oldmask);
-    struct sigaction dfl {
-    }, oldact{};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(SIGCHLD, &dfl, &oldact);
+    ChildSignal sigchld;
 
     int ret = -1;
     pid_t pid = fork();
     if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+        sigchld.InChild();
         if (fd <= STDERR_FILENO) fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
         StdioToDevNull();
         if (fd >= 0) dup2(fd, STDOUT_FILENO);
@@ -304,8 +314,7 @@ extern "C" int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeo
         }
     }
 
-    sigaction(SIGCHLD, &oldact, nullptr);
-    sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+    sigchld.Restore();
     if (ret == -1) SLIBErrSet(ERR_EXEC_FAILED);
     return ret;
 }
