@@ -68,4 +68,21 @@ inline bool WriteAll(FILE *fp, std::string_view s) {
     return fwrite_unlocked(s.data(), 1, s.size(), fp) == s.size();
 }
 
+// A temporary copy's stream that remembers whether its last line ended, so
+// that a line added after a last line without its newline ends that first.
+class LineOut {
+  public:
+    explicit LineOut(FILE *fp) : fp_(fp) {}
+    bool Put(std::string_view s) {
+        if (s.empty()) return true;
+        atLineStart_ = s.back() == '\n';
+        return WriteAll(fp_, s);
+    }
+    bool NewLine(std::string_view s) { return (atLineStart_ || Put("\n")) && Put(s); }
+
+  private:
+    FILE *fp_;
+    bool atLineStart_ = true;
+};
+
 }  // namespace slib

@@ -92,23 +92,6 @@ bool Empty(const char *s) {
     return !s || !*s;
 }
 
-// The stream of a copy that remembers whether its last line ended, so an
-// appended line never joins an unended one.
-class Out {
-  public:
-    explicit Out(FILE *fp) : fp_(fp) {}
-    bool Put(std::string_view s) {
-        if (s.empty()) return true;
-        atLineStart_ = s.back() == '\n';
-        return slib::WriteAll(fp_, s);
-    }
-    bool NewLine(std::string_view s) { return (atLineStart_ || Put("\n")) && Put(s); }
-
-  private:
-    FILE *fp_;
-    bool atLineStart_ = true;
-};
-
 bool ParseDecimal(const char *s, long long max, long long &out) {
     if (!*s) return false;
     for (const char *p = s; *p; ++p)
@@ -204,7 +187,7 @@ int ModifyPasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *existing) 
     slib::RewriteSet set;
     FILE *fp = in ? set.Open(SZF_PASSWD, SZF_PASSWD_TMP) : nullptr;
     if (!fp) return Fail(ERR_OPEN_FAILED);
-    Out out(fp);
+    slib::LineOut out(fp);
     const bool anyChanged = SLIBSzHashCount(changed) > 0;
     size_t len;
     char *p;
