@@ -42,24 +42,6 @@ bool FieldSafe(const char *s) {
     return s && !strchr(s, ':') && slib::OneLine(s);
 }
 
-// The stream of a temporary copy that remembers whether it ends a line, so
-// that a line added after a last line without its newline ends that first.
-class Out {
-  public:
-    explicit Out(FILE *fp) : fp_(fp) {}
-    bool Put(std::string_view s) {
-        if (s.empty()) return true;
-        atLineStart_ = s.back() == '\n';
-        return slib::WriteAll(fp_, s);
-    }
-    bool NewLine(std::string_view s) { return (atLineStart_ || Put("\n")) && Put(s); }
-    FILE *fp() const { return fp_; }
-
-  private:
-    FILE *fp_;
-    bool atLineStart_ = true;
-};
-
 // Flushes and syncs a finished copy and leaves it for the transaction's
 // rename; each failure logs its own message.
 bool Finish(slib::RewriteSet &set, FILE *fp) {
@@ -139,6 +121,26 @@ bool ReadFailed(FILE *in) {
     return false;
 }
 
+// Which changed record a line of an account file stands for: 1 with the
+// line's fields and the record, 0 when the line is copied as it stands (a
+// comment, an empty line, nothing changed, a user not changed), -1 (logged)
+// when the line has not count fields or the lookup fails.
+int ChangedLine(PSLIBSZHASH changed, bool anyChanged, const std::string &line, size_t count,
+                const char *corrupted, std::vector<std::string_view> &f, PQAVOUSERSET &rec) {
+    if (!anyChanged || line[0] == '#' || line[0] == '\n') return 0;
+    f = Fields(line);
+    if (f.size() != count) {
+        SLIB_LOG(LOG_ERR, "%s(%d): %s", corrupted);
+        return slib::Fail(ERR_FIELD_COUNT);
+    }
+    int found = SDKIGetUserPtr(changed, std::string(f[0]).c_str(), &rec);
+    if (found < 0) {
+        SLIB_LOG(LOG_ERR, "%s(%d): SDKIGetUserPtr failed");
+        return -1;
+    }
+    return found == 0 ? 0 : 1;
+}
+
 std::string Lct() {
     char buf[16];
     snprintf(buf, sizeof buf, "LCT-%08X", static_cast<unsigned>(time(nullptr)));
@@ -154,29 +156,18 @@ int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswor
     slib::RewriteSet set;
     FILE *fp = set.Open(SZF_SHADOW, SZF_SHADOW_TMP);
     if (!fp) return slib::Fail(ERR_OPEN_FAILED);
-    Out out(fp);
+    slib::LineOut out(fp);
     const long today = static_cast<long>(time(nullptr) / 86400);
     const bool anyChanged = SLIBSzHashCount(changed) > 0;
     int result = 0;
     std::string line;
     while (NextLine(in.get(), line)) {
-        bool copy = !anyChanged || line[0] == '#' || line[0] == '\n';
         PQAVOUSERSET rec = nullptr;
         std::vector<std::string_view> f;
-        if (!copy) {
-            f = Fields(line);
-            if (f.size() != 9) {
-                SLIB_LOG(LOG_ERR, "%s(%d): shadow file corrupted");
-                return slib::Fail(ERR_FIELD_COUNT);
-            }
-            int found = SDKIGetUserPtr(changed, std::string(f[0]).c_str(), &rec);
-            if (found < 0) {
-                SLIB_LOG(LOG_ERR, "%s(%d): SDKIGetUserPtr failed");
-                return -1;
-            }
-            copy = found == 0;
-        }
-        if (copy) {
+        const int match =
+            ChangedLine(changed, anyChanged, line, 9, "shadow file corrupted", f, rec);
+        if (match < 0) return -1;
+        if (match == 0) {
             if (!out.Put(line)) {
                 SLIB_LOG(LOG_ERR, "%s(%d): writing shadow failed");
                 return slib::Fail(ERR_WRITE_FAILED);
@@ -250,28 +241,17 @@ int ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPassw
         SLIB_LOG(LOG_ERR, "%s(%d): open files failed");
         return slib::Fail(ERR_OPEN_FAILED);
     }
-    Out out(fp);
+    slib::LineOut out(fp);
     const bool anyChanged = SLIBSzHashCount(changed) > 0;
     int result = 0;
     std::string line;
     while (NextLine(in.get(), line)) {
-        bool copy = !anyChanged || line[0] == '#' || line[0] == '\n';
         PQAVOUSERSET rec = nullptr;
         std::vector<std::string_view> f;
-        if (!copy) {
-            f = Fields(line);
-            if (f.size() != 7) {
-                SLIB_LOG(LOG_ERR, "%s(%d): smbpasswd format error");
-                return slib::Fail(ERR_FIELD_COUNT);
-            }
-            int found = SDKIGetUserPtr(changed, std::string(f[0]).c_str(), &rec);
-            if (found < 0) {
-                SLIB_LOG(LOG_ERR, "%s(%d): SDKIGetUserPtr failed");
-                return -1;
-            }
-            copy = found == 0;
-        }
-        if (copy) {
+        const int match =
+            ChangedLine(changed, anyChanged, line, 7, "smbpasswd format error", f, rec);
+        if (match < 0) return -1;
+        if (match == 0) {
             if (!out.Put(line)) {
                 SLIB_LOG(LOG_ERR, "%s(%d): write smbpasswd failed");
                 return slib::Fail(ERR_WRITE_FAILED);
