@@ -222,6 +222,26 @@ bool LmText(const char *password, std::string &text) {
     return true;
 }
 
+// The checks and the memory guard of a password hash into out (size bytes);
+// body computes it.
+template <typename F>
+int HashInto(const char *password, unsigned char *out, int size, F &&body) {
+    if (!password || !out) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (size < SDKI_PWHASH_SIZE) {
+        SLIBErrSet(ERR_BUF_TOO_SMALL);
+        return -1;
+    }
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+}
+
 }  // namespace
 
 extern "C" void SDKIMD4Hash(const unsigned char *data, size_t len, unsigned char *out) {
@@ -310,15 +330,7 @@ extern "C" char *SDKIPwdCrypt(const char *password, const char *salt) {
 }
 
 extern "C" int SDKINTHash(const char *password, unsigned char *out, int size) {
-    if (!password || !out) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    if (size < SDKI_PWHASH_SIZE) {
-        SLIBErrSet(ERR_BUF_TOO_SMALL);
-        return -1;
-    }
-    try {
+    return HashInto(password, out, size, [&]() -> int {
         std::vector<UChar> units;
         if (!PasswordUnits(password, units)) return -1;
         // At most 128 units, without half of a surrogate pair at the end.
@@ -334,22 +346,11 @@ extern "C" int SDKINTHash(const char *password, unsigned char *out, int size) {
         }
         SDKIMD4Hash(bytes.data(), bytes.size(), out);
         return 0;
-    } catch (const std::bad_alloc &) {
-        SLIBErrSet(ERR_OUT_OF_MEMORY);
-        return -1;
-    }
+    });
 }
 
 extern "C" int SDKILMHash(const char *password, unsigned char *out, int size) {
-    if (!password || !out) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    if (size < SDKI_PWHASH_SIZE) {
-        SLIBErrSet(ERR_BUF_TOO_SMALL);
-        return -1;
-    }
-    try {
+    return HashInto(password, out, size, [&]() -> int {
         std::string text;
         if (!LmText(password, text)) return -1;
         unsigned char key[14] = {};
@@ -357,10 +358,7 @@ extern "C" int SDKILMHash(const char *password, unsigned char *out, int size) {
         SDKIDESHash(out, kLmMagic, key, 1);
         SDKIDESHash(out + 8, kLmMagic, key + 7, 1);
         return 0;
-    } catch (const std::bad_alloc &) {
-        SLIBErrSet(ERR_OUT_OF_MEMORY);
-        return -1;
-    }
+    });
 }
 
 extern "C" int SDKINTPwdEncrypt(const char *plain, char *hex) {
