@@ -739,6 +739,21 @@ extern "C" int GROUPIEnum(PSLIBSZHASH *out, uint32_t flags) {
     });
 }
 
+namespace {
+
+// The groups of flags enumerated into a new hash, n what GROUPIEnum gives;
+// false when the hash cannot be had.
+bool EnumInto(uint32_t flags, HashPtr &h, int &n) {
+    h.reset(PshSLIBSzHashAlloc(1024));
+    if (!h) return false;
+    PSLIBSZHASH p = h.release();
+    n = GROUPIEnum(&p, flags);
+    h.reset(p);
+    return true;
+}
+
+}  // namespace
+
 extern "C" int QAVOGroupEnum(uint32_t flags, int ignored, char **buf, int size, int *needed) {
     (void)ignored;
     if (flags > kAllGroupFlags || !needed || (!buf && size != 0) || (buf && size < 1))
@@ -746,11 +761,9 @@ extern "C" int QAVOGroupEnum(uint32_t flags, int ignored, char **buf, int size, 
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_PW | SLIB_LOCK_GR | SLIB_LOCK_SH);
         if (!lock.held()) return Fail(ERR_LOCK_FAILED);
-        HashPtr h(PshSLIBSzHashAlloc(1024));
-        if (!h) return Fail(ERR_OUT_OF_MEMORY);
-        PSLIBSZHASH p = h.release();
-        int n = GROUPIEnum(&p, flags);
-        h.reset(p);
+        HashPtr h;
+        int n = 0;
+        if (!EnumInto(flags, h, n)) return Fail(ERR_OUT_OF_MEMORY);
         if (n < 0) return -1;
         std::vector<std::string> names;
         if (!HashValues(h.get(), names)) return Fail(ERR_OUT_OF_MEMORY);
@@ -767,11 +780,9 @@ extern "C" int QAVOGroupTotalNum(uint32_t flags) {
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_PW | SLIB_LOCK_GR | SLIB_LOCK_SH);
         if (!lock.held()) return Fail(ERR_LOCK_FAILED);
-        HashPtr h(PshSLIBSzHashAlloc(1024));
-        if (!h) return Fail(ERR_OUT_OF_MEMORY);
-        PSLIBSZHASH p = h.release();
-        int n = GROUPIEnum(&p, flags);
-        h.reset(p);
+        HashPtr h;
+        int n = 0;
+        if (!EnumInto(flags, h, n)) return Fail(ERR_OUT_OF_MEMORY);
         int total = n < 0 ? 0 : SLIBSzHashCount(h.get());
         if (lock.Release() < 0) return -1;
         return total;
