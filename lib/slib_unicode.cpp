@@ -203,7 +203,12 @@ extern "C" UConverter *SLIBUnicodeGetConverter(int index) {
     return CODEPAGE_CONVERTER_CACHE[index];
 }
 
-extern "C" int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int size) {
+namespace {
+
+// The checks, the pass-through of code page 0 (the text as it is), the
+// converter and the memory guard of a conversion; body converts with conv.
+template <typename F>
+int ConvertWith(int index, const char *src, char *dst, int size, F &&body) {
     if (BadDest(src, dst, size) || index < 0 || index >= SLIB_CODEPAGE_MAX) {
         SLIBErrSet(ERR_BAD_PARAMETERS);
         return -1;
@@ -212,6 +217,17 @@ extern "C" int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int
     try {
         UConverter *conv = SLIBUnicodeGetConverter(index);
         if (!conv) return -1;
+        return body(conv);
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+}
+
+}  // namespace
+
+extern "C" int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int size) {
+    return ConvertWith(index, src, dst, size, [&](UConverter *conv) -> int {
         std::vector<UChar> u16;
         if (!FromUTF8(src, u16)) return -1;
         // Room for a byte-order mark or shift state as well ("UTF-16" writes a
@@ -226,21 +242,11 @@ extern "C" int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int
             return -1;
         }
         return Deliver(out.data(), static_cast<size_t>(n), dst, size);
-    } catch (const std::bad_alloc &) {
-        SLIBErrSet(ERR_OUT_OF_MEMORY);
-        return -1;
-    }
+    });
 }
 
 extern "C" int SLIBUnicodeStrCPToUTF8(int index, const char *src, char *dst, int size) {
-    if (BadDest(src, dst, size) || index < 0 || index >= SLIB_CODEPAGE_MAX) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    if (index == 0) return Deliver(src, strlen(src), dst, size);
-    try {
-        UConverter *conv = SLIBUnicodeGetConverter(index);
-        if (!conv) return -1;
+    return ConvertWith(index, src, dst, size, [&](UConverter *conv) -> int {
         // Every source, UTF-16 too, ends at its first zero byte.
         size_t len = strlen(src);
         if (len > kMaxSource) {
@@ -258,10 +264,7 @@ extern "C" int SLIBUnicodeStrCPToUTF8(int index, const char *src, char *dst, int
         std::string out;
         if (!ToUTF8(u16.data(), n, out)) return -1;
         return Deliver(out.data(), out.size(), dst, size);
-    } catch (const std::bad_alloc &) {
-        SLIBErrSet(ERR_OUT_OF_MEMORY);
-        return -1;
-    }
+    });
 }
 
 extern "C" int SLIBUnicodeStrUTF16ToUTF8(const char *src, char *dst, int size) {
