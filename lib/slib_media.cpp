@@ -175,7 +175,7 @@ int WriteQueue(const char *path, const char *queue) {
 
 // Signals a daemon's pid, never init, a process group or the caller.
 void Wake(int pid) {
-    if (pid < 2 || pid == getpid()) return;
+    if (!slib::MaySignal(pid)) return;
     kill(pid, SIGUSR1);
 }
 

@@ -19,6 +19,7 @@
 #include "slib_keyvalue.h"
 #include "slib_lock.h"
 #include "slib_proc.h"
+#include "slib_util.h"
 
 extern char **environ;
 
@@ -202,10 +203,10 @@ extern "C" int BlSLIBIsLowEndModel(void) {
 }
 
 extern "C" int SLIBSignalPaneld(int signal) {
-    int pid = SLIBProcReadPidFile(kPaneldPid);
     // A stale or damaged pid file may name init or this very process (the
     // number reused after a reboot): neither is the daemon, so no signal.
-    if (pid <= 1 || pid == getpid()) return 0;
+    const int pid = slib::SignallablePid(kPaneldPid);
+    if (pid == 0) return 0;
     if (kill(pid, signal) != 0) {
         SLIBErrSet(ERR_SYSTEM_CALL);
         return -1;

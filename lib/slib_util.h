@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "slib_errcode.h"
+#include "slib_proc.h"
 #include "slib_szlist.h"
 
 namespace slib {
@@ -84,5 +86,19 @@ class LineOut {
     FILE *fp_;
     bool atLineStart_ = true;
 };
+
+// True for a process id a signal may go to: never a process group (0, -1
+// ...), init, or the caller itself, which a stale or damaged pid file may
+// name.
+inline bool MaySignal(int pid) {
+    return pid > 1 && pid != getpid();
+}
+
+// The process a daemon's pid file names when it may be signalled, else 0.
+// The number is parsed, never handed to a shell or kill(1).
+inline int SignallablePid(const char *path) {
+    const int pid = SLIBProcReadPidFile(path);
+    return MaySignal(pid) ? pid : 0;
+}
 
 }  // namespace slib

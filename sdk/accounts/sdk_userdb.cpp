@@ -31,6 +31,7 @@
 #include "sdk_listedit.h"
 #include "sdk_pwhash.h"
 #include "sdk_userset.h"
+#include "service_util.h"
 #include "slib_errcode.h"
 #include "slib_file.h"
 #include "slib_keyvalue.h"
@@ -964,6 +965,6 @@ extern "C" int QAVOUserSet(int type, PQAVOUSERSET records, int count) {
     if (SLIBFileGetKeyValue(SZF_QAVOINFO_DEFAULTS, "support_download", value, sizeof value, 0) >
             0 &&
         strcasecmp(value, "yes") == 0)
-        SLIBSysSystem("/bin/kill -USR1 `cat /var/run/scheduler.pid` > /dev/null 2>&1");
+        qsvc::SignalPidFile("/var/run/scheduler.pid", SIGUSR1);
     return count;
 }

@@ -17,6 +17,7 @@
 #include "slib_keyvalue.h"
 #include "slib_lock.h"
 #include "slib_proc.h"
+#include "slib_util.h"
 
 namespace qsvc {
 
@@ -57,12 +58,10 @@ inline int Finish(Locks &locks, int result) {
     return result;
 }
 
-// Signals the daemon a pid file names. The number is parsed, never handed
-// to a shell or kill(1): a damaged file holding -1 or 0 would name every
-// process or the caller's group. Init and the caller are never signalled.
+// Signals the daemon a pid file names (see slib::SignallablePid).
 inline PidSignal SignalPidFile(const char *path, int sig) {
-    const int pid = SLIBProcReadPidFile(path);
-    if (pid <= 1 || pid == getpid()) return PidSignal::kNotRunning;
+    const int pid = slib::SignallablePid(path);
+    if (pid == 0) return PidSignal::kNotRunning;
     if (kill(pid, sig) == 0) return PidSignal::kSent;
     return errno == ESRCH ? PidSignal::kNotRunning : PidSignal::kFailed;
 }

@@ -35,11 +35,10 @@ int HasLine(const char *key) {
     return r == 0 ? 0 : -1;
 }
 
-// Asks the cron daemon to reread the crontab. Only a plausible process id
-// is signalled: never a process group (0, -1 ...), init or ourselves.
+// Asks the cron daemon to reread the crontab (see slib::SignallablePid).
 void HupCrond() {
-    const int pid = SLIBProcReadPidFile(QAVO_CROND_PID_PATH);
-    if (pid <= 1 || pid == getpid()) {
+    const int pid = slib::SignallablePid(QAVO_CROND_PID_PATH);
+    if (pid == 0) {
         SLIBLog(LOG_ERR, "%s (%d) Failed to hup crond", kSource, __LINE__);
         return;
     }
