@@ -29,7 +29,6 @@
 namespace {
 
 constexpr const char kSource[] = "gpl/qavomisc";
-constexpr const char kDefaults[] = "/etc.defaults/qavoinfo.conf";
 constexpr int kQueueAttempts = 17;
 
 // -1 not read yet, else 0 or 1.
@@ -39,11 +38,7 @@ int gVideo = -1;
 
 void LoadFlag(int *flag, const char *key) {
     if (*flag != -1) return;
-    char value[16];
-    *flag = SLIBFileGetKeyValue(kDefaults, key, value, sizeof value, 0) > 0 &&
-                    strcasecmp(value, "yes") == 0
-                ? 1
-                : 0;
+    *flag = slib::DefaultIsYes(key, 16, true) ? 1 : 0;
 }
 
 constexpr const char *kShares[] = {"photo", "video", "music"};

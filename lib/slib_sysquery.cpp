@@ -26,7 +26,6 @@ extern char **environ;
 namespace {
 
 constexpr const char *kSmbConf = "/usr/qavo/etc/smb.conf";
-constexpr const char *kDefaults = "/etc.defaults/qavoinfo.conf";
 constexpr const char *kPaneldPid = "/var/run/paneld.pid";
 constexpr int kPidRoom = 64;
 constexpr int kDefaultMaxServices = 32;
@@ -43,7 +42,7 @@ int MaxServices() {
     if (g_maxServices >= 0) return g_maxServices;
     char value[16];
     long limit = -1;
-    if (SLIBFileGetKeyValue(kDefaults, "maxservices", value, sizeof(value), 0) > 0)
+    if (SLIBFileGetKeyValue(slib::kQavoinfoDefaults, "maxservices", value, sizeof(value), 0) > 0)
         limit = strtol(value, nullptr, 10);
     if (limit < 0 || limit > INT32_MAX) limit = kDefaultMaxServices;
     g_maxServices = static_cast<int>(limit);
@@ -196,7 +195,8 @@ extern "C" int SLIBCheckConnectionLimit(int timeout, int strict) {
 
 extern "C" int BlSLIBIsLowEndModel(void) {
     char unique[64];
-    if (SLIBFileGetKeyValue(kDefaults, "unique", unique, sizeof(unique), 0) <= 0) return 0;
+    if (SLIBFileGetKeyValue(slib::kQavoinfoDefaults, "unique", unique, sizeof(unique), 0) <= 0)
+        return 0;
     for (const char *low : {"pomlet", "powerpc", "ppc824x"})
         if (strstr(unique, low)) return 1;
     return 0;

@@ -1,6 +1,7 @@
 // Small helpers shared by the library's sources. Internal to the library.
 #pragma once
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include "slib_errcode.h"
+#include "slib_keyvalue.h"
 #include "slib_proc.h"
 #include "slib_szlist.h"
 
@@ -99,6 +101,19 @@ inline bool MaySignal(int pid) {
 inline int SignallablePid(const char *path) {
     const int pid = SLIBProcReadPidFile(path);
     return MaySignal(pid) ? pid : 0;
+}
+
+// The model's capability file.
+inline constexpr const char *kQavoinfoDefaults = "/etc.defaults/qavoinfo.conf";
+
+// True when a key of the model's capability file reads "yes" (in any case
+// with anyCase). The value is read into size bytes (at most 512): a longer
+// one is not "yes".
+inline bool DefaultIsYes(const char *key, int size, bool anyCase = false) {
+    char value[512] = "";
+    if (size > static_cast<int>(sizeof(value))) size = sizeof(value);
+    if (SLIBFileGetKeyValue(kQavoinfoDefaults, key, value, size, 0) <= 0) return false;
+    return (anyCase ? strcasecmp(value, "yes") : strcmp(value, "yes")) == 0;
 }
 
 }  // namespace slib

@@ -290,12 +290,7 @@ extern "C" int BlQAVOGuestSupport(void) {
 }
 
 extern "C" int BlQAVOAllowAnonymous(void) {
-    char value[kCapBuf] = {};
-    return SLIBFileGetKeyValue(SZF_QAVOINFO_DEFAULTS, "allowanonymous", value, sizeof value, 0) >
-                       0 &&
-                   strcmp(value, "yes") == 0
-               ? 1
-               : 0;
+    return slib::DefaultIsYes("allowanonymous", kCapBuf) ? 1 : 0;
 }
 
 extern "C" int QAVOGetDUserSid(const char *name, char *buf, int size) {

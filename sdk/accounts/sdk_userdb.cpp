@@ -961,10 +961,7 @@ extern "C" int QAVOUserSet(int type, PQAVOUSERSET records, int count) {
     failed.reset(l);
     // Nothing of a failed batch was applied: never report part of it done.
     if (r != 0) return -1;
-    char value[4] = {};
-    if (SLIBFileGetKeyValue(SZF_QAVOINFO_DEFAULTS, "support_download", value, sizeof value, 0) >
-            0 &&
-        strcasecmp(value, "yes") == 0)
+    if (slib::DefaultIsYes("support_download", 4, true))
         qsvc::SignalPidFile("/var/run/scheduler.pid", SIGUSR1);
     return count;
 }

@@ -15,13 +15,13 @@
 
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
+#include "slib_util.h"
 
 static_assert(sizeof(QAVOHWEXTCTRL) == 136, "the driver's record is 136 bytes");
 
 namespace {
 
 constexpr const char *kSource = "sdk/qavoexternal";
-constexpr const char *kDefaults = "/etc.defaults/qavoinfo.conf";
 constexpr const char *kHwVersion = "/proc/sys/kernel/qavo_hw_version";
 constexpr const char *kSerial = "/proc/sys/kernel/qavo_serial";
 
@@ -81,13 +81,6 @@ int SendToPanel(int command) {
     return 0;
 }
 
-// Reads a key of the model's capability file; true when it is exactly "yes".
-bool DefaultIsYes(const char *key, int size) {
-    char value[512] = "";
-    if (size > static_cast<int>(sizeof(value))) size = sizeof(value);
-    return SLIBFileGetKeyValue(kDefaults, key, value, size, 0) > 0 && strcmp(value, "yes") == 0;
-}
-
 }  // namespace
 
 extern "C" int QAVOHWBiosOpen(void) {
@@ -96,7 +89,7 @@ extern "C" int QAVOHWBiosOpen(void) {
 
 extern "C" int BlQAVOHWIsUart2(void) {
     static int cached = -1;
-    if (cached < 0) cached = DefaultIsYes("supportuart2", 512) ? 1 : 0;
+    if (cached < 0) cached = slib::DefaultIsYes("supportuart2", 512) ? 1 : 0;
     return cached;
 }
 
@@ -159,7 +152,7 @@ extern "C" int QAVOHWGetEvent(int *event, int timeout) {
 }
 
 extern "C" int BlQAVOFanCtrlIsSupported(void) {
-    return DefaultIsYes("supportfanctrl", 48) ? 1 : 0;
+    return slib::DefaultIsYes("supportfanctrl", 48) ? 1 : 0;
 }
 
 extern "C" int QAVOHWSysTempDegree(int *degrees) {

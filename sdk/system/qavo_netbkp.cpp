@@ -29,7 +29,6 @@ namespace {
 using slib::Fail;
 
 constexpr const char *kSource = "sdk/qavonetbkp";
-constexpr const char *kDefaults = "/etc.defaults/qavoinfo.conf";
 constexpr const char *kRsyncd = "/usr/qavo/etc/rc.d/S84rsyncd.sh";
 constexpr const char *kNetBkpd = "/usr/qavo/etc/rc.d/S85qavonetbkpd.sh";
 constexpr const char *kSshd = "/usr/qavo/etc/rc.d/S95sshd.sh";
@@ -52,9 +51,7 @@ bool RunScript(const char *script, const char *word, const char *fn) {
 }
 
 bool SupportsSsh() {
-    char ssh[64] = "";
-    return SLIBFileGetKeyValue(kDefaults, "supportssh", ssh, sizeof(ssh), 0) > 0 &&
-           strcmp(ssh, "yes") == 0;
+    return slib::DefaultIsYes("supportssh", 64);
 }
 
 // An account name as both files hold it: not empty, no separator of either
@@ -430,7 +427,7 @@ extern "C" int QAVONetBkpService(int action) {
     bool ok = RunScript(kRsyncd, word, __func__);
     ok = RunScript(kNetBkpd, word, __func__) && ok;
     char ssh[64] = "";
-    if (SLIBFileGetKeyValue(kDefaults, "supportssh", ssh, sizeof(ssh), 0) <= 0) {
+    if (SLIBFileGetKeyValue(slib::kQavoinfoDefaults, "supportssh", ssh, sizeof(ssh), 0) <= 0) {
         SLIBErrSet(ERR_READ_FAILED);
         SLIBLog(LOG_ERR, "%s %s(%d): cannot read supportssh", kSource, __func__, __LINE__);
         return -1;
