@@ -29,7 +29,6 @@ namespace {
 
 constexpr uint32_t kLocks = SLIB_LOCK_QAVOINFO | SLIB_LOCK_APPLE | SLIB_LOCK_SMB;
 constexpr int kLockTimeout = 5;
-constexpr const char *kRcDir = "/usr/qavo/etc/rc.d/";
 constexpr const char *kKillall = "/usr/bin/killall";
 constexpr const char *kSmbd = "/usr/qavo/sbin/smbd";
 constexpr const char *kNmbd = "/usr/qavo/sbin/nmbd";
@@ -61,9 +60,7 @@ constexpr int kEventLevel = 1;
 // Runs a start script with one word; its exit status (255 when it cannot be
 // run) or -1.
 int RunScript(const char *script, const char *word) {
-    const std::string path = std::string(kRcDir) + script;
-    SLIBLog(LOG_INFO, "%s(%d): %s %s", "QAVONetService", __LINE__, path.c_str(), word);
-    return SLIBProcExecWait(path.c_str(), word, nullptr, nullptr, nullptr);
+    return qsvc::RunRcScript("QAVONetService", __LINE__, script, word);
 }
 
 int Killall(const char *signal, const char *name) {

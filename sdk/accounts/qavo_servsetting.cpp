@@ -31,7 +31,6 @@ namespace {
 using slib::Fail;
 
 constexpr const char *kSource = "sdk/qavonetserv";
-constexpr const char *kRcDir = "/usr/qavo/etc/rc.d/";
 constexpr const char *kPapSecrets = "/etc/ppp/pap-secrets";
 constexpr const char *kPapSecretsTmp = "/etc/ppp/pap-secrets.tmp";
 constexpr const char *kPppoeConf = "/etc/ppp/pppoe.conf";
@@ -95,13 +94,11 @@ int ScriptService(const char *key, const char *script, int on) {
         SLIBLog(LOG_ERR, "%s(%d): set %s failed [%X]", kSource, __LINE__, key, SLIBErrGet());
         return -1;
     }
-    const std::string path = std::string(kRcDir) + script;
     const char *word = on ? "start" : "stop";
-    SLIBLog(LOG_INFO, "%s(%d): %s %s", kSource, __LINE__, path.c_str(), word);
-    const int status = SLIBProcExecWait(path.c_str(), word, nullptr, nullptr, nullptr);
+    const int status = qsvc::RunRcScript(kSource, __LINE__, script, word);
     if (status != 0) {
-        SLIBLog(LOG_ERR, "%s(%d): %s %s returned %d", kSource, __LINE__, path.c_str(), word,
-                status);
+        SLIBLog(LOG_ERR, "%s(%d): %s%s %s returned %d", kSource, __LINE__, qsvc::kRcDir, script,
+                word, status);
         return Fail(ERR_EXEC_FAILED);
     }
     return 0;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -56,6 +57,17 @@ inline int Finish(Locks &locks, int result) {
         return -1;
     }
     return result;
+}
+
+// Where the services' start scripts are.
+inline constexpr const char *kRcDir = "/usr/qavo/etc/rc.d/";
+
+// Runs a start script of kRcDir with one word, logged as source(line); its
+// exit status (255 when it cannot be run) or -1.
+inline int RunRcScript(const char *source, int line, const char *script, const char *word) {
+    const std::string path = std::string(kRcDir) + script;
+    SLIBLog(LOG_INFO, "%s(%d): %s %s", source, line, path.c_str(), word);
+    return SLIBProcExecWait(path.c_str(), word, nullptr, nullptr, nullptr);
 }
 
 // Signals the daemon a pid file names (see slib::SignallablePid).
