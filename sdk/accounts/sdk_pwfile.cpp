@@ -147,6 +147,35 @@ std::string Lct() {
     return buf;
 }
 
+// Copies an account file's lines to out, each line of a changed user
+// (count fields) replaced by the text rewrite makes of it (false: failed,
+// logged); 1 when a line was replaced, 0 when none, -1 (logged) on a
+// failure.
+template <typename F>
+int RewriteChanged(FILE *in, slib::LineOut &out, PSLIBSZHASH changed, size_t count,
+                   const char *corrupted, const char *writeFailed, F &&rewrite) {
+    const bool anyChanged = SLIBSzHashCount(changed) > 0;
+    int result = 0;
+    std::string line, text;
+    while (NextLine(in, line)) {
+        PQAVOUSERSET rec = nullptr;
+        std::vector<std::string_view> f;
+        const int match = ChangedLine(changed, anyChanged, line, count, corrupted, f, rec);
+        if (match < 0) return -1;
+        if (match > 0) {
+            if (!Writable(rec)) return -1;
+            if (!rewrite(rec, f, text)) return -1;
+        }
+        if (!out.Put(match > 0 ? text : line)) {
+            SLIB_LOG(LOG_ERR, "%s(%d): %s", writeFailed);
+            return slib::Fail(ERR_WRITE_FAILED);
+        }
+        if (match > 0) result = 1;
+    }
+    if (ReadFailed(in)) return -1;
+    return result;
+}
+
 // ---- shadow ----
 
 int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords) {
@@ -158,46 +187,28 @@ int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswor
     if (!fp) return slib::Fail(ERR_OPEN_FAILED);
     slib::LineOut out(fp);
     const long today = static_cast<long>(time(nullptr) / 86400);
-    const bool anyChanged = SLIBSzHashCount(changed) > 0;
-    int result = 0;
-    std::string line;
-    while (NextLine(in.get(), line)) {
-        PQAVOUSERSET rec = nullptr;
-        std::vector<std::string_view> f;
-        const int match =
-            ChangedLine(changed, anyChanged, line, 9, "shadow file corrupted", f, rec);
-        if (match < 0) return -1;
-        if (match == 0) {
-            if (!out.Put(line)) {
-                SLIB_LOG(LOG_ERR, "%s(%d): writing shadow failed");
-                return slib::Fail(ERR_WRITE_FAILED);
+    int result = RewriteChanged(
+        in.get(), out, changed, 9, "shadow file corrupted", "writing shadow failed",
+        [&](const QAVOUSERSET *rec, const std::vector<std::string_view> &f, std::string &text) {
+            std::string hash(f[1]);
+            if (hash != rec->szPasswd) {
+                const char *crypted = SDKIPwdCrypt(rec->szPasswd, "");
+                if (!crypted) return false;
+                hash = crypted;
+                if (SDKIUserHashSet(newPasswords, rec->szName, hash.c_str()) < 0) {
+                    SLIB_LOG(LOG_ERR, "%s(%d): SDKIUserHashSet() failed");
+                    return false;
+                }
             }
-            continue;
-        }
-        if (!Writable(rec)) return -1;
-        std::string hash(f[1]);
-        if (hash != rec->szPasswd) {
-            const char *crypted = SDKIPwdCrypt(rec->szPasswd, "");
-            if (!crypted) return -1;
-            hash = crypted;
-            if (SDKIUserHashSet(newPasswords, rec->szName, hash.c_str()) < 0) {
-                SLIB_LOG(LOG_ERR, "%s(%d): SDKIUserHashSet() failed");
-                return -1;
-            }
-        }
-        std::string text = std::string(rec->szName) + ':' + hash + ':' + std::to_string(today);
-        for (int i = 3; i <= 6; ++i)
-            text.append(":").append(f[i]);
-        text += ':';
-        if (rec->nExpire > 0) text += std::to_string(rec->nExpire);
-        text.append(":").append(f[8]);
-        if (!out.Put(text)) {
-            SLIB_LOG(LOG_ERR, "%s(%d): writing shadow failed");
-            return slib::Fail(ERR_WRITE_FAILED);
-        }
-        result = 1;
-    }
-    if (ReadFailed(in.get())) return -1;
+            text = std::string(rec->szName) + ':' + hash + ':' + std::to_string(today);
+            for (int i = 3; i <= 6; ++i)
+                text.append(":").append(f[i]);
+            text += ':';
+            if (rec->nExpire > 0) text += std::to_string(rec->nExpire);
+            text.append(":").append(f[8]);
+            return true;
+        });
+    if (result < 0) return -1;
 
     std::vector<PQAVOUSERSET> records;
     if (!Records(added, records)) return -1;
@@ -242,39 +253,17 @@ int ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPassw
         return slib::Fail(ERR_OPEN_FAILED);
     }
     slib::LineOut out(fp);
-    const bool anyChanged = SLIBSzHashCount(changed) > 0;
-    int result = 0;
-    std::string line;
-    while (NextLine(in.get(), line)) {
-        PQAVOUSERSET rec = nullptr;
-        std::vector<std::string_view> f;
-        const int match =
-            ChangedLine(changed, anyChanged, line, 7, "smbpasswd format error", f, rec);
-        if (match < 0) return -1;
-        if (match == 0) {
-            if (!out.Put(line)) {
-                SLIB_LOG(LOG_ERR, "%s(%d): write smbpasswd failed");
-                return slib::Fail(ERR_WRITE_FAILED);
-            }
-            continue;
-        }
-        if (!Writable(rec)) return -1;
-        std::string text;
-        if (SDKIUserHashGet(newPasswords, rec->szName)) {
-            if (!NewHashLine(rec, f[1], text)) return -1;
-        } else {
+    int result = RewriteChanged(
+        in.get(), out, changed, 7, "smbpasswd format error", "write smbpasswd failed",
+        [&](const QAVOUSERSET *rec, const std::vector<std::string_view> &f, std::string &text) {
+            if (SDKIUserHashGet(newPasswords, rec->szName)) return NewHashLine(rec, f[1], text);
             // The stored hashes stay; a new name renews the last-change time.
             std::string lct = f[0] == rec->szName ? std::string(f[5]) : Lct();
             text = std::string(rec->szName) + ':' + std::string(f[1]) + ':' + std::string(f[2]) +
                    ':' + std::string(f[3]) + ':' + std::string(f[4]) + ':' + lct + ":\n";
-        }
-        if (!out.Put(text)) {
-            SLIB_LOG(LOG_ERR, "%s(%d): write smbpasswd failed");
-            return slib::Fail(ERR_WRITE_FAILED);
-        }
-        result = 1;
-    }
-    if (ReadFailed(in.get())) return -1;
+            return true;
+        });
+    if (result < 0) return -1;
 
     std::vector<PQAVOUSERSET> records;
     if (!Records(added, records)) return -1;
