@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
@@ -114,6 +116,27 @@ inline bool DefaultIsYes(const char *key, int size, bool anyCase = false) {
     if (size > static_cast<int>(sizeof(value))) size = sizeof(value);
     if (SLIBFileGetKeyValue(kQavoinfoDefaults, key, value, size, 0) <= 0) return false;
     return (anyCase ? strcasecmp(value, "yes") : strcmp(value, "yes")) == 0;
+}
+
+// Bytes a list of texts takes in a caller's buffer: a pointer for each and
+// a closing null pointer at the front, the texts with their zeros.
+inline size_t PackedSize(const std::vector<std::string> &texts) {
+    size_t need = sizeof(char *);
+    for (const std::string &t : texts)
+        need += sizeof(char *) + t.size() + 1;
+    return need;
+}
+
+// Lays the texts out in buf (size bytes, at least PackedSize()): the pointer
+// array closed by NULL, the texts packed from the end.
+inline void PackTexts(const std::vector<std::string> &texts, char **buf, int size) {
+    char *end = reinterpret_cast<char *>(buf) + size;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        end -= texts[i].size() + 1;
+        memcpy(end, texts[i].c_str(), texts[i].size() + 1);
+        buf[i] = end;
+    }
+    buf[texts.size()] = nullptr;
 }
 
 }  // namespace slib

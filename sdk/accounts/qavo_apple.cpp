@@ -309,21 +309,13 @@ extern "C" int QAVOAppleGetZones(int mode, int reserved, const char *szInterface
             if (zone.empty() && !DefaultZone(szInterface, zone)) return Finish(locks, -1);
             zones.push_back(zone);
         }
-        size_t need = sizeof(char *);  // the null pointer that ends the list
-        for (const std::string &z : zones)
-            need += sizeof(char *) + z.size() + 1;
+        const size_t need = slib::PackedSize(zones);
         if (need > static_cast<size_t>(INT32_MAX)) return Finish(locks, Fail(ERR_BUF_TOO_SMALL));
         *pNeeded = static_cast<int>(need);
         if (!locks.Release()) return Fail(ERR_UNLOCK_FAILED);
         if (!buf) return static_cast<int>(zones.size());
         if (need > static_cast<size_t>(size)) return Fail(ERR_BUF_TOO_SMALL);
-        char *end = reinterpret_cast<char *>(buf) + size;
-        for (size_t i = 0; i < zones.size(); ++i) {
-            end -= zones[i].size() + 1;
-            memcpy(end, zones[i].c_str(), zones[i].size() + 1);
-            buf[i] = end;
-        }
-        buf[zones.size()] = nullptr;
+        slib::PackTexts(zones, buf, size);
         return static_cast<int>(zones.size());
     } catch (const std::bad_alloc &) {
         return Finish(locks, Fail(ERR_OUT_OF_MEMORY));

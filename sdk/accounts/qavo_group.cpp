@@ -124,19 +124,11 @@ std::string GroupLine(const std::string &name, int gid, const std::string &membe
 // by NULL, strings packed from the end. *needed is the size the layout
 // takes; false (0x0100) when it exceeds size.
 bool LayOut(const std::vector<std::string> &names, char **buf, int size, int *needed) {
-    size_t need = sizeof(char *);
-    for (const std::string &n : names)
-        need += sizeof(char *) + n.size() + 1;
+    const size_t need = slib::PackedSize(names);
     *needed = need > INT_MAX ? INT_MAX : static_cast<int>(need);
     if (!buf) return true;
     if (need > static_cast<size_t>(size)) return false;
-    char *end = reinterpret_cast<char *>(buf) + size;
-    for (size_t i = 0; i < names.size(); ++i) {
-        end -= names[i].size() + 1;
-        memcpy(end, names[i].c_str(), names[i].size() + 1);
-        buf[i] = end;
-    }
-    buf[names.size()] = nullptr;
+    slib::PackTexts(names, buf, size);
     return true;
 }
 
@@ -1070,9 +1062,7 @@ extern "C" int GROUPParseCreateParam(const char *text, char **buf, int size) {
         std::vector<std::string> items{name};
         for (std::string &m : Split(colon + 1, ','))
             items.push_back(std::move(m));
-        size_t need = 2 * sizeof(char *) + name.size() + 1;
-        for (size_t i = 1; i < items.size(); ++i)
-            need += sizeof(char *) + items[i].size() + 1;
+        const size_t need = slib::PackedSize(items);
         if (buf) memset(buf, 0, static_cast<size_t>(size));
         if (need > static_cast<size_t>(size)) {
             if (size > 0) {
@@ -1081,13 +1071,7 @@ extern "C" int GROUPParseCreateParam(const char *text, char **buf, int size) {
             }
             return -static_cast<int>(need > INT_MAX ? INT_MAX : need);
         }
-        char *end = reinterpret_cast<char *>(buf) + size;
-        for (size_t i = 0; i < items.size(); ++i) {
-            end -= items[i].size() + 1;
-            memcpy(end, items[i].c_str(), items[i].size() + 1);
-            buf[i] = end;
-        }
-        buf[items.size()] = nullptr;
+        slib::PackTexts(items, buf, size);
         return 1;
     });
 }
