@@ -14,6 +14,7 @@
 
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
+#include "slib_lock.h"
 #include "slib_proc.h"
 #include "slib_szlist.h"
 
@@ -89,6 +90,27 @@ class LineOut {
   private:
     FILE *fp_;
     bool atLineStart_ = true;
+};
+
+// Named locks held for one scope, released on every path; Release() tells
+// whether the unlock worked.
+class ScopedLock {
+  public:
+    ScopedLock(uint32_t mask, SLIBLOCKREQ op, int timeout)
+        : mask_(mask), held_(ErrSLIBFileLock(mask | op, timeout) == 0) {}
+    ScopedLock(const ScopedLock &) = delete;
+    ScopedLock &operator=(const ScopedLock &) = delete;
+    ~ScopedLock() { Release(); }
+    bool Held() const { return held_; }
+    bool Release() {
+        if (!held_) return true;
+        held_ = false;
+        return SLIBErrSLIBFileUnlock(mask_) == 0;
+    }
+
+  private:
+    uint32_t mask_;
+    bool held_;
 };
 
 // True for a process id a signal may go to: never a process group (0, -1

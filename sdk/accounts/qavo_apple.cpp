@@ -60,8 +60,8 @@ int ServerLineTokens(char *line, int size, char **tokens, int max) {
 using qsvc::Finish;
 
 // Named locks held for one scope, with this file's time-out.
-struct Locks : qsvc::Locks {
-    Locks(uint32_t mask, SLIBLOCKREQ op) : qsvc::Locks(mask, op, kLockTimeout) {}
+struct Locks : slib::ScopedLock {
+    Locks(uint32_t mask, SLIBLOCKREQ op) : ScopedLock(mask, op, kLockTimeout) {}
 };
 
 // A zone goes between double quotes in atalkd.conf and into the first

@@ -52,8 +52,8 @@ bool IsSwitch(int on) {
 }
 
 // The qavoinfo lock held for one scope; Release() reports the unlock.
-struct InfoLock : qsvc::Locks {
-    explicit InfoLock(SLIBLOCKREQ op) : qsvc::Locks(SLIB_LOCK_QAVOINFO, op, kLockTimeout) {}
+struct InfoLock : slib::ScopedLock {
+    explicit InfoLock(SLIBLOCKREQ op) : ScopedLock(SLIB_LOCK_QAVOINFO, op, kLockTimeout) {}
 };
 
 // A key read under the shared qavoinfo lock: 1 when it is "yes" (any case),

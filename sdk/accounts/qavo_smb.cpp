@@ -44,8 +44,8 @@ enum WinsResult { kUnchanged = 0, kCleared = 1, kFromDhcp = 2, kByHand = 3 };
 using qsvc::Finish;
 
 // Named locks held for one scope, with this file's time-out.
-struct Locks : qsvc::Locks {
-    Locks(uint32_t mask, SLIBLOCKREQ op) : qsvc::Locks(mask, op, kLockTimeout) {}
+struct Locks : slib::ScopedLock {
+    Locks(uint32_t mask, SLIBLOCKREQ op) : ScopedLock(mask, op, kLockTimeout) {}
 };
 
 // A WINS server as text: four dotted decimal parts, nothing else. The

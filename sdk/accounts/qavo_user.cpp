@@ -41,18 +41,8 @@ constexpr size_t kMaxDomainName = 492;
 constexpr int kCapBuf = 32;
 
 // The shared passwd lock, released when the scope ends.
-class PasswdLock {
-  public:
-    PasswdLock() : held_(ErrSLIBFileLock(SLIB_LOCK_PW | SLIB_LOCK_SH, kLockTimeout) == 0) {}
-    ~PasswdLock() {
-        if (held_) SLIBErrSLIBFileUnlock(SLIB_LOCK_PW);
-    }
-    PasswdLock(const PasswdLock &) = delete;
-    PasswdLock &operator=(const PasswdLock &) = delete;
-    bool held() const { return held_; }
-
-  private:
-    bool held_;
+struct PasswdLock : slib::ScopedLock {
+    PasswdLock() : ScopedLock(SLIB_LOCK_PW, SLIB_LOCK_SH, kLockTimeout) {}
 };
 
 // What QAVOUserGet packs, read under the lock.
@@ -223,7 +213,7 @@ extern "C" int QAVOUserGet(uint32_t flags, int type, const char *name, QAVOUSER 
         UserText u;
         {
             PasswdLock lock;
-            if (!lock.held()) return Fail(ERR_LOCK_FAILED);
+            if (!lock.Held()) return Fail(ERR_LOCK_FAILED);
             if (ReadUser(name, u) < 0) return -1;
         }
         const size_t total = sizeof(QAVOUSER) + u.name.size() + 1 + u.hash.size() + 1 +

@@ -28,30 +28,9 @@ enum class PidSignal {
     kFailed       // the daemon runs but kill(2) refused
 };
 
-// Named locks held for one scope, released on every path; Release() tells
-// whether the unlock worked.
-class Locks {
-  public:
-    Locks(uint32_t mask, SLIBLOCKREQ op, int timeout)
-        : mask_(mask), held_(ErrSLIBFileLock(mask | op, timeout) == 0) {}
-    Locks(const Locks &) = delete;
-    Locks &operator=(const Locks &) = delete;
-    ~Locks() { Release(); }
-    bool Held() const { return held_; }
-    bool Release() {
-        if (!held_) return true;
-        held_ = false;
-        return SLIBErrSLIBFileUnlock(mask_) == 0;
-    }
-
-  private:
-    uint32_t mask_;
-    bool held_;
-};
-
 // The result of a writer after its locks are released: an unlock failure
 // turns it into -1 (0x0500).
-inline int Finish(Locks &locks, int result) {
+inline int Finish(slib::ScopedLock &locks, int result) {
     if (!locks.Release()) {
         SLIBErrSet(ERR_UNLOCK_FAILED);
         return -1;

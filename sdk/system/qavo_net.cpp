@@ -64,18 +64,9 @@ constexpr int kClientStopWait = 5;
 constexpr int kHostNameMax = 63;
 
 // The host lock for the length of a scope.
-class HostLock {
-  public:
-    explicit HostLock(int op) : held_(ErrSLIBFileLock(SLIB_LOCK_HOST | op, kLockTimeout) == 0) {}
-    ~HostLock() {
-        if (held_) SLIBErrSLIBFileUnlock(SLIB_LOCK_HOST);
-    }
-    HostLock(const HostLock &) = delete;
-    HostLock &operator=(const HostLock &) = delete;
-    bool Held() const { return held_; }
-
-  private:
-    bool held_;
+struct HostLock : slib::ScopedLock {
+    explicit HostLock(int op)
+        : ScopedLock(SLIB_LOCK_HOST, static_cast<SLIBLOCKREQ>(op), kLockTimeout) {}
 };
 
 std::string IfcfgPath(const char *dev) {
