@@ -38,28 +38,17 @@ using slib::Fail;
 constexpr int kLockTimeout = 5;
 constexpr uint32_t kAllGroupFlags = QAVO_GROUP_FLAG_LOCAL | QAVO_GROUP_FLAG_DOMAIN;
 
-// Named locks held for one operation; the release result is kept so that a
-// failed unlock can be reported.
-class Locks {
-  public:
-    Locks(SLIBLOCKREQ req) : mask_(req & ~static_cast<uint32_t>(SLIB_LOCK_OPMASK)) {
-        held_ = ErrSLIBFileLock(req, kLockTimeout) == 0;
-    }
+// Named locks held for one operation (the request's lock bits and mode);
+// a failed unlock is reported as 0x0500, on every path.
+struct Locks : slib::ScopedLock {
+    explicit Locks(SLIBLOCKREQ req)
+        : ScopedLock(req & ~static_cast<uint32_t>(SLIB_LOCK_OPMASK),
+                     req & static_cast<uint32_t>(SLIB_LOCK_OPMASK), kLockTimeout) {}
     ~Locks() { Release(); }
     Locks(const Locks &) = delete;
     Locks &operator=(const Locks &) = delete;
-    bool held() const { return held_; }
     // 0, or -1 with 0x0500 when the release failed.
-    int Release() {
-        if (!held_) return 0;
-        held_ = false;
-        if (SLIBErrSLIBFileUnlock(mask_) != 0) return Fail(ERR_UNLOCK_FAILED);
-        return 0;
-    }
-
-  private:
-    uint32_t mask_;
-    bool held_ = false;
+    int Release() { return ScopedLock::Release() ? 0 : Fail(ERR_UNLOCK_FAILED); }
 };
 
 template <typename F>
@@ -253,7 +242,7 @@ extern "C" int QAVOGroupGet(uint32_t flags, int type, const char *name, QAVOGROU
     *needed = sizeof(char *);
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_PW | SLIB_LOCK_GR | SLIB_LOCK_SH);
-        if (!lock.held()) return Fail(ERR_LOCK_FAILED);
+        if (!lock.Held()) return Fail(ERR_LOCK_FAILED);
         if (buf) memset(buf, 0, static_cast<size_t>(size));
         slib::SzListPtr list(PslSLIBSzListAlloc(1024));
         if (!list) return Fail(ERR_OUT_OF_MEMORY);
@@ -382,7 +371,7 @@ extern "C" int QAVOGroupSet(uint32_t flags, int op, const char *oldName, const c
     if (flags > kAllGroupFlags || op != 1 || !group || !group[0]) return Fail(ERR_BAD_PARAMETERS);
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_PW | SLIB_LOCK_GR | SLIB_LOCK_SMB | SLIB_LOCK_EX);
-        if (!lock.held()) {
+        if (!lock.Held()) {
             SLIBLog(LOG_ERR, "qavogrp: QAVOGroupSet(): ErrSLIBFileLock() failed");
             return Fail(ERR_LOCK_FAILED);
         }
@@ -634,7 +623,7 @@ extern "C" int QAVOGroupDelete(const char **names, int count) {
     }
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_GR | SLIB_LOCK_SMB | SLIB_LOCK_EX);
-        if (!lock.held()) return Fail(ERR_LOCK_FAILED);
+        if (!lock.Held()) return Fail(ERR_LOCK_FAILED);
         auto removeTmp = [] {
             unlink(SZF_GROUP_TMP);
             unlink(SZF_SMBCONF_TMP);
@@ -752,7 +741,7 @@ extern "C" int QAVOGroupEnum(uint32_t flags, int ignored, char **buf, int size, 
         return Fail(ERR_BAD_PARAMETERS);
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_PW | SLIB_LOCK_GR | SLIB_LOCK_SH);
-        if (!lock.held()) return Fail(ERR_LOCK_FAILED);
+        if (!lock.Held()) return Fail(ERR_LOCK_FAILED);
         HashPtr h;
         int n = 0;
         if (!EnumInto(flags, h, n)) return Fail(ERR_OUT_OF_MEMORY);
@@ -771,7 +760,7 @@ extern "C" int QAVOGroupTotalNum(uint32_t flags) {
     if (flags > kAllGroupFlags) return Fail(ERR_BAD_PARAMETERS);
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_PW | SLIB_LOCK_GR | SLIB_LOCK_SH);
-        if (!lock.held()) return Fail(ERR_LOCK_FAILED);
+        if (!lock.Held()) return Fail(ERR_LOCK_FAILED);
         HashPtr h;
         int n = 0;
         if (!EnumInto(flags, h, n)) return Fail(ERR_OUT_OF_MEMORY);
@@ -921,7 +910,7 @@ extern "C" int QAVOSmmspGroupSet(const char *oldUser, const char *newUser, int o
     }
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_GR | SLIB_LOCK_EX);
-        if (!lock.held()) {
+        if (!lock.Held()) {
             SLIBLog(LOG_ERR, "%s %s(%d) : ErrSLIBFileLock() failed", kSrc, __func__, __LINE__);
             return -1;
         }
@@ -990,7 +979,7 @@ extern "C" int QAVOGroupGetDesc(const char *name, char *buf, int size, int *need
         return Fail(ERR_BAD_PARAMETERS);
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_GR | SLIB_LOCK_SH);
-        if (!lock.held()) return Fail(ERR_LOCK_FAILED);
+        if (!lock.Held()) return Fail(ERR_LOCK_FAILED);
         const std::string key = std::string(name) + ":";
         std::string line(1024, '\0');
         int r;
@@ -1022,7 +1011,7 @@ extern "C" int QAVOGroupSetDesc(const char *name, const char *description) {
         return Fail(ERR_BAD_PARAMETERS);
     return Guard(__func__, [&]() -> int {
         Locks lock(SLIB_LOCK_GR | SLIB_LOCK_EX);
-        if (!lock.held()) return Fail(ERR_LOCK_FAILED);
+        if (!lock.Held()) return Fail(ERR_LOCK_FAILED);
         const std::string key = std::string(name) + ":";
         if (!description) {
             if (SLIBFileSetLine(SZF_GROUP_DESC, key.c_str(), nullptr, SLIB_LINE_PREFIX) != 1) {
