@@ -176,6 +176,25 @@ int RewriteChanged(FILE *in, slib::LineOut &out, PSLIBSZHASH changed, size_t cou
     return result;
 }
 
+// Appends a line for each user of added, the text make gives (false:
+// failed, logged); 1 when a line was added, 0 when none, -1 (logged) on a
+// failure.
+template <typename F>
+int AppendAdded(PSLIBSZHASH added, slib::LineOut &out, const char *writeFailed, F &&make) {
+    std::vector<PQAVOUSERSET> records;
+    if (!Records(added, records)) return -1;
+    std::string text;
+    for (const QAVOUSERSET *rec : records) {
+        if (!Writable(rec)) return -1;
+        if (!make(rec, text)) return -1;
+        if (!out.NewLine(text)) {
+            SLIB_LOG(LOG_ERR, "%s(%d): %s", writeFailed);
+            return slib::Fail(ERR_WRITE_FAILED);
+        }
+    }
+    return records.empty() ? 0 : 1;
+}
+
 // ---- shadow ----
 
 int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords) {
@@ -209,25 +228,19 @@ int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswor
             return true;
         });
     if (result < 0) return -1;
-
-    std::vector<PQAVOUSERSET> records;
-    if (!Records(added, records)) return -1;
-    for (const QAVOUSERSET *rec : records) {
-        if (!Writable(rec)) return -1;
-        const char *crypted = SDKIPwdCrypt(rec->szPasswd, "");
-        if (!crypted) return -1;
-        std::string text =
-            std::string(rec->szName) + ':' + crypted + ':' + std::to_string(today) + ":0:99999:7::";
-        if (rec->nExpire > 0) text += std::to_string(rec->nExpire);
-        text += ":\n";
-        if (!out.NewLine(text)) {
-            SLIB_LOG(LOG_ERR, "%s(%d): writing SZF_PASSWD failed");
-            return slib::Fail(ERR_WRITE_FAILED);
-        }
-        result = 1;
-    }
+    const int appended = AppendAdded(added, out, "writing SZF_PASSWD failed",
+                                     [&](const QAVOUSERSET *rec, std::string &text) {
+                                         const char *crypted = SDKIPwdCrypt(rec->szPasswd, "");
+                                         if (!crypted) return false;
+                                         text = std::string(rec->szName) + ':' + crypted + ':' +
+                                                std::to_string(today) + ":0:99999:7::";
+                                         if (rec->nExpire > 0) text += std::to_string(rec->nExpire);
+                                         text += ":\n";
+                                         return true;
+                                     });
+    if (appended < 0) return -1;
     if (!Finish(set, fp)) return -1;
-    return result;
+    return result | appended;
 }
 
 // ---- smbpasswd ----
@@ -264,26 +277,19 @@ int ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPassw
             return true;
         });
     if (result < 0) return -1;
-
-    std::vector<PQAVOUSERSET> records;
-    if (!Records(added, records)) return -1;
-    for (const QAVOUSERSET *rec : records) {
-        if (!Writable(rec)) return -1;
-        const char *uid = SDKIUserHashGet(existing, rec->szName);
-        if (!uid) {
-            SLIB_LOG(LOG_ERR, "%s(%d): internal error: mismatch in smbpasswd uid");
-            return slib::Fail(ERR_NOT_FOUND);
-        }
-        std::string text;
-        if (!NewHashLine(rec, uid, text)) return -1;
-        if (!out.NewLine(text)) {
-            SLIB_LOG(LOG_ERR, "%s(%d): write file failed");
-            return slib::Fail(ERR_WRITE_FAILED);
-        }
-        result = 1;
-    }
+    const int appended = AppendAdded(
+        added, out, "write file failed", [&](const QAVOUSERSET *rec, std::string &text) {
+            const char *uid = SDKIUserHashGet(existing, rec->szName);
+            if (!uid) {
+                SLIB_LOG(LOG_ERR, "%s(%d): internal error: mismatch in smbpasswd uid");
+                slib::Fail(ERR_NOT_FOUND);
+                return false;
+            }
+            return NewHashLine(rec, uid, text);
+        });
+    if (appended < 0) return -1;
     if (!Finish(set, fp)) return -1;
-    return result;
+    return result | appended;
 }
 
 }  // namespace
