@@ -205,7 +205,7 @@ void StopDhcpClient(const char *dev) {
     const std::string pidFile = PidPath(dev);
     const int pid = SLIBProcReadPidFile(pidFile.c_str());
     if (pid < 0) return;
-    if (pid > 1 && pid != getpid() && BlSLIBProcIsAlive(pid) && IsDhcpClient(pid)) {
+    if (slib::MaySignal(pid) && BlSLIBProcIsAlive(pid) && IsDhcpClient(pid)) {
         kill(pid, SIGTERM);
         for (int waited = 0; BlSLIBProcIsAlive(pid) && IsDhcpClient(pid); ++waited) {
             if (waited == kClientStopWait) {
