@@ -4,6 +4,7 @@
 // there before.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -285,6 +286,71 @@ TEST_F(Join, HostileInputIsRefusedOrInert) {
               "net\t" + hostile + "\nkinit\t" + hostile + "\n");
     EXPECT_EQ(qtest::ReadFile("/sim/calls.log").find("p;touch"), std::string::npos);
     EXPECT_EQ(qtest::ReadFile("/sim/domain-ps.log").find("p;touch"), std::string::npos);
+}
+
+// A real Kerberos KDC for the realm, on an address of the sandbox's own
+// loopback; it ends with the sandbox.
+class RealKdc {
+  public:
+    RealKdc() {
+        if (!qtest::FileExists("/usr/sbin/krb5kdc") || !qtest::FileExists("/usr/sbin/kadmin.local"))
+            return;
+        const std::string d = "/sim/krb5kdc";
+        qtest::Sh("mkdir -p " + d);
+        qtest::WriteFile(d + "/kdc.conf",
+                         "[kdcdefaults]\n kdc_ports = 88\n kdc_tcp_ports = 88\n[realms]\n"
+                         " CORP.EXAMPLE.COM = {\n  database_name = " +
+                             d +
+                             "/principal\n"
+                             "  key_stash_file = " +
+                             d + "/stash\n  acl_file = " + d +
+                             "/kadm5.acl\n }\n"
+                             "[logging]\n kdc = FILE:" +
+                             d + "/kdc.log\n");
+        qtest::WriteFile(d + "/krb5.conf", "[libdefaults]\n\tdefault_realm = CORP.EXAMPLE.COM\n");
+        const std::string env =
+            "KRB5_KDC_PROFILE=" + d + "/kdc.conf KRB5_CONFIG=" + d + "/krb5.conf ";
+        ready_ =
+            qtest::Sh("ip link set lo up && ip addr add 10.0.0.7/32 dev lo") == 0 &&
+            qtest::Sh(env + "kdb5_util create -s -r CORP.EXAMPLE.COM -P master >/dev/null 2>&1") ==
+                0 &&
+            qtest::Sh(env +
+                      "kadmin.local -r CORP.EXAMPLE.COM -q 'addprinc -pw S3cret "
+                      "administrator' >/dev/null 2>&1") == 0 &&
+            qtest::Sh(env + "krb5kdc -r CORP.EXAMPLE.COM -P " + d + "/kdc.pid") == 0;
+        for (int i = 0; ready_ && i < 50 && !qtest::FileExists(d + "/kdc.pid"); ++i)
+            usleep(100000);
+    }
+    ~RealKdc() {
+        if (qtest::FileExists("/sim/krb5kdc/kdc.pid"))
+            qtest::Sh("kill $(cat /sim/krb5kdc/kdc.pid)");
+    }
+    bool Ready() const { return ready_; }
+
+  private:
+    bool ready_ = false;
+};
+
+TEST_F(Join, AdsWithARealKdc) {
+    RealKdc kdc;
+    if (!kdc.Ready()) GTEST_SKIP() << "no MIT KDC here";
+    qtest::WriteFile("/sim/domain.conf", kScenario + "kinit real\n");
+    // A refused password: the KDC's own answer is the message.
+    const auto before = Snapshot();
+    EXPECT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp.example.com", "wrong", "10.0.0.7"), -1);
+    ExpectRestored("WINIDoKrb5Login=kinit: Password incorrect while getting initial credentials\n",
+                   before, false);
+
+    ASSERT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp.example.com", kPassword, "10.0.0.7"), 0) << State();
+    ExpectMember("ADS", "CORP.EXAMPLE.COM", "CORP");
+    EXPECT_EQ(qtest::ReadFile(SZF_KRB5_CONF),
+              "[libdefaults]\n\tdefault_realm = CORP.EXAMPLE.COM\n\n[realms]\n"
+              "\tCORP.EXAMPLE.COM = {\n\tkdc = 10.0.0.7\n\t}\n");
+    std::string klist;
+    EXPECT_EQ(qtest::Exec({"/usr/bin/klist"}, &klist), 0);
+    EXPECT_NE(klist.find("Default principal: administrator@CORP.EXAMPLE.COM"), std::string::npos)
+        << klist;
+    EXPECT_NE(klist.find("krbtgt/CORP.EXAMPLE.COM@CORP.EXAMPLE.COM"), std::string::npos);
 }
 
 TEST_F(Join, MembershipTestFollowsTheJoin) {
