@@ -459,9 +459,10 @@ extern "C" int WINICheckAndJoinDomain(const QAVOWINJOIN *req, int ads) {
                     joined = true;
                     break;
                 }
-                std::string t = l.text;
-                if (l.hadEnd && !t.empty()) t.back() = '.';
-                message += t;
+                // Each line ends with a '.' in the message, its own line end
+                // dropped whatever it is.
+                message += l.text;
+                if (!l.text.empty() && l.text.back() != '.') message += '.';
             }
             if (!joined || status != 0) {
                 SLIB_LOG_FUNC(LOG_ERR, "%s(%d) rpc join failed");
@@ -506,17 +507,15 @@ extern "C" int WINICheckAndJoinDomain(const QAVOWINJOIN *req, int ads) {
             }
             const std::string want =
                 std::string("Joined '") + upper + "' to realm '" + req->szName + "'";
-            bool answered = false;
             for (const Line &l : SplitLines(out)) {
                 if (l.text.find("Using short domain name") != std::string::npos) continue;
-                answered = true;
                 if (l.text.find(want) == std::string::npos) message = l.text;
                 break;
             }
             // Net's own status counts too: silence is no success.
             joined = message.empty() && status == 0;
             if (!joined) {
-                if (message.empty()) message = answered ? kErrSystem : kErrSystem;
+                if (message.empty()) message = kErrSystem;
                 SLIBLog(LOG_ERR, "%s(%d) ads join failed (%d)", __func__, __LINE__, status);
                 ErrWINIState1Set(kStepCheck, message.c_str());
                 return -1;

@@ -220,7 +220,7 @@ TEST_F(Join, KinitRefused) {
     EXPECT_FALSE(Called("/usr/qavo/bin/net ads join -s /usr/qavo/etc/smb.ads"));
 }
 
-TEST_F(Join, SilentFailingAdsJoinIsAFailure) {
+TEST_F(Join, ToolFailuresAreJudgedByStatusAndOutput) {
     qtest::WriteFile("/sim/domain.conf", kScenario + "fail ads-join 1\n");
     const auto before = Snapshot();
     EXPECT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp.example.com"), -1);
@@ -228,6 +228,17 @@ TEST_F(Join, SilentFailingAdsJoinIsAFailure) {
     qtest::WriteFile("/sim/domain.conf", kScenario + "fail ads-join 1 Failed to join domain: x\n");
     EXPECT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp.example.com"), -1);
     ExpectRestored("WINICheckAndJoinDomain=Failed to join domain: x\n", before, false);
+    // kinit failing without a word is a failure too.
+    qtest::WriteFile("/sim/domain.conf", kScenario + "fail kinit 1\n");
+    EXPECT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp.example.com"), -1);
+    ExpectRestored("WINIDoKrb5Login=Error System.\n", before, false);
+    // A refused RPC join: net's lines, each ended by a '.', nothing cut.
+    qtest::WriteFile("/sim/domain.conf", "workgroup CORP\ndc 10.0.0.5\nadmin administrator x\n");
+    EXPECT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp"), -1);
+    ExpectRestored(
+        "WINICheckAndJoinDomain=Could not connect to server CORP."
+        "Connection failed: NT_STATUS_LOGON_FAILURE.\n",
+        before, false);
 }
 
 TEST_F(Join, UserListFailingAfterTheJoinRestores) {
