@@ -228,6 +228,10 @@ TEST_F(Join, ToolFailuresAreJudgedByStatusAndOutput) {
     qtest::WriteFile("/sim/domain.conf", kScenario + "fail ads-join 1 Failed to join domain: x\n");
     EXPECT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp.example.com"), -1);
     ExpectRestored("WINICheckAndJoinDomain=Failed to join domain: x\n", before, false);
+    // No workgroup in the controller's name table.
+    qtest::WriteFile("/sim/domain.conf", kScenario + "fail nmblookup 1 No reply from 10.0.0.7\n");
+    EXPECT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp.example.com"), -1);
+    ExpectRestored("WINIWorkgroup=Can't get domain workgroup.\n", before, false);
     // kinit failing without a word is a failure too.
     qtest::WriteFile("/sim/domain.conf", kScenario + "fail kinit 1\n");
     EXPECT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp.example.com"), -1);
