@@ -319,6 +319,101 @@ extern "C" int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeo
     return ret;
 }
 
+extern "C" int SLIBProcExecWaitIO(const char *const *argv, const char *input, int outFd, int errFd,
+                                  int timeout) {
+    if (argv == nullptr || argv[0] == nullptr ||
+        (input != nullptr && strlen(input) > SLIB_PROC_INPUT_MAX)) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    // The input fills the pipe before the child starts, as in
+    // SLIBProcExecWaitArgv.
+    int inFd = -1;
+    if (input != nullptr) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            SLIBErrSet(ERR_EXEC_FAILED);
+            return -1;
+        }
+        const size_t len = strlen(input);
+        ssize_t w;
+        do {
+            w = write(fds[1], input, len);
+        } while (w < 0 && errno == EINTR);
+        close(fds[1]);
+        if (w != static_cast<ssize_t>(len)) {
+            close(fds[0]);
+            SLIBErrSet(ERR_EXEC_FAILED);
+            return -1;
+        }
+        inFd = fds[0];
+    }
+    sigset_t chld, oldmask;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &oldmask);
+    struct sigaction dfl {
+    }, oldact{};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(SIGCHLD, &dfl, &oldact);
+
+    int ret = -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+        // Every descriptor to keep goes above the standard ones first, so
+        // that laying /dev/null over those cannot close one of them.
+        auto lift = [](int fd) {
+            return fd >= 0 && fd <= STDERR_FILENO ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
+        };
+        inFd = lift(inFd);
+        outFd = lift(outFd);
+        errFd = lift(errFd);
+        StdioToDevNull();
+        if (inFd >= 0) dup2(inFd, STDIN_FILENO);
+        if (outFd >= 0) dup2(outFd, STDOUT_FILENO);
+        if (errFd >= 0) dup2(errFd, STDERR_FILENO);
+        SLIBFileLockCloseAll();
+        setsid();
+        int cd = chdir("/");
+        (void)cd;
+        execv(argv[0], const_cast<char *const *>(argv));
+        _exit(255);
+    }
+    if (inFd >= 0) close(inFd);
+    if (pid > 0) {
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            int status = 0;
+            pid_t w = waitpid(pid, &status, timeout > 0 ? WNOHANG : 0);
+            if (w < 0 && errno == EINTR) continue;
+            if (w == pid) {
+                if (WIFEXITED(status)) ret = WEXITSTATUS(status);
+                break;
+            }
+            if (w < 0) break;
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const long long elapsedMs =
+                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+            if (elapsedMs >= timeout * 1000LL) {
+                kill(-pid, SIGKILL);
+                kill(pid, SIGKILL);
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                break;
+            }
+            usleep(10000);
+        }
+    }
+    sigaction(SIGCHLD, &oldact, nullptr);
+    sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+    if (ret == -1) SLIBErrSet(ERR_EXEC_FAILED);
+    return ret;
+}
+
 extern "C" pid_t SLIBProcExecBackground(const char *path, const char *a1, const char *a2,
                                         const char *a3, const char *a4) {
     ArgVector args(path, a1, a2, a3, a4);

@@ -34,6 +34,16 @@ int SLIBProcExecWaitArgv(const char *const *argv, const char *const *envp, const
  * the time-out; then it and the processes it started are killed.
  */
 int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeout);
+/*
+ * Runs argv[0] with the argument vector argv (ending with NULL): input, when
+ * not NULL, on its standard input (at most SLIB_PROC_INPUT_MAX bytes, else
+ * -1 with 0x0D00; otherwise /dev/null), its standard output on outFd and its
+ * standard error on errFd (-1: /dev/null; one descriptor for both merges
+ * them). Waits as SLIBProcExecWaitOutput does. A program that talks to a
+ * peer gets a secret this way, never on its command line.
+ */
+int SLIBProcExecWaitIO(const char *const *argv, const char *input, int outFd, int errFd,
+                       int timeout);
 /* Starts path in the background. The child's process id, or -1 (0x2A00). */
 pid_t SLIBProcExecBackground(const char *path, const char *a1, const char *a2, const char *a3,
                              const char *a4);

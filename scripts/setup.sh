@@ -33,4 +33,12 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # The Kerberos servers just installed are for the tests' sandboxes
+    # only: none stays enabled or running on this machine.
+    for svc in krb5-kdc krb5-admin-server; do
+        case " ${missing[*]} " in *" $svc "*) ;; *) continue ;; esac
+        if command -v systemctl >/dev/null; then
+            systemctl disable --now "$svc" >/dev/null 2>&1 || true
+        fi
+    done
 fi

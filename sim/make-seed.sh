@@ -29,6 +29,12 @@ install -m 755 "$src/sim/dhcpcd-standin" "$out.new/usr/sbin/dhcpcd"
 # The SMB status tool: lists a scenario's connections (sim/smbstatus-standin).
 mkdir -p "$out.new/usr/qavo/bin"
 install -m 755 "$src/sim/smbstatus-standin" "$out.new/usr/qavo/bin/smbstatus"
+# The domain controller as the Samba and Kerberos tools see it
+# (sim/domain-standin).
+mkdir -p "$out.new/usr/qavo/sbin"
+for p in usr/qavo/bin/net usr/qavo/bin/wbinfo usr/qavo/bin/nmblookup usr/qavo/sbin/kinit; do
+    install -m 755 "$src/sim/domain-standin" "$out.new/$p"
+done
 if [ -n "$daemon" ]; then
     while read -r path; do
         case "$path" in ''|'#'*) continue ;; esac

@@ -124,6 +124,45 @@ TEST(ProcExecWaitOutput, OutputGoesToTheDescriptorAndATimeOutEndsEverything) {
     EXPECT_EQ(SLIBProcExecWaitOutput(nullptr, 1, 1), -1);
 }
 
+TEST(ProcExecWaitIO, InputInOutputAndErrorWhereAsked) {
+    auto text = [](FILE *f) {
+        std::string all;
+        rewind(f);
+        char buf[256];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            all.append(buf, n);
+        return all;
+    };
+    const char *tool[] = {"/bin/sh", "-c", "read -r pw; echo \"out:$pw\"; echo err >&2; exit 4",
+                          nullptr};
+    struct {
+        bool out, err, same;
+        const char *outText, *errText;
+    } cases[] = {{true, true, false, "out:a b;$(c)\n", "err\n"},
+                 {true, false, false, "out:a b;$(c)\n", ""},
+                 {false, true, false, "", "err\n"},
+                 {true, true, true, "out:a b;$(c)\nerr\n", nullptr}};
+    for (const auto &c : cases) {
+        FILE *out = tmpfile(), *err = tmpfile();
+        ASSERT_TRUE(out && err);
+        const int outFd = c.out ? fileno(out) : -1;
+        const int errFd = c.err ? (c.same ? fileno(out) : fileno(err)) : -1;
+        EXPECT_EQ(SLIBProcExecWaitIO(tool, "a b;$(c)\n", outFd, errFd, 5), 4);
+        EXPECT_EQ(text(out), c.outText);
+        if (c.errText) {
+            EXPECT_EQ(text(err), c.errText);
+        }
+        fclose(out);
+        fclose(err);
+    }
+    // Without input the program reads an empty standard input.
+    EXPECT_EQ(SLIBProcExecWaitIO(tool, nullptr, -1, -1, 5), 4);
+    std::string big(SLIB_PROC_INPUT_MAX + 1, 'x');
+    EXPECT_EQ(SLIBProcExecWaitIO(tool, big.c_str(), -1, -1, 5), -1);
+    EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
+}
+
 TEST(ProcExecWait, ArgumentsEndAtTheFirstNull) {
     struct Case {
         const char *a3, *a4;

@@ -1,0 +1,80 @@
+// Helpers shared by the domain membership and the domain join. Internal to
+// the library.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "slib_errcode.h"
+#include "slib_proc.h"
+
+namespace qwin {
+
+// Where a tool's output goes when it is collected.
+enum class Stream { kOut, kErr, kBoth };
+
+// Runs a program without a shell, input (a secret, or null) on its standard
+// input, and collects what it prints on the chosen streams through an
+// unnamed temporary file. The exit status, or -1 when it could not run or
+// died.
+inline int Run(const char *const *argv, const char *input, Stream which, std::string *out,
+               int timeout = 120) {
+    if (out) out->clear();
+    if (!out) return SLIBProcExecWaitIO(argv, input, -1, -1, timeout);
+    char name[] = "/tmp/.qavo-winXXXXXX";
+    const int fd = mkostemp(name, O_CLOEXEC);
+    if (fd < 0) {
+        SLIBErrSet(ERR_CREATE_FAILED);
+        return -1;
+    }
+    unlink(name);
+    const int status = SLIBProcExecWaitIO(argv, input, which == Stream::kErr ? -1 : fd,
+                                          which == Stream::kOut ? -1 : fd, timeout);
+    if (lseek(fd, 0, SEEK_SET) == 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n > 0) out->append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return status;
+}
+
+// Runs a program without a shell, its standard output into a file created
+// anew (mode 0644). The exit status, or -1.
+inline int RunToFile(const char *const *argv, const char *path) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        SLIBErrSet(ERR_OPEN_FAILED);
+        return -1;
+    }
+    const int status = SLIBProcExecWaitIO(argv, nullptr, fd, -1, 120);
+    close(fd);
+    return status;
+}
+
+// A text a domain, realm or workgroup name may be: not empty, no control
+// byte, blank, brace or any of the workgroup's refused characters, so that
+// it can stand as one value in smb.conf and krb5.conf.
+inline bool SafeDomainText(const char *s) {
+    if (!s || !*s) return false;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
+        if (*p < 0x20 || *p == 0x7F || *p == ' ') return false;
+        if (strchr("{};=\"><*+:\\|?,[]/'`$", *p)) return false;
+    }
+    return true;
+}
+
+// A line without its line end ("\n", "\r\n" or none).
+inline std::string_view Chomp(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    return line;
+}
+
+}  // namespace qwin
