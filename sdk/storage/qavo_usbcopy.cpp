@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "qavo_share.h"
+#include "slib_eventlog.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
 #include "slib_proc.h"
@@ -55,8 +56,9 @@ bool FsFree(const char *path, unsigned long long *avail) {
 extern "C" int USBCOPYSignalPaneld(int sig) {
     if (KeyValue(kDefaults, SZK_USBCOPY) != "yes") return 0;
     if (sig != USBCOPY_SIG_CAN_START && sig != USBCOPY_SIG_CANNOT_START) return -1;
+    // 0 would signal the caller's own group and 1 is init: no valid id.
     const int pid = SLIBProcReadPidFile(SZF_PANELD_PID);
-    if (pid <= 0) return 0;
+    if (pid <= 1) return 0;
     return kill(pid, sig) == 0 ? 0 : -1;
 }
 
@@ -199,4 +201,88 @@ extern "C" int USBCopyResetShareFolder(const char *current, const char *deleted)
         return 1;
     }
     return SetUSBCopyFolderToDefault() == 0 ? 1 : -1;
+}
+
+namespace {
+
+constexpr const char *kCopySource = "sdk/qavousbcopy";
+
+void CopyEvent(QAVOLOGEVENTID id, const char *arg) {
+    QAVOLogEventWrite(QAVOLOG_CLASS_COPY, 3, id, arg, nullptr, nullptr, nullptr);
+}
+
+// The copy program's process id; 0 when the pid file holds none above 1.
+int CopyPid() {
+    const int pid = SLIBProcReadPidFile(SZF_USBCOPY_PID);
+    return pid > 1 ? pid : 0;
+}
+
+}  // namespace
+
+extern "C" int USBCOPYIsDeviceAtFrontPort(const QAVOUSB *dev) {
+    if (!dev) {
+        SLIBLog(LOG_ERR, "%s:%d(%s) Null parameter pqavousb", kCopySource, __LINE__, __func__);
+        return -1;
+    }
+    if (KeyValue(kDefaults, SZK_USBCOPY) == "no") return 0;
+    return QAVOUSBGetPort(dev) == QAVO_USB_FRONT_PORT ? 1 : 0;
+}
+
+extern "C" int USBCOPYIsTaskRunning(void) {
+    const int pid = CopyPid();
+    if (pid == 0) return -1;
+    if (kill(pid, 0) == 0) return 1;
+    return errno == ESRCH ? 0 : -1;
+}
+
+extern "C" int USBCOPYCancelTask(void) {
+    const int pid = CopyPid();
+    SLIBLog(LOG_ERR, "%s:%d(%s) Sending SIGUSR2(pid=%d)", kCopySource, __LINE__, __func__, pid);
+    if (pid == 0) return 0;
+    if (kill(pid, 0) != 0) return errno == ESRCH ? 0 : -1;
+    if (kill(pid, SIGUSR2) != 0) {
+        SLIBLog(LOG_ERR, "%s:%d(%s) failed to send SIGUSR2(err=%d)", kCopySource, __LINE__,
+                __func__, errno);
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int USBCOPYStartIfFits(const char *device, const QAVOUSBVOLINFO *vol) {
+    if (!device || !*device || !vol || !slib::OneLine(device) || strchr(device, '"'))
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    if (SLIBFileSetOrAddKeyValue(SZF_USBDISK_APPLYING, SZK_USBCOPY_DEV, device,
+                                 SLIB_KEYVALUE_FMT_QUOTED) < 0 ||
+        SLIBFileSetOrAddKeyValue(SZF_USBDISK_APPLYING, SZK_USBCOPY_PATH, vol->szSharePath,
+                                 SLIB_KEYVALUE_FMT_QUOTED) < 0)
+        return -1;
+    char dest[kNameSize] = "";
+    if (USBCopyGetDestFolder(dest, sizeof dest) != 0) {
+        CopyEvent(USBCOPY_EVENT_NO_DEST, nullptr);
+        return -1;
+    }
+    int needed = 0;
+    std::vector<char> buf;
+    bool read = QAVOShareGet(1, dest, nullptr, 0, &needed) == 0 && needed > 0;
+    if (read) {
+        try {
+            buf.assign(static_cast<size_t>(needed), '\0');
+        } catch (const std::bad_alloc &) {
+            read = false;
+        }
+    }
+    read = read && QAVOShareGet(1, dest, buf.data(), needed, &needed) == 1;
+    if (!read) {
+        CopyEvent(USBCOPY_EVENT_DEST_UNREADABLE, dest);
+        return -1;
+    }
+    const auto *share = reinterpret_cast<const QAVOSHARE *>(buf.data());
+    unsigned long long room = 0, data = 0;
+    if (!FsFree(share->szPath, &room) || !FsUsed(vol->szMountPoint, &data)) return -1;
+    if (data <= room) {
+        USBCOPYSignalPaneld(USBCOPY_SIG_CAN_START);
+        return 0;
+    }
+    CopyEvent(USBCOPY_EVENT_NO_SPACE, nullptr);
+    return -1;
 }
