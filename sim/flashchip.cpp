@@ -221,6 +221,9 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
             } else {
                 return fail("bad clock line");
             }
+        } else if (k == "record" && w.size() == 2 && w[1].size() < 256 && w[1][0] == '/') {
+            // record PATH: the shim logs every positioned write to PATH
+            c.kernel.push_back("record " + w[1]);
         } else if (k == "hwversion" && w.size() == 2) {
             c.hw_version_set = true;
             c.hw_version = w[1];
