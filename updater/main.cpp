@@ -265,8 +265,7 @@ void Run::MoveArchive() {
 }
 
 void Run::RemoveBackup() {
-    const std::string cmd =
-        "/bin/rm -rf " + Word(std::string(szUpdateDir) + "/" + UPDT_BACKUP_DIR);
+    const std::string cmd = "/bin/rm -rf " + Word(std::string(szUpdateDir) + "/" + UPDT_BACKUP_DIR);
     SLIBLog(LOG_ERR, "szCmd=[%s]", cmd.c_str());
     UPDTExecute(cmd.c_str());
 }
@@ -280,13 +279,13 @@ int Run::CleanUp(bool opened) {
     if (opened) {
         // Only a buffer the kernel gave is given back.
         if (mtdBuffer && syscall(kSysMtdBuffer, 0) != 0)
-            SLIBLog(LOG_ERR, "%s(%d): fail to free mtd driver buffer, error = %d", "main",
-                    __LINE__, errno);
+            SLIBLog(LOG_ERR, "%s(%d): fail to free mtd driver buffer, error = %d", "main", __LINE__,
+                    errno);
         free(dir);
         dir = nullptr;
         if (fchdir(startDir) != 0) {
-            SLIBLog(LOG_ERR, "%s(%d): fail to return to the starting directory, errno = %d",
-                    "main", __LINE__, errno);
+            SLIBLog(LOG_ERR, "%s(%d): fail to return to the starting directory, errno = %d", "main",
+                    __LINE__, errno);
             code = 2;
         }
         close(startDir);
@@ -339,8 +338,9 @@ int main(int argc, char **argv) {
 
     const int pomlet = BlQAVOIsPomletModel() ? 1 : 0;
     UPDTSelectEdition(pomlet);
-    SLIBLog(LOG_ERR, pomlet ? "This is pomlet, gszDevMtdPartition=[%s]"
-                            : "This is not pomlet, gszDevMtdPartition=[%s]",
+    SLIBLog(LOG_ERR,
+            pomlet ? "This is pomlet, gszDevMtdPartition=[%s]"
+                   : "This is not pomlet, gszDevMtdPartition=[%s]",
             gszDevMtdPartition);
 
     run.startDir = open(".", O_RDONLY | O_CLOEXEC);
