@@ -324,7 +324,9 @@ int main(int argc, char **argv) {
                 blGroupUpdate = 1;
                 break;
             case 'v':
-                if (!optarg) {
+                // A volume path that does not fit would be cut to another
+                // path, which would then receive the system archive.
+                if (!optarg || strlen(optarg) >= sizeof szVolume) {
                     SLIBLog(LOG_ERR, "updater: invalid option for -v [mount_point]\n");
                     return -1;
                 }

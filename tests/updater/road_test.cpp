@@ -481,6 +481,11 @@ TEST(UpdaterRoad, Options) {
     EXPECT_TRUE(SyslogHas("updater: invalid option [1]"));
     EXPECT_EQ(r.Run("-v"), 255);
     EXPECT_TRUE(SyslogHas("updater: invalid option [v]"));
+    // A volume path too long for its buffer (32 characters) is refused, not cut.
+    RemoveFile("/sim/records.log");
+    EXPECT_EQ(r.Run("-v /volume1/" + std::string(23, 'x')), 255);
+    EXPECT_TRUE(SyslogHas("updater: invalid option for -v [mount_point]"));
+    EXPECT_EQ(Records(), std::vector<std::string>{"A:0"});
     EXPECT_EQ(ScriptCalls("stop"), 0);
 
     // -g: no VERSION read (there is none), no service stop, no backup; the
