@@ -20,10 +20,14 @@
 #include "qavo_service.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
+#include "slib_proc.h"
 #include "slib_str.h"
 #include "updt_analyze.h"
 #include "updt_banner.h"
+#include "updt_config.h"
 #include "updt_driver.h"
+#include "updt_fixup.h"
+#include "updt_msys.h"
 #include "updt_patchinfo.h"
 #include "updt_redboot.h"
 #include "updt_status.h"
@@ -73,7 +77,9 @@ struct Run {
     bool EnterFolder(const char *argv0);
     bool Prepare();
     bool KernelPreparation();
+    bool FixUps();
     void RedBoot();
+    bool Configuration();
     void RollBack();
     void MoveArchive();
     void RemoveBackup();
@@ -173,6 +179,39 @@ bool Run::KernelPreparation() {
     return true;
 }
 
+bool Run::FixUps() {
+    if (blRecoverFISDir == 1 && RecoverFISDirTable_M4T7Plus_V284() < 0) {
+        code = 20;
+        return false;
+    }
+    if (blFixFtpPortRange == 1 && UpdateFTPPassivePortRange() < 0) {
+        code = 21;
+        return false;
+    }
+    if (blFixRsyncdConf == 1) UpdateRsyncdConf();
+    return true;
+}
+
+// The photo database and the configuration migration of stage C; false with
+// the code set when the update ends (21) or must be rolled back (17).
+bool Run::Configuration() {
+    if (blGroupUpdate) return true;
+    if (nPhotoDBFix > 0 || blDropMediaServerDB == 1) {
+        if (blServicesStopped == 1 &&
+            SLIBProcExecWait(kPgsqlScript, "start", nullptr, nullptr, nullptr) < 0)
+            SLIBLog(LOG_ERR, "%s: %d: failed to start postgre database.", __FILE__, __LINE__);
+        if (UpdatePhotoDatabase() < 0) {
+            code = 21;
+            return false;
+        }
+    }
+    if (UPDTUpdateConfig() == -1) {
+        code = 17;
+        return false;
+    }
+    return true;
+}
+
 void Run::RedBoot() {
     Stage('P');
     int need = 0;
@@ -227,6 +266,10 @@ void Run::RedBoot() {
     SLIBLog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", "main", __LINE__);
     UPDTSetProgress(stage, 100);
     Stage('C');
+    if (!Configuration()) {
+        if (code == 17) RollBack();
+        return;
+    }
     UPDTSetProgress(stage, 100);
     MoveArchive();
     Stage('R');
@@ -237,11 +280,15 @@ void Run::RedBoot() {
 
 void Run::RollBack() {
     if (!blGroupUpdate) {
-        if (UPDTRollBack(dir, entries) < 0) {
-            SLIBLog(LOG_ERR, "%s: UPDTRollBack() fail", "main");
-            // The backup is now the only copy of what the flash held.
+        // The configuration first (the old images expect the old files); its
+        // saved copies are in the backup folder too.
+        const bool config = code != 17 || UPDTRestoreConfig() == 0;
+        const bool flash = UPDTRollBack(dir, entries) == 0;
+        if (!flash) SLIBLog(LOG_ERR, "%s: UPDTRollBack() fail", "main");
+        if (!config || !flash) {
+            // The backup is now the only copy of what was there before.
             std::string kept = std::string(szUpdateDir) + "/" + UPDT_BACKUP_DIR;
-            std::string line = "The flash could not be restored; its backup is kept in " + kept;
+            std::string line = "The backup of the old flash is kept in " + kept;
             SLIBLog(LOG_ERR, "%s(%d): %s", "main", __LINE__, line.c_str());
             UPDTLog(line.c_str());
             return;
@@ -272,6 +319,13 @@ void Run::RemoveBackup() {
 
 void Run::Update(const char *argv0) {
     if (!EnterFolder(argv0) || !Prepare() || !KernelPreparation()) return;
+    if (BlQAVOIsMSysFlash() == 1) {
+        // The whole flash stage, the migration and the backup's removal run
+        // in the module's back-end, which advances the stage letter itself.
+        code = UPDTMSysUpdate(&stage);
+        return;
+    }
+    if (!FixUps()) return;
     RedBoot();
 }
 

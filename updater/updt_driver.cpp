@@ -2,8 +2,6 @@
 
 extern "C" {
 
-char szVolume[32] = UPDT_DEFAULT_VOLUME;
-int blGroupUpdate = 0;
 int blServicesStopped = 0;
 
 const char *const UPDT_ERR_TABLE[UPDT_ERR_COUNT] = {

@@ -1,6 +1,5 @@
-/* The updater's process-wide driver state that the stages share: the volume
- * of the update folder, the group-update and service-stop flags, and the
- * message keys of the exit codes. */
+/* The updater's process-wide driver state that the stages share: the
+ * service-stop flag and the message keys of the exit codes. */
 #ifndef UPDT_DRIVER_H
 #define UPDT_DRIVER_H
 
@@ -20,10 +19,9 @@ extern "C" {
 /* Exit codes run from 0 to UPDT_ERR_COUNT - 1. */
 #define UPDT_ERR_COUNT 25
 
-/* Volume that holds the update folder ("-v"; default "/volume1"). */
-extern char szVolume[32];
-/* 1 when "-g" was given. */
-extern int blGroupUpdate;
+/* The volume (szVolume) and the group-update flag (blGroupUpdate) are with
+ * the flash layout's state in updt_patchinfo.h. */
+
 /* 1 after the updater itself stopped all services. */
 extern int blServicesStopped;
 /* The user-message key of each exit code. */
