@@ -383,6 +383,20 @@ TEST(UpdaterRoad, EveryExitCodeWithItsFinalRecord) {
                  r.hw->Fault(std::string("fault write mtd1 ") + n + " once");
          },
          "", 20, "P:-20", true},
+        // The oldest systems of one model family: "/writeable" must keep
+        // 2 MiB free, and the default file system is stored first.
+        {"less than 2 MiB on /writeable", "",
+         [](Road &) {
+             WriteFile("/etc.defaults/VERSION", Version("250"));
+             Sh("mount -t tmpfs -o size=1m tmpfs /writeable");
+         },
+         "", 16, "A:-16", false},
+        {"default file system cannot be stored", "",
+         [](Road &) {
+             WriteFile("/etc.defaults/VERSION", Version("250"));
+             Sh("mount --bind /etc/qavoinfo.conf /etc/qavoinfo.conf");
+         },
+         "", 22, "A:-22", false},
         // The FTP range fix cannot store its new bound: the settings file
         // is a mount point here, which no rename replaces.
         {"FTP port range fix fails", "",
@@ -413,7 +427,7 @@ TEST(UpdaterRoad, EveryExitCodeWithItsFinalRecord) {
     };
     for (const auto &row : table) {
         SCOPED_TRACE(row.name);
-        Sh("umount /etc/qavoinfo.conf 2>/dev/null; rm -rf /tmp/start /initrd "
+        Sh("umount /etc/qavoinfo.conf /writeable 2>/dev/null; rm -rf /tmp/start /initrd "
            "/usr/qavo/etc/manutil.conf " +
            kPkg + " /sim/records.log " UPDT_MESSAGE_FILE);
         WriteFile("/etc/qavoinfo.conf", "unique=\"qavomark_ixp420_1hd\"\n");
