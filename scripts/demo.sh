@@ -1,9 +1,97 @@
 #!/bin/bash
-# Sets everything up and runs the updater on the simulated appliance.
+# The demo: a simulated appliance with an installed system of build 2.0.3.500
+# on its flash, an update package of build 2.0.3.520, the updater run on it
+# with its progress shown live (read from /tmp/update.progress as the web
+# interface reads it), and a short report.
+#
+#   scripts/demo.sh            a complete update
+#   scripts/demo.sh --fault    every write of the RAM disk fails: the updater
+#                              rolls the flash back to what it was
+#
+# Everything happens inside a throw-away appliance root (sim/appliance); the
+# rehearsal tool it uses is sim/qavo-rehearse (see sim/README.md).
 set -euo pipefail
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+fault=0
+case "${1:-}" in
+    "") ;;
+    --fault) fault=1 ;;
+    *) echo "usage: scripts/demo.sh [--fault]" >&2; exit 2 ;;
+esac
+
 "$src/scripts/setup.sh"
 build="$src/build/release"
-"$src/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQAVO_TESTS=OFF
-echo "== updater -h on the simulated appliance"
-"$src/sim/appliance" --build "$build" -- "$build/updater" -h
+echo "== building (scripts/build.sh $build)"
+"$src/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQAVO_TESTS=OFF -DQAVO_BENCH=OFF
+report="$build/sim/qavo-rehearse-report"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"
+
+# The installed system: the full edition's chip, its kernel, RAM disk and
+# library partitions holding the data their directory entries describe.
+echo "== the installed system (2.0.3.500) on the simulated flash"
+printf 'edition full\n' > "$work/installed.desc"
+"$src/sim/appliance" --build "$build" --sim "$work/installed.desc" --bind "$work" /demo -- bash -c '
+    set -e
+    for p in "1 1835008" "2 2883584" "3 1703936"; do
+        set -- $p
+        head -c "$2" /dev/urandom | dd of=/dev/mtd$1 bs=65536 iflag=fullblock status=none
+    done
+    "$QAVO_BUILD/sim/qavo-sim" dump /demo/installed.bin'
+cat > "$work/VERSION.installed" <<'EOF'
+unique="qavomark_ixp420_1hd"
+majorversion="2"
+minorversion="0"
+buildphase="3"
+buildnumber="500"
+EOF
+
+# The package: a newer kernel and RAM disk, and the system archive.
+echo "== the update package (2.0.3.520)"
+pkg="$work/package"
+mkdir -p "$pkg" "$work/archive/etc"
+sed 's/buildnumber="500"/buildnumber="520"/' "$work/VERSION.installed" > "$pkg/VERSION"
+head -c 1600000 /dev/urandom > "$pkg/zImage"
+head -c 2600000 /dev/urandom > "$pkg/rd.bin"
+echo "2.0.3.520" > "$work/archive/etc/release"
+tar -czf "$pkg/hda1.tgz" -C "$work/archive" .
+ls -l "$pkg" | sed 1d | awk '{printf "   %-10s %9d bytes\n", $9, $5}'
+
+sim=()
+if [ "$fault" = 1 ]; then
+    echo "== fault: the three attempts to write the RAM disk (/dev/mtd2) fail"
+    sim=(--sim "fault write mtd2 1 once" --sim "fault write mtd2 2 once" --sim "fault write mtd2 3 once")
+fi
+
+echo "== running the updater (progress as the web interface sees it)"
+out="$work/out"
+"$src/sim/qavo-rehearse" --build "$build" --package "$pkg" --installed "$work/VERSION.installed" \
+    --image "$work/installed.bin" --out "$out" --watch "${sim[@]}"
+
+echo
+echo "== report"
+code="$(cat "$out/status")"
+[ "$code" = 255 ] && code=-1
+echo "exit status:     $code ($("$report" key "$code"))"
+echo "final record:    $(cut -d: -f1,2 "$out/update.progress")"
+echo "records written: $(wc -l < "$out/progress.records") ($(head -n 1 "$out/progress.records" | cut -d: -f1,2) ... $(tail -n 1 "$out/progress.records" | cut -d: -f1,2))"
+echo "update log (/var/log/qavoupdate.log):"
+sed 's/^/   /' "$out/qavoupdate.log"
+echo "flash directory before:"
+"$report" dir "$out/chip.before" | sed 's/^/   /'
+echo "flash directory after:"
+"$report" dir "$out/chip.after" | sed 's/^/   /'
+echo "partitions:"
+"$report" changed "$out/chip.before" "$out/chip.after" | sed 's/^/   /'
+echo "services:        $(grep -c $'\tstop$' "$out/calls.log") start scripts called with stop, $(grep -c $'\tstart$' "$out/calls.log") with start"
+if [ "$code" != 0 ]; then
+    echo "the updater's system log on the failure:"
+    grep -E 'counts failed|fail to patch|UPDTRollBack|reinstall library|backup is kept' "$out/syslog" |
+        grep -v -e 'skip recoverying' -e 'command=' |
+        sed 's/^<[0-9]*>[A-Z][a-z]* [ 0-9]* [0-9:]* /   /'
+fi
+if cmp -s "$out/chip.before" "$out/chip.after"; then
+    echo "the chip is byte for byte what it was before the update"
+fi

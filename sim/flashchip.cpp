@@ -221,6 +221,14 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
             } else {
                 return fail("bad clock line");
             }
+        } else if (k == "record" && w.size() == 2 && w[1].size() < 256 && w[1][0] == '/') {
+            // record PATH: the shim logs every positioned write to PATH
+            c.kernel.push_back("record " + w[1]);
+        } else if (k == "fchdir" && w.size() == 3 && w[1] == "errno") {
+            // fchdir errno N: the shim refuses the return to a directory
+            uint32_t e;
+            if (!ParseU32(w[2], &e) || e == 0) return fail("bad errno");
+            c.kernel.push_back("fchdir errno " + w[2]);
         } else if (k == "hwversion" && w.size() == 2) {
             c.hw_version_set = true;
             c.hw_version = w[1];

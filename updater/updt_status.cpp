@@ -41,9 +41,17 @@ bool WriteAt0(int fd, const char *text) {
 
 extern "C" int UPDTWriteStatusFile(const char *szPath, const char *szText, int blRetry) {
     if (!szPath || !szText) return -1;
-    int fd = open(szPath, O_RDWR | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) fd = open(szPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // The files live in a folder everyone may write to: a link planted at
+    // the name is never followed, and only a regular file is written.
+    int fd = open(szPath, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT)
+        fd = open(szPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         bool locked = false;
         for (int i = 0; blRetry && i < kLockRetries && !locked; ++i) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -33,6 +34,24 @@ TEST(UpdtProgress, RecordsOverwriteInPlace) {
     EXPECT_EQ(ReadFile(UPDT_PROGRESS_FILE), "P:0:        ");
     UPDTSetProgress('P', -20);
     EXPECT_EQ(ReadFile(UPDT_PROGRESS_FILE), "P:-20:      ");
+}
+
+TEST(UpdtProgress, NeitherALinkNorAnythingButARegularFileIsWritten) {
+    WriteFile("/tmp/victim", "keep");
+    ASSERT_EQ(symlink("/tmp/victim", UPDT_PROGRESS_FILE), 0);
+    EXPECT_EQ(UPDTWriteStatusFile(UPDT_PROGRESS_FILE, "A:0:      ", 1), -1);
+    EXPECT_EQ(ReadFile("/tmp/victim"), "keep");
+    // A dangling link is not followed to create its target either.
+    RemoveFile(UPDT_PROGRESS_FILE);
+    ASSERT_EQ(symlink("/tmp/absent", UPDT_PROGRESS_FILE), 0);
+    EXPECT_EQ(UPDTWriteStatusFile(UPDT_PROGRESS_FILE, "A:0:      ", 1), -1);
+    EXPECT_FALSE(FileExists("/tmp/absent"));
+    RemoveFile(UPDT_PROGRESS_FILE);
+    ASSERT_EQ(mkfifo(UPDT_PROGRESS_FILE, 0644), 0);
+    EXPECT_EQ(UPDTWriteStatusFile(UPDT_PROGRESS_FILE, "A:0:      ", 1), -1);
+    RemoveFile(UPDT_PROGRESS_FILE);
+    EXPECT_EQ(UPDTWriteStatusFile(UPDT_PROGRESS_FILE, "A:0:      ", 1), 0);
+    EXPECT_EQ(ReadFile(UPDT_PROGRESS_FILE), "A:0:      ");
 }
 
 TEST(UpdtLockAll, PomletUnlocksTheFourWritablePartitions) {
