@@ -146,7 +146,7 @@ void WriteRecord(uint8_t *seg, const QAVOUSBBACKUPINFO *rec, uint32_t mask) {
     if (mask & USB_BKP_MASK_DEVICE) {
         // A NUL-terminated name of at most 7 characters, the rest zero.
         char device[8] = {};
-        strncpy(device, rec->device, sizeof device - 1);
+        memcpy(device, rec->device, strnlen(rec->device, sizeof device - 1));
         memcpy(seg + kOffDevice, device, sizeof device);
     }
     if (mask & USB_BKP_MASK_WORD6) PutU32(seg, kOffWord6, rec->word6);
