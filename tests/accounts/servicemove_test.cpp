@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -282,6 +284,27 @@ TEST_F(ServiceMove, RemoveTakesOnlyEmptyFolders) {
     EXPECT_EQ(ReadFile(SZF_QAVO_SMB_CONF), conf);
     EXPECT_EQ(ReadFile("/volume1/pictures/a.jpg"), "jpg");
     EXPECT_EQ(LinkOf("/var/services/photo"), "/volume1/photo");
+}
+
+TEST_F(ServiceMove, AFolderThatCannotBeReadRemovesNothing) {
+    ASSERT_EQ(Sh("mkdir -p /volume1/@download"), 0);
+    ASSERT_EQ(QAVOServiceLinkSet(SERVICE_DOWNLOAD, "download", 1), 0);
+    // No descriptor left for opening the folder: its emptiness is unknown.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int lowest = dup(0);
+        close(lowest);
+        const rlimit limit = {static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        const int r = QAVOServiceShareRemove(SERVICE_DOWNLOAD);
+        _exit(r == -1 && SLIBErrGet() == ERR_UNICODE ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Sh("[ -d /volume1/@download ]"), 0);
+    EXPECT_EQ(LinkOf("/var/services/download"), "/volume1/@download");
 }
 
 }  // namespace
