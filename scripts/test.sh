@@ -11,4 +11,6 @@ build="${QAVO_TEST_BUILD:-$src/build/san}"
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
 cd "$build"
-ctest --output-on-failure -j"${QAVO_JOBS:-$(nproc)}" "$@"
+# A case that fails is run once more: a timing-sensitive case on a loaded
+# machine gets a second chance, a real fault fails twice.
+ctest --output-on-failure --repeat until-pass:2 -j"${QAVO_JOBS:-$(nproc)}" "$@"
