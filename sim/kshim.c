@@ -219,6 +219,7 @@ int ioctl(int fd, unsigned long request, ...) {
     int answered;
     if ((uint32_t)request == SIOCETHTOOL && EthtoolAnswer(arg, &answered)) return answered;
     if (QsimDiskIoctl(fd, (uint32_t)request, arg, &answered)) return answered;
+    if (QsimPrinterIoctl(fd, (uint32_t)request, arg, &answered)) return answered;
     switch ((uint32_t)request) {
         case QSIM_MEMMSYSGETPARTS:
             return real(fd, QSIM_PRIV_MSYSGETPARTS, arg);
@@ -279,6 +280,7 @@ static int OpenMode(int flags, va_list ap) {
         char buf[256];                                             \
         int table = MountTableOpen(path, flags);                   \
         if (table >= 0) return table;                              \
+        if (QsimPrinterOpenBusy(path)) return -1;                  \
         open_fn real = (open_fn)Next(#NAME);                       \
         if (!real) return -1;                                      \
         return real(Redirect(path, buf, sizeof buf), flags, mode); \

@@ -29,5 +29,9 @@ int QsimDriveIoctl(int fd, uint32_t request, void *arg, int *result);
 long QsimFsType(const char *path);
 /* The mount table showing the simulated mounts as their types, or -1. */
 int QsimMountsFd(void);
+/* The USB printer (kshim_printer.c): 1 when an open of a printer node is to
+ * fail as busy (errno set); its class requests (1 when answered). */
+int QsimPrinterOpenBusy(const char *path);
+int QsimPrinterIoctl(int fd, uint32_t request, void *arg, int *result);
 
 #endif
