@@ -123,8 +123,10 @@ int ReadDeviceId(const char *device, DeviceId *id, bool reportMaxBusy) {
                         strerror(err));
             return slib::Fail(ERR_OPEN_FAILED);
         }
-        SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) %s device busy, retring...", node.c_str());
-        if (attempt < kOpenAttempts) sleep(1);
+        if (attempt < kOpenAttempts) {
+            SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) %s device busy, retring...", node.c_str());
+            sleep(1);
+        }
     }
     if (fd < 0) {
         if (reportMaxBusy) {
