@@ -68,6 +68,63 @@ void QAVOVolInfoListFree(PQAVOVOLINFOLIST list);
  * 0 when none; -1 (0x0D00) when path does not begin with '/'. */
 int QAVOVolAllVolumeScan(const char *path);
 
+/* Progress files of the web interface's volume programs (key/value files
+ * with "STEP", "PERCENT" and "VOLUME"). */
+#define QAVO_VOLUME_ADD_PROGRESS "/tmp/raid_add_init_volume.tmp"
+#define QAVO_VOLUME_REPAIR_PROGRESS "/tmp/raid_repair_init_volume.tmp"
+#define QAVO_VOLUME_EXPAND_PROGRESS "/tmp/raid_expand_volume.tmp"
+#define QAVO_VOLUME_ADDDISK_PROGRESS "/tmp/raid_adddisk_volume.tmp"
+/* Progress files of resize2fs, each followed by "." and the caller's suffix. */
+#define QAVO_RESIZE_PROGRESS_EXTEND "/tmp/resize2fs.progress.extend"
+#define QAVO_RESIZE_PROGRESS_SCAN "/tmp/resize2fs.progress.scan"
+
+/* Steps of a volume creation. */
+#define QAVO_VOLINIT_START 0
+#define QAVO_VOLINIT_FINISH 1
+#define QAVO_VOLINIT_ERROR 2
+#define QAVO_VOLINIT_DISKINIT 3
+#define QAVO_VOLINIT_MDSYNC 4
+#define QAVO_VOLINIT_VOLINIT 5
+#define QAVO_VOLINIT_DEFINIT 6
+
+/* Progress of a volume creation. */
+typedef struct _tag_VOLINITSTATUS {
+    int32_t step;        /* QAVO_VOLINIT_... */
+    int32_t diskPercent; /* disks partitioned */
+    float syncPercent;   /* array resynchronised */
+    int32_t fsPercent;   /* file system made */
+    int32_t defPercent;  /* defaults set up */
+} VOLINITSTATUS, *PVOLINITSTATUS;
+
+/* The first volume 1..4 mounted writable, or 0. */
+int QAVOVolFirstWritableGet(void);
+/* 1 when no mounted volume is writable (also when none is mounted), else 0. */
+int BlQAVOVolAllReadOnly(void);
+/* Size of a block device in 512-byte sectors: 0, or -1 (*sectors 0). */
+int QAVOVolDevSizeGet(const char *device, uint64_t *sectors);
+/* Grows the file system on the device to the device's size: 0, or -1. */
+int QAVOVolExpand(const char *device);
+/* 0 when the file system on the device can grow, else -1. */
+int QAVOVolExpansible(const char *device);
+/* The percentage on the first line of a progress file: 0, or -1 (percent 0). */
+int QAVOVolExpandProgressByPass(const char *file, int *percent);
+/* The combined progress of a running resize2fs (progress files with the
+ * given suffix): 0, or -1. Waits while the tool runs. */
+int QAVOVolExpandProgress(const char *suffix, int *percent);
+/* Resynchronisation of /dev/md<md> in per cent (-1.0 flagged, nothing done
+ * yet; -2.0 idle but not normal): 0, or -1 when no status query succeeds. */
+int MDSyncProgress(int md, float *percent);
+/* Progress of a volume creation: 0, -1 (failure), -2 (no progress file). */
+int VolInitStatusGet(PVOLINITSTATUS out);
+/* 1 while the named operation is in progress (and, when program is not
+ * NULL, while a process of that name runs), else 0. */
+int BlQAVOVolAddInitRunning(const char *program);
+int BlQAVOVolRepairRunning(const char *program);
+int BlQAVOVolExpandRunning(const char *program);
+int BlQAVOVolAddDiskRunning(const char *program);
+/* 1 when any volume operation of the web interface is in progress, else 0. */
+int BlQAVOVolOperationRunning(void);
+
 #ifdef __cplusplus
 }
 #endif
