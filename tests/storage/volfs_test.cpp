@@ -358,3 +358,14 @@ TEST_F(VolFs, SweepLeavesABusyVolumeMounted) {
     EXPECT_NE(OptionsAt("/volume2"), "");
     EXPECT_TRUE(qtest::SyslogHas("Failed to run [/bin/umount -f /dev/md3]"));
 }
+
+TEST(VolRaidMkfsProgress, WaitsWhileMke2fsRuns) {
+    // The progress file shows up only after the first five tries.
+    ASSERT_EQ(qtest::Sh("cp /bin/sleep /tmp/mke2fs && { /tmp/mke2fs 12 >/dev/null 2>&1 & echo $! "
+                        ">/tmp/mke2fs.pid; } && "
+                        "((sleep 6; echo 5/10 > /tmp/mkfs.progress.md2) >/dev/null 2>&1 &)"),
+              0);
+    EXPECT_EQ(QAVOVolRaidMkfsProgress(0), 50);
+    EXPECT_TRUE(qtest::SyslogHas("cmd mkfs.ext3 is alive, continue"));
+    qtest::Sh("kill $(cat /tmp/mke2fs.pid)");
+}

@@ -227,9 +227,10 @@ TEST(VolOperationRunning, ByStepAndProgram) {
     EXPECT_EQ(BlQAVOVolExpandRunning("volume_expand_apply.cgi"), 0);
     EXPECT_EQ(BlQAVOVolOperationRunning(), 0);
     // A program of that name at work.
-    ASSERT_EQ(qtest::Sh("cp /bin/sleep /tmp/volume_expand_apply.cgi && "
-                        "(/tmp/volume_expand_apply.cgi 30 >/dev/null 2>&1 &)"),
-              0);
+    ASSERT_EQ(
+        qtest::Sh("cp /bin/sleep /tmp/volume_expand_apply.cgi && "
+                  "{ /tmp/volume_expand_apply.cgi 30 >/dev/null 2>&1 & echo $! >/tmp/cgi.pid; }"),
+        0);
     EXPECT_EQ(BlQAVOVolExpandRunning("volume_expand_apply.cgi"), 1);
     EXPECT_EQ(BlQAVOVolOperationRunning(), 1);
     for (const char *step : {"FINISH", "ERROR", ""}) {
@@ -237,7 +238,7 @@ TEST(VolOperationRunning, ByStepAndProgram) {
         EXPECT_EQ(BlQAVOVolExpandRunning("volume_expand_apply.cgi"), 0) << step;
     }
     EXPECT_EQ(BlQAVOVolOperationRunning(), 0);
-    qtest::Sh("pkill -f /tmp/volume_expand_apply.cgi");
+    qtest::Sh("kill $(cat /tmp/cgi.pid)");
 
     Progress("STEP=\"DISKINIT\"\nPERCENT=\"10\"\n");
     EXPECT_EQ(BlQAVOVolAddInitRunning(nullptr), 1);
