@@ -19,6 +19,8 @@
 
 #include "qavo_raiddisk.h"
 #include "qavo_service.h"
+#include "qavo_sharelookup.h"
+#include "qavo_sharemgmt.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
 #include "slib_proc.h"
@@ -116,6 +118,29 @@ std::vector<std::string> Glob(const std::string &pattern) {
 // Is a file-system maker still at work?
 bool MkfsRunning() {
     return BlSLIBProcIsRunning("mkfs.ext3") || BlSLIBProcIsRunning("mke2fs");
+}
+
+// Deletes the shares of a volume with their folders.
+void DropShares(int volume) {
+    int needed = 0;
+    if (QAVOShareEnumByVolume(volume, nullptr, 0, &needed) < 0) {
+        SLIB_LOG_FUNC(LOG_ERR, "%s (%d) Failed to enum shares on volume%d.", volume);
+        return;
+    }
+    if (needed <= 0) return;
+    char **names = static_cast<char **>(malloc(static_cast<size_t>(needed)));
+    if (!names) {
+        SLIB_LOG_FUNC(LOG_ERR, "%s (%d) Failed to malloc(%d)", needed);
+        return;
+    }
+    const int count = QAVOShareEnumByVolume(volume, names, needed, &needed);
+    if (count < 0) {
+        SLIB_LOG_FUNC(LOG_ERR, "%s (%d) Failed to enum shares on volume%d.", volume);
+    } else if (count > 0 && QAVOShareDelete(const_cast<const char **>(names), count) < 0) {
+        SLIB_LOG_FUNC(LOG_ERR, "%s(%d): Failed to delete %d shares in volume %d (%x)", count,
+                      volume, static_cast<unsigned>(SLIBErrGet()));
+    }
+    free(names);
 }
 
 }  // namespace
@@ -370,6 +395,8 @@ extern "C" int QAVOVolRaidCrashCheck(void) {
             if (QAVOServiceDisableByVolume(volume) != 0)
                 SLIB_LOG_FUNC(LOG_ERR, "%s(%d): Failed to disable services on volume %d (%X)",
                               volume, static_cast<unsigned>(SLIBErrGet()));
+            // A volume still mounted keeps its shares and their data.
+            if (gone) DropShares(volume);
             continue;
         }
         int level = 0;

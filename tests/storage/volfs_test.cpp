@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "appliance.h"
+#include "qavo_sharemgmt.h"
 #include "qavo_volfs.h"
 #include "raid_sim.h"
+#include "slib_errcode.h"
 
 namespace {
 
@@ -348,17 +350,6 @@ TEST_F(VolFs, SweepStopsServicesOnceForSeveralArrays) {
     EXPECT_FALSE(qtest::SyslogHas("Unmounting /dev/md4"));
 }
 
-TEST_F(VolFs, SweepLeavesABusyVolumeMounted) {
-    MountedArray(3, "/volume2");
-    const int fd = open("/volume2/open", O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    LoseAllMembers(3);
-    EXPECT_EQ(QAVOVolRaidCrashCheck(), 0);
-    close(fd);
-    EXPECT_NE(OptionsAt("/volume2"), "");
-    EXPECT_TRUE(qtest::SyslogHas("Failed to run [/bin/umount -f /dev/md3]"));
-}
-
 TEST(VolRaidMkfsProgress, WaitsWhileMke2fsRuns) {
     // The progress file shows up only after the first five tries.
     ASSERT_EQ(qtest::Sh("cp /bin/sleep /tmp/mke2fs && { /tmp/mke2fs 12 >/dev/null 2>&1 & echo $! "
@@ -368,4 +359,52 @@ TEST(VolRaidMkfsProgress, WaitsWhileMke2fsRuns) {
     EXPECT_EQ(QAVOVolRaidMkfsProgress(0), 50);
     EXPECT_TRUE(qtest::SyslogHas("cmd mkfs.ext3 is alive, continue"));
     qtest::Sh("kill $(cat /tmp/mke2fs.pid)");
+}
+
+namespace {
+
+QAVOSHARE ShareAt(const char *name, const char *path) {
+    QAVOSHARE s{};
+    s.szName = const_cast<char *>(name);
+    s.szPath = const_cast<char *>(path);
+    s.fType = QAVOSHARE_ACCESS_RW;
+    s.fBrowseable = 1;
+    return s;
+}
+
+// Shares "gone" on volume 2 (the array md3) and "kept" on volume 1.
+void TwoShares() {
+    qtest::WriteFile(SZF_QAVO_SMB_CONF, "[global]\n\tworkgroup=WORKGROUP\n\tsecurity=user\n");
+    MountTmpfs("tmpfs", "/volume1");
+    QAVOSHARE gone = ShareAt("gone", "/volume2/gone");
+    QAVOSHARE kept = ShareAt("kept", "/volume1/kept");
+    ASSERT_EQ(QAVOShareSet(1, nullptr, &gone), 1) << std::hex << SLIBErrGet();
+    ASSERT_EQ(QAVOShareSet(1, nullptr, &kept), 1) << std::hex << SLIBErrGet();
+}
+
+}  // namespace
+
+TEST_F(VolFs, SweepDeletesTheSharesOfAnUnmountedVolume) {
+    MountedArray(3, "/volume2");
+    TwoShares();
+    LoseAllMembers(3);
+    EXPECT_EQ(QAVOVolRaidCrashCheck(), 1);
+    const std::string conf = qtest::ReadFile(SZF_QAVO_SMB_CONF);
+    EXPECT_EQ(conf.find("[gone]"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("[kept]"), std::string::npos) << conf;
+    EXPECT_TRUE(qtest::FileExists("/volume1/kept"));
+}
+
+TEST_F(VolFs, SweepLeavesABusyVolumeWithItsShares) {
+    MountedArray(3, "/volume2");
+    TwoShares();
+    const int fd = open("/volume2/gone/open", O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    LoseAllMembers(3);
+    EXPECT_EQ(QAVOVolRaidCrashCheck(), 0);
+    close(fd);
+    EXPECT_NE(OptionsAt("/volume2"), "");
+    EXPECT_NE(qtest::ReadFile(SZF_QAVO_SMB_CONF).find("[gone]"), std::string::npos);
+    EXPECT_TRUE(qtest::FileExists("/volume2/gone/open"));
+    EXPECT_TRUE(qtest::SyslogHas("Failed to run [/bin/umount -f /dev/md3]"));
 }
