@@ -1,5 +1,6 @@
 // Data volumes: the list of mounted volumes from the mount table, volume
-// numbers of paths and the search for a folder over the volumes.
+// numbers of paths, the search for a folder over the volumes, growing a
+// volume's file system and the progress files of volume operations.
 #include "qavo_volume.h"
 
 #include <fcntl.h>

@@ -1,5 +1,6 @@
 /* Data volumes: the file systems of the internal arrays mounted at
- * /volume1 to /volume4, their list, sizes and the volume that holds a path. */
+ * /volume1 to /volume4, their list, sizes and health, the volume that holds
+ * a path, file-system growth and the progress of volume operations. */
 #ifndef QAVO_VOLUME_H
 #define QAVO_VOLUME_H
 
