@@ -47,6 +47,7 @@ fi
 # the DHCP client; sandbox-init keeps the real tools under /sim/real.
 mkdir -p "$out.new/usr/sbin" "$out.new/usr/bin" "$out.new/sim/bin" "$out.new/usr/qavo/bin"
 for p in usr/sbin/mdadm usr/sbin/sfdisk usr/sbin/mke2fs usr/sbin/mkfs.ext3 usr/sbin/resize2fs \
+         usr/sbin/mkfs.reiserfs \
          usr/bin/get_key_value usr/bin/mount usr/bin/umount usr/qavo/bin/mdadm sim/bin/qavo-disk; do
     install -m 755 "$src/sim/qavo-storage" "$out.new/$p"
 done

@@ -1,0 +1,742 @@
+// USB disks on line and off line: mount under the disk's number and share,
+// unmount and forget, format, and the batch mount after start-up.
+#include "qavo_usbmount.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "qavo_diskprobe.h"
+#include "qavo_extshare.h"
+#include "qavo_netservice.h"
+#include "qavo_sata.h"
+#include "qavo_sharemgmt.h"
+#include "qavo_usbbackup.h"
+#include "qavo_usbbkpdisk.h"
+#include "qavo_usbbkpinfo.h"
+#include "qavo_usbcopy.h"
+#include "qavo_usbdev.h"
+#include "qavo_usbmount_util.h"
+#include "qavo_usbvol.h"
+#include "slib_errcode.h"
+#include "slib_keyvalue.h"
+#include "slib_lock.h"
+#include "slib_proc.h"
+#include "slib_szhash.h"
+#include "slib_szlist.h"
+#include "slib_util.h"
+
+namespace {
+
+constexpr const char *kSource = "sdk/qavodisk";
+constexpr const char *kIpodDir = "/usr/qavo/etc/audio/ipod";
+constexpr const char *kFatOpts = "utf8,umask=000,shortname=mixed";
+constexpr const char *kNtfsOpts = "ro,nls=utf8,fmask=000,dmask=000";
+const char *const kFsNames[] = {"reiserfs", "vfat", "ext3", "ntfs"};
+
+std::string Root(int n) {
+    return SZD_USB_MOUNT_ROOT + std::to_string(n);
+}
+
+// The number in a description "USB Disk N", 0 when there is none.
+int NumberOf(const char *description) {
+    if (strncmp(description, "USB Disk ", 9) != 0) return 0;
+    return atoi(description + 9);
+}
+
+// Empties the iPod folder without a shell.
+void ClearIpodDir() {
+    DIR *d = opendir(kIpodDir);
+    if (!d) return;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        unlink((std::string(kIpodDir) + "/" + e->d_name).c_str());
+    }
+    closedir(d);
+}
+
+// The mount point is refused while it, a path below it, or the mount root
+// above it holds a file system.
+bool MayMountAt(const std::string &point, const std::string &root) {
+    if (BlQAVOIsMountPoint(point.c_str()) != 0 || usbm::Busy(point) ||
+        (root != point && BlQAVOIsMountPoint(root.c_str()) != 0)) {
+        SLIBLog(LOG_ERR, "(%d)Failed: The Path cannot be mounted: %s", __LINE__, point.c_str());
+        return false;
+    }
+    return true;
+}
+
+int RollBack(int n, const char *oldGuid) {
+    if (QAVOUSBRollBackPostFixNumberMap(n, oldGuid) != 0)
+        SLIBLog(LOG_ERR, "%s(%d): QAVOUSBRollBackPostFixNumberMap(%d, %s) failed", kSource,
+                __LINE__, n, oldGuid);
+    return -1;
+}
+
+int MountVolume(const char *device, const char *fs, int doExport, int *number, int preset,
+                bool backup) {
+    const char *func = backup ? "QAVOUSBBackupVolMount" : "QAVOUSBVolMountEx";
+    const int code = QAVOUSBIFSCode(fs);
+    if (!usbm::PlainDevice(device) || code < 0 || (backup && code == 3))
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    QAVOUSBVolUnMount(device, 0);
+
+    int n = 0;
+    char oldGuid[64] = "";
+    if (QAVOUSBRegisterPostFixNumberEx(device, &n, oldGuid, sizeof oldGuid, preset) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d):QAVOUSBRegisterPostFixNumber failed. (0X%X)", func, __LINE__,
+                SLIBErrGet());
+        return -1;
+    }
+    if (number) *number = n;
+    try {
+        const std::string dev = std::string("/dev/") + device;
+        const std::string root = Root(n);
+        const std::string share =
+            root + "/" + (backup ? SZ_USB_BACKUP_FOLDER : SZ_USB_SHARE_FOLDER);
+        const bool legacy = !backup && BlQAVODiskIsLegacyLayout(device) == 1;
+        int ipod = -1;
+        if (!backup && !legacy) {
+            ipod = QAVOIPodDataPartGet(device);
+            SLIBLog(LOG_ERR, "%s(%d): noPartSpecialDevice=%d", kSource, __LINE__, ipod);
+        }
+        std::string point = root;
+        if (code == 1 || code == 3 || ipod >= 0 || legacy) point = share;
+
+        if (!MayMountAt(point, root)) return RollBack(n, oldGuid);
+        usbm::SafeRemove(point);
+        if (!usbm::MakeDir(point)) {
+            SLIBLog(LOG_ERR, "%s(%d): /bin/mkdir -m 777 -p %s failed(Error Code:%s)", func,
+                    __LINE__, point.c_str(), strerror(errno));
+            return RollBack(n, oldGuid);
+        }
+        std::vector<std::string> cmd;
+        if (backup) {
+            cmd = {"/bin/mount"};
+            if (code == 1) cmd.insert(cmd.end(), {"-o", kFatOpts});
+            cmd.insert(cmd.end(), {"-t", fs, dev + "1", point});
+        } else if (ipod >= 1) {
+            cmd = {"/bin/mount", "-o", kFatOpts, "-t", fs, dev + std::to_string(ipod), point};
+        } else if (ipod == 0 || (code == 1 && BlQAVOUSBIsFATSuperFloppy(device) == 1)) {
+            cmd = {"/bin/mount", "-o", kFatOpts, "-t", fs, dev, point};
+        } else if (code == 1) {
+            cmd = {"/bin/mount", "-o", kFatOpts, "-t", fs, dev + "1", point};
+        } else if (code == 3) {
+            cmd = {"/bin/mount", "-o", kNtfsOpts, "-t", fs, dev + "1", point};
+        } else {
+            cmd = {"/bin/mount", "-t", fs};
+            if (legacy) cmd.insert(cmd.end(), {"-o", "ro"});
+            cmd.insert(cmd.end(), {dev + (legacy ? "3" : "1"), point});
+            SLIBLog(LOG_ERR, "%s(%d): %s", func, __LINE__, usbm::Line(cmd).c_str());
+        }
+        if (usbm::Run(cmd) != 0) {
+            SLIBErrSet(ERR_MOUNT_FAILED);
+            SLIBLog(LOG_ERR, "%s(%d): %s failed(Error Code:%s)", func, __LINE__,
+                    usbm::Line(cmd).c_str(), strerror(errno));
+            return RollBack(n, oldGuid);
+        }
+        // On a volume mounted at the root the share folder lies inside it.
+        if (point != share && !legacy && access(share.c_str(), F_OK) != 0) usbm::MakeDir(share);
+
+        int result = 0;
+        if (doExport) {
+            if (backup) {
+                result = QAVOIUSBVolExportEx(device, SZ_USB_BACKUP_FOLDER, share.c_str(), 2,
+                                             nullptr, "admin", nullptr, nullptr);
+                if (result != 0)
+                    SLIBLog(LOG_ERR, "%s(%d): QAVOIUSBVolExportEx failed", func, __LINE__);
+            } else {
+                const std::string name = SZ_USB_SHARE_FOLDER + std::to_string(n);
+                result = QAVOIUSBVolExport(device, name.c_str(), share.c_str(), 0);
+                if (result != 0)
+                    SLIBLog(LOG_ERR, "%s(%d): QAVOIUSBVolExport failed", func, __LINE__);
+            }
+            if (result != 0) return -1;
+        }
+        QAVOIMacRemoveDb(share.c_str(), code, 0);
+        if (!backup) {
+            ClearIpodDir();
+            usbm::Run({"/usr/qavo/bin/qavoitunesdb", "-i", point + "/iPod_Control/iTunes/iTunesDB",
+                       "-o", kIpodDir});
+        }
+        return 0;
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return RollBack(n, oldGuid);
+    }
+}
+
+// Holds lock_usbidmap for a scope; released once, and only when taken.
+using IdMapLock = slib::ScopedLock;
+
+bool SetTab(const char *path, const char *device, const char *value, bool guidTab) {
+    if (SLIBFileSetOrAddKeyValue(path, device, value, SLIB_KEYVALUE_FMT_QUOTED) >= 0) return true;
+    if (guidTab)
+        SLIBLog(LOG_ERR, "CM: set %s [%s=%s] failed(0X%X).", path, device, value, SLIBErrGet());
+    else
+        SLIBLog(LOG_ERR, "%s(%d): set %s [%s=%s] failed(0X%X).", kSource, __LINE__, path, device,
+                value, SLIBErrGet());
+    return false;
+}
+
+// The lines of the format commands that lay partition 1.
+int Partition(const char *device, const std::vector<int> &clear, const char *offset,
+              const char *type, const char *func) {
+    const std::string dev = std::string("/dev/") + device;
+    std::vector<std::string> cmd = {"/sbin/sfdisk", "-M0", dev};
+    if (usbm::Run(cmd) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): %s failed(Error Code:%s)", func, __LINE__,
+                usbm::Line(cmd).c_str(), strerror(errno));
+        return -1;
+    }
+    for (int k : clear)
+        usbm::Run({"/sbin/sfdisk", "-N" + std::to_string(k), "-uS", "-q", "-f", "--no-reread",
+                   "-o0", "-z0", "-t0", "-F", dev});
+    cmd = {"/sbin/sfdisk",
+           "-N1",
+           "-uS",
+           "-q",
+           "-f",
+           "--no-reread",
+           std::string("-o") + offset,
+           "-z-1",
+           std::string("-t") + type,
+           "-F",
+           dev};
+    if (usbm::Run(cmd) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): %s failed(Error Code:%s)", func, __LINE__,
+                usbm::Line(cmd).c_str(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int MakeFs(const char *device, int code, const char *func) {
+    const std::string part = std::string("/dev/") + device + "1";
+    std::vector<std::string> cmd;
+    if (code == 0)
+        cmd = {"/sbin/mkfs.reiserfs", "-f", part};
+    else if (code == 1)
+        cmd = {"/sbin/mkfs.vfat", "-F", "32", part};
+    else
+        cmd = {"/sbin/mkfs.ext3", part};
+    if (usbm::Run(cmd) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): %s failed(Error Code:%s)", func, __LINE__,
+                usbm::Line(cmd).c_str(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// An attached USB disk that may be repartitioned.
+bool FormattableUsb(const char *device) {
+    char path[256] = "";
+    if (!usbm::MayFormat(device) || device == usbm::EsataName() ||
+        SLIBFileGetKeyValue(SZF_USBTAB, device, path, sizeof path, 0) <= 0) {
+        SLIBLog(LOG_ERR, "%s(%d): %s is no attached USB disk; not formatted", kSource, __LINE__,
+                device ? device : "NULL");
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return false;
+    }
+    return true;
+}
+
+// Unmounts the disk for a format and gives it its number back. The number,
+// 0 for none, or -1.
+int PrepareFormat(const char *device, bool keepNumber, bool lockAnyway) {
+    QAVOUSBVOLINFO info;
+    if (QAVODiskUSBDevGetVolInfo(device, &info) != 0) return -1;
+    const int n = NumberOf(info.szDescription);
+    const bool mounted = info.szMountPoint[0] != '\0';
+    IdMapLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
+    if (mounted || lockAnyway) {
+        if (!lock.Held()) {
+            SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
+            return slib::Fail(ERR_LOCK_FAILED);
+        }
+    } else {
+        lock.Release();
+    }
+    if (mounted && QAVOUSBVolUnMount(device, 0) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): %s is still mounted; not formatted", kSource, __LINE__, device);
+        return -1;
+    }
+    if (n >= 1 || keepNumber) {
+        int got = 0;
+        char old[64];
+        if (QAVOUSBRegisterPostFixNumberEx(device, &got, old, sizeof old, n) == 0) return got;
+        return -1;
+    }
+    if (lock.Held() && !lock.Release()) return slib::Fail(ERR_UNLOCK_FAILED);
+    return n;
+}
+
+int FormatData(const char *device, bool fat) {
+    const char *func = fat ? "QAVOUSBVolInitFAT" : "QAVOUSBVolInit";
+    char deffs[32] = "reiserfs";
+    int code = 1;
+    if (!fat) {
+        if (SLIBFileGetKeyValue(slib::kQavoinfoDefaults, "defaultfs", deffs, sizeof deffs, 0) <= 0)
+            strcpy(deffs, "reiserfs");
+        code = QAVOUSBIFSCode(deffs);
+        if (code != 0 && code != 2) {
+            SLIBLog(LOG_ERR, "%s:%d(%s) UNKNOWN FSTYPE, not reiserfs, ext3.", kSource, __LINE__,
+                    func);
+            return -1;
+        }
+    }
+    if (!FormattableUsb(device)) return -1;
+    int n = PrepareFormat(device, false, false);
+    if (n < 0) return -1;
+    auto fail = [&]() {
+        if (n >= 1) QAVOIModifyUSBUsedList(n, 1);
+        return -1;
+    };
+    if (Partition(device, fat ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{2, 3, 4}, "0",
+                  fat ? "b" : "83", func) != 0 ||
+        MakeFs(device, code, func) != 0)
+        return fail();
+    if (fat) {
+        if (QAVOUSBVolMountEx(device, "vfat", 1, &n, n) != 0) {
+            SLIBLog(LOG_ERR, "(%d)QAVOUSBVolMount(%s, \"vfat\")failed. (0X%X)", __LINE__, device,
+                    SLIBErrGet());
+            return fail();
+        }
+        return 0;
+    }
+    if (QAVOUSBVolMountEx(device, deffs, 0, &n, n) != 0) {
+        SLIBLog(LOG_ERR, "(%d)Failed to mount the device: %s", __LINE__, device);
+        return fail();
+    }
+    const std::string name = SZ_USB_SHARE_FOLDER + std::to_string(n);
+    const std::string share = Root(n) + "/" + SZ_USB_SHARE_FOLDER;
+    if (QAVOIUSBVolExport(device, name.c_str(), share.c_str(), 0) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): QAVOIUSBVolExport failed", func, __LINE__);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" const char *QAVOUSBIFSName(int code) {
+    return code >= 0 && code <= 3 ? kFsNames[code] : nullptr;
+}
+
+extern "C" int QAVOUSBIFSCode(const char *name) {
+    if (!name) return -1;
+    for (int i = 0; i < 4; ++i)
+        if (strcmp(name, kFsNames[i]) == 0) return i;
+    return -1;
+}
+
+extern "C" int BlQAVOIsMountPoint(const char *path) {
+    if (!path) return slib::Fail(ERR_BAD_PARAMETERS);
+    std::vector<usbm::Mount> m;
+    try {
+        if (!usbm::Mounts(&m)) return -1;
+        for (const auto &e : m)
+            if (e.point == path) return 1;
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+    return 0;
+}
+
+extern "C" int QAVOUSBVolMountEx(const char *device, const char *fs, int doExport, int *number,
+                                 int preset) {
+    if (!device || !fs) return slib::Fail(ERR_BAD_PARAMETERS);
+    return MountVolume(device, fs, doExport, number, preset, false);
+}
+
+extern "C" int QAVOUSBVolMount(const char *device, const char *fs, int doExport, int *number) {
+    return QAVOUSBVolMountEx(device, fs, doExport, number, 0);
+}
+
+extern "C" int QAVOUSBBackupVolMount(const char *device, const char *fs, int doExport, int *number,
+                                     int preset) {
+    if (!device || !fs) return slib::Fail(ERR_BAD_PARAMETERS);
+    return MountVolume(device, fs, doExport, number, preset, true);
+}
+
+extern "C" int QAVOUSBVolUnMount(const char *device, int flag) {
+    if (!usbm::PlainDevice(device)) return slib::Fail(ERR_BAD_PARAMETERS);
+    try {
+        char copyDev[32] = "";
+        if (SLIBFileGetKeyValue(SZF_USBDISKAPPLYING, "usbcopydev", copyDev, sizeof copyDev, 0) >
+                0 &&
+            strcmp(copyDev, device) == 0) {
+            SLIBLog(LOG_ERR, "%s:%d(%s) Calling USBCOPYCancelTask()", kSource, __LINE__, __func__);
+            USBCOPYSignalPaneld(12);
+            USBCOPYCancelTask();
+            SLIBFileSetOrAddKeyValue(SZF_USBDISKAPPLYING, "usbcopydev", "",
+                                     SLIB_KEYVALUE_FMT_QUOTED);
+            SLIBFileSetOrAddKeyValue(SZF_USBDISKAPPLYING, "usbcopypath", "",
+                                     SLIB_KEYVALUE_FMT_QUOTED);
+        }
+        QAVOUSBVOLINFO info;
+        const bool esata = device == usbm::EsataName();
+        if ((esata ? QAVOSATAGetVolInfo(device, &info) : QAVODiskUSBDevGetVolInfo(device, &info)) !=
+            0) {
+            SLIBLog(LOG_ERR, "%s(%d): volume information of %s failed", kSource, __LINE__, device);
+            return -1;
+        }
+        if (!info.szMountPoint[0]) return -1;
+        const std::string point = info.szMountPoint;
+
+        const char *names[] = {info.szShareName};
+        if (info.szShareName[0] && QAVOIShareDelete(names, 1, 1) == 1) {
+            const int r = ErrServiceHup();
+            if (r < 0) {
+                SLIBLog(LOG_ERR, "%s(%d): ErrServiceHup failed", kSource, __LINE__);
+                return r;
+            }
+        }
+        if (flag == 1 && strcmp(info.szFileSystem, "vfat") == 0)
+            QAVOIMacRemoveDb(info.szSharePath, 1, 0);
+
+        // The data partition as the mount table names it.
+        std::string part;
+        std::vector<usbm::Mount> m;
+        if (usbm::Mounts(&m))
+            for (const auto &e : m)
+                if (e.point == point) part = e.device;
+        const std::string dev = std::string("/dev/") + device;
+        if (part.compare(0, dev.size(), dev) != 0) part = dev + "1";
+        if (!usbm::Unmount(point,
+                           {{"/bin/umount", "-f", part, point},
+                            {"/bin/umount", "-f", dev},
+                            {"/bin/umount", "-f", dev + "2", point}},
+                           __func__))
+            return -1;
+        // The number is free only once the disk is off it.
+        const int n = NumberOf(info.szDescription);
+        if (n >= 1 && QAVOIModifyUSBUsedList(n, 1) != 0) {
+            SLIBLog(LOG_ERR, "%d:QAVOIModifyUSBUsedList remove %d failed. ", __LINE__, n);
+            return -1;
+        }
+        usbm::Run({"/bin/rm", "-rf", "--one-file-system", std::string(kIpodDir) + "/"});
+        const std::string root = point.substr(0, point.find('/', 1));
+        if (BlQAVOIsMountPoint(root.c_str()) != 0 || !usbm::SafeRemove(info.szSharePath))
+            SLIBLog(LOG_ERR, "%s(%d): /bin/rm -rf %s failed", kSource, __LINE__, info.szSharePath);
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int QAVOUSBMount(const char *device, const char *usbPath, const char *guid) {
+    return QAVOUSBMountEx(device, usbPath, guid, 0);
+}
+
+extern "C" int QAVOUSBMountEx(const char *device, const char *usbPath, const char *guid,
+                              int preset) {
+    if (!device || !usbPath || !guid) {
+        SLIBLog(LOG_ERR, "QAVOUSBMount: Bad Parameters: %s,%s,%s.", device ? device : "NULL",
+                usbPath ? usbPath : "NULL", guid ? guid : "NULL");
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    if (!usbm::PlainDevice(device)) return slib::Fail(ERR_BAD_PARAMETERS);
+    QAVOUSB rec;
+    auto readRecord = [&]() {
+        char path[128];
+        snprintf(path, sizeof path, "%s", usbPath);
+        memset(&rec, 0, sizeof rec);
+        if (QAVOUSBDevBusnoGetInfo(path, &rec) == 0) return true;
+        SLIBLog(LOG_ERR, "%s(%d) USB storage device %s is not in kernel.\n", kSource, __LINE__,
+                device);
+        SLIBErrSet(ERR_NO_SUCH_USB_DISK);
+        return false;
+    };
+    if (!readRecord()) return -1;
+    // A pull-out that cannot finish must not keep the arrival waiting forever.
+    for (int round = 0;; ++round) {
+        const int r = QAVOUSBICheckRemovedDev();
+        if (r < 0) return slib::Fail(ERR_BUF_TOO_SMALL);
+        if (r == 0 || round >= 15) break;
+        sleep(1);
+    }
+    std::optional<IdMapLock> lock;
+    for (int attempt = 0; attempt <= 100; ++attempt) {
+        if (!readRecord()) return -1;
+        lock.emplace(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
+        if (lock->Held()) break;
+    }
+    if (!lock->Held()) {
+        SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
+        return slib::Fail(ERR_LOCK_FAILED);
+    }
+    int result = 0;
+    if (!SetTab(SZF_USBDISKAPPLYING, device, SZV_USB_APPLY_INIT, false) ||
+        !SetTab(SZF_USBTAB, device, usbPath, false) ||
+        !SetTab(SZF_USBGUIDTAB, device, guid, true)) {
+        result = -1;
+    } else {
+        bool mounted = false;
+        for (const char *fs : {"ext3", "reiserfs", "ntfs", "vfat"}) {
+            int n = 0;
+            if (QAVOUSBVolMountEx(device, fs, 1, &n, preset) != 0) continue;
+            mounted = true;
+            QAVOUSBVOLINFO info;
+            const bool fat = strcmp(fs, "vfat") == 0 || strcmp(fs, "ntfs") == 0;
+            if (QAVODiskUSBDevGetVolInfo(device, &info) != 0 || (fat && info.total == 0)) {
+                SLIBLog(LOG_ERR, "%s:#%d: QAVODiskUSBDevGetVolInfo after mounted %s failed. (0X%X)",
+                        kSource, __LINE__, device, SLIBErrGet());
+                break;
+            }
+            usbm::Event(QAVO_EVENT_USB_MOUNTED, info.szDescription, info.szShareName);
+            if (fat && USBCOPYIsDeviceAtFrontPort(&rec) == 1) USBCOPYStartIfFits(device, &info);
+            break;
+        }
+        if (!mounted) {
+            SLIBLog(LOG_ERR, "%s:#%d: mount usb disk %s failed. (0X%X)", kSource, __LINE__, device,
+                    SLIBErrGet());
+            QAVOUSB again;
+            if (QAVOUSBDevGetInfo(device, &again) != 0) {
+                SLIBLog(LOG_ERR,
+                        "%s:#%d:QAVOUSBDevGetInfo(%s) failed. The device may be removed. (0X%X)",
+                        kSource, __LINE__, device, SLIBErrGet());
+            } else if (QAVOUSBRegisterPostFixNumber(device, nullptr, nullptr, 0) != 0) {
+                SLIBLog(LOG_ERR, "%s:#%d: QAVOUSBRegisterPostFixNumber after cannot mount failed",
+                        kSource, __LINE__);
+            }
+        }
+    }
+    SLIBFileSetOrAddKeyValue(SZF_USBDISKAPPLYING, device, SZV_USB_APPLY_SUCCESS,
+                             SLIB_KEYVALUE_FMT_QUOTED);
+    if (!lock->Release()) return slib::Fail(ERR_UNLOCK_FAILED);
+    return result;
+}
+
+extern "C" int QAVOUSBUnMount(const char *device) {
+    if (!device) {
+        SLIBLog(LOG_ERR, "QAVOUSBUnMount: Bad Parameters.");
+        return -1;
+    }
+    if (!usbm::PlainDevice(device)) return slib::Fail(ERR_BAD_PARAMETERS);
+    IdMapLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 510);
+    if (!lock.Held()) {
+        SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
+        return slib::Fail(ERR_LOCK_FAILED);
+    }
+    int result = 0;
+    bool wasMounted = false;
+    QAVOUSBVOLINFO info;
+    if (QAVODiskUSBDevGetVolInfo(device, &info) != 0) {
+        SLIBLog(LOG_ERR, "%s:#%d: QAVODiskUSBDevGetVolInfo %s failed. (0x%X)", kSource, __LINE__,
+                device, SLIBErrGet());
+        result = -1;
+    } else if (!info.szMountPoint[0]) {
+        int n = 0;
+        if (QAVOUSBIGetPostFixNumberByDev(device, &n) == 0 && n >= 1 &&
+            QAVOIModifyUSBUsedList(n, 1) != 0)
+            SLIBLog(LOG_ERR, "%d:QAVOIModifyUSBUsedList remove %d failed. ", __LINE__, n);
+    } else {
+        wasMounted = true;
+        if (QAVOUSBVolUnMount(device, 1) == 0) {
+            usbm::Event(QAVO_EVENT_USB_UNMOUNTED, info.szDescription, nullptr);
+        } else {
+            usbm::Event(QAVO_EVENT_USB_UNMOUNT_FAILED, info.szDescription, nullptr);
+            SLIBLog(LOG_ERR, "%s:#%d: unmount usb disk %s failed. (0X%X)", kSource, __LINE__,
+                    device, SLIBErrGet());
+            result = -1;
+        }
+    }
+    if (SLIBFileRemoveKey(SZF_USBTAB, device) != 1) {
+        SLIBLog(LOG_ERR, "Remove %s [%s] failed. (0x%X)", SZF_USBTAB, device, SLIBErrGet());
+        result = -1;
+    } else if (SLIBFileRemoveKey(SZF_USBGUIDTAB, device) != 1) {
+        SLIBLog(LOG_ERR, "remove %s [%s] failed (0x%X).", SZF_USBGUIDTAB, device, SLIBErrGet());
+        result = -1;
+    } else if (!wasMounted && result == 0) {
+        usbm::Event(QAVO_EVENT_USB_UNMOUNTED, info.szDescription, nullptr);
+    }
+    if (!lock.Release()) return slib::Fail(ERR_UNLOCK_FAILED);
+    return result;
+}
+
+extern "C" int QAVOUSBICheckRemovedDev(void) {
+    int needed = 0;
+    if (QAVOUSBDevEnum(QAVO_USB_TYPE_STORAGE, nullptr, 0, &needed) < 0) return -1;
+    if (needed <= 0) return 0;
+    std::vector<char *> area;
+    std::vector<std::string> names;
+    try {
+        area.resize((static_cast<size_t>(needed) + sizeof(char *) - 1) / sizeof(char *));
+        int got = needed;
+        const int n = QAVOUSBDevEnum(QAVO_USB_TYPE_STORAGE, area.data(), needed, &got);
+        for (int i = 0; i < n; ++i)
+            names.emplace_back(area[static_cast<size_t>(i)]);
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_BUF_TOO_SMALL);
+    }
+    int gone = 0;
+    for (const auto &name : names) {
+        QAVOUSB rec;
+        if (QAVOUSBDevGetInfo(name.c_str(), &rec) == 0) continue;
+        SLIBLog(LOG_ERR, "%s(%d) device %s is not in kernel.\n", kSource, __LINE__, name.c_str());
+        USBBKPHotPullOut(name.c_str());
+        gone = 1;
+    }
+    return gone;
+}
+
+extern "C" int QAVOUSBBatchMount(void) {
+    IdMapLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
+    if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
+    PSLIBSZHASH hash = PshSLIBSzHashAlloc(64);
+    if (!hash) return slib::Fail(ERR_BAD_PARAMETERS);
+    struct HashFree {
+        void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
+    };
+    std::unique_ptr<SLIBSZHASH, HashFree> holdHash(hash);
+    PSLIBSZLIST keys = PslSLIBSzListAlloc(64);
+    if (!keys) return slib::Fail(ERR_BAD_PARAMETERS);
+    slib::SzListPtr holdKeys(keys);
+    try {
+        struct stat st;
+        if (stat(SZF_USBINFOALL, &st) == 0 && S_ISREG(st.st_mode) &&
+            SLIBFileGetKeys(SZF_USBINFOALL, &hash) > 0) {
+            (void)holdHash.release();
+            holdHash.reset(hash);
+            if (SLIBSzHashEnumKey(hash, &keys) < 0) return -1;
+            (void)holdKeys.release();
+            holdKeys.reset(keys);
+            std::vector<std::string> fresh;
+            int mounted = 0;
+            for (int i = 0; i < keys->nItem; ++i) {
+                const std::string key = keys->pszItem[i];
+                const char *got = SzSLIBSzHashGetValue(hash, key.c_str());
+                const std::string value = got ? got : "";
+                if (key.compare(0, 2, "sd") == 0) {
+                    if (mounted >= 21) continue;
+                    const size_t comma = value.find(',');
+                    const std::string path = value.substr(0, comma);
+                    const std::string guid =
+                        comma == std::string::npos ? "" : value.substr(comma + 1);
+                    int n = 0;
+                    if (QAVOUSBIGetPostFixNumberByGUID(guid.c_str(), &n) != 0 || n < 1) {
+                        fresh.push_back(key);
+                        continue;
+                    }
+                    uint8_t label[512];
+                    int fs = 0;
+                    int r;
+                    if (USBBKPIsDevBkpDisk(key.c_str(), label, &fs) == 0) {
+                        SLIBLog(LOG_ERR, "USB backup disk is pluged in.(batch mount %d)", n);
+                        r = USBBKPHotPlugIn(key.c_str(), path.c_str(), guid.c_str(), label, fs, n);
+                    } else {
+                        SLIBLog(LOG_ERR, "USB share disk is pluged in.(batch mount %d)", n);
+                        r = QAVOUSBMountEx(key.c_str(), path.c_str(), guid.c_str(), n);
+                    }
+                    if (r == 0)
+                        ++mounted;
+                    else
+                        SLIBLog(LOG_ERR,
+                                "%s(%d): QAVOUSBMountEx(%s, %s, %s, %d) failed. (Error Code: %d)",
+                                kSource, __LINE__, key.c_str(), path.c_str(), guid.c_str(), n,
+                                SLIBErrGet());
+                } else if (key.compare(0, 6, "hiddev") == 0) {
+                    const int r = usbm::Run({"/usr/qavo/bin/ups.sh", "restart"});
+                    if (r < 0)
+                        SLIBLog(LOG_ERR,
+                                "%s:%d(%s): [/usr/qavo/bin/ups.sh restart] failed (ret=%d).",
+                                kSource, __LINE__, __func__, r);
+                } else if (key.compare(0, 6, "usbcam") == 0) {
+                    const int r = SLIBProcExecWait("/bin/sh", "-c",
+                                                   "/usr/qavo/bin/qavousbcam --detect >> "
+                                                   "/tmp/usbdebug 2>&1",
+                                                   nullptr, nullptr);
+                    if (r != 0)
+                        SLIBLog(LOG_ERR,
+                                "%s:%d(%s): [/usr/qavo/bin/qavousbcam --detect] failed (ret=%d).",
+                                kSource, __LINE__, __func__, r);
+                }
+            }
+            for (const auto &key : fresh) {
+                if (mounted > 20) break;
+                const char *value = SzSLIBSzHashGetValue(hash, key.c_str());
+                const std::string v = value ? value : "";
+                const size_t comma = v.find(',');
+                const std::string path = v.substr(0, comma);
+                const std::string guid = comma == std::string::npos ? "" : v.substr(comma + 1);
+                uint8_t label[512];
+                int fs = 0;
+                int r;
+                if (USBBKPIsDevBkpDisk(key.c_str(), label, &fs) == 0) {
+                    SLIBLog(LOG_ERR, "USB backup disk is pluged in.(batch mount)");
+                    r = USBBKPHotPlugIn(key.c_str(), path.c_str(), guid.c_str(), label, fs, 0);
+                } else {
+                    SLIBLog(LOG_ERR, "USB share disk is pluged in.(batch mount)");
+                    r = QAVOUSBMount(key.c_str(), path.c_str(), guid.c_str());
+                }
+                if (r == 0)
+                    ++mounted;
+                else
+                    SLIBLog(LOG_ERR, "%s(%d): QAVOUSBMount(%s, %s, %s) failed. (Error Code: %d)",
+                            kSource, __LINE__, key.c_str(), path.c_str(), guid.c_str(),
+                            SLIBErrGet());
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+    if (!lock.Release()) return slib::Fail(ERR_UNLOCK_FAILED);
+    return 0;
+}
+
+extern "C" int QAVOUSBVolInit(const char *device) {
+    return FormatData(device, false);
+}
+
+extern "C" int QAVOUSBVolInitFAT(const char *device) {
+    return FormatData(device, true);
+}
+
+extern "C" int QAVOUSBBackupVolInit(const char *device, int fsCode) {
+    const char *func = "QAVOUSBBackupVolInit";
+    if (fsCode < 0 || fsCode > 2) return slib::Fail(ERR_BAD_PARAMETERS);
+    if (!FormattableUsb(device)) return -1;
+    QAVOUSBBACKUPINFO bk;
+    if (QAVOUSBGetBackupInfo(&bk) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): QAVOUSBGetBackupInfo failed", func, __LINE__);
+        return -1;
+    }
+    const bool other =
+        (bk.status & USB_BKP_STATUS_ONLINE) && strncmp(bk.device, device, sizeof bk.device) != 0;
+    int n = PrepareFormat(device, other, other);
+    if (n < 0) return -1;
+    auto fail = [&]() {
+        if (n >= 1) QAVOIModifyUSBUsedList(n, 1);
+        return -1;
+    };
+    if (Partition(device, {2, 3, 4}, "16065", fsCode == 1 ? "b" : "83", func) != 0 ||
+        MakeFs(device, fsCode, func) != 0)
+        return fail();
+    if (USBBKPInitUBDIToDev(device) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): Init usbbackup mark failed", func, __LINE__);
+        return fail();
+    }
+    if (other) return 0;
+    if (QAVOUSBBackupVolMount(device, QAVOUSBIFSName(fsCode), 0, &n, n) != 0) {
+        SLIBLog(LOG_ERR, "(%d)Failed to mount the device: %s", __LINE__, device);
+        return fail();
+    }
+    const std::string share = Root(n) + "/" + SZ_USB_BACKUP_FOLDER;
+    if (QAVOIUSBVolExportEx(device, SZ_USB_BACKUP_FOLDER, share.c_str(), 2, nullptr, "admin",
+                            nullptr, nullptr) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): QAVOIUSBVolExportEx failed", func, __LINE__);
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,42 @@
+// Helpers shared by the USB and eSATA mount code. Internal to the library.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace usbm {
+
+// A kernel disk name of letters and digits only ("sdb"), short enough for
+// the backup record's device field.
+bool PlainDevice(const char *device);
+// Runs the program without a shell, its output discarded: the exit status,
+// or -1.
+int Run(const std::vector<std::string> &argv);
+// The command as one line for the log.
+std::string Line(const std::vector<std::string> &argv);
+
+struct Mount {
+    std::string device, point, fs, options;
+};
+// The mounts of "/proc/mounts" (lines of six fields); false when unreadable.
+bool Mounts(std::vector<Mount> *out);
+// True when "/proc/mounts" lists path or a path below it, or cannot be read.
+bool Busy(const std::string &path);
+// Removes path (never crossing into another file system) unless something is
+// mounted at or below it. False when it was kept or the removal failed.
+bool SafeRemove(const std::string &path);
+// Makes the directory with mode 777 (and its parents); false on failure.
+bool MakeDir(const std::string &path);
+// Unmounts the volume at point: the attempts in order until "/proc/mounts"
+// no longer lists point. True when it is gone.
+bool Unmount(const std::string &point, const std::vector<std::vector<std::string>> &attempts,
+             const char *func);
+// "esatadiskname" of the model's capability file (at most 3 characters), or "".
+std::string EsataName();
+// Records a storage event (system class, level 1).
+void Event(unsigned id, const char *a1, const char *a2);
+// True when the device may be repartitioned: a plain name that is no internal
+// slot and stands under no array.
+bool MayFormat(const char *device);
+
+}  // namespace usbm
