@@ -193,6 +193,7 @@ inline std::string Signals(const std::string &log, size_t count) {
 inline void Base() {
     qtest::WriteFile(SZF_QAVO_SMB_CONF, "[global]\n\tworkgroup=WORKGROUP\n\tsecurity=user\n");
     qtest::InstallStandin("/usr/qavo/bin/qavoitunesdb");
+    qtest::WriteFile("/usr/qavo/etc/usb.map", "0781  Maker\n\t5567  Stick\n");
 }
 
 }  // namespace usim

@@ -91,3 +91,113 @@ TEST_F(UsbMount, MountTablePerFileSystem) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UsbMount, NoFileSystemFitsStillNumbered) {
+    Attach({{"sdb", Fs::None}});
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "sdb"), "success");
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1");
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "1"), "G-sdb");
+    EXPECT_TRUE(usim::Mounts().empty());
+    // Taken off line: the number is free, the tables forget the disk.
+    ASSERT_EQ(QAVOUSBUnMount("sdb"), 0);
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "");
+    EXPECT_EQ(usim::Key(SZF_USBGUIDTAB, "sdb"), "<none>");
+    EXPECT_EQ(usim::Events().back().first, 0x12300002u);
+    EXPECT_EQ(QAVOUSBMountEx(nullptr, "x", "y", 0), -1);
+    EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
+    EXPECT_EQ(QAVOUSBMount("sdq", usim::UsbPath(9).c_str(), "G"), -1);
+    EXPECT_EQ(SLIBErrGet(), ERR_NO_SUCH_USB_DISK);
+}
+
+TEST_F(UsbMount, OccupiedMountPointRefusedAndRolledBack) {
+    Attach({{"sdb", Fs::Vfat}, {"sdc", Fs::Ext3}});
+    WriteFile(SZF_USBGUIDTAB, "sdb=\"G-sdb\"\nsdc=\"G-sdc\"\n");
+    WriteFile(SZF_USBNO_GUID_MAP, "1=\"G-old\"\n");
+    // Something already sits at the share path of number 1.
+    ASSERT_EQ(Sh("mkdir -p /volumeUSB1/usbshare && mount -t tmpfs tmpfs /volumeUSB1/usbshare && "
+                 "touch /volumeUSB1/usbshare/keep"),
+              0);
+    const std::string map = ReadFile(SZF_USBNO_GUID_MAP);
+    int n = 0;
+    EXPECT_EQ(QAVOUSBVolMountEx("sdb", "vfat", 1, &n, 1), -1);
+    EXPECT_TRUE(qtest::SyslogHas("Failed: The Path cannot be mounted: /volumeUSB1/usbshare"));
+    EXPECT_EQ(ReadFile(SZF_USBNO_GUID_MAP), map);
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "");
+    EXPECT_TRUE(FileExists("/volumeUSB1/usbshare/keep"));
+    // The ext3 disk would mount on the root above it: refused too.
+    EXPECT_EQ(QAVOUSBVolMountEx("sdc", "ext3", 1, &n, 1), -1);
+    EXPECT_TRUE(FileExists("/volumeUSB1/usbshare/keep"));
+    EXPECT_EQ(QAVOUSBVolMountEx("sdb", "ntfsx", 1, &n, 0), -1);
+    EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
+    EXPECT_EQ(QAVOUSBBackupVolMount("sdb", "ntfs", 1, &n, 0), -1);
+    EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
+    ASSERT_EQ(Sh("umount /volumeUSB1/usbshare"), 0);
+}
+
+// A stale ext3 mount at /volumeUSB1 (its number since freed) keeps its
+// share folder when a vfat disk gets number 1.
+TEST_F(UsbMount, StaleRootMountKeepsItsFiles) {
+    Attach({{"sdb", Fs::Vfat}, {"sdc", Fs::Ext3}});
+    ASSERT_EQ(Sh("mkdir -p /volumeUSB1 && mount -t ext3 /dev/sdc1 /volumeUSB1 && "
+                 "mkdir /volumeUSB1/usbshare && echo data > /volumeUSB1/usbshare/f"),
+              0);
+    EXPECT_EQ(Plug("sdb", 3), 0);
+    EXPECT_EQ(ReadFile("/volumeUSB1/usbshare/f"), "data\n");
+    EXPECT_FALSE(HasShare("usbshare1"));
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "sdb"), "success");
+    ASSERT_EQ(Sh("umount /volumeUSB1"), 0);
+}
+
+TEST_F(UsbMount, BusyVolumeKeepsNumberAndData) {
+    Attach({{"sdb", Fs::Ext3}});
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    WriteFile("/volumeUSB1/usbshare/f", "data");
+    qtest::ClearCalls();
+    FILE *held = fopen("/volumeUSB1/usbshare/f", "r");
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(QAVOUSBVolUnMount("sdb", 0), -1);
+    EXPECT_TRUE(usim::Mounted("/volumeUSB1"));
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1");
+    EXPECT_EQ(ReadFile("/volumeUSB1/usbshare/f"), "data");
+    // Three attempts, each judged by the mount table.
+    EXPECT_EQ(rsim::CallsOf("umount").size(), 3u);
+    fclose(held);
+    qtest::ClearCalls();
+    // umount of "/dev/sdb1 /volumeUSB1" reports the second name as not
+    // mounted after unmounting the first: still a success.
+    EXPECT_EQ(QAVOUSBVolUnMount("sdb", 0), 0);
+    EXPECT_FALSE(usim::Mounted("/volumeUSB1"));
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "");
+    EXPECT_EQ(rsim::CallsOf("umount").size(), 1u);
+}
+
+TEST_F(UsbMount, FrontPortStartsCopyForVfatOnly) {
+    ASSERT_EQ(Sh("sed -i '/^usbcopy=/d' /etc.defaults/qavoinfo.conf && "
+                 "echo 'usbcopy=\"yes\"' >> /etc.defaults/qavoinfo.conf"),
+              0);
+    ASSERT_EQ(Sh("mkdir -p /volume1/public && mount -t tmpfs -o size=1M tmpfs /volume1/public"), 0);
+    WriteFile(SZF_QAVO_SMB_CONF,
+              "[global]\n\tsecurity=user\n"
+              "[public]\n\tpath=/volume1/public\n\tguest ok=yes\n\twriteable=yes\n");
+    ASSERT_EQ(QAVOINFOSetKeyValue("usbcopyfolder", "public"), 0);
+    const std::string log = "/tmp/paneld.sigs";
+    const pid_t paneld = usim::Recorder(log);
+    WriteFile("/var/run/paneld.pid", std::to_string(paneld) + "\n");
+    Attach({{"sdb", Fs::Ext3}, {"sdc", Fs::Vfat}}, 99);
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    ASSERT_EQ(Plug("sdc", 4), 0);
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "usbcopydev"), "sdc");
+    EXPECT_EQ(usim::Signals(log, 1), "10\n");
+    // Ejecting the pending copy disk cancels it and tells the daemon.
+    ASSERT_EQ(QAVOUSBUnMount("sdc"), 0);
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "usbcopydev"), "");
+
+    EXPECT_EQ(usim::Signals(log, 2), "10\n12\n");
+    usim::Stop(paneld);
+    ASSERT_EQ(Sh("umount /volume1/public"), 0);
+}
+
+}  // namespace
