@@ -309,7 +309,10 @@ extern "C" int QAVOSATAVolInit(const char *device, int fsCode, int isShare) {
         usbm::Run({"/sbin/sfdisk", "-N" + std::to_string(k), "-uS", "-q", "-f", "--no-reread",
                    "-o0", "-z0", "-t0", "-F", dev});
     if (RunLogged({"/sbin/sfdisk", "-N1", "-uS", "-q", "-f", "--no-reread",
-                   isShare ? "-o0" : "-o16065", "-z-1", fsCode == 1 ? "-tb" : "-t83", "-F", dev},
+                   // A data disk's table survives the file system only
+                   // after the first track (FAT32 mounts whole).
+                   isShare ? (fsCode == 1 ? "-o0" : "-o63") : "-o16065", "-z-1",
+                   fsCode == 1 ? "-tb" : "-t83", "-F", dev},
                   func) != 0)
         return -1;
     const std::string part = dev + "1";

@@ -302,8 +302,11 @@ int FormatData(const char *device, bool fat) {
         if (n >= 1) QAVOIModifyUSBUsedList(n, 1);
         return -1;
     };
-    if (Partition(device, fat ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{2, 3, 4}, "0",
-                  fat ? "b" : "83", func) != 0 ||
+    // FAT32 over the whole disk replaces the partition table with its boot
+    // sector (the disk is then mounted whole); the other file systems start
+    // after the first track, so that making them keeps the table.
+    if (Partition(device, fat ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{2, 3, 4},
+                  fat ? "0" : "63", fat ? "b" : "83", func) != 0 ||
         MakeFs(device, code, func) != 0)
         return fail();
     if (fat) {

@@ -201,3 +201,149 @@ TEST_F(UsbMount, FrontPortStartsCopyForVfatOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// sfdisk's dump line of partition 1: start, type.
+std::pair<std::string, std::string> Part1(const std::string &dev) {
+    std::string out;
+    Sh("/sim/real/sbin/sfdisk -d /dev/" + dev + " 2>/dev/null | grep '^/dev/" + dev + "1 '", &out);
+    std::string start, type;
+    const size_t s = out.find("start=");
+    if (s != std::string::npos) start = out.substr(s + 6, out.find(',', s) - s - 6);
+    const size_t t = out.find("type=");
+    if (t != std::string::npos) type = out.substr(t + 5, out.find_first_of(",\n", t) - t - 5);
+    auto trim = [](std::string v) {
+        v.erase(0, v.find_first_not_of(' '));
+        return v;
+    };
+    return {trim(start), trim(type)};
+}
+
+std::string Blkid(const std::string &node) {
+    std::string out;
+    Sh("blkid -p -o value -s TYPE " + node, &out);
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+TEST_F(UsbMount, DataFormats) {
+    Attach({{"sdb", Fs::Vfat}, {"sdc", Fs::Ext3}});
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    ASSERT_EQ(Plug("sdc", 4), 0);
+    ASSERT_EQ(Sh("sed -i '/^defaultfs=/d' /etc.defaults/qavoinfo.conf && "
+                 "echo 'defaultfs=\"ext3\"' >> /etc.defaults/qavoinfo.conf"),
+              0);
+    // The vfat disk becomes ext3 under its number 1; the partition table
+    // survives the file system.
+    ASSERT_EQ(QAVOUSBVolInit("sdb"), 0);
+    EXPECT_EQ(Part1("sdb"), std::make_pair(std::string("63"), std::string("83")));
+    EXPECT_EQ(Sh("e2fsck -fn /dev/sdb1 >/dev/null 2>&1"), 0);
+    EXPECT_TRUE(usim::Mounted("/volumeUSB1"));
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "1"), "G-sdb");
+    EXPECT_TRUE(HasShare("usbshare1"));
+    EXPECT_EQ(qtest::Testparm(SZF_QAVO_SMB_CONF), 0);
+
+    // The ext3 disk becomes FAT32 on the whole disk under its number 2.
+    ASSERT_EQ(QAVOUSBVolInitFAT("sdc"), 0);
+    EXPECT_EQ(Blkid("/dev/sdc"), "vfat");
+    EXPECT_EQ(Sh("fsck.fat -n /dev/sdc >/dev/null 2>&1"), 0);
+    EXPECT_TRUE(usim::Mounted("/volumeUSB2/usbshare"));
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1,2");
+    EXPECT_TRUE(HasShare("usbshare2"));
+
+    // The default file system must be one of the two.
+    ASSERT_EQ(Sh("sed -i 's/^defaultfs=.*/defaultfs=\"vfat\"/' /etc.defaults/qavoinfo.conf"), 0);
+    EXPECT_EQ(QAVOUSBVolInit("sdb"), -1);
+    EXPECT_TRUE(usim::Mounted("/volumeUSB1"));
+    qtest::RemoveFile("/sim/md/md2");
+    ASSERT_EQ(Sh("/sim/bin/qavo-disk refresh"), 0);
+}
+
+TEST_F(UsbMount, FormatRefusesDisksThatAreNoAttachedUsbDisk) {
+    rsim::AddDisk("sda", usim::kSectors);
+    ASSERT_EQ(Sh("sfdisk -N1 -uS -q -f -j2048 -z-1 -tfd -F /dev/sda >/dev/null && "
+                 "mkfs.ext3 -q /dev/sda1 >/dev/null 2>&1"),
+              0);
+    Attach({{"sdb", Fs::Ext3}});
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    // The internal disk pretends to be attached: still refused.
+    WriteFile(SZF_USBTAB, ReadFile(SZF_USBTAB) + "sda=\"/proc/bus/usb/001/003\"\n");
+    std::string before;
+    ASSERT_EQ(Sh("md5sum < /sim/disks/sda.img", &before), 0);
+    qtest::ClearCalls();
+    EXPECT_EQ(QAVOUSBVolInit("sda"), -1);
+    EXPECT_EQ(QAVOUSBVolInitFAT("sda"), -1);
+    EXPECT_EQ(QAVOUSBBackupVolInit("sda", 2), -1);
+    EXPECT_EQ(QAVOUSBVolInit("sd b"), -1);
+    EXPECT_EQ(QAVOUSBVolInit("sdz"), -1);  // not attached
+    EXPECT_EQ(QAVOUSBBackupVolInit("sdb", 3), -1);
+    EXPECT_TRUE(rsim::CallsOf("sfdisk").empty());
+    std::string after;
+    ASSERT_EQ(Sh("md5sum < /sim/disks/sda.img", &after), 0);
+    EXPECT_EQ(before, after);
+    // A member of an array is refused as well.
+    qtest::WriteFile("/sim/md/md2",
+                     "state active\nlevel 1\nraid_disks 1\n" + rsim::Member(0, 1, 1, 6));
+    ASSERT_EQ(Sh("/sim/bin/qavo-disk refresh"), 0);
+    EXPECT_EQ(QAVOUSBVolInit("sdb"), -1);
+    EXPECT_TRUE(usim::Mounted("/volumeUSB1"));
+    qtest::RemoveFile("/sim/md/md2");
+    ASSERT_EQ(Sh("/sim/bin/qavo-disk refresh"), 0);
+}
+
+TEST_F(UsbMount, BackupFormats) {
+    Attach({{"sdb", Fs::Vfat}, {"sdc", Fs::Ext3}, {"sdd", Fs::Ext3}});
+    ASSERT_EQ(QAVOUSBClearBackupInfo(), 0);
+    QAVOUSBBACKUPINFO r;
+    memset(&r, 0, sizeof r);
+    ASSERT_EQ(QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_ALL), 0);
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    ASSERT_EQ(Plug("sdc", 4), 0);
+    ASSERT_EQ(Plug("sdd", 5), 0);
+    struct Case {
+        const char *dev;
+        int code;
+        const char *type, *fs, *point;
+    } cases[] = {
+        {"sdb", 1, "b", "vfat", "/volumeUSB1/usbbackup"},
+        {"sdc", 0, "83", "reiserfs", "/volumeUSB2"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dev);
+        memset(&r, 0, sizeof r);
+        ASSERT_EQ(QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_ALL), 0);
+        ASSERT_EQ(QAVOUSBBackupVolInit(c.dev, c.code), 0);
+        EXPECT_EQ(Part1(c.dev), std::make_pair(std::string("16065"), std::string(c.type)));
+        uint8_t label[512];
+        int fs = -1;
+        EXPECT_EQ(USBBKPIsDevBkpDisk(c.dev, label, &fs), 0);
+        EXPECT_EQ(fs, c.code);
+        EXPECT_EQ(label[USBBKP_UBDI_ID_OFFSET], 0);
+        EXPECT_NE(usim::Options(c.point), "");
+        EXPECT_TRUE(HasShare("usbbackup"));
+        EXPECT_EQ(qtest::Testparm(SZF_QAVO_SMB_CONF), 0);
+        if (c.code == 1) {
+            EXPECT_EQ(Sh("fsck.fat -n /dev/sdb1 >/dev/null 2>&1"), 0);
+        }
+        // One backup share at a time.
+        ASSERT_EQ(QAVOUSBVolUnMount(c.dev, 0), 0);
+        EXPECT_FALSE(HasShare("usbbackup"));
+    }
+
+    // Another disk is the on-line backup disk: formatted, labelled, not mounted.
+    memset(&r, 0, sizeof r);
+    r.status = USB_BKP_STATUS_ONLINE;
+    strcpy(r.device, "sdc");
+    ASSERT_EQ(QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_ALL), 0);
+    ASSERT_EQ(QAVOUSBBackupVolInit("sdd", 2), 0);
+    EXPECT_EQ(Sh("e2fsck -fn /dev/sdd1 >/dev/null 2>&1"), 0);
+    uint8_t label[512];
+    int fs = -1;
+    EXPECT_EQ(USBBKPIsDevBkpDisk("sdd", label, &fs), 0);
+    EXPECT_FALSE(usim::Mounted("/volumeUSB3"));
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "3"), "G-sdd");
+}
+
+}  // namespace
