@@ -19,6 +19,7 @@
 #include "qavo_diskprobe.h"
 #include "qavo_extshare.h"
 #include "qavo_netservice.h"
+#include "qavo_printer.h"
 #include "qavo_sata.h"
 #include "qavo_sharemgmt.h"
 #include "qavo_usbbackup.h"
@@ -617,6 +618,7 @@ extern "C" int QAVOUSBBatchMount(void) {
             holdKeys.reset(keys);
             std::vector<std::string> fresh;
             int mounted = 0;
+            bool printerSeen = false, startPapd = false;
             for (int i = 0; i < keys->nItem; ++i) {
                 const std::string key = keys->pszItem[i];
                 const char *got = SzSLIBSzHashGetValue(hash, key.c_str());
@@ -649,6 +651,16 @@ extern "C" int QAVOUSBBatchMount(void) {
                                 "%s(%d): QAVOUSBMountEx(%s, %s, %s, %d) failed. (Error Code: %d)",
                                 kSource, __LINE__, key.c_str(), path.c_str(), guid.c_str(), n,
                                 SLIBErrGet());
+                } else if (key.compare(0, 2, "lp") == 0) {
+                    if (printerSeen) continue;
+                    printerSeen = true;
+                    const int r = QAVOPrinterEnableExt(1, key.c_str(), value.c_str());
+                    QAVOStartupPapd(key.c_str());
+                    if (r != 1)
+                        SLIBLog(LOG_ERR, "%s(%d): QAVOPrinterEnableExt(%s) failed (0X%X).", kSource,
+                                __LINE__, key.c_str(), SLIBErrGet());
+                    else
+                        startPapd = true;
                 } else if (key.compare(0, 6, "hiddev") == 0) {
                     const int r = usbm::Run({"/usr/qavo/bin/ups.sh", "restart"});
                     if (r < 0)
@@ -689,6 +701,13 @@ extern "C" int QAVOUSBBatchMount(void) {
                     SLIBLog(LOG_ERR, "%s(%d): QAVOUSBMount(%s, %s, %s) failed. (Error Code: %d)",
                             kSource, __LINE__, key.c_str(), path.c_str(), guid.c_str(),
                             SLIBErrGet());
+            }
+            if (startPapd) {
+                const int r = usbm::Run({"/usr/qavo/sbin/papd", "-f", "/usr/qavo/etc/papd.conf",
+                                         "-p", "/usr/qavo/etc/printcap"});
+                if (r < 0)
+                    SLIBLog(LOG_ERR, "%s:%d(%s): [/usr/qavo/sbin/papd] failed (ret=%d).", kSource,
+                            __LINE__, __func__, r);
             }
         }
     } catch (const std::bad_alloc &) {

@@ -45,13 +45,14 @@ inline std::string UsbPath(int dev) {
     return b;
 }
 
-enum class Fs { None, Ext3, Vfat, VfatFloppy, Ntfs, Reiserfs, Legacy };
+enum class Fs { Bare, None, Ext3, Vfat, VfatFloppy, Ntfs, Reiserfs, Legacy };
 
 // A disk with partition 1 from sector 2048 (type 83, or b for FAT) and the
 // file system on it.
 inline void Disk(const std::string &dev, Fs fs, uint64_t sectors = kSectors) {
     rsim::AddDisk(dev, fs == Fs::Legacy ? 2097152 : sectors);
     const std::string d = "/dev/" + dev;
+    if (fs == Fs::Bare) return;
     switch (fs) {
         case Fs::VfatFloppy:
             ASSERT_EQ(qtest::Sh("mkfs.vfat -F 32 " + d + " >/dev/null 2>&1"), 0);

@@ -347,3 +347,51 @@ TEST_F(UsbMount, BackupFormats) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UsbMount, BatchMountAfterStartUp) {
+    qtest::InstallStandin("/usr/qavo/bin/ups.sh");
+    qtest::InstallStandin("/usr/qavo/bin/qavousbcam");
+    qtest::InstallStandin("/usr/qavo/sbin/papd");
+    // 23 disks sdb..sdx without a file system; three of them known by number.
+    std::string devices, info;
+    for (int i = 0; i < 23; ++i) {
+        const std::string dev = std::string("sd") + static_cast<char>('b' + i);
+        usim::Disk(dev, Fs::Bare, 2048);
+        devices += usim::UsbStorage(3 + i);
+        info += dev + "=\"" + usim::UsbPath(3 + i) + ",G-" + dev + "\"\n";
+    }
+    for (int p = 0; p < 2; ++p)
+        devices += "T:  Bus=02 Lev=01 Prnt=01 Port=0" + std::to_string(p + 1) +
+                   " Cnt=01 Dev#=  " + std::to_string(2 + p) +
+                   " Spd=12  MxCh= 0\n"
+                   "P:  Vendor=04a9 ProdID=1094 Rev= 1.00\n"
+                   "I:* If#= 0 Alt= 0 #EPs= 2 Cls=07(print) Sub=01 Prot=02 Driver=usblp\n\n";
+    dsim::UsbDevices(devices);
+    info +=
+        "lp0=\"/proc/bus/usb/002/002\"\nlp1=\"/proc/bus/usb/002/003\"\n"
+        "hiddev0=\"/proc/bus/usb/003/002\"\nusbcam0=\"/proc/bus/usb/003/003\"\n";
+    WriteFile(SZF_USBINFOALL, info);
+    WriteFile(SZF_USBNO_GUID_MAP, "5=\"G-sdx\"\n9=\"G-sdw\"\n15=\"G-sdv\"\n");
+
+    ASSERT_EQ(QAVOUSBBatchMount(), 0);
+    // The known disks kept their numbers.
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "5"), "G-sdx");
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "9"), "G-sdw");
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "15"), "G-sdv");
+    int taken = 0, printers = 0;
+    std::istringstream tab(ReadFile(SZF_USBTAB));
+    for (std::string line; std::getline(tab, line);) {
+        if (line.rfind("sd", 0) == 0) ++taken;
+        if (line.rfind("lp", 0) == 0) ++printers;
+    }
+    EXPECT_EQ(taken, 21);
+    EXPECT_EQ(printers, 1);
+    const std::string used = usim::Key(SZF_USBDISKAPPLYING, "used");
+    EXPECT_EQ(std::count(used.begin(), used.end(), ',') + 1, 15) << used;
+    EXPECT_EQ(rsim::CallsOf("ups.sh"), (std::vector<std::vector<std::string>>{{"restart"}}));
+    EXPECT_EQ(rsim::CallsOf("qavousbcam"), (std::vector<std::vector<std::string>>{{"--detect"}}));
+}
+
+}  // namespace
