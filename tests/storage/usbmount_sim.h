@@ -159,9 +159,12 @@ inline pid_t Recorder(const std::string &log) {
     sigemptyset(&set);
     sigaddset(&set, SIGUSR1);
     sigaddset(&set, SIGUSR2);
+    // Blocked before the fork: a signal sent at once waits for the child.
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &set, &old);
     const pid_t pid = fork();
+    if (pid != 0) sigprocmask(SIG_SETMASK, &old, nullptr);
     if (pid == 0) {
-        sigprocmask(SIG_BLOCK, &set, nullptr);
         for (;;) {
             int sig = 0;
             if (sigwait(&set, &sig) != 0) _exit(1);
