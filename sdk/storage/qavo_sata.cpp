@@ -33,6 +33,8 @@
 namespace {
 
 constexpr const char *kSource = "sdk/qavosata";
+// Seconds the eSATA hot plug waits for the number lock, as a USB arrival.
+constexpr int kLockWait = 505;
 constexpr const char *kFatOpts = "utf8,umask=000,shortname=mixed";
 constexpr const char *kNtfsOpts = "ro,nls=utf8,fmask=000,dmask=000";
 constexpr uint32_t kFailedBits =
@@ -340,9 +342,13 @@ extern "C" int QAVOSATAVolInit(const char *device, int fsCode, int isShare) {
 
 extern "C" int QAVOSATAMount(const char *device) {
     if (!usbm::PlainDevice(device)) return slib::Fail(ERR_BAD_PARAMETERS);
-    // The eSATA disk's state files are shared with the USB hot plug.
-    slib::ScopedLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
-    if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
+    // The eSATA disk's state files are shared with the USB hot plug, whose
+    // arrivals wait about as long.
+    slib::ScopedLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, kLockWait);
+    if (!lock.Held()) {
+        SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
+        return slib::Fail(ERR_LOCK_FAILED);
+    }
     if (!SetTab(device)) {
         Success(device);
         return -1;
@@ -367,7 +373,10 @@ extern "C" int QAVOSATAUnMount(const char *device) {
     }
     if (!usbm::PlainDevice(device)) return slib::Fail(ERR_BAD_PARAMETERS);
     slib::ScopedLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 510);
-    if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
+    if (!lock.Held()) {
+        SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
+        return slib::Fail(ERR_LOCK_FAILED);
+    }
     int result = 0;
     if (QAVOSATAVolUnMount(device, 1) == 0) {
         usbm::Event(QAVO_EVENT_USB_UNMOUNTED, SZ_SATA_DESCRIPTION, nullptr);
@@ -392,8 +401,11 @@ extern "C" int QAVOSATAHotPlugIn(const char *device, const uint8_t label[512], i
     }
     if (!usbm::PlainDevice(device) || fsCode < 0 || fsCode > 2)
         return slib::Fail(ERR_BAD_PARAMETERS);
-    slib::ScopedLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
-    if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
+    slib::ScopedLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, kLockWait);
+    if (!lock.Held()) {
+        SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
+        return slib::Fail(ERR_LOCK_FAILED);
+    }
     int result = 0;
     [&]() {
         if (!SetTab(device)) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "qavo_extshare.h"
+#include "qavo_sata.h"
 #include "qavo_usbbackup.h"
 #include "qavo_usbbkpinfo.h"
 #include "qavo_usbmount.h"
@@ -392,6 +393,67 @@ TEST_F(UsbMount, BatchMountAfterStartUp) {
     EXPECT_EQ(std::count(used.begin(), used.end(), ',') + 1, 15) << used;
     EXPECT_EQ(rsim::CallsOf("ups.sh"), (std::vector<std::vector<std::string>>{{"restart"}}));
     EXPECT_EQ(rsim::CallsOf("qavousbcam"), (std::vector<std::vector<std::string>>{{"--detect"}}));
+}
+
+}  // namespace
+
+namespace {
+
+// Two hot-plug handlers bring seven disks each while a third brings the
+// eSATA disk: every disk gets its own number and the state files agree.
+TEST_F(UsbMount, ConcurrentHotPlugs) {
+    ASSERT_EQ(Sh("echo 'esatadiskname=\"sdq\"' >> /etc.defaults/qavoinfo.conf"), 0);
+    std::string list;
+    std::vector<std::string> devs;
+    for (int i = 0; i < 14; ++i) {
+        devs.push_back(std::string("sd") + static_cast<char>('b' + i));
+        usim::Disk(devs.back(), Fs::Vfat);
+        list += usim::UsbStorage(3 + i);
+    }
+    dsim::UsbDevices(list);
+    usim::Disk("sdq", Fs::Vfat);
+    std::vector<pid_t> kids;
+    for (int k = 0; k < 3; ++k) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            int bad = 0;
+            if (k == 2) {
+                bad = QAVOSATAMount("sdq") != 0;
+            } else {
+                for (int i = k; i < 14; i += 2)
+                    bad += Plug(devs[static_cast<size_t>(i)], 3 + i) != 0;
+            }
+            _exit(bad);
+        }
+        kids.push_back(pid);
+    }
+    for (pid_t pid : kids) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    std::vector<int> numbers;
+    for (const auto &d : devs) {
+        SCOPED_TRACE(d);
+        int n = 0;
+        ASSERT_EQ(QAVOUSBIGetPostFixNumberByDev(d.c_str(), &n), 0);
+        numbers.push_back(n);
+        EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, std::to_string(n).c_str()), "G-" + d);
+        EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, d.c_str()), "success");
+        EXPECT_TRUE(usim::Mounted("/volumeUSB" + std::to_string(n) + "/usbshare"));
+        EXPECT_TRUE(HasShare("usbshare" + std::to_string(n)));
+    }
+    std::sort(numbers.begin(), numbers.end());
+    EXPECT_EQ(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    EXPECT_EQ(numbers.front(), 1);
+    EXPECT_EQ(numbers.back(), 14);
+    const std::string used = usim::Key(SZF_USBDISKAPPLYING, "used");
+    EXPECT_EQ(std::count(used.begin(), used.end(), ',') + 1, 14) << used;
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "sdq"), "success");
+    EXPECT_EQ(usim::Key(SZF_SATATAB, "sdq"), "");
+    EXPECT_TRUE(usim::Mounted("/volumeSATA/satashare"));
+    EXPECT_TRUE(HasShare("satashare"));
+    EXPECT_EQ(qtest::Testparm(SZF_QAVO_SMB_CONF), 0);
 }
 
 }  // namespace
