@@ -207,7 +207,7 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
         SLIBLog(LOG_ERR, "%s: parameter error", __func__);
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
-    if (!usbm::PlainDevice(device) || !QAVOUSBIFSName(fsCode) || fsCode == 3)
+    if (!usbm::PlainDevice(device) || !QAVOUSBIFSName(fsCode))
         return slib::Fail(ERR_BAD_PARAMETERS);
     slib::ScopedLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
     if (!lock.Held()) {

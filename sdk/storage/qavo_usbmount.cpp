@@ -257,16 +257,16 @@ bool FormattableUsb(const char *device) {
 int PrepareFormat(const char *device, bool keepNumber, bool lockAnyway) {
     QAVOUSBVOLINFO info;
     if (QAVODiskUSBDevGetVolInfo(device, &info) != 0) return -1;
-    const int n = NumberOf(info.szDescription);
+    int n = NumberOf(info.szDescription);
     const bool mounted = info.szMountPoint[0] != '\0';
-    IdMapLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
+    // Taken only to unmount and renumber, and released exactly once.
+    std::optional<IdMapLock> lock;
     if (mounted || lockAnyway) {
-        if (!lock.Held()) {
+        lock.emplace(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
+        if (!lock->Held()) {
             SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
             return slib::Fail(ERR_LOCK_FAILED);
         }
-    } else {
-        lock.Release();
     }
     if (mounted && QAVOUSBVolUnMount(device, 0) != 0) {
         SLIBLog(LOG_ERR, "%s(%d): %s is still mounted; not formatted", kSource, __LINE__, device);
@@ -275,10 +275,10 @@ int PrepareFormat(const char *device, bool keepNumber, bool lockAnyway) {
     if (n >= 1 || keepNumber) {
         int got = 0;
         char old[64];
-        if (QAVOUSBRegisterPostFixNumberEx(device, &got, old, sizeof old, n) == 0) return got;
-        return -1;
+        if (QAVOUSBRegisterPostFixNumberEx(device, &got, old, sizeof old, n) != 0) return -1;
+        n = got;
     }
-    if (lock.Held() && !lock.Release()) return slib::Fail(ERR_UNLOCK_FAILED);
+    if (lock && !lock->Release()) return slib::Fail(ERR_UNLOCK_FAILED);
     return n;
 }
 
