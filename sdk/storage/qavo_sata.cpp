@@ -217,7 +217,7 @@ extern "C" int QAVOSATAVolMount(const char *device, int fsCode, int isShare, int
                     __LINE__, point.c_str(), strerror(errno));
             return -1;
         }
-        const char *fs = QAVOUSBIFSName(fsCode);
+        const char *fs = usbm::FsName(fsCode);
         std::vector<std::string> cmd;
         if (fsCode == 1)
             cmd = {"/bin/mount", "-o", kFatOpts,

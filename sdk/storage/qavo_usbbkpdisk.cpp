@@ -207,8 +207,7 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
         SLIBLog(LOG_ERR, "%s: parameter error", __func__);
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
-    if (!usbm::PlainDevice(device) || !QAVOUSBIFSName(fsCode))
-        return slib::Fail(ERR_BAD_PARAMETERS);
+    if (!usbm::PlainDevice(device) || !usbm::FsName(fsCode)) return slib::Fail(ERR_BAD_PARAMETERS);
     slib::ScopedLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
     if (!lock.Held()) {
         SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", __func__, __LINE__);
@@ -271,7 +270,7 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
         }
         UnmountReplaced(replaced);
         int n = 0;
-        if (QAVOUSBBackupVolMount(device, QAVOUSBIFSName(fsCode), 1, &n, preset) != 0) {
+        if (QAVOUSBBackupVolMount(device, usbm::FsName(fsCode), 1, &n, preset) != 0) {
             SLIBLog(LOG_ERR, "%s: failed to QAVOUSBBackupVolMount. Set %s off-line.", __func__,
                     device);
             ClearBits(kFailedBits);
@@ -361,7 +360,7 @@ extern "C" int USBBKPSetAlternativeBkpDisk(const char *leaving) {
         }
         if (WriteTakeOver(dev) != 0) break;
         int n = 0;
-        if (QAVOUSBBackupVolMount(dev, QAVOUSBIFSName(fs), 1, &n, 0) != 0) {
+        if (QAVOUSBBackupVolMount(dev, usbm::FsName(fs), 1, &n, 0) != 0) {
             SLIBLog(LOG_ERR, "%s: failed to QAVOUSBBackupVolMount. Set %s off-line.", func, dev);
             ClearBits(kFailedBits);
             break;

@@ -43,7 +43,6 @@ constexpr const char *kSource = "sdk/qavodisk";
 constexpr const char *kIpodDir = "/usr/qavo/etc/audio/ipod";
 constexpr const char *kFatOpts = "utf8,umask=000,shortname=mixed";
 constexpr const char *kNtfsOpts = "ro,nls=utf8,fmask=000,dmask=000";
-const char *const kFsNames[] = {"reiserfs", "vfat", "ext3", "ntfs"};
 
 std::string Root(int n) {
     return SZD_USB_MOUNT_ROOT + std::to_string(n);
@@ -87,7 +86,7 @@ int RollBack(int n, const char *oldGuid) {
 int MountVolume(const char *device, const char *fs, int doExport, int *number, int preset,
                 bool backup) {
     const char *func = backup ? "QAVOUSBBackupVolMount" : "QAVOUSBVolMountEx";
-    const int code = QAVOUSBIFSCode(fs);
+    const int code = usbm::FsCode(fs);
     if (!usbm::PlainDevice(device) || code < 0 || (backup && code == 3))
         return slib::Fail(ERR_BAD_PARAMETERS);
     QAVOUSBVolUnMount(device, 0);
@@ -289,7 +288,7 @@ int FormatData(const char *device, bool fat) {
     if (!fat) {
         if (SLIBFileGetKeyValue(slib::kQavoinfoDefaults, "defaultfs", deffs, sizeof deffs, 0) <= 0)
             strcpy(deffs, "reiserfs");
-        code = QAVOUSBIFSCode(deffs);
+        code = usbm::FsCode(deffs);
         if (code != 0 && code != 2) {
             SLIBLog(LOG_ERR, "%s:%d(%s) UNKNOWN FSTYPE, not reiserfs, ext3.", kSource, __LINE__,
                     func);
@@ -332,17 +331,6 @@ int FormatData(const char *device, bool fat) {
 }
 
 }  // namespace
-
-extern "C" const char *QAVOUSBIFSName(int code) {
-    return code >= 0 && code <= 3 ? kFsNames[code] : nullptr;
-}
-
-extern "C" int QAVOUSBIFSCode(const char *name) {
-    if (!name) return -1;
-    for (int i = 0; i < 4; ++i)
-        if (strcmp(name, kFsNames[i]) == 0) return i;
-    return -1;
-}
 
 extern "C" int BlQAVOIsMountPoint(const char *path) {
     if (!path) return slib::Fail(ERR_BAD_PARAMETERS);
@@ -750,7 +738,7 @@ extern "C" int QAVOUSBBackupVolInit(const char *device, int fsCode) {
         return fail();
     }
     if (other) return 0;
-    if (QAVOUSBBackupVolMount(device, QAVOUSBIFSName(fsCode), 0, &n, n) != 0) {
+    if (QAVOUSBBackupVolMount(device, usbm::FsName(fsCode), 0, &n, n) != 0) {
         SLIBLog(LOG_ERR, "(%d)Failed to mount the device: %s", __LINE__, device);
         return fail();
     }

@@ -19,11 +19,6 @@ extern "C" {
 #define QAVO_EVENT_USB_UNMOUNTED 0x12300002
 #define QAVO_EVENT_USB_UNMOUNT_FAILED 0x12300003
 
-/* The file-system name of a code 0..3 ("reiserfs", "vfat", "ext3",
- * "ntfs"), NULL for another code; the code of a name, -1 for another. */
-const char *QAVOUSBIFSName(int code);
-int QAVOUSBIFSCode(const char *name);
-
 int QAVOUSBMount(const char *device, const char *usbPath, const char *guid);
 /* preset >= 1 asks for that number. 0 also when no file system fits. */
 int QAVOUSBMountEx(const char *device, const char *usbPath, const char *guid, int preset);

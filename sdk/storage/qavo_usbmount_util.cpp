@@ -25,6 +25,21 @@ bool PlainDevice(const char *device) {
     return true;
 }
 
+namespace {
+const char *const kFsNames[] = {"reiserfs", "vfat", "ext3", "ntfs"};
+}  // namespace
+
+const char *FsName(int code) {
+    return code >= 0 && code <= 3 ? kFsNames[code] : nullptr;
+}
+
+int FsCode(const char *name) {
+    if (!name) return -1;
+    for (int i = 0; i < 4; ++i)
+        if (strcmp(name, kFsNames[i]) == 0) return i;
+    return -1;
+}
+
 int Run(const std::vector<std::string> &argv) {
     try {
         std::vector<const char *> v;

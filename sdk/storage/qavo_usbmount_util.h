@@ -9,6 +9,10 @@ namespace usbm {
 // A kernel disk name of letters and digits only ("sdb"), short enough for
 // the backup record's device field.
 bool PlainDevice(const char *device);
+// The file-system name of a code 0..3 ("reiserfs", "vfat", "ext3", "ntfs"),
+// nullptr for another code; the code of a name, -1 for another.
+const char *FsName(int code);
+int FsCode(const char *name);
 // Runs the program without a shell, its output discarded: the exit status,
 // or -1.
 int Run(const std::vector<std::string> &argv);
