@@ -30,11 +30,13 @@ constexpr uint64_t kSectors = 262144;  // 128 MiB
 
 // A storage device of the kernel's USB list at bus 1, device number dev and
 // the port.
-inline std::string UsbStorage(int dev, int port = 1) {
+inline std::string UsbStorage(int dev, int port = 1, const char *ids = "0781 ProdID=5567") {
     return "T:  Bus=01 Lev=01 Prnt=01 Port=" + std::to_string(port) +
            " Cnt=01 Dev#=" + std::to_string(dev) +
            " Spd=480 MxCh= 0\n"
-           "P:  Vendor=0781 ProdID=5567 Rev= 1.26\n"
+           "P:  Vendor=" +
+           std::string(ids) +
+           " Rev= 1.26\n"
            "S:  Product=Stick\n"
            "I:* If#= 0 Alt= 0 #EPs= 2 Cls=08(stor.) Sub=06 Prot=50 Driver=usb-storage\n\n";
 }
@@ -45,7 +47,7 @@ inline std::string UsbPath(int dev) {
     return b;
 }
 
-enum class Fs { Bare, None, Ext3, Vfat, VfatFloppy, Ntfs, Reiserfs, Legacy };
+enum class Fs { Bare, None, Ext3, Vfat, VfatFloppy, Ntfs, Reiserfs, Legacy, Ipod };
 
 // A disk with partition 1 from sector 2048 (type 83, or b for FAT) and the
 // file system on it.
@@ -63,6 +65,13 @@ inline void Disk(const std::string &dev, Fs fs, uint64_t sectors = kSectors) {
                                 " >/dev/null && sfdisk -N2 -uS -q -f -o273105 -z787185 -t82 -F " +
                                 d + " >/dev/null && sfdisk -N3 -uS -q -f -o1060290 -z-1 -t83 -F " +
                                 d + " >/dev/null && mkfs.ext3 -q " + d + "3 >/dev/null 2>&1"),
+                      0);
+            return;
+        case Fs::Ipod:
+            // A small first partition, the music data on partition 2.
+            ASSERT_EQ(qtest::Sh("sfdisk -N1 -uS -q -f -o63 -z16002 -t0 -F " + d +
+                                " >/dev/null && sfdisk -N2 -uS -q -f -o16065 -z-1 -tb -F " + d +
+                                " >/dev/null && mkfs.vfat -F 32 " + d + "2 >/dev/null 2>&1"),
                       0);
             return;
         default:
@@ -197,7 +206,8 @@ inline std::string Signals(const std::string &log, size_t count) {
 inline void Base() {
     qtest::WriteFile(SZF_QAVO_SMB_CONF, "[global]\n\tworkgroup=WORKGROUP\n\tsecurity=user\n");
     qtest::InstallStandin("/usr/qavo/bin/qavoitunesdb");
-    qtest::WriteFile("/usr/qavo/etc/usb.map", "0781  Maker\n\t5567  Stick\n");
+    qtest::WriteFile("/usr/qavo/etc/usb.map",
+                     "0781  Maker\n\t5567  Stick\n05ac  Player maker\n\t1201  Player\n");
 }
 
 }  // namespace usim

@@ -35,7 +35,8 @@ class UsbMount : public ::testing::Test {
         int dev = 3;
         for (const auto &d : disks) {
             usim::Disk(d.first, d.second);
-            list += usim::UsbStorage(dev++, port);
+            list += usim::UsbStorage(
+                dev++, port, d.second == Fs::Ipod ? "05ac ProdID=1201" : "0781 ProdID=5567");
         }
         dsim::UsbDevices(list);
     }
@@ -56,11 +57,18 @@ TEST_F(UsbMount, MountTablePerFileSystem) {
         {Fs::Ntfs, "/dev/sdb1", "/volumeUSB1/usbshare", "ntfs", true},
         {Fs::Reiserfs, "/dev/sdb1", "/volumeUSB1", "reiserfs", false},
         {Fs::Legacy, "/dev/sdb3", "/volumeUSB1/usbshare", "ext3", true},
+        {Fs::Ipod, "/dev/sdb2", "/volumeUSB1/usbshare", "vfat", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.point + std::string(" ") + c.type);
         Attach({{"sdb", c.fs}});
+        qtest::ClearCalls();
         ASSERT_EQ(Plug("sdb", 3), 0);
+        // The music database is read from every mounted data volume.
+        EXPECT_EQ(rsim::CallsOf("qavoitunesdb"),
+                  (std::vector<std::vector<std::string>>{
+                      {"-i", std::string(c.point) + "/iPod_Control/iTunes/iTunesDB", "-o",
+                       "/usr/qavo/etc/audio/ipod"}}));
         std::string line;
         for (const auto &m : usim::Mounts())
             if (m.find(c.point + std::string(" ")) != std::string::npos) line = m;
