@@ -314,6 +314,9 @@ extern "C" int ErrUPDTAdjustPartitionSize(PATCHINFO *pRows, int n) {
         lo = std::min<int64_t>(lo, pRows[i].start);
         hi = std::max<int64_t>(hi, int64_t{pRows[i].start} + pRows[i].size);
     }
+    // A directory entry running past the 32-bit address space does not
+    // widen the flash: a partition moved there would wrap to a low address.
+    hi = std::min<int64_t>(hi, int64_t{1} << 32);
     for (int i = 0; i < n; ++i) {
         if (IsBootLoader(rows[i]) && start[i] != pRows[i].start) {
             SLIBLog(LOG_ERR, "%s(%d): the boot loader [%s] would move to 0x%llX", __func__,

@@ -195,6 +195,27 @@ TEST(PatchInfo, ResizingRefusesOverlapsOnThePomletLayout) {
     }
 }
 
+TEST(PatchInfo, ResizingRefusesAMoveBeyondTheAddressSpace) {
+    // A damaged entry reaching past 4 GiB: the kernel behind it would be
+    // moved past the top of the address space, where its start wraps.
+    UPDTSelectEdition(0);
+    gEraseBlockSize = 0x20000;
+    for (int i = 0; i < 8; ++i)
+        gPatchInfo[i].start = gPatchInfo[i].size = gPatchInfo[i].balance = gPatchInfo[i].delta = 0;
+    gPatchInfo[0].start = 0x95545454;
+    gPatchInfo[0].size = 0x54545454;
+    gPatchInfo[0].balance = -1;
+    gPatchInfo[1].start = 0xFFFFFFFF;
+    gPatchInfo[1].size = 0xFFFFFFFF;
+    gPatchInfo[1].balance = 4;
+    std::vector<PATCHINFO> before(gPatchInfo, gPatchInfo + 8);
+    EXPECT_EQ(ErrUPDTAdjustPartitionSize(gPatchInfo, 8), -1);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(gPatchInfo[i].start, before[i].start) << i;
+        EXPECT_EQ(gPatchInfo[i].size, before[i].size) << i;
+    }
+}
+
 TEST(PatchInfo, ImagesFillingTheirPartitionsFitTheChip) {
     // The full edition's boot loader lies in front of the kernel: it belongs
     // to the flash all the same, so images that fill their partitions fit.
