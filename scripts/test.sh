@@ -14,3 +14,8 @@ cd "$build"
 # A case that fails is run once more: a timing-sensitive case on a loaded
 # machine gets a second chance, a real fault fails twice.
 ctest --output-on-failure --repeat until-pass:2 -j"${QAVO_JOBS:-$(nproc)}" "$@"
+# A full run (no ctest arguments) ends with a short run of every fuzz target,
+# two at a time, QAVO_FUZZ_SECONDS (default 20) each; 0 skips it.
+if [ $# -eq 0 ] && [ "${QAVO_FUZZ_SECONDS:-20}" != 0 ]; then
+    "$src/scripts/fuzz.sh" -t "${QAVO_FUZZ_SECONDS:-20}"
+fi
