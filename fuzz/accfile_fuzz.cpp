@@ -58,6 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (const QAVOGROUPENTRY *g = PgrpSLIBGetLocalGrGid(atoi(name.c_str()))) TouchGroup(g);
 
     int needed = 0;
+    if (SLIBGetLocalGrNamBuf(name.c_str(), nullptr, 0, &needed) >= 0 && needed > 1) {
+        // One byte short: refused without a write past the buffer.
+        const int shortSize = needed - 1;
+        auto small = std::make_unique<unsigned char[]>(static_cast<size_t>(shortSize));
+        int ignored = 0;
+        QFUZZ_CHECK(SLIBGetLocalGrNamBuf(name.c_str(),
+                                         reinterpret_cast<struct group *>(small.get()), shortSize,
+                                         &ignored) < 0);
+    }
     if (SLIBGetLocalGrNamBuf(name.c_str(), nullptr, 0, &needed) >= 0 && needed > 0) {
         auto buf = std::make_unique<unsigned char[]>(static_cast<size_t>(needed));
         auto *gr = reinterpret_cast<struct group *>(buf.get());
@@ -75,6 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     TouchPasswd(PpwSLIBGetLocalSpNam(name.c_str()));
 
     needed = 0;
+    if (QAVOUserGet(1, QAVO_USER_LOCAL, name.c_str(), nullptr, 0, &needed) == 0 && needed > 1) {
+        auto small = std::make_unique<unsigned char[]>(static_cast<size_t>(needed - 1));
+        int ignored = 0;
+        QFUZZ_CHECK(QAVOUserGet(1, QAVO_USER_LOCAL, name.c_str(),
+                                reinterpret_cast<QAVOUSER *>(small.get()), needed - 1,
+                                &ignored) < 0);
+    }
     if (QAVOUserGet(1, QAVO_USER_LOCAL, name.c_str(), nullptr, 0, &needed) == 0 && needed > 0) {
         auto buf = std::make_unique<unsigned char[]>(static_cast<size_t>(needed));
         auto *user = reinterpret_cast<QAVOUSER *>(buf.get());

@@ -14,6 +14,12 @@ namespace {
 void Get(const char *name) {
     int needed = 0;
     if (QAVOShareGet(1, name, nullptr, 0, &needed) != 0 || needed <= 0) return;
+    if (needed > 1) {
+        // One byte short: refused without a write past the buffer.
+        auto small = std::make_unique<unsigned char[]>(static_cast<size_t>(needed - 1));
+        int ignored = 0;
+        QFUZZ_CHECK(QAVOShareGet(1, name, small.get(), needed - 1, &ignored) == -1);
+    }
     auto buf = std::make_unique<unsigned char[]>(static_cast<size_t>(needed));
     auto *share = reinterpret_cast<QAVOSHARE *>(buf.get());
     if (QAVOShareGet(1, name, share, needed, &needed) != 1) return;
@@ -40,6 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     int needed = 0;
     if (QAVOShareEnum(nullptr, 0, &needed) == 0 && needed > 0) {
+        if (needed > 1) {
+            // One byte short: refused without a write past the buffer.
+            auto small = std::make_unique<unsigned char[]>(static_cast<size_t>(needed - 1));
+            int ignored = 0;
+            QFUZZ_CHECK(
+                QAVOShareEnum(reinterpret_cast<char **>(small.get()), needed - 1, &ignored) == -1);
+        }
         auto buf = std::make_unique<char *[]>(static_cast<size_t>(needed) / sizeof(char *) + 1);
         int n = QAVOShareEnum(buf.get(), needed, &needed);
         for (int i = 0; i < n; ++i)
