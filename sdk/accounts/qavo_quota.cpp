@@ -230,10 +230,7 @@ extern "C" int QAVOQuotaEnable(int volume) {
 }
 
 extern "C" int BlQAVOQuotaIsSupported(void) {
-    char value[5] = {};
-    if (SLIBFileGetKeyValue(SZF_QAVOINFO_DEFAULTS, "supportquota", value, sizeof value, 0) <= 0)
-        return 0;
-    return strcasecmp(value, "yes") == 0 ? 1 : 0;
+    return slib::DefaultIsYes("supportquota", 5, true) ? 1 : 0;
 }
 
 extern "C" int QAVOQuotaGetFormat(const char *device) {
