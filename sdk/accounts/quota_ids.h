@@ -1,5 +1,5 @@
 // Quotas by account id, for callers that resolved the ids themselves (a
-// deletion clears the quotas of uids it read before the accounts went).
+// deletion clears the quotas of uids it read before the accounts went). Internal.
 #pragma once
 
 #include <cstdint>
