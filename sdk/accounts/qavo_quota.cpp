@@ -16,6 +16,8 @@
 #include "qavo_accfile.h"
 #include "qavo_user.h"
 #include "qavo_windomain.h"
+#include "qavo_raiddisk.h"
+#include "qavo_volfs.h"
 #include "quota_ids.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
@@ -82,8 +84,35 @@ int sdk::QuotaSetId(unsigned id, const char *device, uint64_t blocks) {
     return 0;
 }
 
+namespace {
+
+// The devices of the RAID volumes that exist ("/dev/md" and the index + 2);
+// false with 0x9700 when the volumes cannot be listed.
+bool RaidDevices(std::vector<std::string> &devices) {
+    int max = QAVORaidDiskMaxNumGet();
+    if (max <= 0) {
+        SLIBLog(LOG_ERR, "(%s)%s(%d):Failed to get Max volume number, give default value 1",
+                __FILE__, __func__, __LINE__);
+        max = 1;
+    }
+    uint32_t mask = 0;
+    if (QAVOVolRaidEnum(&mask, nullptr, nullptr) != 0) {
+        SLIBErrSet(ERR_QUOTA_LIST);
+        return false;
+    }
+    for (int i = 0; i < max && i < 32; ++i)
+        if (mask & (1u << i)) devices.push_back("/dev/md" + std::to_string(i + 2));
+    return true;
+}
+
+}  // namespace
+
 int sdk::QuotaCleanIds(const std::vector<unsigned> &ids) {
-    std::vector<std::string> devices = {QAVO_QUOTA_DEFAULT_DEVICE};
+    std::vector<std::string> devices;
+    if (!BlQAVORaidIsSupported())
+        devices.push_back(QAVO_QUOTA_DEFAULT_DEVICE);
+    else if (!RaidDevices(devices))
+        return -1;
     int result = 0;
     SLIBERRCODE code = ERR_SYSTEM_CALL;
     for (const std::string &dev : devices) {
@@ -170,6 +199,22 @@ extern "C" int QAVOQuotaCleanDev(PSLIBSZLIST users, const char *device) {
 
 extern "C" int QAVOQuotaClean(PSLIBSZLIST users) {
     return QAVOQuotaCleanDev(users, QAVO_QUOTA_DEFAULT_DEVICE);
+}
+
+extern "C" int QAVOQuotaCleanRAID(PSLIBSZLIST users) {
+    if (!users) return Fail(ERR_BAD_PARAMETERS);
+    std::vector<std::string> devices;
+    if (!RaidDevices(devices)) return -1;
+    int result = 0;
+    SLIBERRCODE code = ERR_SYSTEM_CALL;
+    for (const std::string &dev : devices) {
+        if (QAVOQuotaCleanDev(users, dev.c_str()) != 0) {
+            code = static_cast<SLIBERRCODE>(SLIBErrGet());
+            result = -1;
+        }
+    }
+    if (result != 0) SLIBErrSet(code);
+    return result;
 }
 
 namespace {

@@ -45,6 +45,10 @@ int QAVOQuotaGetId(uint32_t flags, const char *name);
 int QAVOQuotaCleanDev(PSLIBSZLIST users, const char *device);
 /* QAVOQuotaCleanDev on QAVO_QUOTA_DEFAULT_DEVICE. */
 int QAVOQuotaClean(PSLIBSZLIST users);
+/* QAVOQuotaCleanDev on the device of every RAID volume that is mounted
+ * (/dev/md2 for the first); 0, or -1 (0x9700 the volumes cannot be listed,
+ * or the code of the last failure). */
+int QAVOQuotaCleanRAID(PSLIBSZLIST users);
 /* Turns quotas on for data volume 1-4 (mounted at /volumeN): remount with
  * user and group quotas, quota check, quota on. 0, or -1 (0x0D00 not a
  * mounted volume, 0x9300, 0x9400, 0x9500, 0x9600 a tool cannot be run). */

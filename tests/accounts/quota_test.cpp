@@ -29,6 +29,7 @@ void Accounts(bool domain) {
                                                : "[global]\n\tsecurity=user\n\tworkgroup=WG\n");
     WriteFile("/sim/wbinfo.conf", "user CORP\\bob S-1-5-21-1-2-3-1105 20001 20000\n");
     WriteFile(kDev, "");
+    mkdir("/sim/quota", 0755);
     qtest::RemoveFile(kState);
     WriteFile("/sim/kernel.log", "");
 }
@@ -173,6 +174,34 @@ TEST(Quota, CleanTriesEveryUser) {
     EXPECT_EQ(QAVOQuotaCleanDev(nullptr, kDev), -1);
     EXPECT_EQ(QAVOQuotaCleanDev(users, nullptr), -1);
     SLIBSzListFree(users);
+}
+
+TEST(Quota, CleanRaidClearsTheVolumesThatExist) {
+    Accounts(false);
+    const std::string limited = "on 2\nuser 1030 100 100 5 0 0 0 0 0\n",
+                      cleared = "on 2\nuser 1030 0 0 5 0 0 0 0 0\n";
+    for (const char *md : {"md2", "md3", "md4"}) {
+        WriteFile(std::string("/dev/") + md, "");
+        WriteFile(std::string("/sim/quota/_dev_") + md, limited);
+    }
+    ASSERT_EQ(qtest::Sh("mkdir -p /volume1 /volume2 /volume3 && mount -t tmpfs tmpfs /volume1 && "
+                        "mount -t tmpfs tmpfs /volume3"),
+              0);
+    PSLIBSZLIST users = PslSLIBSzListAlloc(512);
+    SLIBSzListPush(&users, "alice");
+    // maxdisks unreadable: only the first volume is looked at.
+    WriteFile("/etc.defaults/qavoinfo.conf", "supportraid=\"yes\"\n");
+    EXPECT_EQ(QAVOQuotaCleanRAID(users), 0);
+    EXPECT_EQ(ReadFile("/sim/quota/_dev_md2"), cleared);
+    EXPECT_EQ(ReadFile("/sim/quota/_dev_md4"), limited);
+    // Three slots: volumes 1 and 3 exist, volume 2 does not.
+    WriteFile("/etc.defaults/qavoinfo.conf", "supportraid=\"yes\"\nmaxdisks=\"3\"\n");
+    EXPECT_EQ(QAVOQuotaCleanRAID(users), 0);
+    EXPECT_EQ(ReadFile("/sim/quota/_dev_md3"), limited);
+    EXPECT_EQ(ReadFile("/sim/quota/_dev_md4"), cleared);
+    EXPECT_EQ(QAVOQuotaCleanRAID(nullptr), -1);
+    SLIBSzListFree(users);
+    qtest::Sh("umount /volume1 /volume3");
 }
 
 TEST(Quota, SupportedByTheModelSetting) {

@@ -217,6 +217,19 @@ TEST(UserDelete, FailedReplacementChangesNothing) {
         EXPECT_FALSE(FileExists(f + ".tmp")) << f;
 }
 
+TEST(UserDelete, QuotasGoOnEveryRaidVolume) {
+    Accounts();
+    WriteFile("/etc.defaults/qavoinfo.conf", "supportquota=\"yes\"\nsupportraid=\"yes\"\n");
+    WriteFile("/dev/md2", "");
+    WriteFile("/sim/quota/_dev_md2", "on 2\nuser 1031 1024 1024 9 0 0 0 0 0\n");
+    const std::string single = ReadFile(kQuota);
+    ASSERT_EQ(qtest::Sh("mkdir -p /volume1 && mount -t tmpfs tmpfs /volume1"), 0);
+    EXPECT_EQ(Delete({"bob"}), 1);
+    EXPECT_EQ(ReadFile("/sim/quota/_dev_md2"), "on 2\nuser 1031 0 0 9 0 0 0 0 0\n");
+    EXPECT_EQ(ReadFile(kQuota), single);  // the single volume's device is not the RAID one
+    qtest::Sh("umount /volume1");
+}
+
 TEST(UserDelete, ProtectedAccountsAreKept) {
     Accounts();
     const auto before = Snapshot();
