@@ -51,6 +51,10 @@ for p in usr/sbin/mdadm usr/sbin/sfdisk usr/sbin/mke2fs usr/sbin/mkfs.ext3 usr/s
          usr/bin/get_key_value usr/bin/mount usr/bin/umount usr/qavo/bin/mdadm sim/bin/qavo-disk; do
     install -m 755 "$src/sim/qavo-storage" "$out.new/$p"
 done
+# Quota tools (sim/quota-standin): quotaon turns the shim's quota model on.
+for p in usr/sbin/quotacheck usr/sbin/quotaon; do
+    install -m 755 "$src/sim/quota-standin" "$out.new/$p"
+done
 echo "appliance" > "$out.new/sim/appliance-root"
 rm -rf "$out"
 mv "$out.new" "$out"

@@ -1,4 +1,6 @@
-/* Counting and listing the users known to the appliance. */
+/* Counting and listing the users known to the appliance: local users of
+ * /etc/passwd and, when the appliance has joined a Windows domain, domain
+ * users (all of them, or those that shares grant write access to). */
 #ifndef QAVO_USERENUM_H
 #define QAVO_USERENUM_H
 
@@ -16,10 +18,22 @@ extern "C" {
 #define QAVO_USER_ENUM_DOMAIN 0x10
 #define QAVO_USER_ENUM_DOMAIN_USED 0x20
 
-/* The number of users the flags select, under the shared passwd lock; -1. */
+/* The names the flags select, as a NULL-ended array of pointers at the start
+ * of buf and the names packed from its end; buf NULL with size 0 asks for
+ * the size (result 0, *needed set). The number of names, or -1 (0x0D00,
+ * 0x0100 buffer too small, 0x0400, 0x8100 a damaged passwd file). */
+int QAVOUserEnum(uint32_t flags, char **buf, int size, int *needed);
+/* The number of users the flags select (0x1 local only), under the shared
+ * passwd lock; -1. */
 int QAVOUserTotalNum(uint32_t flags);
 /* The users the flags select, pushed onto *list when given: their number, -1. */
 int SDKIUserListGet(uint32_t flags, PSLIBSZLIST *list);
+/* Every domain user, each once, pushed onto *list when given (names the
+ * list holds already are not pushed again): the number taken, -1. */
+int QAVOPushDUser(PSLIBSZLIST *list);
+/* The domain users that some share's write list names, directly or through
+ * a domain group, each once: the number taken, -1. */
+int QAVOPushDUserUsed(PSLIBSZLIST *list);
 
 #ifdef __cplusplus
 }
