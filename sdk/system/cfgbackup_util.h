@@ -1,0 +1,57 @@
+// Helpers shared by the configuration backup's section sources. Internal
+// to the library.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "cfgbackup.h"
+
+namespace cfgbkp {
+
+inline constexpr const char *kSource = "sdk/qavosysbackup";
+
+struct FreeDeleter {
+    void operator()(char *p) const { free(p); }
+};
+// A string read from a backup file, freed on every path.
+using Str = std::unique_ptr<char, FreeDeleter>;
+
+// Reads a string item into s; false on failure.
+inline bool ReadStr(int fd, Str &s) {
+    char *p = nullptr;
+    if (QAVOSysbkpIReadString(fd, &p) != 0) return false;
+    s.reset(p);
+    return true;
+}
+
+// Writes the failure event of a section (class 1, level 3).
+void Event(uint32_t id, const char *arg1 = "");
+
+// The framing of a section export: the header, then the body start noted;
+// Finish() patches the body size.
+class Section {
+  public:
+    Section(int fd, uint32_t id);
+    bool Ok() const { return ok_; }
+    bool Finish();
+
+  private:
+    int fd_;
+    off_t start_ = -1;
+    bool ok_ = false;
+};
+
+// True when a key of the model's capability file is "yes" in any case.
+bool Supported(const char *key);
+
+// A key of "/etc/qavoinfo.conf" into out ("" when absent); false when the
+// file cannot be read or the value is longer than max characters.
+bool InfoKey(const char *key, std::string &out, size_t max);
+
+}  // namespace cfgbkp
