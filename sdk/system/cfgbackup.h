@@ -114,6 +114,26 @@ int QAVOSysbkpHttpPortImport(int fd, int version, int overwrite);
 int QAVOSysbkpMTUExport(int fd);
 int QAVOSysbkpMTUImport(int fd, int version, int overwrite);
 
+/* Share and service sections. */
+struct _tag_QAVOSHARE;
+int QAVOSysbkpShareExport(int fd);
+int QAVOSysbkpShareImport(int fd, int version, int overwrite);
+/* One share's block; the read record's strings are newly allocated and
+ * released with QAVOSysbkpIFreeShare. */
+int QAVOSysbkpIWriteShare(const char *name, int fd);
+int QAVOSysbkpIReadShare(int fd, struct _tag_QAVOSHARE *out);
+void QAVOSysbkpIFreeShare(struct _tag_QAVOSHARE *share);
+int QAVOSysbkpRunFtpdExport(int fd);
+int QAVOSysbkpRunFtpdImport(int fd, int version, int overwrite);
+int QAVOSysbkpPhotoExport(int fd);
+int QAVOSysbkpPhotoImport(int fd, int version, int overwrite);
+int QAVOSysbkpWebExport(int fd);
+int QAVOSysbkpWebImport(int fd, int version, int overwrite);
+int QAVOSysbkpMySQLExport(int fd);
+int QAVOSysbkpMySQLImport(int fd, int version, int overwrite);
+int QAVOSysbkpFetchmoraExport(int fd);
+int QAVOSysbkpFetchmoraImport(int fd, int version, int overwrite);
+
 #ifdef __cplusplus
 }
 #endif

@@ -276,15 +276,17 @@ TEST_F(CfgBackup, MaskSelectsSectionsInTableOrder) {
               std::string::npos)
         << walked;
 
+    SetKey("supportmysql", "yes", "/etc.defaults/qavoinfo.conf");
     ExpectDone(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_ALL));
     const std::string all = Walk(kFile);
     ASSERT_FALSE(all.empty());
     EXPECT_NE(all.find("\"mask\": 58720251,"), std::string::npos) << all;  // 0x37ffffb
     // Table order: time, hostname, language, mail, apple, windows, ...,
-    // pppoe, httpport, MTU.
+    // pppoe, httpport, MTU, and runmysql although the value leaves its bit
+    // out.
     std::vector<size_t> at;
     for (const char *id : {"\"id\": 1,", "\"id\": 2,", "\"id\": 8,", "\"id\": 16,", "\"id\": 128,",
-                           "\"id\": 1048576,", "\"id\": 131072,"})
+                           "\"id\": 1048576,", "\"id\": 131072,", "\"id\": 8388608,"})
         at.push_back(all.find(id));
     for (size_t i = 0; i < at.size(); ++i) {
         ASSERT_NE(at[i], std::string::npos) << i << all;

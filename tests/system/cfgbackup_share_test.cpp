@@ -1,0 +1,205 @@
+// Configuration backup: shares and the service switches carried by a file.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../accounts/services_support.h"
+#include "appliance.h"
+#include "cfgbackup.h"
+#include "qavo_download.h"
+#include "qavo_share.h"
+#include "qavo_sharemgmt.h"
+#include "slib_errcode.h"
+#include "slib_keyvalue.h"
+
+namespace {
+
+const char *const kFile = "/tmp/backup.cbk";
+const char *const kDefaults = "/etc.defaults/qavoinfo.conf";
+const char *const kGlobal = "[global]\n\tworkgroup=WORKGROUP\n\tsecurity=user\n";
+
+// Words and items of a hand-made file.
+class Bytes {
+  public:
+    Bytes &Word(uint32_t w) {
+        const uint32_t be = htonl(w);
+        data_.append(reinterpret_cast<const char *>(&be), 4);
+        return *this;
+    }
+    Bytes &Raw(const std::string &s) {
+        data_ += s;
+        return *this;
+    }
+    Bytes &Str(const std::string &s) {
+        return Word(1).Word(static_cast<uint32_t>(s.size() + 1)).Raw(s).Raw(std::string(1, '\0'));
+    }
+    Bytes &Long(int32_t v) { return Word(2).Word(4).Word(static_cast<uint32_t>(v)); }
+    Bytes &Share(const std::string &name, const std::string &path) {
+        return Str(name).Str(path).Str("").Str("").Str("").Str("").Long(2).Long(1);
+    }
+    Bytes &Section(uint32_t id, const Bytes &body) {
+        return Word(id).Word(1).Word(static_cast<uint32_t>(body.data_.size())).Raw(body.data_);
+    }
+    static Bytes File() { return Bytes().Raw("QAVO").Word(1).Word(QAVOSYSBKP_ID_ALL); }
+    const std::string &data() const { return data_; }
+
+  private:
+    std::string data_;
+};
+
+void SetKey(const char *path, const char *key, const char *value) {
+    ASSERT_GE(SLIBFileSetOrAddKeyValue(path, key, value, SLIB_KEYVALUE_FMT_QUOTED), 0) << key;
+}
+
+std::string Key(const char *key) {
+    char v[512] = "";
+    SLIBFileGetKeyValue(SLIB_QAVOINFO_PATH, key, v, sizeof v, 0);
+    return v;
+}
+
+bool HasEvent(uint32_t id) {
+    const std::vector<uint32_t> ids = svctest::SystemLogEvents();
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+std::string SharePath(const char *name) {
+    char path[512] = "";
+    if (QAVOSharePathGet(name, path, sizeof path) < 0) return "";
+    return path;
+}
+
+QAVOSHARE Rec(const char *name, const char *path, const char *rw = "", const char *ro = "",
+              const char *deny = "", const char *comment = "") {
+    QAVOSHARE s{};
+    s.szName = const_cast<char *>(name);
+    s.szPath = const_cast<char *>(path);
+    s.szRW = const_cast<char *>(rw);
+    s.szRO = const_cast<char *>(ro);
+    s.szDeny = const_cast<char *>(deny);
+    s.szComment = const_cast<char *>(comment);
+    s.fType = QAVOSHARE_ACCESS_RW;
+    s.fBrowseable = 1;
+    return s;
+}
+
+class CfgBackupShare : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(qtest::Sh("mkdir -p /volume1 && mount -t tmpfs -o size=16m tmpfs /volume1"), 0);
+        qtest::WriteFile(SZF_QAVO_SMB_CONF, kGlobal);
+        qtest::Sh("echo 'bob:x:1030:100::/nonexist:/bin/sh' >> /etc/passwd");
+        SetKey(kDefaults, "maxshares", "16");
+    }
+};
+
+TEST_F(CfgBackupShare, SharesComeBackAsTheyWere) {
+    QAVOSHARE docs = Rec("docs", "/volume1/docs", "bob", "", "", "papers");
+    QAVOSHARE media = Rec("Media", "/volume1/Media", "", "bob");
+    media.fBrowseable = 0;
+    ASSERT_EQ(QAVOShareSet(1, nullptr, &docs), 1) << std::hex << SLIBErrGet();
+    ASSERT_EQ(QAVOShareSet(1, nullptr, &media), 1) << std::hex << SLIBErrGet();
+    const std::string conf = qtest::ReadFile(SZF_QAVO_SMB_CONF);
+    ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_SHARE), 0);
+
+    // Only the header and the share section.
+    std::string walked;
+    ASSERT_EQ(qtest::Exec({"/usr/bin/python3",
+                           qtest::SourceDir() + "/tests/system/cfgbackup_reader.py", kFile},
+                          &walked),
+              0);
+    EXPECT_NE(walked.find("\"mask\": 32, \"sections\": [{\"id\": 32,"), std::string::npos)
+        << walked;
+    EXPECT_EQ(walked.find("\"id\"", walked.find("\"id\": 32") + 1), std::string::npos);
+
+    qtest::WriteFile(SZF_QAVO_SMB_CONF, kGlobal);
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
+    EXPECT_EQ(qtest::ReadFile(SZF_QAVO_SMB_CONF), conf);
+}
+
+TEST_F(CfgBackupShare, StoredPathsStayOnAUsableVolume) {
+    const struct {
+        const char *name, *path, *expected;
+    } cases[] = {
+        {"up", "/volume1/../etc", "/volume1/up"},
+        {"deep", "/volume1/a/b", "/volume1/deep"},
+        {"dot", "/volume1/.", "/volume1/dot"},
+        {"far", "/volume3/far", "/volume1/far"},
+        {"plain", "/volume1/elsewhere", "/volume1/elsewhere"},
+    };
+    Bytes body;
+    body.Long(static_cast<int32_t>(std::size(cases)));
+    for (const auto &c : cases)
+        body.Share(c.name, c.path);
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_SHARE, body).data());
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 0), 0);
+    for (const auto &c : cases)
+        EXPECT_EQ(SharePath(c.name), c.expected) << c.name;
+}
+
+TEST_F(CfgBackupShare, LimitsVolumesAndDamagedBlocks) {
+    QAVOSHARE docs = Rec("docs", "/volume1/docs");
+    ASSERT_EQ(QAVOShareSet(1, nullptr, &docs), 1);
+    // The share limit is reached: existing shares are still taken, new ones
+    // are reported.
+    SetKey(kDefaults, "maxshares", "1");
+    Bytes two;
+    two.Long(2).Share("DOCS", "/volume1/docs").Share("new", "/volume1/new");
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_SHARE, two).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    EXPECT_EQ(SharePath("new"), "");
+    EXPECT_TRUE(HasEvent(0x12100051));
+    SetKey(kDefaults, "maxshares", "16");
+
+    // A damaged block ends the section: the plausible bytes that follow it
+    // make no share.
+    Bytes bad;
+    bad.Long(2).Str("broken").Word(1).Word(0).Share("stray", "/volume1/stray");
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_SHARE, bad).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    EXPECT_EQ(SharePath("stray"), "");
+    EXPECT_EQ(SharePath("broken"), "");
+
+    // No volume at all.
+    ASSERT_EQ(qtest::Sh("umount /volume1"), 0);
+    Bytes one;
+    one.Long(1).Share("lost", "/volume1/lost");
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_SHARE, one).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    EXPECT_TRUE(HasEvent(0x11502008));
+    EXPECT_EQ(SharePath("lost"), "");
+}
+
+TEST_F(CfgBackupShare, ServiceSwitchesAndDownloadSettings) {
+    SetKey(kDefaults, "supportmysql", "yes");
+    SetKey(SLIB_QAVOINFO_PATH, "runmysql", "yes");
+    QAVODOWNLOADINFO d{1, "01:00-05:00", 1, 20, 30, 6000, 6010, 1};
+    ASSERT_EQ(QAVODownloadInfoSet(&d), 0);
+    ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_FETCHMORA | QAVOSYSBKP_ID_MYSQL), 0);
+    std::string walked;
+    qtest::Exec(
+        {"/usr/bin/python3", qtest::SourceDir() + "/tests/system/cfgbackup_reader.py", kFile},
+        &walked);
+    EXPECT_NE(walked.find("{\"id\": 8388608, \"version\": 1, \"size\": 12, \"items\": [1]}"),
+              std::string::npos)
+        << walked;
+
+    QAVODOWNLOADINFO other{0, "", 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(QAVODownloadInfoSet(&other), 0);
+    SetKey(SLIB_QAVOINFO_PATH, "runmysql", "no");
+    // The all-sections selection leaves runmysql out; the download manager
+    // is applied also without overwrite.
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 0), 0);
+    QAVODOWNLOADINFO got{};
+    ASSERT_EQ(QAVODownloadInfoGet(&got), 0);
+    EXPECT_STREQ(got.szDLTime, "01:00-05:00");
+    EXPECT_EQ(got.iEndPort, 6010);
+    EXPECT_EQ(Key("runmysql"), "no");
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_MYSQL, 1), 0);
+    EXPECT_EQ(Key("runmysql"), "yes");
+}
+
+}  // namespace
