@@ -134,6 +134,20 @@ int QAVOSysbkpMySQLImport(int fd, int version, int overwrite);
 int QAVOSysbkpFetchmoraExport(int fd);
 int QAVOSysbkpFetchmoraImport(int fd, int version, int overwrite);
 
+/* Storage and device sections. */
+int QAVOSysbkpHDSleepTimeExport(int fd);
+int QAVOSysbkpHDSleepTimeImport(int fd, int version, int overwrite);
+int QAVOSysbkpDCacheExport(int fd);
+int QAVOSysbkpDCacheImport(int fd, int version, int overwrite);
+int QAVOSysbkpUSBBkpScheduleExport(int fd);
+int QAVOSysbkpUSBBkpScheduleImport(int fd, int version, int overwrite);
+int QAVOSysbkpUSBBkpShareListExport(int fd);
+int QAVOSysbkpUSBBkpShareListImport(int fd, int version, int overwrite);
+int QAVOSysbkpUSBCopySetExport(int fd);
+int QAVOSysbkpUSBCopySetImport(int fd, int version, int overwrite);
+int QAVOSysbkpRCPowerExport(int fd);
+int QAVOSysbkpRCPowerImport(int fd, int version, int overwrite);
+
 #ifdef __cplusplus
 }
 #endif
