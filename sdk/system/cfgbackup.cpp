@@ -143,8 +143,8 @@ extern "C" const QAVOSYSBKPSECTION QAVOSysbkpSections[] = {
     {QAVOSysbkpMailExport, QAVOSysbkpMailImport, "mail_desc", QAVOSYSBKP_ID_MAIL, 1},
     {QAVOSysbkpAppleExport, QAVOSysbkpAppleImport, "apple_desc", QAVOSYSBKP_ID_APPLE, 1},
     {QAVOSysbkpWindowsExport, QAVOSysbkpWindowsImport, "windows_desc", QAVOSYSBKP_ID_WINDOWS, 1},
-    {nullptr, nullptr, "user_desc", QAVOSYSBKP_ID_USER, 1},
-    {nullptr, nullptr, "group_desc", QAVOSYSBKP_ID_GROUP, 1},
+    {QAVOSysbkpUserExport, QAVOSysbkpUserImport, "user_desc", QAVOSYSBKP_ID_USER, 1},
+    {QAVOSysbkpGroupExport, QAVOSysbkpGroupImport, "group_desc", QAVOSYSBKP_ID_GROUP, 1},
     {QAVOSysbkpShareExport, QAVOSysbkpShareImport, "share_desc", QAVOSYSBKP_ID_SHARE, 1},
     {QAVOSysbkpHDSleepTimeExport, QAVOSysbkpHDSleepTimeImport, "hddsleep_desc",
      QAVOSYSBKP_ID_HDSLEEP, 1},
@@ -167,7 +167,7 @@ extern "C" const QAVOSYSBKPSECTION QAVOSysbkpSections[] = {
      QAVOSYSBKP_ID_FETCHMORA, 1},
     {QAVOSysbkpMySQLExport, QAVOSysbkpMySQLImport, "runmysql_desc", QAVOSYSBKP_ID_MYSQL, 1},
     {nullptr, nullptr, "user_quota_desc", QAVOSYSBKP_ID_USER_QUOTA, 1},
-    {nullptr, nullptr, "", QAVOSYSBKP_ID_CLEANUP, 1},
+    {QAVOSysbkpCleanupExport, QAVOSysbkpCleanupImport, "", QAVOSYSBKP_ID_CLEANUP, 1},
     {nullptr, nullptr, nullptr, 0, 0},
 };
 
@@ -546,6 +546,7 @@ extern "C" int QAVOSysbkpImport(const char *path, uint32_t mask, int overwrite) 
     const bool whole = ImportFrom(in, scratch, mask, overwrite, &result);
     close(scratch);
     close(in);
+    cfgbkp::ReleaseCreatedUsers();
     if (ErrNetServiceStart() != 0)
         SLIBLog(LOG_ERR, "%s(%d): failed to start net service", __func__, __LINE__);
     if (!whole || result != QAVOSYSBKP_ID_ALL) return -1;

@@ -148,6 +148,20 @@ int QAVOSysbkpUSBCopySetImport(int fd, int version, int overwrite);
 int QAVOSysbkpRCPowerExport(int fd);
 int QAVOSysbkpRCPowerImport(int fd, int version, int overwrite);
 
+/* Account sections. The user import keeps the names it creates for the
+ * user-quota section of the same import; the clean-up section (and the end
+ * of every import) releases them. */
+struct _tag_QAVOUSERSET;
+int QAVOSysbkpUserExport(int fd);
+int QAVOSysbkpUserImport(int fd, int version, int overwrite);
+int QAVOSysbkpIWriteUserData(const char *name, int fd);
+/* One user block: the record's strings and both hashes newly allocated. */
+int QAVOSysbkpIGetUserSetting(int fd, struct _tag_QAVOUSERSET *out, char **lm, char **nt);
+int QAVOSysbkpGroupExport(int fd);
+int QAVOSysbkpGroupImport(int fd, int version, int overwrite);
+int QAVOSysbkpCleanupExport(int fd);
+int QAVOSysbkpCleanupImport(int fd, int version, int overwrite);
+
 #ifdef __cplusplus
 }
 #endif

@@ -54,4 +54,9 @@ bool Supported(const char *key);
 // file cannot be read or the value is longer than max characters.
 bool InfoKey(const char *key, std::string &out, size_t max);
 
+// The set of users the running import created: released as each import
+// ends, asked by the user-quota section.
+void ReleaseCreatedUsers();
+bool IsCreatedUser(const char *name);
+
 }  // namespace cfgbkp

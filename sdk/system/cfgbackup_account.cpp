@@ -1,0 +1,482 @@
+// Configuration backup sections of the local accounts: users with their
+// password hashes, groups with their members and descriptions, and the
+// clean-up section that ends a restore of accounts.
+#include <ctype.h>
+#include <pwd.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cfgbackup.h"
+#include "cfgbackup_util.h"
+#include "qavo_accfile.h"
+#include "qavo_group.h"
+#include "qavo_user.h"
+#include "qavo_userenum.h"
+#include "sdk_userset.h"
+#include "slib_errcode.h"
+#include "slib_eventlog.h"
+#include "slib_keyvalue.h"
+#include "slib_line.h"
+#include "slib_szlist.h"
+#include "slib_util.h"
+
+using cfgbkp::Event;
+using cfgbkp::ReadStr;
+using cfgbkp::Section;
+using cfgbkp::Str;
+
+namespace {
+
+#define BKP_LOG(fmt, ...) SLIBLog(LOG_ERR, "%s(%d): " fmt, __func__, __LINE__, ##__VA_ARGS__)
+
+int Failed(uint32_t event) {
+    Event(event);
+    return -1;
+}
+
+bool BadFd(int fd) {
+    if (fd >= 0) return false;
+    BKP_LOG("parameter error");
+    return true;
+}
+
+constexpr uint32_t kUserEx = 0x12100011, kUserIm = 0x12100012, kUserFull = 0x12100052;
+constexpr uint32_t kGroupEx = 0x12100013, kGroupIm = 0x12100014, kGroupFull = 0x12100053;
+constexpr const char *kShadow = "/etc/shadow";
+constexpr const char *kSmbpasswd = "/usr/qavo/etc/private/smbpasswd";
+constexpr size_t kLineMax = 1023;
+constexpr size_t kHashLen = 32;
+constexpr int kAdminGid = 100;
+
+// Names the last user import created, consulted by the user-quota import
+// of the same restore; released as each import ends.
+std::set<std::string> gCreatedUsers;
+
+// The local users' names; false on failure.
+bool LocalUsers(std::vector<std::string> &names) {
+    names.clear();
+    PSLIBSZLIST list = PslSLIBSzListAlloc(1024);
+    if (list == nullptr) return false;
+    const int r = SDKIUserListGet(QAVO_USER_ENUM_LOCAL, &list);
+    slib::SzListPtr hold(list);  // the push may have moved the list
+    if (r < 0) return false;
+    for (int i = 0; i < list->nItem; ++i)
+        names.emplace_back(list->pszItem[i]);
+    return true;
+}
+
+std::vector<std::string> Split(const std::string &line, char sep) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = line.find(sep, start);
+        out.push_back(
+            line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string Join(const std::vector<std::string> &fields, char sep) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i) out += sep;
+        out += fields[i];
+    }
+    return out;
+}
+
+// The line of path that begins with "name:", without its line break; false
+// when absent, unreadable or longer than kLineMax.
+bool UserLine(const char *path, const std::string &name, std::string &line) {
+    char buf[kLineMax + 2];
+    const std::string key = name + ":";
+    const int r = SLIBFileGetLine(path, key.c_str(), buf, sizeof buf, SLIB_LINE_PREFIX);
+    if (r <= 0) {
+        SLIBLog(LOG_ERR, "%s(%d), file get line with key [%s] error", __func__, __LINE__,
+                key.c_str());
+        return false;
+    }
+    line = buf;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return true;
+}
+
+bool SetUserLine(const char *path, const std::string &name, const std::string &line) {
+    const std::string key = name + ":";
+    if (SLIBFileSetLine(path, key.c_str(), line.c_str(), SLIB_LINE_PREFIX) < 0) {
+        SLIBLog(LOG_ERR, "(%d) SLIBFileSetLine %s failed.\n", __LINE__, path);
+        return false;
+    }
+    return true;
+}
+
+// A shadow hash that cannot add fields or lines to "/etc/shadow".
+bool SafeShadowHash(const char *h) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(h); *p; ++p)
+        if (*p == ':' || *p < 0x20 || *p == 0x7F) return false;
+    return true;
+}
+
+// An smbpasswd hash: 32 hexadecimal digits, 32 "X" (no hash) or
+// "NO PASSWORD" filled up with "X" to 32 characters.
+bool SafeSmbHash(const char *h) {
+    if (strlen(h) != kHashLen) return false;
+    bool hex = true, xs = true;
+    for (size_t i = 0; i < kHashLen; ++i) {
+        hex = hex && isxdigit(static_cast<unsigned char>(h[i]));
+        xs = xs && h[i] == 'X';
+    }
+    if (hex || xs) return true;
+    constexpr const char *kNoPass = "NO PASSWORD";
+    if (strncmp(h, kNoPass, strlen(kNoPass)) != 0) return false;
+    for (size_t i = strlen(kNoPass); i < kHashLen; ++i)
+        if (h[i] != 'X') return false;
+    return true;
+}
+
+// Rewrites the user's smbpasswd hashes and shadow hash.
+bool ResetPasswd(const char *name, const char *shadow, const char *lm, const char *nt) {
+    if (!name || !shadow || !lm || !nt) {
+        BKP_LOG("parameter failed");
+        return false;
+    }
+    std::string line;
+    if (!UserLine(kSmbpasswd, name, line)) return false;
+    std::vector<std::string> f = Split(line, ':');
+    if (f.size() != 7) {
+        SLIBLog(LOG_ERR, "%s(%d), SLIBStrSep failed", __func__, __LINE__);
+        return false;
+    }
+    f[2] = lm;
+    f[3] = nt;
+    if (!SetUserLine(kSmbpasswd, name, Join(f, ':'))) return false;
+    if (!UserLine(kShadow, name, line)) return false;
+    f = Split(line, ':');
+    if (f.size() != 9) {
+        SLIBLog(LOG_ERR, "%s(%d), SLIBStrSep failed", __func__, __LINE__);
+        return false;
+    }
+    f[1] = shadow;
+    return SetUserLine(kShadow, name, Join(f, ':'));
+}
+
+// Leaves a user created from a file that could not take its hashes without
+// a working password: the text of its hash must not stay one.
+void LockUser(const char *name) {
+    ResetPasswd(name, "!", std::string(kHashLen, 'X').c_str(), std::string(kHashLen, 'X').c_str());
+}
+
+// remaining = limit - current, the limit being the key's decimal number or
+// the current number when the key is empty; false when unreadable.
+bool Remaining(const char *key, int current, int *remaining) {
+    char value[32] = "";
+    if (SLIBFileGetKeyValue(slib::kQavoinfoDefaults, key, value, sizeof value, 0) < 0) return false;
+    const int limit = value[0] ? atoi(value) : current;
+    *remaining = limit > current ? limit - current : 0;
+    return true;
+}
+
+}  // namespace
+
+namespace cfgbkp {
+
+void ReleaseCreatedUsers() {
+    gCreatedUsers.clear();
+}
+
+bool IsCreatedUser(const char *name) {
+    return gCreatedUsers.count(name) != 0;
+}
+
+}  // namespace cfgbkp
+
+extern "C" int QAVOSysbkpIWriteUserData(const char *name, int fd) {
+    if (name == nullptr || BadFd(fd)) return -1;
+    int need = 0;
+    if (QAVOUserGet(0, 1, name, nullptr, 0, &need) != 0 || need <= 0) {
+        BKP_LOG("fail to get size of user data");
+        return -1;
+    }
+    std::vector<char *> buf((static_cast<size_t>(need) + sizeof(char *) - 1) / sizeof(char *));
+    auto *u = reinterpret_cast<QAVOUSER *>(buf.data());
+    if (QAVOUserGet(0, 1, name, u, need, &need) != 1) {
+        BKP_LOG("fail to get user data");
+        return -1;
+    }
+    std::string line;
+    if (!UserLine(kSmbpasswd, name, line)) return -1;
+    const std::vector<std::string> f = Split(line, ':');
+    if (f.size() != 7) {
+        SLIBLog(LOG_ERR, "%s(%d), SLIBStrSep failed", __func__, __LINE__);
+        return -1;
+    }
+    if (QAVOSysbkpIWriteString(fd, u->name) != 0 || QAVOSysbkpIWriteString(fd, u->password) != 0 ||
+        QAVOSysbkpIWriteString(fd, u->description) != 0 ||
+        QAVOSysbkpIWriteString(fd, f[2].c_str()) != 0 ||
+        QAVOSysbkpIWriteString(fd, f[3].c_str()) != 0 || QAVOSysbkpIWriteLong(fd, u->expiry) != 0 ||
+        QAVOSysbkpIWriteString(fd, u->mail) != 0) {
+        BKP_LOG("fail to write user data");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int QAVOSysbkpUserExport(int fd) {
+    if (BadFd(fd)) return -1;
+    std::vector<std::string> users;
+    if (!LocalUsers(users)) return BKP_LOG("fail to enumerate all users"), Failed(kUserEx);
+    Section sec(fd, QAVOSYSBKP_ID_USER);
+    if (!sec.Ok()) return Failed(kUserEx);
+    if (QAVOSysbkpIWriteLong(fd, static_cast<long>(users.size())) != 0) {
+        BKP_LOG("fail to write total number of user[%ld]", static_cast<long>(users.size()));
+        return Failed(kUserEx);
+    }
+    for (const std::string &u : users)
+        if (QAVOSysbkpIWriteUserData(u.c_str(), fd) != 0) return Failed(kUserEx);
+    return sec.Finish() ? 0 : Failed(kUserEx);
+}
+
+extern "C" int QAVOSysbkpIGetUserSetting(int fd, QAVOUSERSET *out, char **lm, char **nt) {
+    if (out == nullptr || lm == nullptr || nt == nullptr || BadFd(fd)) return -1;
+    *out = QAVOUSERSET{};
+    *lm = *nt = nullptr;
+    Str name, pass, full, h1, h2, mail;
+    long expire = 0;
+    if (!ReadStr(fd, name)) return BKP_LOG("fail to read user name"), -1;
+    if (!ReadStr(fd, pass)) return BKP_LOG("fail to read user password"), -1;
+    if (!ReadStr(fd, full)) return BKP_LOG("fail to read user fullname"), -1;
+    if (!ReadStr(fd, h1)) return BKP_LOG("fail to read smb pass1"), -1;
+    if (!ReadStr(fd, h2)) return BKP_LOG("fail to read smb pass2"), -1;
+    if (QAVOSysbkpIReadLong(fd, &expire) != 0) return BKP_LOG("fail to read user expire info"), -1;
+    if (!ReadStr(fd, mail)) return BKP_LOG("fail to read user mail"), -1;
+    char *oldName = strdup(name.get());
+    if (oldName == nullptr) return -1;
+    out->nType = 1;
+    out->szOldName = oldName;
+    out->szName = name.release();
+    out->szPasswd = pass.release();
+    out->szDesc = full.release();
+    out->nExpire = static_cast<int>(expire);
+    out->szMail = mail.release();
+    *lm = h1.release();
+    *nt = h2.release();
+    return 0;
+}
+
+namespace {
+
+void FreeUserSetting(QAVOUSERSET &u, char *lm, char *nt) {
+    free(u.szOldName);
+    free(u.szName);
+    free(u.szPasswd);
+    free(u.szDesc);
+    free(u.szMail);
+    free(lm);
+    free(nt);
+    u = QAVOUSERSET{};
+}
+
+}  // namespace
+
+extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
+    if (BadFd(fd)) return -1;
+    std::vector<std::string> users;
+    int remaining = 0;
+    if (!LocalUsers(users) ||
+        !Remaining("maxaccounts", static_cast<int>(users.size()), &remaining)) {
+        BKP_LOG("fail to get maxaccount");
+        return Failed(kUserIm);
+    }
+    long count = 0;
+    if (QAVOSysbkpIReadLong(fd, &count) != 0)
+        return BKP_LOG("fail to read number of user"), Failed(kUserIm);
+    gCreatedUsers.clear();
+    bool failed = false;
+    for (long i = 0; i < count; ++i) {
+        QAVOUSERSET u{};
+        char *lm = nullptr, *nt = nullptr;
+        if (QAVOSysbkpIGetUserSetting(fd, &u, &lm, &nt) != 0) return Failed(kUserIm);
+        const std::string name = u.szName;
+        bool write = false, created = false;
+        if (name == "admin") {
+            // the administrator is never restored
+        } else if (!SafeShadowHash(u.szPasswd) || !SafeSmbHash(lm) || !SafeSmbHash(nt)) {
+            BKP_LOG("refuse the hashes of user [%s]", name.c_str());
+            failed = true;
+        } else if (PpwSLIBGetLocalPwNam(name.c_str()) == nullptr) {
+            if (remaining > 0) {
+                free(u.szOldName);
+                u.szOldName = nullptr;
+                write = created = true;
+            } else {
+                BKP_LOG("encounter the condition that user capacity limit = 0");
+                Event(kUserFull, name.c_str());
+                failed = true;
+            }
+        } else if (overwrite == 1) {
+            write = true;
+        }
+        if (write) {
+            if (QAVOUserSet(1, &u, 1) < 0) {
+                BKP_LOG("QAVOUserSet() failed");
+                failed = true;
+            } else if (!ResetPasswd(u.szName, u.szPasswd, lm, nt)) {
+                BKP_LOG("QAVOImportUserResetPasswd for user [%s] failed", name.c_str());
+                // A new user's password is still its hash's text: lock it.
+                if (created) LockUser(u.szName);
+                failed = true;
+            } else if (created) {
+                gCreatedUsers.insert(name);
+                --remaining;
+            }
+        }
+        FreeUserSetting(u, lm, nt);
+    }
+    return failed ? Failed(kUserIm) : 0;
+}
+
+extern "C" int QAVOSysbkpGroupExport(int fd) {
+    if (BadFd(fd)) return -1;
+    const int total = QAVOGroupTotalNum(QAVO_GROUP_FLAG_LOCAL);
+    if (total < 1)
+        return BKP_LOG("QAVOGroupTotalNum return err, errno =%d", SLIBErrGet()), Failed(kGroupEx);
+    int need = 0;
+    if (QAVOGroupEnum(QAVO_GROUP_FLAG_LOCAL, 0, nullptr, 0, &need) < 0 || need <= 0)
+        return BKP_LOG("get no group?  cbAlloc is 0"), Failed(kGroupEx);
+    std::vector<char *> buf((static_cast<size_t>(need) + sizeof(char *) - 1) / sizeof(char *));
+    const int n = QAVOGroupEnum(QAVO_GROUP_FLAG_LOCAL, 0, buf.data(), need, &need);
+    if (n < 0) return BKP_LOG("QAVOGroupEnum return failed"), Failed(kGroupEx);
+    Section sec(fd, QAVOSYSBKP_ID_GROUP);
+    if (!sec.Ok()) return Failed(kGroupEx);
+    if (QAVOSysbkpIWriteLong(fd, n) != 0)
+        return BKP_LOG("fail to write group number count[%d]", n), Failed(kGroupEx);
+    struct Group {
+        std::string name;
+        int gid;
+        std::vector<std::string> members;
+    };
+    std::vector<Group> groups;
+    for (int i = 0; i < n; ++i) {
+        Group grp{buf[static_cast<size_t>(i)], 0, {}};
+        QAVOGROUPENTRY *g = PgrpSLIBGetLocalGrName(grp.name.c_str());
+        if (g == nullptr) return BKP_LOG("call IMSIWriteGroup return non 0"), Failed(kGroupEx);
+        grp.gid = g->gid;
+        std::vector<std::string> all;
+        for (char **m = g->members; m && *m; ++m)
+            all.emplace_back(*m);
+        // The first and the last entry are the "nobody" frame.
+        for (size_t k = 1; k + 1 < all.size(); ++k)
+            grp.members.push_back(all[k]);
+        groups.push_back(std::move(grp));
+    }
+    // In the order of their gids, so that a restore creates them in the
+    // order they were made.
+    std::sort(groups.begin(), groups.end(),
+              [](const Group &a, const Group &b) { return a.gid < b.gid; });
+    for (const Group &grp : groups) {
+        const std::string &name = grp.name;
+        const int gid = grp.gid;
+        const std::vector<std::string> &members = grp.members;
+        char desc[492] = "";
+        int dneed = 0;
+        if (QAVOGroupGetDesc(name.c_str(), desc, sizeof desc, &dneed) != 1) {
+            BKP_LOG("QAVOGroupGetDesc failed for [%s].(%X)", name.c_str(), SLIBErrGet());
+            desc[0] = '\0';
+        }
+        bool ok = QAVOSysbkpIWriteLong(fd, 1) == 0 &&
+                  QAVOSysbkpIWriteString(fd, name.c_str()) == 0 &&
+                  QAVOSysbkpIWriteLong(fd, gid) == 0 && QAVOSysbkpIWriteString(fd, desc) == 0 &&
+                  QAVOSysbkpIWriteLong(fd, static_cast<long>(members.size())) == 0;
+        for (size_t k = 0; ok && k < members.size(); ++k)
+            ok = QAVOSysbkpIWriteString(fd, members[k].c_str()) == 0;
+        if (!ok) return BKP_LOG("call IMSIWriteGroup return non 0"), Failed(kGroupEx);
+    }
+    return sec.Finish() ? 0 : Failed(kGroupEx);
+}
+
+extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
+    if (BadFd(fd)) return -1;
+    const int current = QAVOGroupTotalNum(QAVO_GROUP_FLAG_LOCAL);
+    int remaining = 0;
+    if (current < 0 || !Remaining("maxgroups", current, &remaining))
+        return BKP_LOG("fail to get limit"), Failed(kGroupIm);
+    long count = 0;
+    if (QAVOSysbkpIReadLong(fd, &count) != 0)
+        return BKP_LOG("fail to read number of group"), Failed(kGroupIm);
+    bool failed = false;
+    for (long i = 0; i < count; ++i) {
+        long type = 0, gid = 0, nMembers = 0;
+        Str name, desc;
+        std::vector<std::string> members;
+        bool read = QAVOSysbkpIReadLong(fd, &type) == 0 && ReadStr(fd, name) &&
+                    QAVOSysbkpIReadLong(fd, &gid) == 0 && ReadStr(fd, desc) &&
+                    QAVOSysbkpIReadLong(fd, &nMembers) == 0 && nMembers >= 0;
+        for (long k = 0; read && k < nMembers; ++k) {
+            Str m;
+            read = ReadStr(fd, m);
+            if (read) members.emplace_back(m.get());
+        }
+        if (!read) {
+            // The bytes after a failed item are no longer aligned: reading
+            // on would make groups out of stray bytes.
+            BKP_LOG("fail to read number of group");
+            failed = true;
+            break;
+        }
+        if (gid == kAdminGid) continue;
+        QAVOGROUPENTRY *g = PgrpSLIBGetLocalGrName(name.get());
+        const bool exists = g != nullptr;
+        const std::string existingName = exists ? g->name : "";
+        if (exists && !overwrite) continue;
+        std::vector<const char *> arr{name.get()};
+        for (const std::string &m : members)
+            arr.push_back(m.c_str());
+        arr.push_back(nullptr);
+        if (!exists) {
+            if (remaining < 1) {
+                SLIBLog(LOG_ERR, "while group[%s] importing, count exceed [%d]", name.get(),
+                        remaining);
+                Event(kGroupFull, name.get());
+                failed = true;
+                continue;
+            }
+            if (QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, nullptr, arr.data()) != 1) {
+                BKP_LOG("fail from QAVOGroupSet, adding [%s]", name.get());
+                failed = true;
+                continue;
+            }
+            --remaining;
+        } else {
+            arr[0] = existingName.c_str();
+            if (QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, existingName.c_str(), arr.data()) != 1) {
+                BKP_LOG("fail from QAVOGroupSet, setting [%s]", name.get());
+                failed = true;
+                continue;
+            }
+        }
+        // A new group without a description needs no entry.
+        if ((exists || desc.get()[0] != '\0') && QAVOGroupSetDesc(arr[0], desc.get()) != 0) {
+            BKP_LOG("fail from QAVOGroupSetDesc, setting [%s]", arr[0]);
+            failed = true;
+        }
+    }
+    return failed ? Failed(kGroupIm) : 0;
+}
+
+extern "C" int QAVOSysbkpCleanupExport(int) {
+    return 0;
+}
+
+extern "C" int QAVOSysbkpCleanupImport(int, int, int) {
+    cfgbkp::ReleaseCreatedUsers();
+    return 0;
+}

@@ -1,0 +1,255 @@
+// Configuration backup: local users with their hashes and groups with
+// their members and descriptions, restored onto a fresh set of accounts.
+#include <arpa/inet.h>
+#include <crypt.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "../accounts/services_support.h"
+#include "appliance.h"
+#include "cfgbackup.h"
+#include "qavo_group.h"
+#include "sdk_userset.h"
+#include "slib_keyvalue.h"
+
+namespace {
+
+const char *const kFile = "/tmp/backup.cbk";
+const char *const kSmbpasswd = "/usr/qavo/etc/private/smbpasswd";
+const char kHash[] = "$1$Ab$Y4VrSqX5m3ZmA1kpLk6b60";
+const char kLm[] = "01FC5A6BE7BC6929AAD3B435B51404EE";
+const char kNt[] = "0CB6948805F797BF2A82807973B89537";
+
+class Bytes {
+  public:
+    Bytes &Word(uint32_t w) {
+        const uint32_t be = htonl(w);
+        data_.append(reinterpret_cast<const char *>(&be), 4);
+        return *this;
+    }
+    Bytes &Raw(const std::string &s) {
+        data_ += s;
+        return *this;
+    }
+    Bytes &Str(const std::string &s) {
+        return Word(1).Word(static_cast<uint32_t>(s.size() + 1)).Raw(s).Raw(std::string(1, '\0'));
+    }
+    Bytes &Long(int32_t v) { return Word(2).Word(4).Word(static_cast<uint32_t>(v)); }
+    Bytes &User(const std::string &name, const std::string &hash, const std::string &lm = kLm,
+                const std::string &nt = kNt) {
+        return Str(name).Str(hash).Str("").Str(lm).Str(nt).Long(0).Str("");
+    }
+    Bytes &Group(const std::string &name, int32_t gid, const std::vector<std::string> &members) {
+        Long(1).Str(name).Long(gid).Str("").Long(static_cast<int32_t>(members.size()));
+        for (const std::string &m : members)
+            Str(m);
+        return *this;
+    }
+    Bytes &Section(uint32_t id, const Bytes &body) {
+        return Word(id).Word(1).Word(static_cast<uint32_t>(body.data_.size())).Raw(body.data_);
+    }
+    static Bytes File() { return Bytes().Raw("QAVO").Word(1).Word(QAVOSYSBKP_ID_ALL); }
+    const std::string &data() const { return data_; }
+
+  private:
+    std::string data_;
+};
+
+const std::vector<std::string> kFiles = {"/etc/passwd", "/etc/shadow", kSmbpasswd, "/etc/group",
+                                         "/etc/group_desc"};
+
+// A small appliance's own accounts: root, admin and guest.
+void FreshAccounts() {
+    mkdir("/usr/qavo/etc/private", 0700);
+    qtest::WriteFile("/etc/passwd",
+                     "root:x:0:0:root:/root:/bin/sh\n"
+                     "admin:x:1024:100:System default user:/var/services/homes/admin:/bin/sh\n"
+                     "guest:x:1025:100:Guest:/nonexist:/bin/csh\n"
+                     "nobody:x:99:99:nobody:/nonexist:/bin/sh\n");
+    std::string shadow;
+    for (const char *n : {"root", "admin", "guest", "nobody"})
+        shadow += std::string(n) + ":" + kHash + ":14000:0:99999:7:::\n";
+    qtest::WriteFile("/etc/shadow", shadow, 0600);
+    qtest::WriteFile(kSmbpasswd,
+                     std::string("admin:1024:") + kLm + ":" + kNt +
+                         ":[U          ]:LCT-4A5B6C7D:\n" + "guest:1025:" + kLm + ":" + kNt +
+                         ":[U          ]:LCT-4A5B6C7D:\n",
+                     0600);
+    qtest::WriteFile("/etc/group",
+                     "root:x:0:\n"
+                     "users:x:100:nobody,nobody\n"
+                     "administrators:x:101:nobody,admin,nobody\n"
+                     "nobody:x:99:\n");
+    qtest::RemoveFile("/etc/group_desc");
+    qtest::RemoveFile("/etc/curUID.conf");
+    qtest::WriteFile("/usr/qavo/etc/smb.conf", "[global]\n\tworkgroup=WG\n");
+    qtest::WriteFile("/etc/nsswitch.conf", "passwd: files\ngroup: files\nshadow: files\n");
+}
+
+std::map<std::string, std::string> Snapshot() {
+    std::map<std::string, std::string> m;
+    for (const std::string &f : kFiles)
+        m[f] = qtest::FileExists(f) ? qtest::ReadFile(f) : "<missing>";
+    // The last-change stamps of smbpasswd and shadow tell when a hash was
+    // set: the day of the restore for every user it writes.
+    std::string &smb = m[kSmbpasswd];
+    for (size_t at = smb.find("LCT-"); at != std::string::npos; at = smb.find("LCT-", at + 4))
+        smb.replace(at + 4, 8, "........");
+    std::string out;
+    const std::string &shadow = m["/etc/shadow"];
+    for (size_t start = 0; start < shadow.size();) {
+        size_t end = shadow.find('\n', start);
+        if (end == std::string::npos) end = shadow.size();
+        std::string line = shadow.substr(start, end - start);
+        const size_t a = line.find(':', line.find(':') + 1);
+        if (a != std::string::npos) line.replace(a + 1, line.find(':', a + 1) - a - 1, "day");
+        out += line + "\n";
+        start = end + 1;
+    }
+    m["/etc/shadow"] = out;
+    return m;
+}
+
+int AddUser(const char *name, const char *password, const char *desc = "", int expiry = 0,
+            const char *mail = "") {
+    QAVOUSERSET u{1,
+                  nullptr,
+                  const_cast<char *>(name),
+                  const_cast<char *>(password),
+                  const_cast<char *>(desc),
+                  expiry,
+                  const_cast<char *>(mail)};
+    return QAVOUserSet(1, &u, 1);
+}
+
+std::string Field(const std::string &file, const std::string &name, size_t index) {
+    const std::string text = qtest::ReadFile(file);
+    const size_t at = text.find("\n" + name + ":");
+    const size_t start = text.rfind(name + ":", 0) == 0 ? 0 : at == std::string::npos ? at : at + 1;
+    if (start == std::string::npos) return "<none>";
+    const std::string line = text.substr(start, text.find('\n', start) - start);
+    size_t pos = 0;
+    for (size_t i = 0; i < index; ++i)
+        pos = line.find(':', pos) + 1;
+    return line.substr(pos, line.find(':', pos) - pos);
+}
+
+bool HasEvent(uint32_t id) {
+    const std::vector<uint32_t> ids = svctest::SystemLogEvents();
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+class CfgBackupAccounts : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        FreshAccounts();
+        qtest::WriteFile("/etc.defaults/qavoinfo.conf", "maxaccounts=\"50\"\nmaxgroups=\"50\"\n");
+    }
+};
+
+TEST_F(CfgBackupAccounts, UsersAndGroupsComeBackByteForByte) {
+    ASSERT_EQ(AddUser("carol", "password", "Carol C", 20000, "carol@example.org"), 1);
+    ASSERT_EQ(AddUser("bob", "secret"), 1);
+    // A traditional hash, as an older system left it.
+    const std::string line = qtest::ReadFile("/etc/shadow");
+    const size_t at = line.find("carol:") + 6;
+    qtest::WriteFile("/etc/shadow",
+                     line.substr(0, at) + "vaIfwXyNOS5qo" + line.substr(line.find(':', at)), 0600);
+    const char *staff[] = {"staff", "bob", "carol", nullptr};
+    ASSERT_EQ(QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, nullptr, staff), 1);
+    ASSERT_EQ(QAVOGroupSetDesc("staff", "The staff"), 0);
+    const char *empty[] = {"empty", nullptr};
+    ASSERT_EQ(QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, nullptr, empty), 1);
+    const auto before = Snapshot();
+    ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_USER | QAVOSYSBKP_ID_GROUP), 0);
+
+    FreshAccounts();
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
+    const auto after = Snapshot();
+    for (const std::string &f : kFiles)
+        EXPECT_EQ(after.at(f), before.at(f)) << f;
+    const std::string hash = Field("/etc/shadow", "carol", 1);
+    EXPECT_STREQ(crypt("password", hash.c_str()), "vaIfwXyNOS5qo");
+}
+
+TEST_F(CfgBackupAccounts, RulesOfTheRestore) {
+    ASSERT_EQ(AddUser("dave", "password"), 1);
+    const std::string daveHash = Field("/etc/shadow", "dave", 1);
+    const struct {
+        const char *what;
+        Bytes users;
+        int overwrite;
+        int result;
+    } cases[] = {
+        {"admin is never restored", Bytes().Long(1).User("admin", "$1$xx$changedchangedchanged"), 1,
+         0},
+        {"overwrite 2 changes no user", Bytes().Long(1).User("dave", "$1$xx$changedchangedchanged"),
+         2, 0},
+        {"a shadow hash adding fields", Bytes().Long(1).User("mallory", "x:0:0::"), 1, -1},
+        {"a shadow hash adding a line", Bytes().Long(1).User("mallory", "x\nroot2::0:0:99999:7:::"),
+         1, -1},
+        {"an NT hash adding fields", Bytes().Long(1).User("mallory", kHash, kLm, "AA:BB"), 1, -1},
+        {"a short LM hash", Bytes().Long(1).User("mallory", kHash, "ABCD"), 1, -1},
+    };
+    for (const auto &c : cases) {
+        const auto before = Snapshot();
+        qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_USER, c.users).data());
+        EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, c.overwrite), c.result) << c.what;
+        EXPECT_EQ(Snapshot(), before) << c.what;
+    }
+    EXPECT_EQ(Field("/etc/shadow", "dave", 1), daveHash);
+
+    // The "X" and "NO PASSWORD" forms are hashes too.
+    const std::string noPass = "NO PASSWORD" + std::string(21, 'X');
+    qtest::WriteFile(kFile,
+                     Bytes::File()
+                         .Section(QAVOSYSBKP_ID_USER,
+                                  Bytes().Long(1).User("erin", kHash, std::string(32, 'X'), noPass))
+                         .data());
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
+    EXPECT_EQ(Field(kSmbpasswd, "erin", 3), noPass);
+    EXPECT_EQ(Field("/etc/shadow", "erin", 1), kHash);
+
+    // Without room for accounts only existing users come back.
+    qtest::WriteFile("/etc.defaults/qavoinfo.conf", "maxgroups=\"50\"\n");
+    qtest::WriteFile(kFile, Bytes::File()
+                                .Section(QAVOSYSBKP_ID_USER,
+                                         Bytes().Long(2).User("dave", kHash).User("frank", kHash))
+                                .data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    EXPECT_EQ(Field("/etc/shadow", "dave", 1), kHash);
+    EXPECT_EQ(Field("/etc/passwd", "frank", 0), "<none>");
+    EXPECT_TRUE(HasEvent(0x12100052));
+}
+
+TEST_F(CfgBackupAccounts, GroupRulesAndDamagedBlocks) {
+    ASSERT_EQ(AddUser("bob", "password"), 1);
+    const auto before = Snapshot();
+    // A block cut inside, then bytes that would read as a group: nothing
+    // is made of them.
+    Bytes bad;
+    bad.Long(2).Long(1).Str("broken").Word(2).Word(4).Group("stray", 70000, {"bob"});
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_GROUP, bad).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    EXPECT_EQ(Snapshot(), before);
+
+    // The users group (gid 100) is never restored, existing groups only
+    // with overwrite.
+    Bytes groups;
+    groups.Long(2).Group("users", 100, {"bob"}).Group("administrators", 101, {"bob"});
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_GROUP, groups).data());
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 0), 0);
+    EXPECT_EQ(Snapshot(), before);
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
+    EXPECT_EQ(Field("/etc/group", "users", 3), "nobody,nobody");
+    EXPECT_EQ(Field("/etc/group", "administrators", 3), "nobody,bob,nobody");
+}
+
+}  // namespace
