@@ -110,6 +110,13 @@ class CfgBackup : public ::testing::Test {
                          "ONBOOT=yes\n");
         SetKey("codepage", "437");
         SetKey("timezone", "Amsterdam");
+        // Every local user of the seed has its SMB password line.
+        ASSERT_EQ(
+            qtest::Sh("mkdir -p /usr/qavo/etc/private && awk -F: '$3 >= 1024 {print $1 \":\" "
+                      "$3 \":XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX:XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX:"
+                      "[U          ]:LCT-4A5B6C7D:\"}' /etc/passwd > "
+                      "/usr/qavo/etc/private/smbpasswd"),
+            0);
         qtest::WriteFile("/etc/sysconfig/clock", "UTC=false\n");
         if (!qtest::FileExists("/sys/class/net")) {
             mkdir("/sys", 0755);
