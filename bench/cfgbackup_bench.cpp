@@ -1,0 +1,133 @@
+// The configuration backup of 1,000 users, 1,000 groups and 1,000 shares:
+// the export, the import onto fresh accounts (overwrite 1), and one user
+// transaction adding the same 1,000 users, which the import is set against
+// by bench/scripts/cfgbackup_vs_userset.sh.
+#include <benchmark/benchmark.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cfgbackup.h"
+#include "sdk_userset.h"
+
+namespace {
+
+constexpr int kCount = 1000;
+const char *const kFile = "/tmp/cfgbackup-bench.cbk";
+const std::string kHash = "$1$Ab$Y4VrSqX5m3ZmA1kpLk6b60";
+const std::string kSmbHashes = "01FC5A6BE7BC6929AAD3B435B51404EE:0CB6948805F797BF2A82807973B89537";
+
+void Write(const char *path, const std::string &text, mode_t mode) {
+    FILE *fp = fopen(path, "w");
+    if (!fp) return;
+    fwrite(text.data(), 1, text.size(), fp);
+    fclose(fp);
+    chmod(path, mode);
+}
+
+std::string Name(const char *prefix, int i) {
+    return prefix + std::to_string(i);
+}
+
+// The accounts and settings of a fresh appliance, with room for the
+// restored ones, and volume 1 mounted.
+void Fresh() {
+    mkdir("/usr/qavo/etc/private", 0700);
+    mkdir("/volume1", 0755);
+    umount("/volume1");
+    mount("tmpfs", "/volume1", "tmpfs", 0, "size=64m");
+    Write("/etc/passwd",
+          "root:x:0:0:root:/root:/bin/sh\nadmin:x:1024:100::/:/bin/sh\nnobody:x:99:99::/:/bin/sh\n",
+          0644);
+    Write("/etc/shadow",
+          "root:" + kHash + ":14000:0:99999:7:::\nadmin:" + kHash + ":14000:0:99999:7:::\n", 0600);
+    Write("/usr/qavo/etc/private/smbpasswd",
+          "admin:1024:" + kSmbHashes + ":[U          ]:LCT-4A5B6C7D:\n", 0600);
+    Write("/etc/group", "root:x:0:\nusers:x:100:nobody,nobody\nnobody:x:99:\n", 0644);
+    remove("/etc/group_desc");
+    remove("/etc/curUID.conf");
+    Write("/usr/qavo/etc/smb.conf", "[global]\n\tworkgroup=WG\n", 0644);
+    Write("/etc.defaults/qavoinfo.conf",
+          "maxaccounts=\"100000\"\nmaxgroups=\"100000\"\nmaxshares=\"100000\"\n", 0644);
+    Write("/etc/qavoinfo.conf", "codepage=\"437\"\n", 0644);
+    Write("/etc/nsswitch.conf", "passwd: files\ngroup: files\n", 0644);
+}
+
+// The appliance the export reads: u0 ... with their hashes, group gN with
+// user uN, share sN whose write list is uN.
+void Populated() {
+    Fresh();
+    std::string passwd = "root:x:0:0:root:/root:/bin/sh\nadmin:x:1024:100::/:/bin/sh\n",
+                shadow = "root:" + kHash + ":14000:0:99999:7:::\nadmin:" + kHash +
+                         ":14000:0:99999:7:::\n",
+                smb = "admin:1024:" + kSmbHashes + ":[U          ]:LCT-4A5B6C7D:\n",
+                group = "root:x:0:\nusers:x:100:nobody,nobody\n",
+                conf = "[global]\n\tworkgroup=WG\n";
+    for (int i = 0; i < kCount; ++i) {
+        const std::string u = Name("u", i), uid = std::to_string(1100 + i), s = Name("s", i);
+        passwd += u + ":x:" + uid + ":100::/:/bin/sh\n";
+        shadow += u + ":" + kHash + ":14000:0:99999:7:::\n";
+        smb += u + ":" + uid + ":" + kSmbHashes + ":[U          ]:LCT-4A5B6C7D:\n";
+        group += Name("g", i) + ":x:" + std::to_string(65536 + i) + ":nobody," + u + ",nobody\n";
+        conf += "[" + s + "]\n\twrite list=nobody," + u +
+                ",nobody\n\tcomment=\"\"\n\tbrowseable=yes\n\tread list=nobody,nobody\n"
+                "\tvalid users=nobody,nobody\n\tinvalid users=nobody,nobody\n\twriteable=yes\n"
+                "\tguest ok=yes\n\tpath=/volume1/" +
+                s + "\n";
+        mkdir(("/volume1/" + s).c_str(), 0777);
+    }
+    group += "nobody:x:99:\n";
+    Write("/etc/passwd", passwd + "nobody:x:99:99::/:/bin/sh\n", 0644);
+    Write("/etc/shadow", shadow, 0600);
+    Write("/usr/qavo/etc/private/smbpasswd", smb, 0600);
+    Write("/etc/group", "#$_@GID__INDEX@_$" + std::to_string(65536 + kCount) + "$\n" + group, 0644);
+    Write("/usr/qavo/etc/smb.conf", conf, 0644);
+}
+
+constexpr uint32_t kMask = QAVOSYSBKP_ID_USER | QAVOSYSBKP_ID_GROUP | QAVOSYSBKP_ID_SHARE;
+
+void BM_CfgBackupExport(benchmark::State &state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        Populated();
+        state.ResumeTiming();
+        if (QAVOSysbkpExport(kFile, kMask) != 0) state.SkipWithError("export failed");
+    }
+}
+BENCHMARK(BM_CfgBackupExport)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_CfgBackupImport(benchmark::State &state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        Populated();
+        if (QAVOSysbkpExport(kFile, kMask) != 0) state.SkipWithError("export failed");
+        Fresh();
+        state.ResumeTiming();
+        if (QAVOSysbkpImport(kFile, kMask, 1) != 0) state.SkipWithError("import failed");
+    }
+}
+BENCHMARK(BM_CfgBackupImport)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_CfgBackupUserSetBatch(benchmark::State &state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        Fresh();
+        std::vector<std::string> names;
+        for (int i = 0; i < kCount; ++i)
+            names.push_back(Name("u", i));
+        std::string pw = "secret";
+        std::vector<QAVOUSERSET> recs;
+        for (std::string &n : names)
+            recs.push_back({1, nullptr, n.data(), pw.data(), nullptr, 0, nullptr});
+        state.ResumeTiming();
+        if (QAVOUserSet(1, recs.data(), kCount) != kCount)
+            state.SkipWithError("QAVOUserSet failed");
+    }
+}
+BENCHMARK(BM_CfgBackupUserSetBatch)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
