@@ -373,3 +373,22 @@ TEST(CfgBackupSystem, HttpportNeedsTheCurrentKey) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CfgBackup, TimeWithoutOverwriteOnlyFillsAnUnsetNtp) {
+    QAVONTPINFO stored{1, "daily", "192.0.2.20", ""};
+    ASSERT_EQ(QAVONTPSet(&stored), 1);
+    ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_TIME), 0);
+    QAVONTPINFO mine{1, "weekly", "192.0.2.30", ""};
+    ASSERT_EQ(QAVONTPSet(&mine), 1);
+    SetKey("timezone", "Elsewhere");
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 0), 0);
+    QAVONTPINFO got{};
+    ASSERT_EQ(QAVONTPGet(&got), 1);
+    EXPECT_STREQ(got.szServer, "192.0.2.30");
+    EXPECT_STREQ(got.szPeriod, "weekly");
+    EXPECT_EQ(Key("timezone"), "Elsewhere");
+}
+
+}  // namespace
