@@ -89,7 +89,7 @@ void FreshAccounts() {
                      "nobody:x:99:\n");
     qtest::RemoveFile("/etc/group_desc");
     qtest::RemoveFile("/etc/curUID.conf");
-    qtest::WriteFile("/usr/qavo/etc/smb.conf", "[global]\n\tworkgroup=WG\n");
+    qtest::WriteFile("/usr/qavo/etc/smb.conf", "[global]\n\tsecurity=user\n\tworkgroup=WG\n");
     qtest::WriteFile("/etc/nsswitch.conf", "passwd: files\ngroup: files\nshadow: files\n");
 }
 
