@@ -166,7 +166,8 @@ extern "C" const QAVOSYSBKPSECTION QAVOSysbkpSections[] = {
     {QAVOSysbkpFetchmoraExport, QAVOSysbkpFetchmoraImport, "fetchmora_desc",
      QAVOSYSBKP_ID_FETCHMORA, 1},
     {QAVOSysbkpMySQLExport, QAVOSysbkpMySQLImport, "runmysql_desc", QAVOSYSBKP_ID_MYSQL, 1},
-    {nullptr, nullptr, "user_quota_desc", QAVOSYSBKP_ID_USER_QUOTA, 1},
+    {QAVOSysbkpUserQuotaExport, QAVOSysbkpUserQuotaImport, "user_quota_desc",
+     QAVOSYSBKP_ID_USER_QUOTA, 1},
     {QAVOSysbkpCleanupExport, QAVOSysbkpCleanupImport, "", QAVOSYSBKP_ID_CLEANUP, 1},
     {nullptr, nullptr, nullptr, 0, 0},
 };

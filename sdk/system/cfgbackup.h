@@ -159,6 +159,11 @@ int QAVOSysbkpIWriteUserData(const char *name, int fd);
 int QAVOSysbkpIGetUserSetting(int fd, struct _tag_QAVOUSERSET *out, char **lm, char **nt);
 int QAVOSysbkpGroupExport(int fd);
 int QAVOSysbkpGroupImport(int fd, int version, int overwrite);
+/* User quotas: with raid, the entries of the count volumes of mask (bit i:
+ * /dev/md(i+2)), else the one of /dev/hda3. */
+int QAVOSysbkpUserQuotaExport(int fd);
+int QAVOSysbkpUserQuotaImport(int fd, int version, int overwrite);
+int QAVOSysbkpIWriteUserQuota(const char *user, int fd, int raid, uint32_t mask, int count);
 int QAVOSysbkpCleanupExport(int fd);
 int QAVOSysbkpCleanupImport(int fd, int version, int overwrite);
 

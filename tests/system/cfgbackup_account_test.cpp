@@ -16,6 +16,7 @@
 #include "appliance.h"
 #include "cfgbackup.h"
 #include "qavo_group.h"
+#include "qavo_quota.h"
 #include "sdk_userset.h"
 #include "slib_keyvalue.h"
 
@@ -250,6 +251,71 @@ TEST_F(CfgBackupAccounts, GroupRulesAndDamagedBlocks) {
     ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
     EXPECT_EQ(Field("/etc/group", "users", 3), "nobody,nobody");
     EXPECT_EQ(Field("/etc/group", "administrators", 3), "nobody,bob,nobody");
+}
+
+}  // namespace
+
+namespace {
+
+// Quotas of the users on the one volume of a model without RAID; the
+// kernel's quota records are the simulated appliance's state files.
+void QuotaVolume() {
+    ASSERT_EQ(qtest::Sh("mkdir -p /volume1 /sim/quota && mount -t tmpfs -o size=8m tmpfs /volume1"),
+              0);
+    qtest::WriteFile("/dev/hda3", "");
+    qtest::WriteFile("/sim/quota/_dev_hda3", "on 2\n");
+}
+
+float HardLimit(const char *user) {
+    QAVOUSERQUOTA q{-1, 0};
+    return QAVOQuotaGet(user, "/dev/hda3", &q) == 0 ? q.fHardLimitMB : -1;
+}
+
+Bytes QuotaBody(const std::vector<std::pair<std::string, int32_t>> &users,
+                const char *prefix = "/dev/hda", int32_t number = 3) {
+    Bytes b;
+    b.Long(static_cast<int32_t>(users.size())).Long(0);
+    for (const auto &[name, mb] : users)
+        b.Str(name).Str(prefix).Long(number).Long(mb);
+    return b;
+}
+
+TEST_F(CfgBackupAccounts, QuotasComeBackForTheUsersTheRestoreMade) {
+    qtest::WriteFile("/etc.defaults/qavoinfo.conf",
+                     "maxaccounts=\"50\"\nmaxgroups=\"50\"\nsupportquota=\"yes\"\n");
+    QuotaVolume();
+    ASSERT_EQ(AddUser("old", "password"), 1);
+    ASSERT_EQ(AddUser("gone", "password"), 1);
+    const float ten = 10, twenty = 20;
+    ASSERT_EQ(QAVOQuotaSet("old", "/dev/hda3", &ten), 0);
+    ASSERT_EQ(QAVOQuotaSet("gone", "/dev/hda3", &twenty), 0);
+    ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_USER | QAVOSYSBKP_ID_USER_QUOTA), 0);
+
+    // "gone" is made again by the restore, "old" exists with another quota.
+    FreshAccounts();
+    ASSERT_EQ(AddUser("old", "password"), 1);
+    const float five = 5;
+    ASSERT_EQ(QAVOQuotaSet("old", "/dev/hda3", &five), 0);
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 0), 0);
+    EXPECT_EQ(HardLimit("gone"), 20);
+    EXPECT_EQ(HardLimit("old"), 5);  // not made by this restore, no overwrite
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
+    EXPECT_EQ(HardLimit("old"), 10);
+
+    // A quota section alone, after the restore that made the user: the set
+    // of created users did not outlive it.
+    qtest::WriteFile(
+        kFile, Bytes::File().Section(QAVOSYSBKP_ID_USER_QUOTA, QuotaBody({{"gone", 30}})).data());
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 0), 0);
+    EXPECT_EQ(HardLimit("gone"), 20);
+
+    // Only the volume devices.
+    qtest::WriteFile(
+        kFile, Bytes::File()
+                   .Section(QAVOSYSBKP_ID_USER_QUOTA, QuotaBody({{"gone", 40}}, "/dev/sda", 1))
+                   .data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    EXPECT_EQ(HardLimit("gone"), 20);
 }
 
 }  // namespace
