@@ -26,25 +26,14 @@
 #include "slib_szlist.h"
 #include "slib_util.h"
 
+using cfgbkp::BadFd;
 using cfgbkp::Event;
+using cfgbkp::Failed;
 using cfgbkp::ReadStr;
 using cfgbkp::Section;
 using cfgbkp::Str;
 
 namespace {
-
-#define BKP_LOG(fmt, ...) SLIBLog(LOG_ERR, "%s(%d): " fmt, __func__, __LINE__, ##__VA_ARGS__)
-
-int Failed(uint32_t event) {
-    Event(event);
-    return -1;
-}
-
-bool BadFd(int fd) {
-    if (fd >= 0) return false;
-    BKP_LOG("parameter error");
-    return true;
-}
 
 constexpr uint32_t kUserEx = 0x12100011, kUserIm = 0x12100012, kUserFull = 0x12100052;
 constexpr uint32_t kGroupEx = 0x12100013, kGroupIm = 0x12100014, kGroupFull = 0x12100053;

@@ -17,23 +17,18 @@
 #include "slib_errcode.h"
 #include "slib_util.h"
 
+using cfgbkp::BadFd;
 using cfgbkp::Event;
+using cfgbkp::Failed;
 using cfgbkp::ReadStr;
 using cfgbkp::Section;
 using cfgbkp::Str;
 
 namespace {
 
-#define BKP_LOG(fmt, ...) SLIBLog(LOG_ERR, "%s(%d): " fmt, __func__, __LINE__, ##__VA_ARGS__)
-
 constexpr uint32_t kQuotaEx = 0x12100011, kQuotaIm = 0x12100116;
 constexpr const char *kHda = "/dev/hda";
 constexpr const char *kMd = "/dev/md";
-
-int Failed(uint32_t event) {
-    Event(event);
-    return -1;
-}
 
 bool WriteEntry(int fd, const char *user, const char *prefix, long number) {
     const std::string device = prefix + std::to_string(number);

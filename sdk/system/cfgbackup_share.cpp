@@ -24,25 +24,14 @@
 #include "slib_unicode.h"
 #include "slib_util.h"
 
+using cfgbkp::BadFd;
 using cfgbkp::Event;
+using cfgbkp::Failed;
 using cfgbkp::ReadStr;
 using cfgbkp::Section;
 using cfgbkp::Str;
 
 namespace {
-
-#define BKP_LOG(fmt, ...) SLIBLog(LOG_ERR, "%s(%d): " fmt, __func__, __LINE__, ##__VA_ARGS__)
-
-int Failed(uint32_t event) {
-    Event(event);
-    return -1;
-}
-
-bool BadFd(int fd) {
-    if (fd >= 0) return false;
-    BKP_LOG("parameter error");
-    return true;
-}
 
 constexpr uint32_t kShareEx = 0x1210000b, kShareIm = 0x1210000c;
 constexpr uint32_t kShareFull = 0x12100051, kNoVolume = 0x11502008;

@@ -22,27 +22,16 @@
 #include "slib_lock.h"
 #include "slib_util.h"
 
+using cfgbkp::BadFd;
 using cfgbkp::Event;
+using cfgbkp::Failed;
 using cfgbkp::ReadStr;
 using cfgbkp::Section;
 using cfgbkp::Str;
 
 namespace {
 
-#define BKP_LOG(fmt, ...) SLIBLog(LOG_ERR, "%s(%d): " fmt, __func__, __LINE__, ##__VA_ARGS__)
-
 // Ends a section export or import with its failure event.
-int Failed(uint32_t event) {
-    Event(event);
-    return -1;
-}
-
-bool BadFd(int fd) {
-    if (fd >= 0) return false;
-    BKP_LOG("parameter error");
-    return true;
-}
-
 // Copies s into a fixed field of max characters; false when it is longer.
 template <size_t N>
 bool CopyField(char (&dst)[N], const char *s) {

@@ -11,6 +11,10 @@
 #include <string>
 
 #include "cfgbackup.h"
+#include "slib_errcode.h"
+
+// Section readers and writers log their failures with the function and line.
+#define BKP_LOG(fmt, ...) SLIBLog(LOG_ERR, "%s(%d): " fmt, __func__, __LINE__, ##__VA_ARGS__)
 
 namespace cfgbkp {
 
@@ -32,6 +36,19 @@ inline bool ReadStr(int fd, Str &s) {
 
 // Writes the failure event of a section (class 1, level 3).
 void Event(uint32_t id, const char *arg1 = "");
+
+// Records the event and gives the section's failure result.
+inline int Failed(uint32_t event) {
+    Event(event);
+    return -1;
+}
+
+// True (and logged) when a section is handed no file.
+inline bool BadFd(int fd) {
+    if (fd >= 0) return false;
+    BKP_LOG("parameter error");
+    return true;
+}
 
 // The framing of a section export: the header, then the body start noted;
 // Finish() patches the body size.
