@@ -184,15 +184,16 @@ class MailNet {
     pid_t server_ = -1;
 };
 
-// Event records of the system log, oldest first: id and arguments.
+// Event records of the system log (or another class's log file), oldest
+// first: id, arguments and level.
 struct LoggedEvent {
     uint32_t id;
     std::vector<std::string> args;
+    int level = 0;
 };
 
-inline std::vector<LoggedEvent> SystemEvents() {
+inline std::vector<LoggedEvent> SystemEvents(const std::string &path = "/var/log/qavosys.log") {
     std::vector<LoggedEvent> events;
-    const std::string path = "/var/log/qavosys.log";
     if (!qtest::FileExists(path)) return events;
     const std::string d = qtest::ReadFile(path);
     auto u32 = [&](size_t at) {
@@ -208,7 +209,7 @@ inline std::vector<LoggedEvent> SystemEvents() {
         QAVOLOGRECORD rec;
         QAVOLogRecordDecode(reinterpret_cast<const unsigned char *>(d.data()) + pos, &rec);
         if (rec.uLength < QAVOLOG_RECORD_FIXED_SIZE) break;
-        LoggedEvent e{rec.ulEventId, {}};
+        LoggedEvent e{rec.ulEventId, {}, rec.uLevel};
         size_t at = pos + QAVOLOG_RECORD_FIXED_SIZE + rec.uSourceLength + rec.uUserLength;
         for (int i = 0; i < 4; ++i) {
             e.args.push_back(d.substr(at, rec.uArgLength[i]));
