@@ -161,4 +161,27 @@ inline void PackTexts(const std::vector<std::string> &texts, char **buf, int siz
     buf[texts.size()] = nullptr;
 }
 
+// A host name after RFC 1123: labels of 1 to 63 letters, digits and inner
+// hyphens, separated by single dots, 253 bytes at most (dotted IPv4
+// addresses are of that form too).
+inline bool IsHostName(const char *s) {
+    if (s == nullptr) return false;
+    const size_t len = strlen(s);
+    if (len == 0 || len > 253) return false;
+    size_t label = 0;
+    for (size_t i = 0; i <= len; ++i) {
+        const char c = s[i];
+        if (c == '.' || c == '\0') {
+            if (label == 0 || label > 63 || s[i - 1] == '-') return false;
+            label = 0;
+            continue;
+        }
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && !(c == '-' && label > 0)) return false;
+        ++label;
+    }
+    return true;
+}
+
 }  // namespace slib

@@ -2,10 +2,13 @@
 #include "qavo_netbkptask.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,15 +16,20 @@
 #include <new>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "qavo_netbkprun.h"
+#include "qavo_share.h"
 #include "slib_errcode.h"
 #include "slib_eventlog.h"
 #include "slib_keyvalue.h"
 #include "slib_rewrite.h"
 #include "slib_section.h"
+#include "slib_str.h"
 #include "slib_szhash.h"
 #include "slib_unicode.h"
+#include "slib_validate.h"
 #include "slib_util.h"
 
 namespace {
@@ -76,12 +84,30 @@ bool Usable(const char *s) {
     return s == nullptr || (slib::OneLine(s) && !strchr(s, '"'));
 }
 
-// The task file exists (the section writers change it in place).
+// The task file exists (the section writers change it in place) and only
+// its owner reads it: it holds the servers' passwords. Its rewrites keep
+// the mode.
 bool TaskFileReady() {
-    const int fd = open(SZF_NETBKP_CONF, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = open(SZF_NETBKP_CONF, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
+    struct stat st;
+    const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                    ((st.st_mode & 077) == 0 || fchmod(fd, st.st_mode & 0700) == 0);
     close(fd);
-    return true;
+    return ok;
+}
+
+// The values of a task as the file and the rsync command lines take them.
+bool ValidTask(const QAVONETBKPINFO *task) {
+    // Every value goes between double quotes on one line.
+    for (const char *s : {task->szShare, task->szServer, task->szIP, task->szAuthUser, task->szPass,
+                          task->szLastTime, task->szModule, task->szPass2}) {
+        if (!Usable(s)) return false;
+    }
+    return BlSLIBIsShareName(task->szShare) == 1 && BlQAVOINetBkpIsServer(task->szServer) == 1 &&
+           (!task->szIP || !*task->szIP || slib::IsHostName(task->szIP)) &&
+           BlQAVOINetBkpIsAccount(task->szAuthUser) == 1 &&
+           BlQAVOINetBkpIsAccount(task->szModule) == 1;
 }
 
 // The hash of a task record; last-backup time and status as given.
@@ -182,20 +208,28 @@ extern "C" int QAVONetBackupSet(const char *name, const QAVONETBKPINFO *task, in
                                 const QAVOSCHEDULE *schedule) {
     if (!task || !task->szShare || !*task->szShare || !task->szServer || !task->szAuthUser ||
         !task->szModule ||
-        (option != NETBKP_OPT_SET_SCHEDULE && option != NETBKP_OPT_SKIP_SCHEDULE)) {
+        (option != NETBKP_OPT_SET_SCHEDULE && option != NETBKP_OPT_SKIP_SCHEDULE) ||
+        !ValidTask(task)) {
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
-    // Every value goes between double quotes on one line.
-    for (const char *s : {task->szShare, task->szServer, task->szIP, task->szAuthUser, task->szPass,
-                          task->szLastTime, task->szModule, task->szPass2}) {
-        if (!Usable(s)) return slib::Fail(ERR_BAD_PARAMETERS);
-    }
     try {
+        // The task's schedule line is the one of its own command, whatever
+        // command the caller's record holds (a read-back one is cut to its
+        // first word, which every task's line has).
+        const std::string command = Command(task->szShare);
+        QAVOSCHEDULE own{};
+        if (option == NETBKP_OPT_SET_SCHEDULE && schedule) {
+            if (command.size() >= sizeof(own.szCommand)) return slib::Fail(ERR_BAD_PARAMETERS);
+            own = *schedule;
+            memcpy(own.szCommand, command.c_str(), command.size() + 1);
+        }
         std::string lastTime, lastStatus = "0";
         SzHashPtr old;
         if (name) {
             old = ReadTask(name);
             if (!old && SLIBErrGet() != ERR_NO_SUCH_SHARE) return -1;
+            // A task is replaced under its own name only.
+            if (old && strcmp(name, task->szShare) != 0) return slib::Fail(ERR_BAD_PARAMETERS);
         }
         if (old) {
             if (task->szLastTime && *task->szLastTime) {
@@ -209,27 +243,31 @@ extern "C" int QAVONetBackupSet(const char *name, const QAVONETBKPINFO *task, in
         }
         SzHashPtr h = TaskHash(task, lastTime.c_str(), lastStatus.c_str());
         if (!h) return -1;
-        int written;
+        // The write comes first: when it fails, the schedule stays as it was.
+        if (!TaskFileReady()) return slib::Fail(ERR_OPEN_FAILED);
         if (old) {
-            written =
+            const int written =
                 ErrSLIBFileSetSection(SZF_NETBKP_CONF, task->szShare, nullptr, h.get(), kFormat);
+            if (written == 0) return slib::Fail(ERR_NO_SUCH_SHARE);
+            if (written != 1) return -1;
         } else {
-            written = TaskFileReady()
-                          ? ErrSLIBFileAddSection(SZF_NETBKP_CONF, task->szShare, h.get(), kFormat)
-                          : slib::Fail(ERR_OPEN_FAILED);
+            const int written =
+                ErrSLIBFileAddSection(SZF_NETBKP_CONF, task->szShare, h.get(), kFormat);
+            // A new task never takes the place of an existing one.
+            if (written == 0) return slib::Fail(ERR_SHARE_EXISTS);
+            if (written != 1) return -1;
         }
-        if (written != 1) return -1;
         if (option == NETBKP_OPT_SET_SCHEDULE) {
             if (schedule) {
-                if (QAVOScheduleSet(schedule) < 0) {
+                if (QAVOScheduleSet(&own) < 0) {
                     SLIBLog(LOG_ERR, "%s(%d): schedule setting is failed : %d,%d,%d,%d,%s",
-                            __FILE__, __LINE__, schedule->nHour, schedule->nInterval,
-                            schedule->nLastHour, schedule->nMinute, schedule->szCommand);
+                            __FILE__, __LINE__, own.nHour, own.nInterval, own.nLastHour,
+                            own.nMinute, own.szCommand);
                     return -1;
                 }
-            } else if (QAVOScheduleRemove(Command(name ? name : task->szShare).c_str()) < 0) {
+            } else if (QAVOScheduleRemove(command.c_str()) < 0) {
                 SLIBLog(LOG_ERR, "%s(%d): QAVOScheduleRemove(%s)", __FILE__, __LINE__,
-                        name ? name : task->szShare);
+                        command.c_str());
                 return -1;
             }
         }
@@ -247,15 +285,25 @@ extern "C" int QAVONetBackupDelete(char **names, int count) {
     }
     try {
         std::set<std::string> upper;
-        const std::string running = RunningTask();
+        // The schedule lines to remove: those of the names given and of the
+        // sections removed, which may spell the name in other case.
+        std::set<std::string> commands;
+        char running[kNameSize * 4] = "";
+        const std::string runningName = RunningTask();
+        if (!runningName.empty() &&
+            SLIBUnicodeUTF8StrUpper(runningName.c_str(), running, sizeof(running)) < 0)
+            running[0] = '\0';
+        bool cancelled = false;
         for (int i = 0; i < count; ++i) {
             if (!names[i]) continue;
-            if (!running.empty() && running == names[i]) {
-                QAVONetBkpCancelCurrRsync();
-                sleep(2);
-            }
+            commands.insert(Command(names[i]));
             char up[kNameSize * 4];
             if (SLIBUnicodeUTF8StrUpper(names[i], up, sizeof(up)) < 0) return -1;
+            if (!cancelled && running[0] != '\0' && strcmp(running, up) == 0) {
+                QAVONetBkpCancelCurrRsync();
+                sleep(2);
+                cancelled = true;
+            }
             if (!upper.insert(up).second) {
                 SLIBLog(LOG_ERR, "%s(%d): %s: Duplicate share name; szNameUpper = [%s]\n", __FILE__,
                         __LINE__, __func__, up);
@@ -289,7 +337,10 @@ extern "C" int QAVONetBackupDelete(char **names, int count) {
                     char up[kNameSize * 4];
                     skip = SLIBUnicodeUTF8StrUpper(n.c_str(), up, sizeof(up)) >= 0 &&
                            upper.count(up) > 0;
-                    if (skip) ++removed;
+                    if (skip) {
+                        ++removed;
+                        commands.insert(Command(n.c_str()));
+                    }
                 }
                 if (!skip && !slib::WriteAll(out, line)) return slib::Fail(ERR_WRITE_FAILED);
             }
@@ -302,9 +353,8 @@ extern "C" int QAVONetBackupDelete(char **names, int count) {
                 rewrite.Abort();
             }
         }
-        for (int i = 0; i < count; ++i) {
-            if (names[i] && QAVOSysSetCrontabLine(Command(names[i]).c_str(), nullptr) < 0)
-                return -1;
+        for (const std::string &command : commands) {
+            if (QAVOSysSetCrontabLine(command.c_str(), nullptr) < 0) return -1;
         }
         return removed;
     } catch (const std::bad_alloc &) {
@@ -337,35 +387,243 @@ extern "C" int QAVONetBkpRename(const char *oldName, const char *newName) {
             1) {
             return -1;
         }
-        if (!Usable(newName) || !*newName) return slib::Fail(ERR_BAD_PARAMETERS);
+        if (BlSLIBIsShareName(newName) != 1) return slib::Fail(ERR_BAD_PARAMETERS);
+        // Another task under the new name would be shadowed by the moved one.
+        if (ReadTask(newName)) {
+            SLIBLog(LOG_ERR, "%s(%d): %s: a task of [%s] exists already", __FILE__, __LINE__,
+                    __func__, newName);
+            return slib::Fail(ERR_SHARE_EXISTS);
+        }
+        if (SLIBErrGet() != ERR_NO_SUCH_SHARE) return -1;
         QAVOSCHEDULE schedule{};
-        const int hasSchedule = QAVOScheduleGet(Command(oldName).c_str(), &schedule);
+        const std::string oldCommand = Command(oldName), newCommand = Command(newName);
+        const int hasSchedule = QAVOScheduleGet(oldCommand.c_str(), &schedule);
         if (hasSchedule < 0) return -1;
-        const std::string newCommand = Command(newName);
         if (newCommand.size() >= sizeof(schedule.szCommand)) return slib::Fail(ERR_BAD_PARAMETERS);
-        snprintf(schedule.szCommand, sizeof(schedule.szCommand), "%s", newCommand.c_str());
+        memcpy(schedule.szCommand, newCommand.c_str(), newCommand.size() + 1);
 
-        // The task moves to its new name in one rewrite of the file; as for
-        // every new task, its last backup starts empty.
+        // The new task exists, with its schedule, before the old one goes:
+        // the schedule line first, then the section under its new name in
+        // one rewrite (history reset as for every new task), then the old
+        // line.
         QAVONETBKPINFO moved = *task;
         moved.szShare = const_cast<char *>(newName);
         SzHashPtr h = TaskHash(&moved, "", "0");
         if (!h) return -1;
+        if (hasSchedule == 1 && QAVOScheduleSet(&schedule) < 0) {
+            SLIBLog(LOG_ERR, "%s(%d): %s: QAVONetBackupSet(NETBKP_OPT_SET_SCHEDULE) failed!",
+                    __FILE__, __LINE__, __func__);
+            return -1;
+        }
         if (ErrSLIBFileSetSection(SZF_NETBKP_CONF, oldName, newName, h.get(), kFormat) != 1) {
+            SLIBLog(LOG_ERR, "%s(%d): %s: QAVONetBackupSet(%s) failed!", __FILE__, __LINE__,
+                    __func__,
+                    hasSchedule == 1 ? "NETBKP_OPT_SET_SCHEDULE" : "NETBKP_OPT_SKIP_SCHEDULE");
+            const SLIBERRCODE code = SLIBErrGet();
+            if (hasSchedule == 1) QAVOScheduleRemove(newCommand.c_str());
+            SLIBErrSet(code);
+            return -1;
+        }
+        if (hasSchedule == 1 && QAVOScheduleRemove(oldCommand.c_str()) < 0) {
             SLIBLog(LOG_ERR, "%s(%d): %s: QAVONetBackupDeleteOne(szOldName=[%s]) failed!", __FILE__,
                     __LINE__, __func__, oldName);
             return -1;
         }
-        if (hasSchedule == 1) {
-            if (QAVOScheduleSet(&schedule) < 0) {
-                SLIBLog(LOG_ERR, "%s(%d): %s: QAVONetBackupSet(NETBKP_OPT_SET_SCHEDULE) failed!",
+        QAVOLogEventWrite(QAVOLOG_CLASS_NETBKP, 1, kEventRenamed, oldName, newName, nullptr,
+                          nullptr);
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int BlQAVOINetBkpIsServer(const char *server) {
+    if (!server) return 0;
+    if (*server == '*') ++server;
+    return slib::IsHostName(server) ? 1 : 0;
+}
+
+extern "C" int BlQAVOINetBkpIsAccount(const char *text) {
+    if (!text || !*text || *text == '-') return 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        if (*p < 0x20 || *p == 0x7F || strchr("/@:\"", *p)) return 0;
+    }
+    return 1;
+}
+
+extern "C" int QAVONetBackupEnum(char **buf, int size, int *needed) {
+    if (!needed || (buf ? size <= 0 : size != 0)) return slib::Fail(ERR_BAD_PARAMETERS);
+    try {
+        std::vector<std::string> names;
+        if (access(SZF_NETBKP_CONF, F_OK) == 0 || errno != ENOENT) {
+            slib::SzListPtr list(PslSLIBSzListAlloc(1024));
+            if (!list) return slib::Fail(ERR_OUT_OF_MEMORY);
+            PSLIBSZLIST l = list.release();
+            const int n = SLIBFileEnumSection(SZF_NETBKP_CONF, &l);
+            list.reset(l);
+            if (n < 0) {
+                SLIBLog(LOG_ERR, "%s(%d): %s SLIBFileEnumSection(SZF_NETBKP_CONF) failed!",
                         __FILE__, __LINE__, __func__);
                 return -1;
             }
-            if (QAVOScheduleRemove(Command(oldName).c_str()) < 0) return -1;
+            for (int i = 0; i < n; ++i)
+                names.emplace_back(SzSLIBSzListGet(list.get(), i));
         }
-        QAVOLogEventWrite(QAVOLOG_CLASS_NETBKP, 1, kEventRenamed, oldName, newName, nullptr,
-                          nullptr);
+        const size_t total = slib::PackedSize(names);
+        if (total > static_cast<size_t>(INT_MAX)) return slib::Fail(ERR_OUT_OF_MEMORY);
+        *needed = static_cast<int>(total);
+        if (!buf) return 0;
+        if (total > static_cast<size_t>(size)) return slib::Fail(ERR_BUF_TOO_SMALL);
+        slib::PackTexts(names, buf, size);
+        return static_cast<int>(names.size());
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+namespace {
+
+// A number field of a task string: empty reads 0, else a whole base-10 int.
+bool NumberField(const char *text, int *value) {
+    if (*text == '\0') {
+        *value = 0;
+        return true;
+    }
+    char *end;
+    errno = 0;
+    const long v = strtol(text, &end, 10);
+    if (*end != '\0' || errno != 0 || v < INT_MIN || v > INT_MAX) return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+}  // namespace
+
+extern "C" int QAVONetBackupSetParam(const char *param, PQAVONETBKPINFO buf, int *size) {
+    if (!param || !size || (buf ? *size < 1 : *size != 0)) {
+        SLIBLog(LOG_ERR, "%s(%d): szCreateParam == NULL", __FILE__, __LINE__);
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    constexpr int kFields = 11;
+    try {
+        slib::SzListPtr list(PslSLIBSzListAlloc(1024));
+        if (!list) return slib::Fail(ERR_OUT_OF_MEMORY);
+        PSLIBSZLIST l = list.release();
+        const int rc = SLIBStrSep(param, ":", &l);
+        list.reset(l);
+        if (rc < 0) return -1;
+        const int fields = list->nItem;
+        if (fields < kFields) {
+            SLIBLog(LOG_ERR, "%s(%d): field number = [%d] < %d ", __FILE__, __LINE__, fields,
+                    kFields);
+            return slib::Fail(ERR_BAD_PARAMETERS);
+        }
+        int numbers[3];
+        for (int i = 0; i < 3; ++i) {
+            if (!NumberField(SzSLIBSzListGet(list.get(), 8 + i), &numbers[i]))
+                return slib::Fail(ERR_BAD_PARAMETERS);
+        }
+        // Field 0 always, fields 1-7 when not empty.
+        size_t total = sizeof(QAVONETBKPINFO);
+        for (int i = 0; i < 8; ++i) {
+            const char *f = SzSLIBSzListGet(list.get(), i);
+            if (i == 0 || *f) total += strlen(f) + 1;
+        }
+        if (total > static_cast<size_t>(INT_MAX)) return slib::Fail(ERR_BAD_PARAMETERS);
+        if (!buf) {
+            *size = static_cast<int>(total);
+            return 0;
+        }
+        if (total > static_cast<size_t>(*size)) return slib::Fail(ERR_BUF_TOO_SMALL);
+        memset(buf, 0, sizeof(QAVONETBKPINFO));
+        char **slots[] = {&buf->szShare, &buf->szServer,   &buf->szIP,     &buf->szAuthUser,
+                          &buf->szPass,  &buf->szLastTime, &buf->szModule, &buf->szPass2};
+        char *end = reinterpret_cast<char *>(buf) + *size;
+        for (int i = 0; i < 8; ++i) {
+            const char *f = SzSLIBSzListGet(list.get(), i);
+            if (i != 0 && !*f) continue;
+            const size_t n = strlen(f) + 1;
+            end -= n;
+            memcpy(end, f, n);
+            *slots[i] = end;
+        }
+        buf->nLastStatus = numbers[0];
+        buf->fSSH = numbers[1];
+        buf->nServerType = numbers[2];
+        return 1;
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+namespace {
+
+std::string_view Trim(std::string_view s) {
+    const size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos) return {};
+    const size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+extern "C" int QAVONetBackupEnumByKey(const char *file, const char *key, PSLIBSZHASH *hash) {
+    if (!file || !key || !*key || !hash || !*hash) return slib::Fail(ERR_BAD_PARAMETERS);
+    try {
+        std::unique_ptr<FILE, slib::FileCloser> fp(fopen(file, "re"));
+        if (!fp) return slib::Fail(ERR_OPEN_FAILED);
+        std::string section;
+        bool inSection = false, found = false;
+        char *raw = nullptr;
+        size_t cap = 0;
+        struct LineFree {
+            char **line;
+            ~LineFree() { free(*line); }
+        } lineFree{&raw};
+        ssize_t n;
+        while ((n = getline(&raw, &cap, fp.get())) >= 0) {
+            if (memchr(raw, '\0', static_cast<size_t>(n)) != nullptr)
+                return slib::Fail(ERR_READ_FAILED);
+            const std::string_view line = Trim(std::string_view(raw, static_cast<size_t>(n)));
+            if (line.starts_with('[') && line.find(']') != std::string_view::npos) {
+                section = Trim(line.substr(1, line.find(']') - 1));
+                inSection = true;
+                found = false;
+                continue;
+            }
+            if (!inSection || found) continue;
+            // The key is the whole text before the first "=" (blanks
+            // around it allowed): a value that holds "key=" names no key.
+            const size_t eq = line.find('=');
+            if (eq == std::string_view::npos || Trim(line.substr(0, eq)) != key) continue;
+            found = true;
+            std::string_view value = Trim(line.substr(eq + 1));
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+                value = value.substr(1, value.size() - 2);
+            if (SLIBSzHashSetValue(hash, section.c_str(), std::string(value).c_str()) < 0)
+                return -1;
+        }
+        if (ferror(fp.get())) return slib::Fail(ERR_READ_FAILED);
+        return SLIBSzHashCount(*hash);
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+extern "C" int QAVONetBkpGetSharePath(const char *share, char *out, int size) {
+    if (!share || !*share || !out || size < 1) return slib::Fail(ERR_BAD_PARAMETERS);
+    try {
+        int needed = 0;
+        if (QAVOShareGet(1, share, nullptr, 0, &needed) != 0) return -1;
+        std::unique_ptr<char[]> block(new char[static_cast<size_t>(needed)]);
+        if (QAVOShareGet(1, share, block.get(), needed, &needed) != 1) return -1;
+        const char *path = reinterpret_cast<PQAVOSHARE>(block.get())->szPath;
+        const size_t len = path ? strlen(path) : 0;
+        if (static_cast<size_t>(size) <= len) {
+            SLIBLog(LOG_ERR, "%s (%d) Bad parameter! iSize too small", __FILE__, __LINE__);
+            return slib::Fail(ERR_BUF_TOO_SMALL);
+        }
+        memcpy(out, path ? path : "", len + 1);
         return 0;
     } catch (const std::bad_alloc &) {
         return slib::Fail(ERR_OUT_OF_MEMORY);

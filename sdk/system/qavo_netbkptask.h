@@ -5,6 +5,7 @@
 #define QAVO_NETBKPTASK_H
 
 #include "qavo_sys.h"
+#include "slib_szhash.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -37,6 +38,12 @@ typedef struct _tag_QAVONETBKPINFO {
     int nServerType;  /* "server_type" */
 } QAVONETBKPINFO, *PQAVONETBKPINFO;
 
+/* Names of the tasks (the task file's sections): a NULL-terminated pointer
+ * array at the start of buf, the names packed from its end; *needed is the
+ * size that takes. buf NULL with size 0 asks for the size (result 0). The
+ * number of tasks (0 without a task file), or -1 (0x0D00, 0x0100 buffer too
+ * small, and the reader's codes). */
+int QAVONetBackupEnum(char **buf, int size, int *needed);
 /* Reads the task of a folder into buf; option 1 also reads its schedule
  * (zeroed when it has none), 3 not. 1 filled, 0 size query (buf NULL, size
  * 0; *needed set), -1 (0x0D00, 0x1400 no such task, 0x0100, 0x0200). */
@@ -47,6 +54,17 @@ int QAVONetBackupGet(const char *name, PQAVONETBKPINFO buf, int size, int *neede
  * (0x0D00, and the codes of the file writers). */
 int QAVONetBackupSet(const char *name, const QAVONETBKPINFO *task, int option,
                      const QAVOSCHEDULE *schedule);
+/* Parses a task string "share:server:ip:user:pass:time:module:pass2:status:
+ * ssh:type" into buf (*size bytes; strings packed from its end, an empty
+ * field 1-7 leaves its pointer NULL). buf NULL with *size 0 stores the size
+ * needed and gives 0. 1 filled, or -1 (0x0D00 fewer than 11 fields, a bad
+ * number or bad arguments, 0x0100 buffer too small). */
+int QAVONetBackupSetParam(const char *param, PQAVONETBKPINFO buf, int *size);
+/* Reads a section file and stores, for each section, the value of the
+ * section's first key line named key into *hash under the section's name.
+ * The number of entries in the hash, or -1 (0x0D00, 0x0900, 0x0A00 for a
+ * line holding a NUL byte or a read error). */
+int QAVONetBackupEnumByKey(const char *file, const char *key, PSLIBSZHASH *hash);
 /* Removes the tasks of the folders (letter case ignored) and their
  * schedules, stopping a backup of one of them that runs now. The number of
  * task sections removed, or -1. */
@@ -56,6 +74,16 @@ int QAVONetBackupDeleteOne(const char *name);
 /* Moves the task of oldName, with its schedule, to newName (when network
  * backup is part of the model). 0 also when there is nothing to move, -1. */
 int QAVONetBkpRename(const char *oldName, const char *newName);
+/* The folder of a share into out. 0, or -1 (0x0D00, 0x0100 out not longer
+ * than the path, and QAVOShareGet's codes). */
+int QAVONetBkpGetSharePath(const char *share, char *out, int size);
+
+/* What a task may hold, as the rsync command lines take it: a server is a
+ * host name or dotted address (a leading "*" allowed); a user or module is
+ * not empty, does not start with "-" and holds no "/", "@", ":", double
+ * quote or control character. 1 or 0. */
+int BlQAVOINetBkpIsServer(const char *server);
+int BlQAVOINetBkpIsAccount(const char *text);
 
 #ifdef __cplusplus
 }
