@@ -49,9 +49,14 @@ int QAVONetBackupEnum(char **buf, int size, int *needed);
  * 0; *needed set), -1 (0x0D00, 0x1400 no such task, 0x0100, 0x0200). */
 int QAVONetBackupGet(const char *name, PQAVONETBKPINFO buf, int size, int *needed, int option,
                      PQAVOSCHEDULE schedule);
-/* Creates (name NULL or no such task) or replaces the task of szShare;
- * option 2 sets the schedule (or, NULL, removes it), 3 leaves it. 1, or -1
- * (0x0D00, and the codes of the file writers). */
+/* Creates (name NULL or no such task) or replaces (name equal to szShare)
+ * the task of szShare; option 2 sets the schedule (or, NULL, removes it) of
+ * the task's own command, whatever command the schedule names; 3 leaves it.
+ * The folder must be a share name, the server, user and module as
+ * BlQAVOINetBkpIsServer and BlQAVOINetBkpIsAccount accept. The task file is
+ * created private (0600); the schedule changes only after the file was
+ * written. 1, or -1 (0x0D00, 0x1300 a new task whose folder has one, and the
+ * codes of the file writers). */
 int QAVONetBackupSet(const char *name, const QAVONETBKPINFO *task, int option,
                      const QAVOSCHEDULE *schedule);
 /* Parses a task string "share:server:ip:user:pass:time:module:pass2:status:
@@ -72,7 +77,9 @@ int QAVONetBackupDelete(char **names, int count);
 /* QAVONetBackupDelete of one name; -1 (0x0D00) for NULL. */
 int QAVONetBackupDeleteOne(const char *name);
 /* Moves the task of oldName, with its schedule, to newName (when network
- * backup is part of the model). 0 also when there is nothing to move, -1. */
+ * backup is part of the model); the new schedule line is made before the
+ * old one goes. 0 also when there is nothing to move, -1 (0x0D00 newName no
+ * share name, 0x1300 newName has a task already). */
 int QAVONetBkpRename(const char *oldName, const char *newName);
 /* The folder of a share into out. 0, or -1 (0x0D00, 0x0100 out not longer
  * than the path, and QAVOShareGet's codes). */
