@@ -55,6 +55,10 @@ done
 for p in usr/sbin/quotacheck usr/sbin/quotaon; do
     install -m 755 "$src/sim/quota-standin" "$out.new/$p"
 done
+# rsync: the real one but for runs over a remote shell (sim/rsync-standin);
+# the network-backup server of a test (sim/netbkp-server).
+install -m 755 "$src/sim/rsync-standin" "$out.new/usr/bin/rsync"
+install -m 755 "$src/sim/netbkp-server" "$out.new/sim/bin/netbkp-server"
 echo "appliance" > "$out.new/sim/appliance-root"
 rm -rf "$out"
 mv "$out.new" "$out"

@@ -67,27 +67,6 @@ uint8_t Bcd(int v) {
     return static_cast<uint8_t>((v / 10) << 4 | (v % 10));
 }
 
-// A host name after RFC 1123 (labels of letters, digits and inner hyphens,
-// which covers dotted IPv4 addresses too).
-bool IsHostName(const char *s) {
-    const size_t len = strlen(s);
-    if (len == 0 || len > 253) return false;
-    size_t label = 0;
-    for (size_t i = 0; i <= len; ++i) {
-        const char c = s[i];
-        if (c == '.' || c == '\0') {
-            if (label == 0 || label > 63 || s[i - 1] == '-') return false;
-            label = 0;
-            continue;
-        }
-        const bool alnum =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alnum && !(c == '-' && label > 0)) return false;
-        ++label;
-    }
-    return true;
-}
-
 // A text field of a fixed-size record: terminated inside its array.
 bool Terminated(const char *s, size_t size) {
     return memchr(s, '\0', size) != nullptr;
@@ -295,8 +274,8 @@ extern "C" int QAVONTPSet(const QAVONTPINFO *info) {
     if (!Terminated(in.szPeriod, sizeof(in.szPeriod)) || !slib::OneLine(in.szPeriod) ||
         !Terminated(in.szServer, sizeof(in.szServer)) ||
         !Terminated(in.szServerBackup, sizeof(in.szServerBackup)) ||
-        (!IsHostName(in.szServer) && (in.fEnabled == 1 || in.szServer[0] != '\0')) ||
-        (!IsHostName(in.szServerBackup) && in.szServerBackup[0] != '\0')) {
+        (!slib::IsHostName(in.szServer) && (in.fEnabled == 1 || in.szServer[0] != '\0')) ||
+        (!slib::IsHostName(in.szServerBackup) && in.szServerBackup[0] != '\0')) {
         SLIBLog(LOG_ERR, "%s(%d): bad NTP settings", __func__, __LINE__);
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
