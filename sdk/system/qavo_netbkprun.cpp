@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,13 +19,25 @@
 #include <utility>
 #include <vector>
 
+#include "cfgbackup.h"
+#include "qavo_netbkpmail.h"
 #include "qavo_netbkptask.h"
+#include "qavo_netservice.h"
+#include "qavo_share.h"
+#include "qavo_sharelookup.h"
+#include "qavo_sharemgmt.h"
+#include "qavo_volume.h"
 #include "service_util.h"
 #include "slib_errcode.h"
+#include "slib_eventlog.h"
+#include "slib_keyvalue.h"
 #include "slib_line.h"
 #include "slib_proc.h"
+#include "slib_section.h"
 #include "slib_str.h"
+#include "slib_szhash.h"
 #include "slib_szlist.h"
+#include "slib_unicode.h"
 #include "slib_util.h"
 #include "slib_validate.h"
 
@@ -38,6 +51,20 @@ constexpr int kNameMax = 493;  // a folder name read from a listing, with its NU
 constexpr int kLookupTimeout = 60;
 constexpr int kListTimeout = 300;
 constexpr int kLoginTimeout = 300;
+constexpr int kCopyTimeout = 0;  // a restore takes as long as the data does
+
+// Events of a recovery.
+constexpr uint32_t kEventConfigFetchFailed = 0x12900016;
+constexpr uint32_t kEventConfigImportFailed = 0x11600021;
+constexpr uint32_t kEventShareCreated = 0x11800d01;
+constexpr uint32_t kEventShareCreateFailed = 0x11800d07;
+constexpr uint32_t kEventFolderFailed = 0x12900015;
+constexpr uint32_t kEventRecovered = 0x12900014;
+// Sections of the configuration backup a recovery restores: shares, users,
+// groups, user quotas and the clean-up.
+constexpr uint32_t kRecoverSections = QAVOSYSBKP_ID_SHARE | QAVOSYSBKP_ID_USER |
+                                      QAVOSYSBKP_ID_GROUP | QAVOSYSBKP_ID_USER_QUOTA |
+                                      QAVOSYSBKP_ID_CLEANUP;
 
 // Result codes this file gives itself.
 constexpr int kCodeSignal = 40;
@@ -224,6 +251,199 @@ int RunQuiet(const std::vector<std::string> &args, int timeout) {
     argv.push_back(nullptr);
     const int r = SLIBProcExecWaitIO(argv.data(), nullptr, -1, -1, timeout);
     return r < 0 ? kCodeSignal : r;
+}
+
+// Runs rsync without a shell, its output to /dev/null: its exit code, or -1
+// when it died by a signal, ran out of time or could not be run.
+int RunRsync(const std::vector<std::string> &args, int timeout) {
+    std::vector<const char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    return SLIBProcExecWaitIO(argv.data(), nullptr, -1, -1, timeout);
+}
+
+// One key of the recovery's progress file.
+void Progress(const char *key, const std::string &value) {
+    if (SLIBFileSetKeyValue(SZF_NETBKP_RECOVER_CHK, key, value.c_str(), SLIB_KEYVALUE_FMT_QUOTED) <
+        0) {
+        SLIBLog(LOG_ERR, "%s(%d): cannot set %s in %s [%X]", __func__, __LINE__, key,
+                SZF_NETBKP_RECOVER_CHK, SLIBErrGet());
+    }
+}
+
+std::string Upper(const std::string &name) {
+    char up[kNameMax] = "";
+    if (SLIBUnicodeUTF8StrUpper(name.c_str(), up, sizeof up) < 0) return "";
+    return up;
+}
+
+// The names of the shares here, upper-cased; false on failure.
+bool ShareNamesUpper(std::vector<std::string> &out) {
+    int need = 0;
+    if (QAVOShareEnum(nullptr, 0, &need) < 0 || need <= 0) return false;
+    std::vector<char *> buf((static_cast<size_t>(need) + sizeof(char *) - 1) / sizeof(char *));
+    const int n = QAVOShareEnum(buf.data(), need, &need);
+    if (n < 0) return false;
+    for (int i = 0; i < n && buf[static_cast<size_t>(i)] != nullptr; ++i)
+        out.push_back(Upper(buf[static_cast<size_t>(i)]));
+    return true;
+}
+
+// The folders to restore, by upper-cased name (the map's order is the
+// order of the restore), written as section "share_list" of the progress
+// file.
+bool WriteShareList(const std::map<std::string, std::string> &folders) {
+    PSLIBSZHASH hash = PshSLIBSzHashAlloc(1024);
+    if (hash == nullptr) return false;
+    bool ok = true;
+    for (const auto &[upper, name] : folders) {
+        if (SLIBSzHashSetValue(&hash, upper.c_str(), name.c_str()) < 0) ok = false;
+    }
+    if (ok && ErrSLIBFileAddSection(SZF_NETBKP_RECOVER_CHK, "share_list", hash, "\t%s=%s\n") < 0)
+        ok = false;
+    SLIBSzHashFree(hash);
+    return ok;
+}
+
+// The configuration backup of the server's folder, fetched into a private
+// folder and imported.
+bool RestoreConfig(const char *server, const char *module, const char *user, const char *folder,
+                   int overwriteConfig) {
+    Progress("stage", "config");
+    char dir[] = "/tmp/.netbkp-configXXXXXX";  // 0700, this call's alone
+    if (mkdtemp(dir) == nullptr) {
+        SLIBLog(LOG_ERR, "%s(%d): mkdtemp failed: %m", __func__, __LINE__);
+        return false;
+    }
+    const std::string file = std::string(dir) + "/" + QAVO_NETBKP_CONFIG_FILE;
+    const std::string remote =
+        Remote(user, server, std::string(module) + "/" + folder + "/" + QAVO_NETBKP_CONFIG_FILE);
+    bool ok = RunRsync({kRsync, "-a", "-W", "--timeout=600",
+                        std::string("--password-file=") + SZF_NETBKP_RESTORE_PASS, remote,
+                        std::string(dir) + "/"},
+                       kCopyTimeout) == 0;
+    struct stat st;
+    if (ok && (lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))) ok = false;
+    if (!ok) {
+        SLIBLog(LOG_ERR, "%s(%d): fetching %s failed", __func__, __LINE__, remote.c_str());
+        QAVOLogEventWrite(QAVOLOG_CLASS_NETBKP, 3, kEventConfigFetchFailed, QAVO_NETBKP_CONFIG_FILE,
+                          nullptr, nullptr, nullptr);
+    } else if (QAVOSysbkpImport(file.c_str(), kRecoverSections, overwriteConfig) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): QAVOSysbkpImport(%s) failed", __func__, __LINE__, file.c_str());
+        QAVOLogEventWrite(QAVOLOG_CLASS_NETBKP, 1, kEventConfigImportFailed, nullptr, nullptr,
+                          nullptr, nullptr);
+        ok = false;
+    }
+    unlink(file.c_str());
+    rmdir(dir);
+    return ok;
+}
+
+// Creates a missing share on volume vol; its folder, or "" on failure.
+std::string CreateShare(const std::string &name, int vol) {
+    const std::string path = "/volume" + std::to_string(vol) + "/" + name;
+    const std::string text = name + "::" + path + "::admin::SHARE_RW:1";
+    std::vector<char *> buf(4096 / sizeof(char *));
+    if (ParseShareParam(text.c_str(), buf.data(), static_cast<int>(buf.size() * sizeof(char *))) ==
+            1 &&
+        QAVOShareSet(1, nullptr, reinterpret_cast<const QAVOSHARE *>(buf.data())) == 1) {
+        QAVOLogEventWrite(QAVOLOG_CLASS_MAN, 1, kEventShareCreated, name.c_str(), nullptr, nullptr,
+                          nullptr);
+        return path;
+    }
+    SLIBLog(LOG_ERR, "%s(%d): creating share [%s] failed [%X]", __func__, __LINE__, name.c_str(),
+            SLIBErrGet());
+    QAVOLogEventWrite(QAVOLOG_CLASS_NETBKP, 1, kEventShareCreateFailed, name.c_str(), nullptr,
+                      nullptr, nullptr);
+    return "";
+}
+
+// Restores the folders into their shares. False when a folder failed or
+// the recovery could not go on.
+bool RestoreFolders(const char *server, const char *module, const char *user, const char *folder,
+                    const std::map<std::string, std::string> &folders) {
+    Progress("stage", "share");
+    const int vol = QAVOVolFirstWritableGet();
+    if (vol <= 0) {
+        SLIBLog(LOG_ERR, "%s(%d): No good volume for restore.\n", __func__, __LINE__);
+        return false;
+    }
+    bool ok = true;
+    for (const auto &[upper, name] : folders) {
+        std::string dest;
+        if (PQAVOSHARE share = QAVOShareGetCaseLess(name.c_str())) {
+            dest = share->szPath ? share->szPath : "";
+            QAVOShareFree(share);
+            if (dest.find('/') == std::string::npos) {
+                SLIBLog(LOG_ERR, "%s(%d): bad path [%s] of share [%s]", __func__, __LINE__,
+                        dest.c_str(), name.c_str());
+                return false;
+            }
+        } else {
+            dest = CreateShare(name, vol);
+            if (dest.empty()) {
+                ok = false;
+                continue;
+            }
+        }
+        Progress("share", name);
+        // The folder's contents go into the share's own folder.
+        const std::string remote =
+            Remote(user, server, std::string(module) + "/" + folder + "/" + name + "/");
+        const int r = RunRsync(
+            {kRsync, "-a", "-W", "--timeout=600",
+             std::string("--password-file=") + SZF_NETBKP_RESTORE_PASS, remote, dest + "/"},
+            kCopyTimeout);
+        if (r == 0) continue;
+        ok = false;
+        SLIBLog(LOG_ERR, "%s(%d): exec [%s %s %s] fail! return [%d]", __func__, __LINE__, kRsync,
+                remote.c_str(), dest.c_str(), r);
+        // A death by a signal is a system error; its signal is not known here.
+        const int code = r < 0 ? NETBKP_CODE_SIGNAL : r;
+        char line[QAVO_NETBKP_TEXT_MAX + 32] = "";
+        if (r < 0) {
+            snprintf(line, sizeof line, "[%d] System error", NETBKP_CODE_SIGNAL);
+        } else if (QAVOINetBkpResultLine(r << 8, line, sizeof line) != 0) {
+            snprintf(line, sizeof line, "[%d]", r);
+        }
+        QAVOLogEventWrite(QAVOLOG_CLASS_NETBKP, NetBkpErrLevel(code), kEventFolderFailed,
+                          name.c_str(), line, nullptr, nullptr);
+    }
+    ErrServiceHup();
+    return ok;
+}
+
+bool Recover(const char *server, const char *module, const char *user, const char *password,
+             const char *folder, int overwriteData, int restoreConfig, int overwriteConfig) {
+    if (QAVONetBkpGenPassfile(password, SZF_NETBKP_RESTORE_PASS) != 0) return false;
+    PSLIBSZLIST listed = nullptr;
+    const int listing =
+        QAVONetBkpListDir(user, server, (std::string(module) + "/" + folder).c_str(), &listed);
+    slib::SzListPtr owner(listed);
+    if (listing != 0) return false;
+    std::map<std::string, std::string> folders;
+    for (int i = 0; i < listed->nItem; ++i) {
+        const std::string name = SzSLIBSzListGet(listed, i);
+        const std::string upper = Upper(name);
+        if (!upper.empty()) folders[upper] = name;
+    }
+    if (!overwriteData) {
+        std::vector<std::string> here;
+        if (!ShareNamesUpper(here)) {
+            SLIBLog(LOG_ERR, "%s(%d): cannot list the shares", __func__, __LINE__);
+            return false;
+        }
+        for (const std::string &u : here)
+            folders.erase(u);
+    }
+    if (!WriteShareList(folders)) {
+        SLIBLog(LOG_ERR, "%s(%d): cannot write share_list", __func__, __LINE__);
+        return false;
+    }
+    if (restoreConfig && !RestoreConfig(server, module, user, folder, overwriteConfig))
+        return false;
+    return RestoreFolders(server, module, user, folder, folders);
 }
 
 }  // namespace
@@ -439,4 +659,44 @@ extern "C" int QAVONetBkpCancelCurrRsync(void) {
         return -1;
     }
     return 0;
+}
+
+extern "C" int QAVONetBkpRecovery(const char *server, const char *module, const char *user,
+                                  const char *password, const char *folder, int overwriteData,
+                                  int restoreConfig, int overwriteConfig) {
+    // A fresh progress file; "done" and "error" are written first so that
+    // later keys replace lines before the folder section.
+    unlink(SZF_NETBKP_RECOVER_CHK);
+    for (const char *key : {"stage", "share"})
+        Progress(key, "");
+    for (const char *key : {"done", "error"})
+        Progress(key, "0");
+    bool ok = false;
+    if (!ServerOk(server) || !RsyncNameOk(module) || !RsyncNameOk(user) || password == nullptr ||
+        folder == nullptr || !BlSLIBIsShareName(folder)) {
+        SLIBLog(LOG_ERR, "%s: %s(%d) - wrong parameter\n", "sdk/qavonetbkp", __func__, __LINE__);
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+    } else {
+        ok = Recover(server, module, user, password, folder, overwriteData, restoreConfig,
+                     overwriteConfig);
+    }
+    unlink(SZF_NETBKP_RESTORE_PASS);
+
+    QAVONetService(NETSERV_AFP, NETSERV_RESTART);
+    // "error" before "done": whoever sees the end sees its result.
+    Progress("error", ok ? "0" : "1");
+    if (SLIBFileSetKeyValue(SZF_NETBKP_RECOVER_CHK, "done", "1", SLIB_KEYVALUE_FMT_QUOTED) < 0) {
+        SLIBLog(LOG_ERR, "%s(%d): cannot set done in %s", __func__, __LINE__,
+                SZF_NETBKP_RECOVER_CHK);
+        unlink(SZF_NETBKP_RECOVER_CHK);
+    }
+    const char *f = folder ? folder : "";
+    const char *srv = server ? server : "";
+    if (ok) {
+        QAVOLogEventWrite(QAVOLOG_CLASS_NETBKP, 1, kEventRecovered, f, srv, nullptr, nullptr);
+        QAVONetRecoveryMail(f, srv, QAVO_NETBKP_MAIL_RECOVER_DONE);
+        return 0;
+    }
+    QAVONetRecoveryMail(f, srv, QAVO_NETBKP_MAIL_RECOVER_ERROR);
+    return -1;
 }
