@@ -69,29 +69,6 @@ inline bool IsPlainCode(const char *s, size_t max) {
     return true;
 }
 
-// A host name after RFC 1123 (labels of 1 to 63 letters, digits and inner
-// hyphens, at most 253 bytes), which covers dotted IPv4 addresses too: safe
-// as a word of a command line or a configuration line.
-inline bool IsHostName(const char *s) {
-    if (s == nullptr) return false;
-    const size_t len = strlen(s);
-    if (len == 0 || len > 253) return false;
-    size_t label = 0;
-    for (size_t i = 0; i <= len; ++i) {
-        const char c = s[i];
-        if (c == '.' || c == '\0') {
-            if (label == 0 || label > 63 || s[i - 1] == '-') return false;
-            label = 0;
-            continue;
-        }
-        const bool alnum =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alnum && !(c == '-' && label > 0)) return false;
-        ++label;
-    }
-    return true;
-}
-
 // Writes all of s to a stream that belongs to the calling operation alone
 // (a rewrite's temporary copy), so no stream locking is needed.
 inline bool WriteAll(FILE *fp, std::string_view s) {
