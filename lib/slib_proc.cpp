@@ -85,6 +85,123 @@ class ChildSignal {
     struct sigaction oldact_ {};
 };
 
+// The input goes into a pipe before the child starts: it fits the pipe (no
+// more than PIPE_BUF), so nothing can block on a program that does not read
+// it, and the program sees the end of its input after it. inFd is the read
+// end, or -1 without input; false (error set) when the pipe fails.
+bool InputPipe(const char *input, int &inFd) {
+    inFd = -1;
+    if (input == nullptr) return true;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        SLIBErrSet(ERR_EXEC_FAILED);
+        return false;
+    }
+    const size_t len = strlen(input);
+    ssize_t w;
+    do {
+        w = write(fds[1], input, len);
+    } while (w < 0 && errno == EINTR);
+    close(fds[1]);
+    if (w != static_cast<ssize_t>(len)) {
+        close(fds[0]);
+        SLIBErrSet(ERR_EXEC_FAILED);
+        return false;
+    }
+    inFd = fds[0];
+    return true;
+}
+
+// Runs argv (with envp when not null) in its own session with the standard
+// descriptors on /dev/null, except those given (-1: none): inFd as input
+// (closed here afterwards), outFd as output, errFd as error. Waits for it; with
+// a timeout above 0, kills its group after so many seconds. Returns its exit
+// status, or -1 (ERR_EXEC_FAILED) when it could not run, was killed by a
+// signal or timed out.
+int RunAndWait(const char *const *argv, const char *const *envp, int inFd, int outFd, int errFd,
+               int timeout) {
+    // Nobody else reaps the child while it runs.
+    ChildSignal sigchld;
+
+    int ret = -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        sigchld.InChild();
+        // Every descriptor to keep goes above the standard ones first (one of
+        // them may be a standard descriptor of a caller that had it closed),
+        // so that laying /dev/null over those cannot close one of them.
+        auto lift = [](int fd) {
+            return fd >= 0 && fd <= STDERR_FILENO ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
+        };
+        inFd = lift(inFd);
+        outFd = lift(outFd);
+        errFd = lift(errFd);
+        StdioToDevNull();
+        // dup2 clears close-on-exec
+        if (inFd >= 0) dup2(inFd, STDIN_FILENO);
+        if (outFd >= 0) dup2(outFd, STDOUT_FILENO);
+        if (errFd >= 0) dup2(errFd, STDERR_FILENO);
+        SLIBFileLockCloseAll();
+        setsid();  // its own group, so that a time-out ends its children too
+        int cd = chdir("/");
+        (void)cd;
+        char *const *args = const_cast<char *const *>(argv);
+        if (envp != nullptr) {
+            execve(argv[0], args, const_cast<char *const *>(envp));
+        } else {
+            execv(argv[0], args);
+        }
+        // Not exit(): that would flush the parent's stdio buffers a second time.
+        _exit(255);
+    }
+    if (inFd >= 0) close(inFd);
+    if (pid > 0) {
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            int status = 0;
+            pid_t w = waitpid(pid, &status, timeout > 0 ? WNOHANG : 0);
+            if (w < 0 && errno == EINTR) continue;
+            if (w == pid) {
+                // A child killed by a signal, or a status nobody can tell, is a failure.
+                if (WIFEXITED(status)) ret = WEXITSTATUS(status);
+                break;
+            }
+            if (w < 0) break;
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const long long elapsedMs =
+                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+            if (elapsedMs >= timeout * 1000LL) {
+                kill(-pid, SIGKILL);
+                kill(pid, SIGKILL);
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                break;
+            }
+            usleep(10000);
+        }
+    }
+
+    sigchld.Restore();
+    if (ret == -1) SLIBErrSet(ERR_EXEC_FAILED);
+    return ret;
+}
+
+// RunAndWait with an input text of no more than SLIB_PROC_INPUT_MAX bytes
+// (nullptr: none), after checking the arguments.
+int RunWithInput(const char *const *argv, const char *const *envp, const char *input, int outFd,
+                 int errFd, int timeout) {
+    if (argv == nullptr || argv[0] == nullptr ||
+        (input != nullptr && strlen(input) > SLIB_PROC_INPUT_MAX)) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    int inFd = -1;
+    if (!InputPipe(input, inFd)) return -1;
+    return RunAndWait(argv, envp, inFd, outFd, errFd, timeout);
+}
+
 // Reads a whole small file of /proc; false when it cannot be read.
 bool ReadProcFile(const std::string &path, std::string &out) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -195,74 +312,7 @@ extern "C" int SLIBProcExecWait(const char *path, const char *a1, const char *a2
 
 extern "C" int SLIBProcExecWaitArgv(const char *const *argv, const char *const *envp,
                                     const char *input) {
-    if (argv == nullptr || argv[0] == nullptr ||
-        (input != nullptr && strlen(input) > SLIB_PROC_INPUT_MAX)) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    // The input goes into the pipe before the child starts: it fits the pipe
-    // (no more than PIPE_BUF), so nothing can block on a program that does
-    // not read it, and the program sees the end of its input after it.
-    int inFd = -1;
-    if (input != nullptr) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            SLIBErrSet(ERR_EXEC_FAILED);
-            return -1;
-        }
-        size_t len = strlen(input);
-        ssize_t w;
-        do {
-            w = write(fds[1], input, len);
-        } while (w < 0 && errno == EINTR);
-        close(fds[1]);
-        if (w != static_cast<ssize_t>(len)) {
-            close(fds[0]);
-            SLIBErrSet(ERR_EXEC_FAILED);
-            return -1;
-        }
-        inFd = fds[0];
-    }
-
-    // Nobody else reaps the child while it runs.
-    ChildSignal sigchld;
-
-    int ret = -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        sigchld.InChild();
-        // The pipe may have got a standard descriptor of a caller that had it
-        // closed: move it out of the way of /dev/null first.
-        if (inFd >= 0 && inFd <= STDERR_FILENO) inFd = fcntl(inFd, F_DUPFD_CLOEXEC, 3);
-        StdioToDevNull();
-        if (inFd >= 0) dup2(inFd, STDIN_FILENO);  // dup2 clears close-on-exec
-        SLIBFileLockCloseAll();
-        setsid();
-        int cd = chdir("/");
-        (void)cd;
-        char *const *args = const_cast<char *const *>(argv);
-        if (envp != nullptr) {
-            execve(argv[0], args, const_cast<char *const *>(envp));
-        } else {
-            execv(argv[0], args);
-        }
-        // Not exit(): that would flush the parent's stdio buffers a second time.
-        _exit(255);
-    }
-    if (inFd >= 0) close(inFd);
-    if (pid > 0) {
-        int status = 0;
-        pid_t w;
-        do {
-            w = waitpid(pid, &status, 0);
-        } while (w < 0 && errno == EINTR);
-        // A child killed by a signal, or a status nobody can tell, is a failure.
-        if (w == pid && WIFEXITED(status)) ret = WEXITSTATUS(status);
-    }
-
-    sigchld.Restore();
-    if (ret == -1) SLIBErrSet(ERR_EXEC_FAILED);
-    return ret;
+    return RunWithInput(argv, envp, input, -1, -1, 0);
 }
 
 extern "C" int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeout) {
@@ -270,148 +320,12 @@ extern "C" int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeo
         SLIBErrSet(ERR_BAD_PARAMETERS);
         return -1;
     }
-    // SIGCHLD as in SLIBProcExecWaitArgv: nobody else reaps the child.
-    ChildSignal sigchld;
-
-    int ret = -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        sigchld.InChild();
-        if (fd <= STDERR_FILENO) fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        StdioToDevNull();
-        if (fd >= 0) dup2(fd, STDOUT_FILENO);
-        SLIBFileLockCloseAll();
-        setsid();  // its own group, so that a time-out ends its children too
-        int cd = chdir("/");
-        (void)cd;
-        execv(argv[0], const_cast<char *const *>(argv));
-        _exit(255);
-    }
-    if (pid > 0) {
-        struct timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        for (;;) {
-            int status = 0;
-            pid_t w = waitpid(pid, &status, timeout > 0 ? WNOHANG : 0);
-            if (w < 0 && errno == EINTR) continue;
-            if (w == pid) {
-                if (WIFEXITED(status)) ret = WEXITSTATUS(status);
-                break;
-            }
-            if (w < 0) break;
-            struct timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const long long elapsedMs =
-                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-            if (elapsedMs >= timeout * 1000LL) {
-                kill(-pid, SIGKILL);
-                kill(pid, SIGKILL);
-                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-                }
-                break;
-            }
-            usleep(10000);
-        }
-    }
-
-    sigchld.Restore();
-    if (ret == -1) SLIBErrSet(ERR_EXEC_FAILED);
-    return ret;
+    return RunAndWait(argv, nullptr, -1, fd, -1, timeout);
 }
 
 extern "C" int SLIBProcExecWaitIO(const char *const *argv, const char *input, int outFd, int errFd,
                                   int timeout) {
-    if (argv == nullptr || argv[0] == nullptr ||
-        (input != nullptr && strlen(input) > SLIB_PROC_INPUT_MAX)) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    // The input fills the pipe before the child starts, as in
-    // SLIBProcExecWaitArgv.
-    int inFd = -1;
-    if (input != nullptr) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            SLIBErrSet(ERR_EXEC_FAILED);
-            return -1;
-        }
-        const size_t len = strlen(input);
-        ssize_t w;
-        do {
-            w = write(fds[1], input, len);
-        } while (w < 0 && errno == EINTR);
-        close(fds[1]);
-        if (w != static_cast<ssize_t>(len)) {
-            close(fds[0]);
-            SLIBErrSet(ERR_EXEC_FAILED);
-            return -1;
-        }
-        inFd = fds[0];
-    }
-    sigset_t chld, oldmask;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &oldmask);
-    struct sigaction dfl {
-    }, oldact{};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(SIGCHLD, &dfl, &oldact);
-
-    int ret = -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &oldmask, nullptr);
-        // Every descriptor to keep goes above the standard ones first, so
-        // that laying /dev/null over those cannot close one of them.
-        auto lift = [](int fd) {
-            return fd >= 0 && fd <= STDERR_FILENO ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
-        };
-        inFd = lift(inFd);
-        outFd = lift(outFd);
-        errFd = lift(errFd);
-        StdioToDevNull();
-        if (inFd >= 0) dup2(inFd, STDIN_FILENO);
-        if (outFd >= 0) dup2(outFd, STDOUT_FILENO);
-        if (errFd >= 0) dup2(errFd, STDERR_FILENO);
-        SLIBFileLockCloseAll();
-        setsid();
-        int cd = chdir("/");
-        (void)cd;
-        execv(argv[0], const_cast<char *const *>(argv));
-        _exit(255);
-    }
-    if (inFd >= 0) close(inFd);
-    if (pid > 0) {
-        struct timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        for (;;) {
-            int status = 0;
-            pid_t w = waitpid(pid, &status, timeout > 0 ? WNOHANG : 0);
-            if (w < 0 && errno == EINTR) continue;
-            if (w == pid) {
-                if (WIFEXITED(status)) ret = WEXITSTATUS(status);
-                break;
-            }
-            if (w < 0) break;
-            struct timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const long long elapsedMs =
-                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-            if (elapsedMs >= timeout * 1000LL) {
-                kill(-pid, SIGKILL);
-                kill(pid, SIGKILL);
-                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-                }
-                break;
-            }
-            usleep(10000);
-        }
-    }
-    sigaction(SIGCHLD, &oldact, nullptr);
-    sigprocmask(SIG_SETMASK, &oldmask, nullptr);
-    if (ret == -1) SLIBErrSet(ERR_EXEC_FAILED);
-    return ret;
+    return RunWithInput(argv, nullptr, input, outFd, errFd, timeout);
 }
 
 extern "C" pid_t SLIBProcExecBackground(const char *path, const char *a1, const char *a2,
