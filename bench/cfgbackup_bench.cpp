@@ -11,23 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "account_files.h"
 #include "cfgbackup.h"
 #include "sdk_userset.h"
 
 namespace {
 
+using bench::Write;
+
 constexpr int kCount = 1000;
 const char *const kFile = "/tmp/cfgbackup-bench.cbk";
 const std::string kHash = "$1$Ab$Y4VrSqX5m3ZmA1kpLk6b60";
 const std::string kSmbHashes = "01FC5A6BE7BC6929AAD3B435B51404EE:0CB6948805F797BF2A82807973B89537";
-
-void Write(const char *path, const std::string &text, mode_t mode) {
-    FILE *fp = fopen(path, "w");
-    if (!fp) return;
-    fwrite(text.data(), 1, text.size(), fp);
-    fclose(fp);
-    chmod(path, mode);
-}
 
 std::string Name(const char *prefix, int i) {
     return prefix + std::to_string(i);

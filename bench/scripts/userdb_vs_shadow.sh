@@ -5,50 +5,15 @@
 #   userdb_vs_shadow.sh SRC BUILD
 set -eu
 src="$1"; build="$2"
-"$src/sim/appliance" --build "$build" -- bash -s "$build/bench/qavo_bench" <<'INNER'
+"$src/sim/appliance" --build "$build" -- bash -s "$build/bench/qavo_bench" "$src" <<'INNER'
 set -eu
 bench="$1"
 json=$("$bench" --benchmark_filter='^BM_UserDb' --benchmark_format=json 2>/dev/null)
-pfx=/tmp/shadow-bench
-# The same files as the benchmark's fixture, for the shadow tools.
-fixture() {
-    rm -rf "$pfx"; mkdir -p "$pfx/etc"
-    awk -v n="$1" -v dir="$pfx/etc" 'BEGIN {
-        h = "$1$Ab$Y4VrSqX5m3ZmA1kpLk6b60"
-        print "root:x:0:0:root:/root:/bin/sh" > (dir "/passwd")
-        print "root:" h ":14000:0:99999:7:::" > (dir "/shadow")
-        m = ""
-        for (i = 0; i < n; i++) {
-            u = "u" (3000 + i)
-            print u ":x:" (3000 + i) ":100::/:/bin/csh" > (dir "/passwd")
-            print u ":" h ":14000:0:99999:7:::" > (dir "/shadow")
-            m = m u ","
-        }
-        print "root:x:0:" > (dir "/group")
-        print "users:x:100:nobody,nobody" > (dir "/group")
-        print "staff:x:65536:nobody," m "nobody" > (dir "/group")
-    }'
-    : > "$pfx/etc/gshadow"
-    chmod 600 "$pfx/etc/shadow"
-}
-# Mean microseconds of five runs of a command on fresh files.
-timed() {
-    local n="$1"; shift
-    local total=0
-    for i in 1 2 3 4 5; do
-        fixture "$n"
-        local t0 t1
-        t0=$(date +%s%N)
-        "$@" >/dev/null 2>&1
-        t1=$(date +%s%N)
-        total=$((total + (t1 - t0) / 1000))
-    done
-    echo $((total / 5))
-}
-add1k=$(timed 1000 useradd --prefix "$pfx" -M -N -g 100 -s /bin/csh newbie)
-add10k=$(timed 10000 useradd --prefix "$pfx" -M -N -g 100 -s /bin/csh newbie)
-pw1k=$(timed 1000 usermod --prefix "$pfx" -p '$1$Cd$Y4VrSqX5m3ZmA1kpLk6b60' u3500)
-pw10k=$(timed 10000 usermod --prefix "$pfx" -p '$1$Cd$Y4VrSqX5m3ZmA1kpLk6b60' u3500)
+. "$2/bench/scripts/lib/shadow_files.sh"
+add1k=$(timed 5 1000 useradd --prefix "$pfx" -M -N -g 100 -s /bin/csh newbie)
+add10k=$(timed 5 10000 useradd --prefix "$pfx" -M -N -g 100 -s /bin/csh newbie)
+pw1k=$(timed 5 1000 usermod --prefix "$pfx" -p '$1$Cd$Y4VrSqX5m3ZmA1kpLk6b60' u3500)
+pw10k=$(timed 5 10000 usermod --prefix "$pfx" -p '$1$Cd$Y4VrSqX5m3ZmA1kpLk6b60' u3500)
 python3 - "$json" "$add1k" "$add10k" "$pw1k" "$pw10k" <<'PY'
 import json, sys
 b = {x["name"]: x["real_time"] * {"ms": 1000, "us": 1, "ns": 0.001}[x["time_unit"]]
