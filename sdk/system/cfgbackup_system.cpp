@@ -31,7 +31,6 @@ using cfgbkp::Str;
 
 namespace {
 
-// Ends a section export or import with its failure event.
 // Copies s into a fixed field of max characters; false when it is longer.
 template <size_t N>
 bool CopyField(char (&dst)[N], const char *s) {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "../accounts/services_support.h"
 #include "appliance.h"
+#include "cfgbackup_support.h"
 #include "cfgbackup.h"
 #include "qavo_group.h"
 #include "qavo_quota.h"
@@ -22,46 +22,14 @@
 
 namespace {
 
-const char *const kFile = "/tmp/backup.cbk";
+using cfgtest::Bytes;
+using cfgtest::HasEvent;
+using cfgtest::kFile;
+using cfgtest::kLm;
+using cfgtest::kNt;
+
 const char *const kSmbpasswd = "/usr/qavo/etc/private/smbpasswd";
 const char kHash[] = "$1$Ab$Y4VrSqX5m3ZmA1kpLk6b60";
-const char kLm[] = "01FC5A6BE7BC6929AAD3B435B51404EE";
-const char kNt[] = "0CB6948805F797BF2A82807973B89537";
-
-class Bytes {
-  public:
-    Bytes &Word(uint32_t w) {
-        const uint32_t be = htonl(w);
-        data_.append(reinterpret_cast<const char *>(&be), 4);
-        return *this;
-    }
-    Bytes &Raw(const std::string &s) {
-        data_ += s;
-        return *this;
-    }
-    Bytes &Str(const std::string &s) {
-        return Word(1).Word(static_cast<uint32_t>(s.size() + 1)).Raw(s).Raw(std::string(1, '\0'));
-    }
-    Bytes &Long(int32_t v) { return Word(2).Word(4).Word(static_cast<uint32_t>(v)); }
-    Bytes &User(const std::string &name, const std::string &hash, const std::string &lm = kLm,
-                const std::string &nt = kNt) {
-        return Str(name).Str(hash).Str("").Str(lm).Str(nt).Long(0).Str("");
-    }
-    Bytes &Group(const std::string &name, int32_t gid, const std::vector<std::string> &members) {
-        Long(1).Str(name).Long(gid).Str("").Long(static_cast<int32_t>(members.size()));
-        for (const std::string &m : members)
-            Str(m);
-        return *this;
-    }
-    Bytes &Section(uint32_t id, const Bytes &body) {
-        return Word(id).Word(1).Word(static_cast<uint32_t>(body.data_.size())).Raw(body.data_);
-    }
-    static Bytes File() { return Bytes().Raw("QAVO").Word(1).Word(QAVOSYSBKP_ID_ALL); }
-    const std::string &data() const { return data_; }
-
-  private:
-    std::string data_;
-};
 
 const std::vector<std::string> kFiles = {"/etc/passwd", "/etc/shadow", kSmbpasswd, "/etc/group",
                                          "/etc/group_desc"};
@@ -140,11 +108,6 @@ std::string Field(const std::string &file, const std::string &name, size_t index
     for (size_t i = 0; i < index; ++i)
         pos = line.find(':', pos) + 1;
     return line.substr(pos, line.find(':', pos) - pos);
-}
-
-bool HasEvent(uint32_t id) {
-    const std::vector<uint32_t> ids = svctest::SystemLogEvents();
-    return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
 class CfgBackupAccounts : public ::testing::Test {

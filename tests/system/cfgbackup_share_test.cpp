@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../accounts/services_support.h"
 #include "appliance.h"
+#include "cfgbackup_support.h"
 #include "cfgbackup.h"
 #include "qavo_download.h"
 #include "qavo_share.h"
@@ -18,38 +18,12 @@
 
 namespace {
 
-const char *const kFile = "/tmp/backup.cbk";
+using cfgtest::Bytes;
+using cfgtest::HasEvent;
+using cfgtest::kFile;
+
 const char *const kDefaults = "/etc.defaults/qavoinfo.conf";
 const char *const kGlobal = "[global]\n\tworkgroup=WORKGROUP\n\tsecurity=user\n";
-
-// Words and items of a hand-made file.
-class Bytes {
-  public:
-    Bytes &Word(uint32_t w) {
-        const uint32_t be = htonl(w);
-        data_.append(reinterpret_cast<const char *>(&be), 4);
-        return *this;
-    }
-    Bytes &Raw(const std::string &s) {
-        data_ += s;
-        return *this;
-    }
-    Bytes &Str(const std::string &s) {
-        return Word(1).Word(static_cast<uint32_t>(s.size() + 1)).Raw(s).Raw(std::string(1, '\0'));
-    }
-    Bytes &Long(int32_t v) { return Word(2).Word(4).Word(static_cast<uint32_t>(v)); }
-    Bytes &Share(const std::string &name, const std::string &path) {
-        return Str(name).Str(path).Str("").Str("").Str("").Str("").Long(2).Long(1);
-    }
-    Bytes &Section(uint32_t id, const Bytes &body) {
-        return Word(id).Word(1).Word(static_cast<uint32_t>(body.data_.size())).Raw(body.data_);
-    }
-    static Bytes File() { return Bytes().Raw("QAVO").Word(1).Word(QAVOSYSBKP_ID_ALL); }
-    const std::string &data() const { return data_; }
-
-  private:
-    std::string data_;
-};
 
 void SetKey(const char *path, const char *key, const char *value) {
     ASSERT_GE(SLIBFileSetOrAddKeyValue(path, key, value, SLIB_KEYVALUE_FMT_QUOTED), 0) << key;
@@ -59,11 +33,6 @@ std::string Key(const char *key) {
     char v[512] = "";
     SLIBFileGetKeyValue(SLIB_QAVOINFO_PATH, key, v, sizeof v, 0);
     return v;
-}
-
-bool HasEvent(uint32_t id) {
-    const std::vector<uint32_t> ids = svctest::SystemLogEvents();
-    return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
 std::string SharePath(const char *name) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "appliance.h"
+#include "cfgbackup_support.h"
 #include "cfgbackup.h"
 #include "qavo_share.h"
 #include "qavo_sharemgmt.h"
@@ -18,34 +19,11 @@
 
 namespace {
 
-const char *const kFile = "/tmp/backup.cbk";
+using cfgtest::Bytes;
+using cfgtest::kFile;
+
 const char *const kDefaults = "/etc.defaults/qavoinfo.conf";
 const char *const kUsbBkp = "/usr/qavo/bin/qavousbbkp";
-
-class Bytes {
-  public:
-    Bytes &Word(uint32_t w) {
-        const uint32_t be = htonl(w);
-        data_.append(reinterpret_cast<const char *>(&be), 4);
-        return *this;
-    }
-    Bytes &Raw(const std::string &s) {
-        data_ += s;
-        return *this;
-    }
-    Bytes &Str(const std::string &s) {
-        return Word(1).Word(static_cast<uint32_t>(s.size() + 1)).Raw(s).Raw(std::string(1, '\0'));
-    }
-    Bytes &Long(int32_t v) { return Word(2).Word(4).Word(static_cast<uint32_t>(v)); }
-    Bytes &Section(uint32_t id, const Bytes &body) {
-        return Word(id).Word(1).Word(static_cast<uint32_t>(body.data_.size())).Raw(body.data_);
-    }
-    static Bytes File() { return Bytes().Raw("QAVO").Word(1).Word(QAVOSYSBKP_ID_ALL); }
-    const std::string &data() const { return data_; }
-
-  private:
-    std::string data_;
-};
 
 void SetKey(const char *path, const char *key, const char *value) {
     ASSERT_GE(SLIBFileSetOrAddKeyValue(path, key, value, SLIB_KEYVALUE_FMT_QUOTED), 0) << key;

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "../accounts/services_support.h"
 #include "appliance.h"
+#include "cfgbackup_support.h"
 #include "cfgbackup.h"
 #include "qavo_mail.h"
 #include "qavo_net.h"
@@ -24,36 +24,9 @@
 
 namespace {
 
-const char *const kFile = "/tmp/backup.cbk";
-
-// A file built word by word, as a peer or a damaged disk would hand it.
-class Bytes {
-  public:
-    Bytes &Word(uint32_t w) {
-        const uint32_t be = htonl(w);
-        data_.append(reinterpret_cast<const char *>(&be), 4);
-        return *this;
-    }
-    Bytes &Raw(const std::string &s) {
-        data_ += s;
-        return *this;
-    }
-    Bytes &Header(uint32_t category = 1) {
-        return Raw("QAVO").Word(category).Word(QAVOSYSBKP_ID_ALL);
-    }
-    Bytes &Str(const std::string &s) {
-        return Word(1).Word(static_cast<uint32_t>(s.size() + 1)).Raw(s).Raw(std::string(1, '\0'));
-    }
-    Bytes &Long(int32_t v) { return Word(2).Word(4).Word(static_cast<uint32_t>(v)); }
-    // A section holding body (its size from the body).
-    Bytes &Section(uint32_t id, const Bytes &body) {
-        return Word(id).Word(1).Word(static_cast<uint32_t>(body.data_.size())).Raw(body.data_);
-    }
-    const std::string &data() const { return data_; }
-
-  private:
-    std::string data_;
-};
+using cfgtest::Bytes;
+using cfgtest::HasEvent;
+using cfgtest::kFile;
 
 std::string Key(const char *key, const char *path = SLIB_QAVOINFO_PATH) {
     char v[1024] = "";
@@ -87,11 +60,6 @@ std::vector<std::string> CronCalls() {
     for (const std::string &c : svctest::ServiceCalls())
         if (c.rfind("S04crond.sh", 0) == 0) out.push_back(c);
     return out;
-}
-
-bool HasEvent(uint32_t id) {
-    const std::vector<uint32_t> ids = svctest::SystemLogEvents();
-    return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
 bool ScratchLeft() {
