@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "appliance.h"
+#include "eventlog_read.h"
 #include "slib_eventlog.h"
 #include "slib_keyvalue.h"
 #include "slib_proc.h"
@@ -121,27 +122,9 @@ inline void SetKey(const char *key, const char *value) {
 // The event ids of the system log (where management events go), oldest
 // first, from a log that has not wrapped.
 inline std::vector<uint32_t> SystemLogEvents() {
-    std::vector<uint32_t> ids;
-    const std::string path = "/var/log/qavosys.log";
-    if (!qtest::FileExists(path)) return ids;
-    const std::string d = qtest::ReadFile(path);
-    auto u32 = [&](size_t at) {
-        return static_cast<uint32_t>(static_cast<unsigned char>(d[at])) |
-               static_cast<uint32_t>(static_cast<unsigned char>(d[at + 1])) << 8 |
-               static_cast<uint32_t>(static_cast<unsigned char>(d[at + 2])) << 16 |
-               static_cast<uint32_t>(static_cast<unsigned char>(d[at + 3])) << 24;
-    };
-    if (d.size() < QAVOLOG_HEADER_SIZE) return ids;
-    size_t pos = u32(8);
-    const size_t end = u32(12);
-    EXPECT_LE(pos, end) << "the system log wrapped";
-    while (pos + QAVOLOG_RECORD_FIXED_SIZE <= end && end <= d.size()) {
-        QAVOLOGRECORD rec;
-        QAVOLogRecordDecode(reinterpret_cast<const unsigned char *>(d.data()) + pos, &rec);
-        if (rec.uLength < QAVOLOG_RECORD_FIXED_SIZE) break;
-        ids.push_back(rec.ulEventId);
-        pos += rec.uLength;
-    }
+    bool wrapped = false;
+    std::vector<uint32_t> ids = qtest::LogEventIds("/var/log/qavosys.log", &wrapped);
+    EXPECT_FALSE(wrapped) << "the system log wrapped";
     return ids;
 }
 

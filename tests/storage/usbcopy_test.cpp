@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "appliance.h"
+#include "eventlog_read.h"
 #include "qavo_share.h"
 #include "qavo_usbcopy.h"
 #include "slib_eventlog.h"
@@ -69,26 +70,7 @@ std::string Signals(const std::string &log, size_t count) {
 
 // Event ids of the copy log, oldest first.
 std::vector<uint32_t> CopyEvents() {
-    std::vector<uint32_t> ids;
-    const std::string path = "/var/log/qavocopy.log";
-    if (!qtest::FileExists(path)) return ids;
-    const std::string d = ReadFile(path);
-    auto u32 = [&](size_t at) {
-        uint32_t v = 0;
-        for (int k = 3; k >= 0; --k)
-            v = v << 8 | static_cast<unsigned char>(d[at + k]);
-        return v;
-    };
-    if (d.size() < QAVOLOG_HEADER_SIZE) return ids;
-    for (size_t pos = u32(8), end = u32(12);
-         pos + QAVOLOG_RECORD_FIXED_SIZE <= end && end <= d.size();) {
-        QAVOLOGRECORD rec;
-        QAVOLogRecordDecode(reinterpret_cast<const unsigned char *>(d.data()) + pos, &rec);
-        if (rec.uLength < QAVOLOG_RECORD_FIXED_SIZE) break;
-        ids.push_back(rec.ulEventId);
-        pos += rec.uLength;
-    }
-    return ids;
+    return qtest::LogEventIds("/var/log/qavocopy.log");
 }
 
 TEST(UsbCopyPort, FrontPortByModel) {

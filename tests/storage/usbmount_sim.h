@@ -16,6 +16,7 @@
 
 #include "../accounts/samba_check.h"
 #include "appliance.h"
+#include "eventlog_read.h"
 #include "disk_sim.h"
 #include "qavo_share.h"
 #include "qavo_sharemgmt.h"
@@ -137,27 +138,11 @@ inline std::string Key(const char *path, const char *key) {
 // Event ids and first arguments of the system log, oldest first.
 inline std::vector<std::pair<uint32_t, std::string>> Events() {
     std::vector<std::pair<uint32_t, std::string>> out;
-    const std::string path = "/var/log/qavosys.log";
-    if (!qtest::FileExists(path)) return out;
-    const std::string d = qtest::ReadFile(path);
-    auto u32 = [&](size_t at) {
-        uint32_t v = 0;
-        for (int k = 3; k >= 0; --k)
-            v = v << 8 | static_cast<unsigned char>(d[at + k]);
-        return v;
-    };
-    if (d.size() < QAVOLOG_HEADER_SIZE) return out;
-    for (size_t pos = u32(8), end = u32(12);
-         pos + QAVOLOG_RECORD_FIXED_SIZE <= end && end <= d.size();) {
-        QAVOLOGRECORD rec;
-        QAVOLogRecordDecode(reinterpret_cast<const unsigned char *>(d.data()) + pos, &rec);
-        if (rec.uLength < QAVOLOG_RECORD_FIXED_SIZE) break;
-        const size_t args = pos + QAVOLOG_RECORD_FIXED_SIZE + rec.uSourceLength + rec.uUserLength;
-        std::string a1 = d.substr(args, rec.uArgLength[0]);
+    for (const qtest::LogEvent &e : qtest::LogEvents("/var/log/qavosys.log")) {
+        std::string a1 = e.args[0];
         while (!a1.empty() && a1.back() == '\0')
             a1.pop_back();
-        out.emplace_back(rec.ulEventId, a1);
-        pos += rec.uLength;
+        out.emplace_back(e.id, a1);
     }
     return out;
 }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "appliance.h"
+#include "eventlog_read.h"
 #include "slib_eventlog.h"
 
 namespace mailtest {
@@ -186,46 +187,14 @@ class MailNet {
 
 // Event records of the system log (or another class's log file), oldest
 // first: id, arguments and level.
-struct LoggedEvent {
-    uint32_t id;
-    std::vector<std::string> args;
-    int level = 0;
-};
+using LoggedEvent = qtest::LogEvent;
 
 inline std::vector<LoggedEvent> SystemEvents(const std::string &path = "/var/log/qavosys.log") {
-    std::vector<LoggedEvent> events;
-    if (!qtest::FileExists(path)) return events;
-    const std::string d = qtest::ReadFile(path);
-    auto u32 = [&](size_t at) {
-        return static_cast<uint32_t>(static_cast<unsigned char>(d[at])) |
-               static_cast<uint32_t>(static_cast<unsigned char>(d[at + 1])) << 8 |
-               static_cast<uint32_t>(static_cast<unsigned char>(d[at + 2])) << 16 |
-               static_cast<uint32_t>(static_cast<unsigned char>(d[at + 3])) << 24;
-    };
-    if (d.size() < QAVOLOG_HEADER_SIZE) return events;
-    size_t pos = u32(8);
-    const size_t end = u32(12);
-    while (pos + QAVOLOG_RECORD_FIXED_SIZE <= end && end <= d.size()) {
-        QAVOLOGRECORD rec;
-        QAVOLogRecordDecode(reinterpret_cast<const unsigned char *>(d.data()) + pos, &rec);
-        if (rec.uLength < QAVOLOG_RECORD_FIXED_SIZE) break;
-        LoggedEvent e{rec.ulEventId, {}, rec.uLevel};
-        size_t at = pos + QAVOLOG_RECORD_FIXED_SIZE + rec.uSourceLength + rec.uUserLength;
-        for (int i = 0; i < 4; ++i) {
-            e.args.push_back(d.substr(at, rec.uArgLength[i]));
-            at += rec.uArgLength[i];
-        }
-        events.push_back(std::move(e));
-        pos += rec.uLength;
-    }
-    return events;
+    return qtest::LogEvents(path);
 }
 
 inline std::vector<uint32_t> SystemEventIds() {
-    std::vector<uint32_t> ids;
-    for (const auto &e : SystemEvents())
-        ids.push_back(e.id);
-    return ids;
+    return qtest::LogEventIds("/var/log/qavosys.log");
 }
 
 // Makes this process the reaper of orphaned descendants, so that the
