@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "fuse_serve.h"
+
 namespace {
 
 constexpr uint32_t kExtCtrl = 0xc0884b01;
@@ -188,27 +190,13 @@ int FsOpen(const char *path, fuse_file_info *fi) {
     if (k == kNone || k == kRoot) return -ENOENT;
     fi->direct_io = 1;
     fi->fh = 0;
-    if (k == kJournal) {
-        auto *snap = new (std::nothrow) std::string(gState.journal);
-        if (!snap) return -ENOMEM;
-        fi->fh = reinterpret_cast<uint64_t>(snap);
-    }
-    return 0;
-}
-
-int FsRelease(const char *, fuse_file_info *fi) {
-    delete reinterpret_cast<std::string *>(fi->fh);
-    fi->fh = 0;
+    if (k == kJournal) return qsim::OpenSnapshot(fi, gState.journal);
     return 0;
 }
 
 int FsRead(const char *path, char *buf, size_t size, off_t off, fuse_file_info *fi) {
     if (Classify(path) != kJournal) return 0;
-    auto *s = reinterpret_cast<std::string *>(fi->fh);
-    if (!s || static_cast<uint64_t>(off) >= s->size()) return 0;
-    size_t n = std::min<uint64_t>(size, s->size() - off);
-    memcpy(buf, s->data() + off, n);
-    return static_cast<int>(n);
+    return qsim::ReadSnapshot(fi, buf, size, off);
 }
 
 int FsWrite(const char *path, const char *buf, size_t size, off_t, fuse_file_info *) {
@@ -259,11 +247,7 @@ int FsPoll(const char *path, fuse_file_info *, fuse_pollhandle *ph, unsigned *re
 }
 
 void *FsInit(fuse_conn_info *, fuse_config *cfg) {
-    cfg->direct_io = 1;
-    cfg->kernel_cache = 0;
-    cfg->attr_timeout = 0;
-    cfg->entry_timeout = 0;
-    cfg->negative_timeout = 0;
+    qsim::Uncached(cfg);
     return nullptr;
 }
 
@@ -285,31 +269,14 @@ int main(int argc, char **argv) {
     ops.getattr = FsGetattr;
     ops.readdir = FsReaddir;
     ops.open = FsOpen;
-    ops.release = FsRelease;
+    ops.release = qsim::FsReleaseSnapshot;
     ops.read = FsRead;
     ops.write = FsWrite;
     ops.truncate = FsTruncate;
     ops.ioctl = FsIoctl;
     ops.poll = FsPoll;
     ops.init = FsInit;
-    char a0[] = "qavo-biosd", a1[] = "-o", a2[] = "fsname=qavobios,allow_other";
-    char *fargv[] = {a0, a1, a2, nullptr};
-    fuse_args args = FUSE_ARGS_INIT(3, fargv);
-    fuse *fs = fuse_new(&args, &ops, sizeof ops, nullptr);
-    fuse_opt_free_args(&args);
-    if (!fs) return 1;
-    if (fuse_mount(fs, argv[1]) != 0) {
-        fuse_destroy(fs);
-        return 1;
-    }
-    fuse_set_signal_handlers(fuse_get_session(fs));
-    if (ready >= 0) {
-        (void)!write(ready, "ready\n", 6);
-        close(ready);
-    }
-    fuse_loop(fs);  // ends when the test stops the driver
-    fuse_remove_signal_handlers(fuse_get_session(fs));
-    fuse_unmount(fs);
-    fuse_destroy(fs);
-    return 0;
+    int loop = 0;
+    // The loop ends when the test stops the driver.
+    return qsim::Serve("qavo-biosd", "qavobios", ops, argv[1], ready, &loop) ? 0 : 1;
 }

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "flashchip.h"
+#include "fuse_serve.h"
 
 namespace {
 
@@ -86,18 +87,11 @@ int FsOpen(const char *path, fuse_file_info *fi) {
     fi->keep_cache = 0;
     fi->fh = 0;
     if (k == kJournal || k == kStatus) {
-        auto *snap = new (std::nothrow)
-            std::string(k == kJournal ? gChip.JournalText() : gChip.StatusText());
-        if (!snap) return -ENOMEM;
-        fi->fh = reinterpret_cast<uint64_t>(snap);
+        const int r =
+            qsim::OpenSnapshot(fi, k == kJournal ? gChip.JournalText() : gChip.StatusText());
+        if (r != 0) return r;
     }
     if (k == kDevice && (fi->flags & O_TRUNC)) gChip.NoteTruncate(dev);
-    return 0;
-}
-
-int FsRelease(const char *, fuse_file_info *fi) {
-    delete reinterpret_cast<std::string *>(fi->fh);
-    fi->fh = 0;
     return 0;
 }
 
@@ -108,20 +102,12 @@ int FsRead(const char *path, char *buf, size_t size, off_t off, fuse_file_info *
         case kDevice:
             return static_cast<int>(gChip.Read(dev, off, ubuf, size));
         case kChipFile: {
-            auto &b = gChip.Bytes();
-            if (static_cast<uint64_t>(off) >= b.size()) return 0;
-            size_t n = std::min<uint64_t>(size, b.size() - off);
-            memcpy(buf, &b[off], n);
-            return static_cast<int>(n);
+            const auto &b = gChip.Bytes();
+            return qsim::ReadBytes(b.data(), b.size(), buf, size, off);
         }
         case kJournal:
-        case kStatus: {
-            auto *s = reinterpret_cast<std::string *>(fi->fh);
-            if (!s || static_cast<uint64_t>(off) >= s->size()) return 0;
-            size_t n = std::min<uint64_t>(size, s->size() - off);
-            memcpy(buf, s->data() + off, n);
-            return static_cast<int>(n);
-        }
+        case kStatus:
+            return qsim::ReadSnapshot(fi, buf, size, off);
         case kControl:
             return 0;
         default:
@@ -179,11 +165,7 @@ int FsIoctl(const char *path, unsigned int cmd, void *, fuse_file_info *, unsign
 }
 
 void *FsInit(fuse_conn_info *, fuse_config *cfg) {
-    cfg->direct_io = 1;
-    cfg->kernel_cache = 0;
-    cfg->attr_timeout = 0;
-    cfg->entry_timeout = 0;
-    cfg->negative_timeout = 0;
+    qsim::Uncached(cfg);
     cfg->use_ino = 0;
     return nullptr;
 }
@@ -210,35 +192,14 @@ int main(int argc, char **argv) {
     ops.getattr = FsGetattr;
     ops.readdir = FsReaddir;
     ops.open = FsOpen;
-    ops.release = FsRelease;
+    ops.release = qsim::FsReleaseSnapshot;
     ops.read = FsRead;
     ops.write = FsWrite;
     ops.truncate = FsTruncate;
     ops.ioctl = FsIoctl;
     ops.init = FsInit;
-    char a0[] = "qavo-flashd", a1[] = "-o", a2[] = "fsname=qavoflash,allow_other";
-    char *fargv[] = {a0, a1, a2, nullptr};
-    fuse_args args = FUSE_ARGS_INIT(3, fargv);
-    fuse *fs = fuse_new(&args, &ops, sizeof ops, nullptr);
-    if (!fs) {
-        fuse_opt_free_args(&args);
-        return 1;
-    }
-    if (fuse_mount(fs, argv[3]) != 0) {
-        fuse_destroy(fs);
-        fuse_opt_free_args(&args);
-        return 1;
-    }
-    fuse_set_signal_handlers(fuse_get_session(fs));
-    if (ready >= 0) {
-        (void)!write(ready, "ready\n", 6);
-        close(ready);
-    }
-    int r = fuse_loop(fs);
-    fuse_remove_signal_handlers(fuse_get_session(fs));
-    fuse_unmount(fs);
-    fuse_destroy(fs);
-    fuse_opt_free_args(&args);
+    int loop = 0;
+    if (!qsim::Serve("qavo-flashd", "qavoflash", ops, argv[3], ready, &loop)) return 1;
     // A positive result is the signal that asked it to stop: a clean end.
-    return r >= 0 ? 0 : 1;
+    return loop >= 0 ? 0 : 1;
 }
