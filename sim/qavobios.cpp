@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "fuse_launch.h"
+
 namespace qsim {
 
 namespace {
@@ -32,15 +34,7 @@ void Stop() {
     umount2(kDevice, MNT_DETACH);
     unlink(kDevice);
     umount2(kMount, MNT_DETACH);
-    if (gDaemon > 0) {
-        kill(gDaemon, SIGTERM);
-        for (int i = 0; i < 400; ++i) {
-            int st;
-            if (waitpid(gDaemon, &st, WNOHANG) == gDaemon) break;
-            if (i == 300) kill(gDaemon, SIGKILL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+    StopFuseDaemon(gDaemon);
     gDaemon = -1;
 }
 
@@ -57,39 +51,15 @@ std::vector<uint8_t> Unhex(const std::string &s) {
 Bios::Bios(const std::string &settings) {
     if (gDaemon > 0) throw std::runtime_error("the BIOS driver runs already");
     mkdir(kMount, 0755);
-    std::vector<std::string> lines;
+    // The setting lines follow the ready descriptor.
+    std::vector<std::string> args{"qavo-biosd", kMount};
     std::istringstream in(settings);
     for (std::string l; std::getline(in, l);)
-        if (l.find_first_not_of(" \t") != std::string::npos) lines.push_back(l);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        setsid();
-        int null = open("/dev/null", O_RDWR);
-        int log = open(kLog, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (null >= 0) dup2(null, 0), dup2(null, 1);
-        if (log >= 0) dup2(log, 2);
-        std::string rfd = std::to_string(dup(fds[1]));
-        std::vector<char *> argv{const_cast<char *>("qavo-biosd"), const_cast<char *>(kMount),
-                                 rfd.data()};
-        for (auto &l : lines)
-            argv.push_back(l.data());
-        argv.push_back(nullptr);
-        execv(QSIM_BIOSD, argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    char buf[16] = {};
-    ssize_t n;
-    do {
-        n = read(fds[0], buf, sizeof buf - 1);
-    } while (n < 0 && errno == EINTR);
-    close(fds[0]);
-    if (n <= 0 || strncmp(buf, "ready", 5) != 0) {
-        int st;
-        waitpid(pid, &st, 0);
+        if (l.find_first_not_of(" \t") != std::string::npos) args.push_back(l);
+    std::string err;
+    const pid_t pid = StartFuseDaemon(QSIM_BIOSD, std::move(args), 2, kLog, &err);
+    if (pid < 0) {
+        if (!err.empty()) throw std::runtime_error(err);
         throw std::runtime_error("the BIOS driver did not start (see /sim/biosd.log)");
     }
     gDaemon = pid;
@@ -107,11 +77,7 @@ Bios::~Bios() {
 }
 
 bool Bios::Control(const std::string &line) const {
-    int fd = open((std::string(kMount) + "/control").c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t n = write(fd, line.data(), line.size());
-    close(fd);
-    return n == static_cast<ssize_t>(line.size());
+    return WriteControl(kMount, line);
 }
 
 std::vector<BiosRequest> Bios::Journal() const {

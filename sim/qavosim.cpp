@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "fuse_launch.h"
+
 namespace qsim {
 
 namespace {
@@ -48,42 +50,10 @@ bool Spit(const std::string &path, const std::string &data) {
 
 bool StartDaemon(const std::string &dir, std::string *err) {
     mkdir(kMount, 0755);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        *err = "pipe failed";
-        return false;
-    }
-    pid_t pid = fork();
+    const pid_t pid =
+        StartFuseDaemon(QSIM_FLASHD, {"qavo-flashd", kDescFile, dir, kMount}, 4, kDaemonLog, err);
     if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        *err = "fork failed";
-        return false;
-    }
-    if (pid == 0) {
-        // The emulator outlives the set-up tool: it holds none of its caller's
-        // pipes, and its messages go to a log of its own.
-        setsid();
-        int null = open("/dev/null", O_RDWR);
-        int log = open(kDaemonLog, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (null >= 0) dup2(null, 0), dup2(null, 1);
-        if (log >= 0) dup2(log, 2);
-        int ready = dup(fds[1]);  // without close-on-exec
-        std::string rfd = std::to_string(ready);
-        execl(QSIM_FLASHD, "qavo-flashd", kDescFile, dir.c_str(), kMount, rfd.c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    char buf[16] = {};
-    ssize_t n;
-    do {
-        n = read(fds[0], buf, sizeof buf - 1);
-    } while (n < 0 && errno == EINTR);
-    close(fds[0]);
-    if (n <= 0 || strncmp(buf, "ready", 5) != 0) {
-        int st;
-        waitpid(pid, &st, 0);
+        if (!err->empty()) return false;
         std::string msg;
         Slurp(kDaemonLog, &msg);
         while (!msg.empty() && msg.back() == '\n')
@@ -100,16 +70,7 @@ void StopDaemon() {
     if (!Slurp(kPidFile, &s)) return;
     pid_t pid = static_cast<pid_t>(atol(s.c_str()));
     umount2(kMount, MNT_DETACH);
-    if (pid > 1) {
-        kill(pid, SIGTERM);
-        for (int i = 0; i < 400; ++i) {
-            int st;
-            pid_t r = waitpid(pid, &st, WNOHANG);
-            if (r == pid || (r < 0 && kill(pid, 0) != 0)) break;
-            if (i == 300) kill(pid, SIGKILL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+    StopFuseDaemon(pid);
     unlink(kPidFile);
 }
 
@@ -218,11 +179,7 @@ bool WriteChip(const std::vector<uint8_t> &bytes) {
 }
 
 bool Control(const std::string &line) {
-    int fd = open((std::string(kMount) + "/control").c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t n = write(fd, line.data(), line.size());
-    close(fd);
-    return n == static_cast<ssize_t>(line.size());
+    return WriteControl(kMount, line);
 }
 
 std::vector<JournalRec> Journal() {
