@@ -44,10 +44,7 @@ PSLIBSZHASH gCache = nullptr;
 char gLevelName[QAVOLOG_LEVEL_NAME_SIZE];
 char gTime[QAVOLOG_TIME_SIZE];
 
-struct HashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using HashPtr = std::unique_ptr<SLIBSZHASH, HashFree>;
+using HashPtr = slib::SzHashPtr;
 
 // A plain language code names a folder under the texts directory and fits
 // the file name's buffer: letters, digits, "_" and "-" only.

@@ -16,6 +16,7 @@
 #include "slib_keyvalue.h"
 #include "slib_lock.h"
 #include "slib_proc.h"
+#include "slib_szhash.h"
 #include "slib_szlist.h"
 
 namespace slib {
@@ -37,6 +38,12 @@ struct SzListFree {
 };
 // A string list freed when it goes out of scope.
 using SzListPtr = std::unique_ptr<SLIBSZLIST, SzListFree>;
+
+struct SzHashFree {
+    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
+};
+// A hash freed on every path.
+using SzHashPtr = std::unique_ptr<SLIBSZHASH, SzHashFree>;
 
 // True when path names a directory (following links).
 inline bool IsDirectory(const char *path) {
@@ -111,6 +118,19 @@ class ScopedLock {
   private:
     uint32_t mask_;
     bool held_;
+};
+
+// A ScopedLock whose failed release, by Release() or at the end of the
+// scope, sets ERR_UNLOCK_FAILED.
+class CheckedLock : public ScopedLock {
+  public:
+    using ScopedLock::ScopedLock;
+    ~CheckedLock() { Release(); }
+    bool Release() {
+        if (ScopedLock::Release()) return true;
+        SLIBErrSet(ERR_UNLOCK_FAILED);
+        return false;
+    }
 };
 
 // True for a process id a signal may go to: never a process group (0, -1

@@ -136,10 +136,7 @@ bool HashValues(PSLIBSZHASH hash, std::vector<std::string> &out) {
     return true;
 }
 
-struct HashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using HashPtr = std::unique_ptr<SLIBSZHASH, HashFree>;
+using HashPtr = slib::SzHashPtr;
 
 // Sets key -> value in a hash owned by a HashPtr.
 int HashSet(HashPtr &h, const char *key, const char *value) {

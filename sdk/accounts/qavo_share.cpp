@@ -35,24 +35,13 @@ constexpr int kSectionListSize = 8192;
 constexpr int kSectionHashSize = 8192;
 constexpr const char *kSource = "gpl/qavoshare";
 
-// The smb.conf lock held shared for the lifetime of the guard.
-struct SmbConfReadLock {
-    bool held = ErrSLIBFileLock(SLIB_LOCK_SMB | SLIB_LOCK_SH, kLockTimeout) == 0;
-    // Releases the lock; false when the release fails (0x0500 set).
-    bool Release() {
-        if (!held) return true;
-        held = false;
-        if (SLIBErrSLIBFileUnlock(SLIB_LOCK_SMB) == 0) return true;
-        SLIBErrSet(ERR_UNLOCK_FAILED);
-        return false;
-    }
-    ~SmbConfReadLock() { Release(); }
+// The smb.conf lock held shared for the lifetime of the guard; a failed
+// release sets 0x0500.
+struct SmbConfReadLock : slib::CheckedLock {
+    SmbConfReadLock() : CheckedLock(SLIB_LOCK_SMB, SLIB_LOCK_SH, kLockTimeout) {}
 };
 
-struct SzHashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using SzHashPtr = std::unique_ptr<SLIBSZHASH, SzHashFree>;
+using SzHashPtr = slib::SzHashPtr;
 
 // Section names that are never shares.
 bool IsReserved(const char *name) {
@@ -162,7 +151,7 @@ extern "C" int QAVOShareEnum1(char **buf, int size, int *needed, uint32_t flags)
     *needed = 0;
     try {
         SmbConfReadLock lock;
-        if (!lock.held) return slib::Fail(ERR_LOCK_FAILED);
+        if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
         slib::SzListPtr sections(PslSLIBSzListAlloc(kSectionListSize));
         if (!sections) return -1;
         PSLIBSZLIST list = sections.release();
@@ -214,7 +203,7 @@ extern "C" int QAVOShareGet(int type, const char *name, void *buf, int size, int
     }
     try {
         SmbConfReadLock lock;
-        if (!lock.held) {
+        if (!lock.Held()) {
             SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: lock smb.conf failed!");
             return slib::Fail(ERR_LOCK_FAILED);
         }

@@ -48,23 +48,13 @@ constexpr int kLockTimeout = 5;
 constexpr size_t kCommentMax = 1022;
 constexpr int kNameSize = 492;
 
-// The smb.conf lock held exclusive for the lifetime of the guard.
-struct SmbConfWriteLock {
-    bool held = ErrSLIBFileLock(SLIB_LOCK_SMB | SLIB_LOCK_EX, kLockTimeout) == 0;
-    bool Release() {
-        if (!held) return true;
-        held = false;
-        if (SLIBErrSLIBFileUnlock(SLIB_LOCK_SMB) == 0) return true;
-        SLIBErrSet(ERR_UNLOCK_FAILED);
-        return false;
-    }
-    ~SmbConfWriteLock() { Release(); }
+// The smb.conf lock held exclusive for the lifetime of the guard; a failed
+// release sets 0x0500.
+struct SmbConfWriteLock : slib::CheckedLock {
+    SmbConfWriteLock() : CheckedLock(SLIB_LOCK_SMB, SLIB_LOCK_EX, kLockTimeout) {}
 };
 
-struct SzHashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using SzHashPtr = std::unique_ptr<SLIBSZHASH, SzHashFree>;
+using SzHashPtr = slib::SzHashPtr;
 
 bool IsReserved(const char *name) {
     for (const char *r : {"global", "homes", "printers", "home"}) {
@@ -324,7 +314,7 @@ int ShareSet(const char *oldName, const QAVOSHARE *share) {
     const bool renamed = !isNew && strcmp(oldName, name) != 0;
 
     SmbConfWriteLock lock;
-    if (!lock.held) return slib::Fail(ERR_LOCK_FAILED);
+    if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
 
     // A name taken, also in other letter case: deletion (which ignores case)
     // would remove both.
@@ -600,7 +590,7 @@ int ShareDelete(const char **names, int count, int type) {
     std::vector<std::string> gone;  // the sections removed
     {
         SmbConfWriteLock lock;
-        if (!lock.held) return slib::Fail(ERR_LOCK_FAILED);
+        if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
         std::set<std::string> upperNames;
         for (int i = 0; i < count; ++i) {
             const char *n = names[i];

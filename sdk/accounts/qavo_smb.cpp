@@ -68,10 +68,7 @@ std::string Dotted(uint32_t addr) {
     return text;
 }
 
-struct HashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using HashPtr = std::unique_ptr<SLIBSZHASH, HashFree>;
+using HashPtr = slib::SzHashPtr;
 
 // [global] read into a hash without its comment keys; null (logged) on failure.
 HashPtr ReadGlobal(int line) {

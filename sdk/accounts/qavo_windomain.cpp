@@ -116,31 +116,12 @@ constexpr const char *kSectionFormat = "\t%s=%s\n";
 constexpr int kSmbLockTimeout = 10;
 constexpr int kServiceLockTimeout = 5;
 
-// Named locks held for one scope.
-class ScopedLock {
-  public:
-    ScopedLock(uint32_t mask, int timeout) : mask_(mask) {
-        held_ = ErrSLIBFileLock(mask | SLIB_LOCK_EX, timeout) == 0;
-    }
-    ScopedLock(const ScopedLock &) = delete;
-    ScopedLock &operator=(const ScopedLock &) = delete;
-    ~ScopedLock() { Release(); }
-    bool Held() const { return held_; }
-    bool Release() {
-        if (!held_) return true;
-        held_ = false;
-        return SLIBErrSLIBFileUnlock(mask_) == 0;
-    }
-
-  private:
-    uint32_t mask_;
-    bool held_;
+// Named locks held exclusive for one scope.
+struct ScopedLock : slib::ScopedLock {
+    ScopedLock(uint32_t mask, int timeout) : slib::ScopedLock(mask, SLIB_LOCK_EX, timeout) {}
 };
 
-struct HashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using HashPtr = std::unique_ptr<SLIBSZHASH, HashFree>;
+using HashPtr = slib::SzHashPtr;
 
 // [global] of smb.conf without its comment keys; null (logged) on failure.
 HashPtr ReadGlobal(const char *path) {

@@ -69,10 +69,7 @@ const std::vector<std::pair<std::string, std::string>> &AccountCopies() {
     return copies;
 }
 
-struct HashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using HashPtr = std::unique_ptr<SLIBSZHASH, HashFree>;
+using HashPtr = slib::SzHashPtr;
 
 // The network-backup server accounts, which get the Bourne shell and
 // membership of group smmsp.

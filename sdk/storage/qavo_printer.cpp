@@ -59,10 +59,7 @@ constexpr const char *kPrinterKeys[QAVO_PRINTER_SECTION_KEYS][2] = {
     {"queueresume command", "/usr/qavo/sbin/lpc start %p"},
 };
 
-struct SzHashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using SzHashPtr = std::unique_ptr<SLIBSZHASH, SzHashFree>;
+using SzHashPtr = slib::SzHashPtr;
 
 // A printer's kernel name ("lp0"): letters and digits that keep its node
 // within 15 characters, so no other node (or a path out of "/dev/usb/") is

@@ -588,10 +588,7 @@ extern "C" int QAVOUSBBatchMount(void) {
     if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
     PSLIBSZHASH hash = PshSLIBSzHashAlloc(64);
     if (!hash) return slib::Fail(ERR_BAD_PARAMETERS);
-    struct HashFree {
-        void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-    };
-    std::unique_ptr<SLIBSZHASH, HashFree> holdHash(hash);
+    slib::SzHashPtr holdHash(hash);
     PSLIBSZLIST keys = PslSLIBSzListAlloc(64);
     if (!keys) return slib::Fail(ERR_BAD_PARAMETERS);
     slib::SzListPtr holdKeys(keys);
