@@ -431,35 +431,18 @@ extern "C" int QAVOSATAHotPlugIn(const char *device, const uint8_t label[512], i
                         USBBKP_UBDI_ID_LEN) != 0)
                 return;
             if (r.status & USB_BKP_STATUS_BACKING_UP) {
-                uint8_t mine[512];
-                if (USBBKPGetUBDIFromDev(device, mine) != 0 &&
-                    (USBBKPInitUBDIToDev(device) != 0 || USBBKPGetUBDIFromDev(device, mine) != 0))
-                    return;
-                mine[USBBKP_UBDI_ID_OFFSET] = 0;
-                USBBKPSetUBDIToDev(device, mine);
+                usbm::EraseBackupLabelId(device);
                 return;
             }
             replaced.assign(r.device, strnlen(r.device, sizeof r.device));
             if (replaced == device) replaced.clear();
         }
-        QAVOUSBBACKUPINFO w;
-        memset(&w, 0, sizeof w);
-        w.status = USB_BKP_STATUS_ONLINE | USB_BKP_STATUS_INITIATING;
-        snprintf(w.device, sizeof w.device, "%s", device);
-        if (QAVOUSBSetBackupInfoEx(&w, USB_BKP_MASK_ALL) != 0) {
+        if (usbm::WriteBackupTakeOver(device) != 0) {
             SLIBLog(LOG_ERR, "%s(%d): QAVOUSBSetBackupInfoEx failed", __func__, __LINE__);
             result = -1;
             return;
         }
-        if (!replaced.empty()) {
-            QAVOUSBVOLINFO info;
-            if (QAVODiskUSBDevGetVolInfo(replaced.c_str(), &info) == 0 && info.szMountPoint[0] &&
-                QAVOUSBVolUnMount(replaced.c_str(), 0) == 0) {
-                int n = 0;
-                if (QAVOUSBIGetPostFixNumberByDev(replaced.c_str(), &n) == 0 && n >= 1)
-                    QAVOIModifyUSBUsedList(n, 0);
-            }
-        }
+        if (!replaced.empty()) usbm::UnmountReplacedUsb(replaced);
         if (QAVOSATAVolMount(device, fsCode, 0, 1) != 0) {
             SLIBLog(LOG_ERR, "%s: failed to QAVOSATAVolMount. Set %s off-line.", __func__, device);
             QAVOUSBSetBackupInfoStatus(kFailedBits, 1);
@@ -494,11 +477,7 @@ extern "C" int QAVOSATASetAlternativeBkpDisk(const char *leaving) {
         result = QAVOSATAVolUnMount(leaving, 0);
         if (result != 0) return result;
     }
-    QAVOUSBBACKUPINFO w;
-    memset(&w, 0, sizeof w);
-    w.status = USB_BKP_STATUS_ONLINE | USB_BKP_STATUS_INITIATING;
-    snprintf(w.device, sizeof w.device, "%s", disk.c_str());
-    if (QAVOUSBSetBackupInfoEx(&w, USB_BKP_MASK_ALL) != 0) return result;
+    if (usbm::WriteBackupTakeOver(disk.c_str()) != 0) return result;
     if (QAVOSATAVolMount(disk.c_str(), fs, 0, 1) != 0) {
         SLIBLog(LOG_ERR, "%s: failed to QAVOSATAVolMount. Set %s off-line.", __func__,
                 disk.c_str());

@@ -51,26 +51,6 @@ void SetDevice(QAVOUSBBACKUPINFO *r, const char *device) {
     if (device) snprintf(r->device, sizeof r->device, "%s", device);
 }
 
-// The take-over record: the whole record, status on line and initiating.
-int WriteTakeOver(const char *device) {
-    QAVOUSBBACKUPINFO r;
-    memset(&r, 0, sizeof r);
-    r.status = kInitOnline;
-    SetDevice(&r, device);
-    return QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_ALL);
-}
-
-// Erases the backup ID in the disk's label so that it no longer claims the
-// set (a fresh label when the old one cannot be read).
-void EraseLabelId(const char *device) {
-    uint8_t label[512];
-    if (USBBKPGetUBDIFromDev(device, label) != 0 &&
-        (USBBKPInitUBDIToDev(device) != 0 || USBBKPGetUBDIFromDev(device, label) != 0))
-        return;
-    label[USBBKP_UBDI_ID_OFFSET] = 0;
-    USBBKPSetUBDIToDev(device, label);
-}
-
 // Unmounts a replaced disk that is still attached; a USB disk keeps its number.
 int UnmountReplaced(const std::string &replaced) {
     if (replaced.empty()) return 0;
@@ -80,6 +60,30 @@ int UnmountReplaced(const std::string &replaced) {
             return QAVOSATAVolUnMount(replaced.c_str(), 0);
         return 0;
     }
+    return usbm::UnmountReplacedUsb(replaced);
+}
+
+}  // namespace
+
+int usbm::WriteBackupTakeOver(const char *device) {
+    QAVOUSBBACKUPINFO r;
+    memset(&r, 0, sizeof r);
+    r.status = kInitOnline;
+    SetDevice(&r, device);
+    return QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_ALL);
+}
+
+void usbm::EraseBackupLabelId(const char *device) {
+    uint8_t label[512];
+    if (USBBKPGetUBDIFromDev(device, label) != 0 &&
+        (USBBKPInitUBDIToDev(device) != 0 || USBBKPGetUBDIFromDev(device, label) != 0))
+        return;
+    label[USBBKP_UBDI_ID_OFFSET] = 0;
+    USBBKPSetUBDIToDev(device, label);
+}
+
+int usbm::UnmountReplacedUsb(const std::string &replaced) {
+    QAVOUSBVOLINFO info;
     if (QAVODiskUSBDevGetVolInfo(replaced.c_str(), &info) != 0 || !info.szMountPoint[0]) return 0;
     if (QAVOUSBVolUnMount(replaced.c_str(), 0) != 0) return -1;
     int n = 0;
@@ -87,8 +91,6 @@ int UnmountReplaced(const std::string &replaced) {
         return QAVOIModifyUSBUsedList(n, 0);
     return 0;
 }
-
-}  // namespace
 
 extern "C" int USBBKPIClearStatus(uint32_t bits) {
     return ClearBits(bits);
@@ -249,7 +251,7 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
                     replaced.assign(r.device, strnlen(r.device, sizeof r.device));
                     if (replaced == device) replaced.clear();
                 } else {
-                    EraseLabelId(device);
+                    usbm::EraseBackupLabelId(device);
                 }
             }
             if (!takeOver) {
@@ -264,7 +266,7 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
                 return;
             }
         }
-        if (WriteTakeOver(device) != 0) {
+        if (usbm::WriteBackupTakeOver(device) != 0) {
             result = -1;
             return;
         }
@@ -358,7 +360,7 @@ extern "C" int USBBKPSetAlternativeBkpDisk(const char *leaving) {
             if (QAVOUSBIGetPostFixNumberByDev(dev, &n) != 0 || QAVOIModifyUSBUsedList(n, 0) != 0)
                 break;
         }
-        if (WriteTakeOver(dev) != 0) break;
+        if (usbm::WriteBackupTakeOver(dev) != 0) break;
         int n = 0;
         if (QAVOUSBBackupVolMount(dev, usbm::FsName(fs), 1, &n, 0) != 0) {
             SLIBLog(LOG_ERR, "%s: failed to QAVOUSBBackupVolMount. Set %s off-line.", func, dev);

@@ -43,4 +43,14 @@ void Event(unsigned id, const char *a1, const char *a2);
 // slot and stands under no array.
 bool MayFormat(const char *device);
 
+// The backup disk's arrival, USB or eSATA. The take-over record: the whole
+// backup record, status on line and initiating, for device.
+int WriteBackupTakeOver(const char *device);
+// Erases the backup ID in the disk's label so that it no longer claims the
+// set (a fresh label when the old one cannot be read).
+void EraseBackupLabelId(const char *device);
+// Unmounts a replaced USB backup disk that is still mounted and frees its
+// number in the used list; 0 when nothing was mounted.
+int UnmountReplacedUsb(const std::string &replaced);
+
 }  // namespace usbm
