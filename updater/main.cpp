@@ -31,8 +31,11 @@
 #include "updt_patchinfo.h"
 #include "updt_redboot.h"
 #include "updt_status.h"
+#include "updt_util.h"
 
 namespace {
+
+using updt::Word;
 
 // The appliance kernel's call that allocates (1) or releases (0) the MTD
 // driver's buffer; kernels without it answer ENOSYS.
@@ -41,15 +44,6 @@ constexpr int kMaxUptime = 300;
 constexpr char kQavoInfo[] = "/etc/qavoinfo.conf";
 constexpr char kInitrd[] = "/initrd";
 constexpr char kPgsqlScript[] = "/usr/qavo/etc/rc.d/S20pgsql.sh";
-
-// One literal shell word.
-std::string Word(const std::string &text) {
-    std::string out(text.size() * 3 + 3, '\0');
-    if (SLIBStrEncodeParam(text.c_str(), out.data(), static_cast<int>(out.size())) != 0)
-        return "''";
-    out.resize(strlen(out.c_str()));
-    return out;
-}
 
 bool Exists(const std::string &path) {
     struct stat st;

@@ -20,36 +20,21 @@
 #include "updt_patchinfo.h"
 #include "updt_redboot.h"
 #include "updt_status.h"
+#include "updt_util.h"
 
 using qflash::Fd;
 
 namespace {
 
+using updt::BackupDir;
+using updt::BackupFile;
+using updt::EntryName;
+using updt::Word;
+
 constexpr uint32_t kUnit = UPDT_MSYS_UNIT_SIZE;
 constexpr const char kArchive[] = "hda1.tgz";
 constexpr const char kArchiveOnVolume[] = "QavoUpgrade.tar.gz";
 constexpr const char kDone[] = "Congratulation!! The update has been completed!!";
-
-// One literal shell word.
-std::string Word(const std::string &text) {
-    std::string out(text.size() * 3 + 3, '\0');
-    if (SLIBStrEncodeParam(text.c_str(), out.data(), static_cast<int>(out.size())) != 0)
-        return "''";
-    out.resize(strlen(out.c_str()));
-    return out;
-}
-
-std::string EntryName(const FISDIRENTRY &e) {
-    return std::string(e.szName, strnlen(e.szName, sizeof e.szName));
-}
-
-std::string BackupDir() {
-    return std::string(szUpdateDir) + "/" + UPDT_BACKUP_DIR;
-}
-
-std::string BackupFile(const FISDIRENTRY &e) {
-    return BackupDir() + "/" + UPDT_BACKUP_PREFIX + EntryName(e);
-}
 
 std::string ImagePath(const PATCHINFO &row) {
     return std::string(szUpdateDir) + "/" + row.szFile;
@@ -97,7 +82,7 @@ bool CheckSources(const FISDIRENTRY *entries, bool all, std::vector<Source> *out
             }
             continue;
         }
-        s.path = BackupFile(entries[i]);
+        s.path = BackupFile(EntryName(entries[i]));
         s.backup = true;
         if (RegularFileSize(s.path) != entries[i].size) {
             SLIBLog(LOG_ERR, "%s(%d): failed to update. [%s] does not exist", __func__, __LINE__,
@@ -342,8 +327,9 @@ extern "C" int UPDTMSysRollBack(const FISDIRENTRY *pEntries, int n, int repartit
     try {
         // Every row is restored; one that fails does not stop the others.
         for (int i = 0; i < UPDT_MSYS_PARTS; ++i) {
-            const std::string cmd = "/bin/dd if=" + Word(BackupFile(pEntries[i])) + " of=/dev/mtd" +
-                                    std::to_string(i) + " bs=" + std::to_string(kUnit);
+            const std::string cmd = "/bin/dd if=" + Word(BackupFile(EntryName(pEntries[i]))) +
+                                    " of=/dev/mtd" + std::to_string(i) +
+                                    " bs=" + std::to_string(kUnit);
             SLIBLog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, cmd.c_str());
             if (UPDTExecute(cmd.c_str()) != 0) {
                 result = -1;

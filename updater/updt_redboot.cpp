@@ -18,12 +18,18 @@
 #include "slib_str.h"
 #include "updt_patchinfo.h"
 #include "updt_status.h"
+#include "updt_util.h"
 
 using qflash::Fd;
 using qflash::ReadFull;
 using qflash::WriteFull;
 
 namespace {
+
+using updt::BackupDir;
+using updt::BackupFile;
+using updt::EntryName;
+using updt::Word;
 
 constexpr int kWriteChunk = 16384;
 constexpr int kVerifyChunk = 8192;
@@ -49,27 +55,6 @@ void Progress(bool force) {
     if (!force && percent == gLastPercent) return;
     gLastPercent = percent;
     UPDTSetProgress('P', percent);
-}
-
-// One literal shell word.
-std::string Word(const std::string &text) {
-    std::string out(text.size() * 3 + 3, '\0');
-    if (SLIBStrEncodeParam(text.c_str(), out.data(), static_cast<int>(out.size())) != 0)
-        return "''";
-    out.resize(strlen(out.c_str()));
-    return out;
-}
-
-std::string EntryName(const FISDIRENTRY &e) {
-    return std::string(e.szName, strnlen(e.szName, sizeof e.szName));
-}
-
-std::string BackupDir() {
-    return std::string(szUpdateDir) + "/" + UPDT_BACKUP_DIR;
-}
-
-std::string BackupFile(const std::string &name) {
-    return BackupDir() + "/" + UPDT_BACKUP_PREFIX + name;
 }
 
 // Size of a regular file, or -1.

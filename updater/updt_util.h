@@ -1,0 +1,38 @@
+// Helpers the updater's flash writers share: shell words and the backup
+// files of the flash directory's entries. Internal to the updater.
+#pragma once
+
+#include <cstring>
+#include <string>
+
+#include "slib_str.h"
+#include "updt_patchinfo.h"
+#include "updt_redboot.h"
+
+namespace updt {
+
+// One literal shell word ('' when it cannot be encoded).
+inline std::string Word(const std::string &text) {
+    std::string out(text.size() * 3 + 3, '\0');
+    if (SLIBStrEncodeParam(text.c_str(), out.data(), static_cast<int>(out.size())) != 0)
+        return "''";
+    out.resize(strlen(out.c_str()));
+    return out;
+}
+
+// The name of a flash directory entry (its field need not end in a NUL).
+inline std::string EntryName(const FISDIRENTRY &e) {
+    return std::string(e.szName, strnlen(e.szName, sizeof e.szName));
+}
+
+// The folder that keeps the partitions as they were before the update.
+inline std::string BackupDir() {
+    return std::string(szUpdateDir) + "/" + UPDT_BACKUP_DIR;
+}
+
+// The backup file of the partition name.
+inline std::string BackupFile(const std::string &name) {
+    return BackupDir() + "/" + UPDT_BACKUP_PREFIX + name;
+}
+
+}  // namespace updt
