@@ -204,6 +204,23 @@ class FstabLock {
     bool held_;
 };
 
+// Runs apply(dev, fd) on every internal disk, opened in turn. 0, or -1 when a
+// disk could not be opened or an apply returned false; every disk is tried.
+template <typename Apply>
+int ForEachDisk(Apply apply) {
+    int result = 0;
+    for (const std::string &dev : DiskDevices()) {
+        int fd = QAVODiskOpen(dev.c_str());
+        if (fd < 0) {
+            result = -1;
+            continue;
+        }
+        Fd closer(fd);
+        if (!apply(dev, fd)) result = -1;
+    }
+    return result;
+}
+
 }  // namespace
 
 extern "C" int QAVODiskDevNumEnum(int type, uint32_t **numbers) {
@@ -431,24 +448,16 @@ extern "C" int QAVOUSBHDSleepTimeGet(int *minutes) {
 }
 
 extern "C" int QAVOHDSleepSet(int sleep) {
-    int result = 0;
-    for (const std::string &dev : DiskDevices()) {
-        int fd = QAVODiskOpen(dev.c_str());
-        if (fd < 0) {
-            result = -1;
-            continue;
-        }
-        Fd closer(fd);
+    return ForEachDisk([&](const std::string &, int fd) {
         if (sleep) {
             DriveCmd(fd, 0xE7, 0, 0, 0);  // flush the cache; its result is not judged
-            if (DriveCmd(fd, 0xE6, 0, 0, 0) != 0 && DriveCmd(fd, 0x99, 0, 0, 0) != 0) result = -1;
-        } else {
-            if (ioctl(fd, HDIO_DRIVE_RESET, nullptr) != 0) result = -1;
-            ::sleep(10);
-            if (ioctl(fd, HDIO_SET_DMA, 1UL) != 0) result = -1;
+            return DriveCmd(fd, 0xE6, 0, 0, 0) == 0 || DriveCmd(fd, 0x99, 0, 0, 0) == 0;
         }
-    }
-    return result;
+        bool ok = ioctl(fd, HDIO_DRIVE_RESET, nullptr) == 0;
+        ::sleep(10);
+        if (ioctl(fd, HDIO_SET_DMA, 1UL) != 0) ok = false;
+        return ok;
+    });
 }
 
 extern "C" int BlQAVODiskWriteCacheGet(const char *device) {
@@ -487,33 +496,24 @@ extern "C" int BlQAVODCacheIsWriteEnabled(void) {
 }
 
 extern "C" int QAVODCacheEnableWrite(int on) {
-    int result = 0;
-    for (const std::string &dev : DiskDevices()) {
-        int fd = QAVODiskOpen(dev.c_str());
-        if (fd < 0) {
-            result = -1;
-            continue;
+    const char *func = __func__;
+    const int result = ForEachDisk([&](const std::string &dev, int fd) {
+        if (!IsSataHost(dev)) return DriveCmd(fd, 0xEF, 0, on ? 0x02 : 0x82, 0) == 0;
+        uint8_t page[kCachePageLen];
+        if (SenseCache(fd, page) != 0) {
+            SLIBLog(LOG_ERR, "%s (%d) Failed to get write cache setting.", func, __LINE__);
+            return false;
         }
-        Fd closer(fd);
-        if (IsSataHost(dev)) {
-            uint8_t page[kCachePageLen];
-            if (SenseCache(fd, page) != 0) {
-                SLIBLog(LOG_ERR, "%s (%d) Failed to get write cache setting.", __func__, __LINE__);
-                result = -1;
-                continue;
-            }
-            bool wce = (page[6] >> 2) & 1;
-            if (wce == (on != 0)) continue;
-            memset(page, 0, 4);
-            page[6] = static_cast<uint8_t>(on ? page[6] | 0x04 : page[6] & ~0x04);
-            if (CachePage(fd, page, true) != 0) {
-                SLIBLog(LOG_ERR, "%s (%d) Failed to set write cache setting.", __func__, __LINE__);
-                result = -1;
-            }
-        } else if (DriveCmd(fd, 0xEF, 0, on ? 0x02 : 0x82, 0) != 0) {
-            result = -1;
+        bool wce = (page[6] >> 2) & 1;
+        if (wce == (on != 0)) return true;
+        memset(page, 0, 4);
+        page[6] = static_cast<uint8_t>(on ? page[6] | 0x04 : page[6] & ~0x04);
+        if (CachePage(fd, page, true) != 0) {
+            SLIBLog(LOG_ERR, "%s (%d) Failed to set write cache setting.", func, __LINE__);
+            return false;
         }
-    }
+        return true;
+    });
     if (result != 0) return -1;
     if (BlQAVODCacheConfigGet() != (on != 0))
         return QAVOINFOSetKeyValue("diskcache", on ? "on" : "off") < 0 ? -1 : 0;

@@ -189,6 +189,20 @@ int LinuxFsCode(const char *device) {
     return strcmp(fs, "ext3") == 0 ? 2 : 0;
 }
 
+// The backup disk's device into dev for a label read or write by func, which
+// the log names; false when the caller gave no buffer or no disk is found.
+bool LabelDevice(const char *func, const void *buf, char (&dev)[64]) {
+    if (!buf) {
+        SLIBLog(LOG_ERR, "%s: parameter error", func);
+        return false;
+    }
+    if (USBBKPIGetDevPath(dev, sizeof dev) != 0) {
+        SLIBLog(LOG_ERR, "%s: USBBKPIGetDevPath() failed", func);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int USBBKPIGetDevPath(char *buf, int size) {
@@ -243,28 +257,14 @@ extern "C" int USBBKPInitUBDIToDev(const char *device) {
 }
 
 extern "C" int USBBKPGetUBDI(uint8_t buf[512]) {
-    if (!buf) {
-        SLIBLog(LOG_ERR, "%s: parameter error", __func__);
-        return -1;
-    }
     char dev[64];
-    if (USBBKPIGetDevPath(dev, sizeof dev) != 0) {
-        SLIBLog(LOG_ERR, "%s: USBBKPIGetDevPath() failed", __func__);
-        return -1;
-    }
+    if (!LabelDevice(__func__, buf, dev)) return -1;
     return USBBKPGetUBDIFromDev(dev, buf);
 }
 
 extern "C" int USBBKPSetUBDI(const uint8_t buf[512]) {
-    if (!buf) {
-        SLIBLog(LOG_ERR, "%s: parameter error", __func__);
-        return -1;
-    }
     char dev[64];
-    if (USBBKPIGetDevPath(dev, sizeof dev) != 0) {
-        SLIBLog(LOG_ERR, "%s: USBBKPIGetDevPath() failed", __func__);
-        return -1;
-    }
+    if (!LabelDevice(__func__, buf, dev)) return -1;
     return USBBKPSetUBDIToDev(dev, buf);
 }
 
