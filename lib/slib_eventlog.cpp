@@ -30,6 +30,7 @@
 #include "slib_keyvalue.h"
 #include "slib_logfile.h"
 #include "slib_rewrite.h"
+#include "slib_util.h"
 
 namespace {
 
@@ -101,13 +102,8 @@ bool Retried(Step step) {
     return false;
 }
 
-// Closes and unlocks a log file descriptor.
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
+// A log file descriptor, closed (and so unlocked) at the end of its scope.
+using slib::Fd;
 
 enum class Len { kOk, kMarker, kUnread, kBad };
 

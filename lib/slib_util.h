@@ -33,6 +33,19 @@ struct FileCloser {
 // A stream closed when it goes out of scope.
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
+// A descriptor closed when it goes out of scope (-1: none).
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+    bool ok() const { return fd >= 0; }
+};
+
 struct SzListFree {
     void operator()(PSLIBSZLIST l) const { SLIBSzListFree(l); }
 };

@@ -15,6 +15,7 @@
 
 #include "slib_errcode.h"
 #include "slib_proc.h"
+#include "slib_util.h"
 
 extern "C" {
 volatile int gfQAVOCopyCancel = 0;
@@ -163,16 +164,7 @@ bool Cancelled() {
 }
 
 // A descriptor closed when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
+using slib::Fd;
 
 // The child of the plain copy runs in "/": relative paths are made absolute
 // against the caller's directory first.

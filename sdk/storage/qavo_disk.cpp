@@ -57,15 +57,7 @@ bool ScsiWholeDisk(int major, int minor) {
     return IsScsiMajor(major) && minor % 16 == 0;
 }
 
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
+using slib::Fd;
 
 // The lines of /proc/partitions, each split at blanks and tabs.
 bool PartitionLines(std::vector<std::vector<std::string>> &out) {

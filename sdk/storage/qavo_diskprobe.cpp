@@ -19,6 +19,7 @@
 #include "qavo_usbdev.h"
 #include "raid/qavo_raiddisk.h"
 #include "slib_errcode.h"
+#include "slib_util.h"
 
 extern "C" const char gszQAVOFSTypeName[4][QAVO_FS_NAME_LEN] = {"reiserfs", "vfat", "ext3", "ntfs"};
 
@@ -37,13 +38,6 @@ constexpr AtaOp kOps[4] = {
 
 // The interface of the disk being asked (renewed on every temperature query).
 int (*g_command)(int, int, uint8_t *) = ata_command_interface;
-
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 }  // namespace
 
@@ -97,7 +91,7 @@ extern "C" int QAVODiskTemperatureGet(const char *device) {
                 device ? device : "(null)");
         return -1;
     }
-    FdCloser closer{fd};
+    slib::Fd closer(fd);
     g_command = BlQAVODiskIsSATAHost(device) == 1 ? sata_command_interface : ata_command_interface;
     uint8_t smart[512];
     memset(smart, 0, sizeof smart);

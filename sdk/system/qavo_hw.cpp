@@ -26,15 +26,7 @@ constexpr const char *kHwVersion = "/proc/sys/kernel/qavo_hw_version";
 constexpr const char *kSerial = "/proc/sys/kernel/qavo_serial";
 
 // The device closed when it goes out of scope.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
+using slib::Fd;
 
 // The byte that stands for a command on the serial front panel.
 unsigned char PanelByte(int command) {

@@ -7,19 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "slib_util.h"
+
 namespace qflash {
 
 // A descriptor closed when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    bool ok() const { return fd >= 0; }
-};
+using Fd = slib::Fd;
 
 // Reads until len bytes or the end; the bytes read, or -1 on an error.
 inline ssize_t ReadFull(int fd, void *buf, size_t len) {
