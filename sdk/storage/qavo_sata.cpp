@@ -450,11 +450,7 @@ extern "C" int QAVOSATAHotPlugIn(const char *device, const uint8_t label[512], i
             result = -1;
             return;
         }
-        if (QAVOUSBSetBackupInfoStatus(USB_BKP_STATUS_INITIATING, 1) != 0) {
-            SLIBLog(LOG_ERR,
-                    "%s: failed to QAVOUSBSetBackupInfoStatus. clear the "
-                    "USB_BKP_STATUS_INITIATING bit of %s.",
-                    __func__, device);
+        if (!usbm::EndInitiating(__func__, device)) {
             result = -1;
         }
     }();
@@ -482,11 +478,8 @@ extern "C" int QAVOSATASetAlternativeBkpDisk(const char *leaving) {
         SLIBLog(LOG_ERR, "%s: failed to QAVOSATAVolMount. Set %s off-line.", __func__,
                 disk.c_str());
         QAVOUSBSetBackupInfoStatus(kFailedBits, 1);
-    } else if (QAVOUSBSetBackupInfoStatus(USB_BKP_STATUS_INITIATING, 1) != 0) {
-        SLIBLog(LOG_ERR,
-                "%s: failed to QAVOUSBSetBackupInfoStatus. clear the USB_BKP_STATUS_INITIATING "
-                "bit of %s.",
-                __func__, disk.c_str());
+    } else {
+        usbm::EndInitiating(__func__, disk.c_str());
     }
     return result;
 }

@@ -63,6 +63,18 @@ int UnmountReplaced(const std::string &replaced) {
     return usbm::UnmountReplacedUsb(replaced);
 }
 
+// Takes device off line when r names it as the on-line backup disk, and
+// hands the set to another attached disk; func names the caller in the log.
+int GoOffline(QAVOUSBBACKUPINFO &r, const char *device, const char *func) {
+    if (!IsOnline(r, device)) return 0;
+    r.status &= ~static_cast<uint32_t>(USB_BKP_STATUS_ONLINE | USB_BKP_STATUS_BACKING_UP);
+    SetDevice(&r, nullptr);
+    if (QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_STATUS | USB_BKP_MASK_DEVICE) != 0) return -1;
+    if (USBBKPSetAlternativeBkpDisk(device) != 0)
+        SLIBLog(LOG_ERR, "%s: failed to set alternative backup disk.", func);
+    return 0;
+}
+
 }  // namespace
 
 int usbm::WriteBackupTakeOver(const char *device) {
@@ -80,6 +92,15 @@ void usbm::EraseBackupLabelId(const char *device) {
         return;
     label[USBBKP_UBDI_ID_OFFSET] = 0;
     USBBKPSetUBDIToDev(device, label);
+}
+
+bool usbm::EndInitiating(const char *func, const char *device) {
+    if (QAVOUSBSetBackupInfoStatus(USB_BKP_STATUS_INITIATING, 1) == 0) return true;
+    SLIBLog(LOG_ERR,
+            "%s: failed to QAVOUSBSetBackupInfoStatus. clear the USB_BKP_STATUS_INITIATING bit "
+            "of %s.",
+            func, device);
+    return false;
 }
 
 int usbm::UnmountReplacedUsb(const std::string &replaced) {
@@ -170,13 +191,7 @@ extern "C" int USBBKPIsAnyBackupDiskOnLine(char *buf, int size) {
 extern "C" int USBBKPCleanStatus(const char *device) {
     QAVOUSBBACKUPINFO r;
     if (QAVOUSBGetBackupInfo(&r) != 0) return -1;
-    if (!IsOnline(r, device)) return 0;
-    r.status &= ~static_cast<uint32_t>(USB_BKP_STATUS_ONLINE | USB_BKP_STATUS_BACKING_UP);
-    SetDevice(&r, nullptr);
-    if (QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_STATUS | USB_BKP_MASK_DEVICE) != 0) return -1;
-    if (USBBKPSetAlternativeBkpDisk(device) != 0)
-        SLIBLog(LOG_ERR, "%s: failed to set alternative backup disk.", __func__);
-    return 0;
+    return GoOffline(r, device, __func__);
 }
 
 extern "C" int USBBKPChangeStatus(const char *device, int on) {
@@ -194,13 +209,7 @@ extern "C" int USBBKPChangeStatus(const char *device, int on) {
         SetDevice(&r, device);
         return QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_STATUS | USB_BKP_MASK_DEVICE) == 0 ? 0 : -1;
     }
-    if (!IsOnline(r, device)) return 0;
-    r.status &= ~static_cast<uint32_t>(USB_BKP_STATUS_ONLINE | USB_BKP_STATUS_BACKING_UP);
-    SetDevice(&r, nullptr);
-    if (QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_STATUS | USB_BKP_MASK_DEVICE) != 0) return -1;
-    if (USBBKPSetAlternativeBkpDisk(device) != 0)
-        SLIBLog(LOG_ERR, "%s: failed to set alternative backup disk.", __func__);
-    return 0;
+    return GoOffline(r, device, __func__);
 }
 
 extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const char *guid,
@@ -280,11 +289,7 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
             result = -1;
             return;
         }
-        if (QAVOUSBSetBackupInfoStatus(USB_BKP_STATUS_INITIATING, 1) != 0) {
-            SLIBLog(LOG_ERR,
-                    "%s: failed to QAVOUSBSetBackupInfoStatus. clear the "
-                    "USB_BKP_STATUS_INITIATING bit of %s.",
-                    __func__, device);
+        if (!usbm::EndInitiating(__func__, device)) {
             result = -1;
         }
     }();
@@ -367,11 +372,7 @@ extern "C" int USBBKPSetAlternativeBkpDisk(const char *leaving) {
             ClearBits(kFailedBits);
             break;
         }
-        if (QAVOUSBSetBackupInfoStatus(USB_BKP_STATUS_INITIATING, 1) != 0) {
-            SLIBLog(LOG_ERR,
-                    "%s: failed to QAVOUSBSetBackupInfoStatus. clear the "
-                    "USB_BKP_STATUS_INITIATING bit of %s.",
-                    func, dev);
+        if (!usbm::EndInitiating(func, dev)) {
             break;
         }
         return 0;

@@ -52,5 +52,8 @@ void EraseBackupLabelId(const char *device);
 // Unmounts a replaced USB backup disk that is still mounted and frees its
 // number in the used list; 0 when nothing was mounted.
 int UnmountReplacedUsb(const std::string &replaced);
+// Clears the initiating bit once the disk is mounted; false (logged under
+// func's name) when that fails.
+bool EndInitiating(const char *func, const char *device);
 
 }  // namespace usbm
