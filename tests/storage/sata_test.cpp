@@ -18,10 +18,7 @@ using qtest::ReadFile;
 using qtest::Sh;
 using qtest::WriteFile;
 using usim::Fs;
-
-bool HasShare(const std::string &name) {
-    return ReadFile(SZF_QAVO_SMB_CONF).find("[" + name + "]") != std::string::npos;
-}
+using usim::HasShare;
 
 class Sata : public ::testing::Test {
   protected:

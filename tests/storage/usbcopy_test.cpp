@@ -16,8 +16,13 @@
 #include "qavo_usbcopy.h"
 #include "slib_eventlog.h"
 #include "slib_keyvalue.h"
+#include "signal_recorder.h"
 
 namespace {
+
+using usim::Recorder;
+using usim::Signals;
+using usim::Stop;
 
 using qtest::ReadFile;
 using qtest::Sh;
@@ -28,44 +33,6 @@ void SetModel(const char *usbcopy) {
     if (!usbcopy) return;
     ASSERT_EQ(Sh(std::string("echo 'usbcopy=\"") + usbcopy + "\"' >> /etc.defaults/qavoinfo.conf"),
               0);
-}
-
-// A process that records every SIGUSR1/SIGUSR2 it gets, one number a line.
-pid_t Recorder(const std::string &log) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGUSR1);
-    sigaddset(&set, SIGUSR2);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        sigprocmask(SIG_BLOCK, &set, nullptr);
-        for (;;) {
-            int sig = 0;
-            if (sigwait(&set, &sig) != 0) _exit(1);
-            FILE *f = fopen(log.c_str(), "a");
-            if (f) {
-                fprintf(f, "%d\n", sig);
-                fclose(f);
-            }
-        }
-    }
-    return pid;
-}
-
-void Stop(pid_t pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-// The signals recorded so far, waiting up to two seconds for count of them.
-std::string Signals(const std::string &log, size_t count) {
-    std::string s;
-    for (int i = 0; i < 200; ++i) {
-        s = qtest::FileExists(log) ? ReadFile(log) : "";
-        if (static_cast<size_t>(std::count(s.begin(), s.end(), '\n')) >= count) break;
-        usleep(10000);
-    }
-    return s;
 }
 
 // Event ids of the copy log, oldest first.

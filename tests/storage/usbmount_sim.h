@@ -17,6 +17,7 @@
 #include "../accounts/samba_check.h"
 #include "appliance.h"
 #include "eventlog_read.h"
+#include "signal_recorder.h"
 #include "disk_sim.h"
 #include "qavo_share.h"
 #include "qavo_sharemgmt.h"
@@ -129,6 +130,11 @@ inline bool Mounted(const std::string &point) {
     return false;
 }
 
+// True when smb.conf holds a section of name.
+inline bool HasShare(const std::string &name) {
+    return qtest::ReadFile(SZF_QAVO_SMB_CONF).find("[" + name + "]") != std::string::npos;
+}
+
 inline std::string Key(const char *path, const char *key) {
     char v[1024] = "";
     if (SLIBFileGetKeyValue(path, key, v, sizeof v, 0) <= 0) return "<none>";
@@ -145,46 +151,6 @@ inline std::vector<std::pair<uint32_t, std::string>> Events() {
         out.emplace_back(e.id, a1);
     }
     return out;
-}
-
-// A process that records every SIGUSR1/SIGUSR2 it gets, one number a line.
-inline pid_t Recorder(const std::string &log) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGUSR1);
-    sigaddset(&set, SIGUSR2);
-    // Blocked before the fork: a signal sent at once waits for the child.
-    sigset_t old;
-    sigprocmask(SIG_BLOCK, &set, &old);
-    const pid_t pid = fork();
-    if (pid != 0) sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (pid == 0) {
-        for (;;) {
-            int sig = 0;
-            if (sigwait(&set, &sig) != 0) _exit(1);
-            FILE *f = fopen(log.c_str(), "a");
-            if (f) {
-                fprintf(f, "%d\n", sig);
-                fclose(f);
-            }
-        }
-    }
-    return pid;
-}
-
-inline void Stop(pid_t pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-inline std::string Signals(const std::string &log, size_t count) {
-    std::string s;
-    for (int i = 0; i < 200; ++i) {
-        s = qtest::FileExists(log) ? qtest::ReadFile(log) : "";
-        if (static_cast<size_t>(std::count(s.begin(), s.end(), '\n')) >= count) break;
-        usleep(10000);
-    }
-    return s;
 }
 
 // Common set-up: smb.conf, the stand-in tools, no USB devices yet.
