@@ -121,6 +121,14 @@ std::string ReadFile(const std::string &path) {
     return s;
 }
 
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
 bool FileExists(const std::string &path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;

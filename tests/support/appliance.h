@@ -18,6 +18,8 @@ std::string ReadFile(const std::string &path);
 bool FileExists(const std::string &path);
 void WriteFile(const std::string &path, const std::string &content, mode_t mode = 0644);
 void RemoveFile(const std::string &path);
+// The lines of text without their ends (a last line need not end).
+std::vector<std::string> Lines(const std::string &text);
 
 // One captured syslog message.
 struct SyslogMsg {

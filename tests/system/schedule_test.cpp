@@ -17,6 +17,8 @@
 
 namespace {
 
+using qtest::Lines;
+
 const char *kCrontab = "/etc/crontab";
 const std::string kHead = "SHELL=/bin/sh\n# m h dom mon dow user command\n";
 
@@ -30,14 +32,6 @@ QAVOSCHEDULE Schedule(uint32_t mask, int hour, int interval, int last, int minut
     s.nMinute = minute;
     snprintf(s.szCommand, sizeof(s.szCommand), "%s", cmd.c_str());
     return s;
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
 }
 
 // Runs of the first five fields of a crontab line over 14 days from

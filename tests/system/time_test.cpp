@@ -20,6 +20,8 @@
 
 namespace {
 
+using qtest::Lines;
+
 const char *kCrontab = "/etc/crontab";
 
 void SetTZ(const char *tz) {
@@ -31,14 +33,6 @@ std::string Key(const char *path, const char *key) {
     char value[256] = "";
     SLIBFileGetKeyValue(path, key, value, sizeof(value), 0);
     return value;
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
 }
 
 // The first n runs after 2027-01-05 00:00 of a crontab line's time fields.

@@ -27,6 +27,8 @@ using namespace qtest;
 
 namespace {
 
+using qtest::Lines;
+
 using Bytes = std::vector<uint8_t>;
 
 const std::string kPkg = "/volume1/upd@te";
@@ -60,18 +62,6 @@ std::string Quote(const std::string &s) {
     for (char c : s)
         out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) nl = text.size();
-        out.push_back(text.substr(start, nl - start));
-        start = nl + 1;
-    }
-    return out;
 }
 
 // The progress records as written, one after the other ("A:0", "P:60", ...).
