@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "appliance.h"
+#include "flash_fixture.h"
 #include "qavo_mtd.h"
 #include "qavosim.h"
 #include "slib_keyvalue.h"
@@ -27,28 +28,11 @@ using namespace qtest;
 
 namespace {
 
-using qtest::Lines;
-
-using Bytes = std::vector<uint8_t>;
+using qflashtest::Bytes;
+using qflashtest::PutLE;
+using qflashtest::Random;
 
 const std::string kPkg = "/volume1/upd@te";
-
-Bytes Random(size_t n, uint32_t seed) {
-    Bytes b(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto &c : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<uint8_t>(x);
-    }
-    return b;
-}
-
-void PutLE(Bytes &b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 std::string Version(const std::string &build, const std::string &unique = "qavomark_ixp420_1hd",
                     const std::string &phase = "3") {
