@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -107,6 +108,30 @@ inline std::vector<std::string> SignalsOf(const std::string &name) {
     for (const auto &e : DaemonEvents())
         if (e.name == name && e.event != "start" && e.event != "SIGWINCH") out.push_back(e.event);
     return out;
+}
+
+// A process whose command line reads "name 60" (it sleeps a minute), given
+// the time to show that name.
+inline pid_t SleepingAs(const char *name) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sleep", name, "60", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    usleep(100000);  // until its command line shows the name
+    return pid;
+}
+
+// How a child ended: the signal that killed it, -1 for an exit, or 0 while
+// it still runs after a second.
+inline int EndedBy(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 50; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+        usleep(20000);
+    }
+    return 0;
 }
 
 // Starts a daemon stand-in as its start script would.

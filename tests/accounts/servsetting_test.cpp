@@ -24,30 +24,16 @@
 
 namespace {
 
+using svctest::EndedBy;
+
 const char *const kUPnPScript = "/usr/qavo/etc/rc.d/S10UPnPportmap.sh";
 const char *const kDDNSScript = "/usr/qavo/etc/rc.d/S09DDNS.sh";
 
 // A process whose command line reads "name 60", its id in the pid file.
 pid_t FakeDaemon(const char *name, const char *pidFile) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sleep", name, "60", static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    const pid_t pid = svctest::SleepingAs(name);
     qtest::WriteFile(pidFile, std::to_string(pid) + "\n");
-    usleep(100000);  // until its command line shows the name
     return pid;
-}
-
-// How the daemon ended: the signal that killed it, or 0 while it runs.
-int EndedBy(pid_t pid) {
-    int status = 0;
-    for (int i = 0; i < 50; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
-        usleep(20000);
-    }
-    return 0;
 }
 
 using Action = int (*)(int);

@@ -15,6 +15,7 @@
 #include "qavo_userdel.h"
 #include "samba_check.h"
 #include "sdk_pwhash.h"
+#include "services_support.h"
 #include "slib_errcode.h"
 
 using qtest::FileExists;
@@ -22,6 +23,8 @@ using qtest::ReadFile;
 using qtest::WriteFile;
 
 namespace {
+
+using svctest::EndedBy;
 
 const char kHash[] = "$1$Ab$Y4VrSqX5m3ZmA1kpLk6b60";
 const char kNt[] = "0CB6948805F797BF2A82807973B89537";
@@ -115,24 +118,7 @@ std::string Shell(const std::string &cmd) {
 }
 
 pid_t FakeSmbd() {
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sleep", "smbd", "60", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    usleep(100000);  // until its command line shows the name
-    return pid;
-}
-
-// How the process ended: the signal that killed it, or 0 while it runs.
-int EndedBy(pid_t pid) {
-    int status = 0;
-    for (int i = 0; i < 50; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
-        usleep(20000);
-    }
-    return 0;
+    return svctest::SleepingAs("smbd");
 }
 
 void Reap(pid_t pid) {
