@@ -28,15 +28,7 @@ void Private() {
 }
 
 std::string Param(const char *name) {
-    std::string out;
-    qtest::Exec({"/bin/mkdir", "-p", "/run/samba", "/var/lib/samba/private", "/var/cache/samba"});
-    EXPECT_EQ(qtest::Exec({"/usr/bin/testparm", "-s", std::string("--parameter-name=") + name,
-                           SZF_SMB_CONF},
-                          &out),
-              0);
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
+    return qtest::TestparmParam(SZF_SMB_CONF, name);
 }
 
 TEST(DomainStateFiles, ReadersTakeWholeLinesWithOrWithoutTheirEnd) {

@@ -14,6 +14,7 @@
 #include "qavo_windomain.h"
 #include "qavo_winjoin.h"
 #include "qavosim.h"
+#include "samba_check.h"
 #include "slib_keyvalue.h"
 #include "slib_proc.h"
 
@@ -67,18 +68,7 @@ class Join : public ::testing::Test {
 
     static std::string State() { return qtest::ReadFile(SZF_WIN_STATE); }
 
-    static std::string Param(const char *name) {
-        qtest::Exec(
-            {"/bin/mkdir", "-p", "/run/samba", "/var/lib/samba/private", "/var/cache/samba"});
-        std::string out;
-        EXPECT_EQ(qtest::Exec({"/usr/bin/testparm", "-s", std::string("--parameter-name=") + name,
-                               SZF_SMB_CONF},
-                              &out),
-                  0);
-        while (!out.empty() && out.back() == '\n')
-            out.pop_back();
-        return out;
-    }
+    static std::string Param(const char *name) { return qtest::TestparmParam(SZF_SMB_CONF, name); }
 
     // A call of the double, its arguments joined by blanks.
     static bool Called(const std::string &line) {
