@@ -3,7 +3,6 @@
 #include "qavo_sata.h"
 
 #include <fcntl.h>
-#include <sys/statfs.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -42,10 +41,6 @@ constexpr uint32_t kFailedBits =
 
 void Copy(char *dst, size_t size, const std::string &src) {
     snprintf(dst, size, "%s", src.c_str());
-}
-
-uint64_t RoundUpMiB(uint64_t bytes) {
-    return (bytes + 1048575) / 1048576;
 }
 
 // The eSATA share whose path begins with the mount point.
@@ -171,16 +166,7 @@ extern "C" int QAVOSATAGetVolInfo(const char *device, QAVOUSBVOLINFO *info) {
             if (e.options.find("corrupt") != std::string::npos &&
                 info->status == QAVO_USBVOL_NORMAL)
                 info->status = QAVO_USBVOL_CORRUPT;
-            struct statfs st;
-            if (statfs(e.point.c_str(), &st) != 0) {
-                info->total = info->used = 0;
-                info->status = QAVO_USBVOL_ERROR;
-            } else {
-                const uint64_t bsize = static_cast<uint64_t>(st.f_bsize);
-                info->total = RoundUpMiB(bsize * st.f_blocks);
-                const uint64_t avail = RoundUpMiB(bsize * st.f_bavail);
-                info->used = info->total > avail ? info->total - avail : 0;
-            }
+            usbm::FillSpace(e.point, info);
             break;
         }
         return 0;

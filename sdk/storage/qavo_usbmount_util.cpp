@@ -1,6 +1,7 @@
 // Helpers shared by the USB and eSATA mount code.
 #include "qavo_usbmount_util.h"
 
+#include <sys/statfs.h>
 #include <syslog.h>
 
 #include <cstring>
@@ -178,6 +179,20 @@ bool MayFormat(const char *device) {
         return false;
     }
     return true;
+}
+
+void FillSpace(const std::string &point, QAVOUSBVOLINFO *info) {
+    auto roundUpMiB = [](uint64_t bytes) { return (bytes + 1048575) / 1048576; };
+    struct statfs st;
+    if (statfs(point.c_str(), &st) != 0) {
+        info->total = info->used = 0;
+        info->status = QAVO_USBVOL_ERROR;
+        return;
+    }
+    const uint64_t bsize = static_cast<uint64_t>(st.f_bsize);
+    info->total = roundUpMiB(bsize * st.f_blocks);
+    const uint64_t avail = roundUpMiB(bsize * st.f_bavail);
+    info->used = info->total > avail ? info->total - avail : 0;
 }
 
 }  // namespace usbm

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "qavo_usbvol.h"
+
 namespace usbm {
 
 // A kernel disk name of letters and digits only ("sdb"), short enough for
@@ -42,6 +44,9 @@ void Event(unsigned id, const char *a1, const char *a2);
 // True when the device may be repartitioned: a plain name that is no internal
 // slot and stands under no array.
 bool MayFormat(const char *device);
+// The size and use of the volume mounted at point, in MiB rounded up, into
+// info; an unreadable volume gives 0 and 0 and the error status.
+void FillSpace(const std::string &point, QAVOUSBVOLINFO *info);
 
 // The backup disk's arrival, USB or eSATA. The take-over record: the whole
 // backup record, status on line and initiating, for device.

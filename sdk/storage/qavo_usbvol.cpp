@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/statfs.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 
 #include "qavo_diskprobe.h"
 #include "qavo_usbbackup.h"
+#include "qavo_usbmount_util.h"
 #include "slib_errcode.h"
 #include "slib_file.h"
 #include "slib_keyvalue.h"
@@ -158,10 +158,6 @@ int NumberAfter(const char *text, size_t skip) {
 
 void Copy(char *dst, size_t size, const std::string &src) {
     snprintf(dst, size, "%s", src.c_str());
-}
-
-uint64_t RoundUpMiB(uint64_t bytes) {
-    return (bytes + 1048575) / 1048576;
 }
 
 }  // namespace
@@ -403,16 +399,7 @@ extern "C" int QAVODiskUSBDevGetVolInfo(const char *device, QAVOUSBVOLINFO *info
             if (strstr(tok->pszItem[3], "corrupt") && info->status == QAVO_USBVOL_NORMAL)
                 info->status = QAVO_USBVOL_CORRUPT;
             if (!mp.empty()) {
-                struct statfs st;
-                if (statfs(mp.c_str(), &st) != 0) {
-                    info->total = info->used = 0;
-                    info->status = QAVO_USBVOL_ERROR;
-                } else {
-                    const uint64_t bsize = static_cast<uint64_t>(st.f_bsize);
-                    info->total = RoundUpMiB(bsize * st.f_blocks);
-                    const uint64_t avail = RoundUpMiB(bsize * st.f_bavail);
-                    info->used = info->total > avail ? info->total - avail : 0;
-                }
+                usbm::FillSpace(mp, info);
             }
             return 0;
         }
