@@ -56,6 +56,20 @@ int OpenWithInfo(const char *func, const char *dev, mtd_info_user *info) {
     return fd;
 }
 
+// Runs op (MEMERASE, MEMLOCK, MEMUNLOCK) over the whole device for func;
+// what names the operation in the log.
+int WholeDevice(const char *func, const char *szDevice, unsigned long op, const char *what) {
+    mtd_info_user info;
+    Fd fd(OpenWithInfo(func, szDevice, &info));
+    if (!fd.ok()) return -1;
+    erase_info_user req{0, info.size};
+    if (ioctl(fd.fd, op, &req) < 0) {
+        SLIBLog(LOG_ERR, "Could not %s MTD device: %s, errno = %d\n", what, szDevice, errno);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" int QAVOMTDGetDeviceInfo(const char *szDevice, void *pBuffer, int cbBuffer) {
@@ -167,15 +181,7 @@ extern "C" int QAVOMTDErasePartition(const char *szDevice) {
         SLIB_LOG_FUNC(LOG_ERR, "%s(%d): parameter error");
         return -1;
     }
-    mtd_info_user info;
-    Fd fd(OpenWithInfo(__func__, szDevice, &info));
-    if (!fd.ok()) return -1;
-    erase_info_user req{0, info.size};
-    if (ioctl(fd.fd, MEMERASE, &req) < 0) {
-        SLIBLog(LOG_ERR, "Could not erase MTD device: %s, errno = %d\n", szDevice, errno);
-        return -1;
-    }
-    return 0;
+    return WholeDevice(__func__, szDevice, MEMERASE, "erase");
 }
 
 extern "C" int QAVOMTDILock(const char *szDevice, int lock) {
@@ -183,15 +189,7 @@ extern "C" int QAVOMTDILock(const char *szDevice, int lock) {
         SLIB_LOG_FUNC(LOG_ERR, "%s(%d): parameter error");
         return -1;
     }
-    mtd_info_user info;
-    Fd fd(OpenWithInfo(__func__, szDevice, &info));
-    if (!fd.ok()) return -1;
-    erase_info_user req{0, info.size};
-    if (ioctl(fd.fd, lock == 1 ? MEMLOCK : MEMUNLOCK, &req) < 0) {
-        SLIBLog(LOG_ERR, "Could not lock/unlock MTD device: %s, errno = %d\n", szDevice, errno);
-        return -1;
-    }
-    return 0;
+    return WholeDevice(__func__, szDevice, lock == 1 ? MEMLOCK : MEMUNLOCK, "lock/unlock");
 }
 
 extern "C" int QAVOMTDLockPartition(const char *szDevice) {
