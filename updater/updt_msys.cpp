@@ -201,35 +201,9 @@ extern "C" int UPDTMSysInitPatchInfo(const FISDIRENTRY *pEntries, int n) {
     for (int i = 0; i < UPDT_MSYS_PARTS; ++i) {
         PATCHINFO &row = gPatchInfo[i];
         const FISDIRENTRY &e = pEntries[i];
-        uint64_t imageSize = 0;
-        int st = UPDTImageStatus(row.szFile, &imageSize);
-        if (st < 0) return -1;
-        if (st > 0) {
-            if (imageSize > UINT32_MAX) {
-                SLIBLog(LOG_ERR, "%s(%d): image [%s] is too large", __func__, __LINE__, row.szFile);
-                return -1;
-            }
-            row.datalen = static_cast<uint32_t>(imageSize);
-            row.fneedupdate = 1;
-            row.fhasimage = 1;
-        } else {
-            SLIBLog(LOG_ERR, "%s(%d): file [%s] not included in the patch package ", __func__,
-                    __LINE__, row.szFile);
-            row.datalen = e.data_length;
-            row.fneedupdate = 0;
-            row.fhasimage = 0;
-        }
-        const int64_t nblock = Units(row.datalen);
-        row.size = e.size;
-        row.start = e.flash_base;
-        row.balance = static_cast<int32_t>(e.size / kUnit - nblock);
-        row.delta = 0;
+        const int64_t nblock = updt::FillPatchRow(__func__, "partition", row, e, kUnit);
+        if (nblock < 0) return -1;
         total += nblock;
-        SLIBLog(LOG_ERR,
-                "PATCHINFO: partition[%s] file[%s] start = [0x%08X] size[0x%d] datalen=[0x%08X] "
-                "nblock[%d] balance[%d] fneedupdate[%d]",
-                row.szPart, row.szFile, row.start, static_cast<int>(row.size), row.datalen,
-                static_cast<int>(nblock), row.balance, row.fneedupdate);
     }
     if (total > UPDT_MSYS_UNITS) {
         SLIBLog(LOG_ERR, "%s(%d): the binary size exceeds flash size limit(total = %d blocks)",

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "slib_errcode.h"
+#include "updt_util.h"
 
 extern "C" {
 
@@ -99,6 +100,40 @@ int ImageStatus(const char *file, uint64_t *size) {
 }
 
 }  // namespace
+
+int64_t updt::FillPatchRow(const char *func, const char *label, PATCHINFO &row,
+                           const FISDIRENTRY &e, uint32_t blockSize) {
+    uint64_t imageSize = 0;
+    const int st = row.szFile ? ImageStatus(row.szFile, &imageSize) : -1;
+    if (st < 0) return -1;
+    if (st > 0) {
+        if (imageSize > UINT32_MAX) {
+            SLIBLog(LOG_ERR, "%s(%d): image [%s] is too large", func, __LINE__, row.szFile);
+            return -1;
+        }
+        row.datalen = static_cast<uint32_t>(imageSize);
+        row.fneedupdate = 1;
+        row.fhasimage = 1;
+    } else {
+        SLIBLog(LOG_ERR, "%s(%d): file [%s] not included in the patch package ", func, __LINE__,
+                row.szFile);
+        row.datalen = e.data_length;
+        row.fneedupdate = 0;
+        row.fhasimage = 0;
+    }
+    const int64_t block = blockSize;
+    const int64_t nblock = (static_cast<int64_t>(row.datalen) + block - 1) / block;
+    row.size = e.size;
+    row.start = e.flash_base;
+    row.balance = static_cast<int32_t>(e.size / blockSize - nblock);
+    row.delta = 0;
+    SLIBLog(LOG_ERR,
+            "PATCHINFO: %s[%s] file[%s] start = [0x%08X] size[0x%d] datalen=[0x%08X] "
+            "nblock[%d] balance[%d] fneedupdate[%d]",
+            label, row.szPart, row.szFile, row.start, static_cast<int>(row.size), row.datalen,
+            static_cast<int>(nblock), row.balance, row.fneedupdate);
+    return nblock;
+}
 
 extern "C" int UPDTImageStatus(const char *szFile, uint64_t *pSize) {
     if (!szFile || !pSize) return -1;
@@ -192,7 +227,6 @@ extern "C" int UPDTInitPatchInfo(const FISDIRENTRY *pEntries, int n) {
     }
     SLIBLog(LOG_ERR, "flashsize = 0x%08X, eraseblock = 0x%08X", flashSize, gEraseBlockSize);
 
-    const int64_t block = gEraseBlockSize;
     int64_t total = 0;
     for (int r = 0; r < nPatchRows && gPatchInfo[r].szPart; ++r) {
         PATCHINFO &row = gPatchInfo[r];
@@ -203,37 +237,9 @@ extern "C" int UPDTInitPatchInfo(const FISDIRENTRY *pEntries, int n) {
             return -1;
         }
         const FISDIRENTRY &e = pEntries[idx];
-        uint64_t imageSize = 0;
-        int st = ImageStatus(row.szFile, &imageSize);
-        if (st < 0) return -1;
-        int64_t nblock;
-        if (st > 0) {
-            if (imageSize > UINT32_MAX) {
-                SLIBLog(LOG_ERR, "%s(%d): image [%s] is too large", __func__, __LINE__, row.szFile);
-                return -1;
-            }
-            row.datalen = static_cast<uint32_t>(imageSize);
-            nblock = (static_cast<int64_t>(imageSize) + block - 1) / block;
-            row.fneedupdate = 1;
-            row.fhasimage = 1;
-        } else {
-            SLIBLog(LOG_ERR, "%s(%d): file [%s] not included in the patch package ", __func__,
-                    __LINE__, row.szFile);
-            row.datalen = e.data_length;
-            nblock = (static_cast<int64_t>(e.data_length) + block - 1) / block;
-            row.fneedupdate = 0;
-            row.fhasimage = 0;
-        }
-        row.size = e.size;
-        row.start = e.flash_base;
-        row.balance = static_cast<int32_t>(e.size / gEraseBlockSize - nblock);
-        row.delta = 0;
+        const int64_t nblock = updt::FillPatchRow(__func__, "part", row, e, gEraseBlockSize);
+        if (nblock < 0) return -1;
         total += nblock;
-        SLIBLog(LOG_ERR,
-                "PATCHINFO: part[%s] file[%s] start = [0x%08X] size[0x%d] datalen=[0x%08X] "
-                "nblock[%d] balance[%d] fneedupdate[%d]",
-                row.szPart, row.szFile, row.start, static_cast<int>(row.size), row.datalen,
-                static_cast<int>(nblock), row.balance, row.fneedupdate);
     }
     if (total > flashSize / gEraseBlockSize) {
         SLIBLog(LOG_ERR, "%s(%d): the binary size exceeds flash size limit(total = %d)", __func__,

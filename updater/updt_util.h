@@ -2,6 +2,7 @@
 // files of the flash directory's entries. Internal to the updater.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -34,5 +35,13 @@ inline std::string BackupDir() {
 inline std::string BackupFile(const std::string &name) {
     return BackupDir() + "/" + UPDT_BACKUP_PREFIX + name;
 }
+
+// Fills row from its image in the package or, without one, from the
+// partition e as it stands: data length, update and image flags, start, size
+// and balance in blocks of blockSize. label names the row in the log
+// ("partition", "part"), func the caller. The row's blocks, or -1 when its
+// image cannot be used.
+int64_t FillPatchRow(const char *func, const char *label, PATCHINFO &row, const FISDIRENTRY &e,
+                     uint32_t blockSize);
 
 }  // namespace updt
