@@ -770,11 +770,11 @@ extern "C" int QAVOGroupTotalNum(uint32_t flags) {
 // ------------------------------------------------------------ domain groups
 
 extern "C" int QAVOPushDGroup(PSLIBSZHASH *out) {
-    return Guard(__func__, [&]() -> int {
+    return Guard(__func__, [&, fn = __func__]() -> int {
         if (access(SZF_DOMAIN_GROUP, F_OK) != 0) {
             // The domain listing that creates the file is not part of this
             // library yet.
-            SLIBLog(LOG_ERR, "%s(%d) get domain user list fail\n", __func__, __LINE__);
+            SLIBLog(LOG_ERR, "%s(%d) get domain user list fail\n", fn, __LINE__);
             return Fail(ERR_OPEN_FAILED);
         }
         std::vector<std::string> names;
@@ -846,7 +846,7 @@ extern "C" int QAVOConvertGpName2Gid(const char *group) {
         SLIBLog(LOG_ERR, "%s(%d) bad parameter", __func__, __LINE__);
         return -1;
     }
-    return Guard(__func__, [&]() -> int {
+    return Guard(__func__, [&, fn = __func__]() -> int {
         char sid[128];
         if (QAVOGetDUserSid(group, sid, sizeof sid) < 0) return -1;
         std::string word(strlen(sid) * 3 + 3, '\0');
@@ -854,7 +854,7 @@ extern "C" int QAVOConvertGpName2Gid(const char *group) {
         const std::string cmd = std::string(SZ_WBINFO) + " -Y " + word.c_str();
         FILE *fp = popen(cmd.c_str(), "re");
         if (!fp) {
-            SLIBLog(LOG_ERR, "%s(%d) :%s fail", __func__, __LINE__, cmd.c_str());
+            SLIBLog(LOG_ERR, "%s(%d) :%s fail", fn, __LINE__, cmd.c_str());
             return -1;
         }
         char *text = nullptr;
@@ -865,8 +865,7 @@ extern "C" int QAVOConvertGpName2Gid(const char *group) {
         // A failing query gives no gid, whatever it printed.
         if (pclose(fp) != 0) got = -1;
         if (got <= 0) {
-            SLIBLog(LOG_ERR, "%s(%d) get uid fail, group:%s, sid:%s", __func__, __LINE__, group,
-                    sid);
+            SLIBLog(LOG_ERR, "%s(%d) get uid fail, group:%s, sid:%s", fn, __LINE__, group, sid);
             return -1;
         }
         while (!first.empty() && (first.back() == '\n' || first.back() == '\r'))
@@ -875,8 +874,8 @@ extern "C" int QAVOConvertGpName2Gid(const char *group) {
         errno = 0;
         long gid = strtol(first.c_str(), &end, 10);
         if (errno || end == first.c_str() || *end || gid < 1 || gid > INT_MAX) {
-            SLIBLog(LOG_ERR, "%s(%d) error gid, group:%s, sid:%s, gid:%s", __func__, __LINE__,
-                    group, sid, first.c_str());
+            SLIBLog(LOG_ERR, "%s(%d) error gid, group:%s, sid:%s, gid:%s", fn, __LINE__, group, sid,
+                    first.c_str());
             return -1;
         }
         return static_cast<int>(gid);
@@ -905,10 +904,10 @@ extern "C" int QAVOSmmspGroupSet(const char *oldUser, const char *newUser, int o
         SLIBLog(LOG_ERR, "%s %s(%d) : bad parameters", kSrc, __func__, __LINE__);
         return Fail(ERR_BAD_PARAMETERS);
     }
-    return Guard(__func__, [&]() -> int {
+    return Guard(__func__, [&, fn = __func__]() -> int {
         Locks lock(SLIB_LOCK_GR | SLIB_LOCK_EX);
         if (!lock.Held()) {
-            SLIBLog(LOG_ERR, "%s %s(%d) : ErrSLIBFileLock() failed", kSrc, __func__, __LINE__);
+            SLIBLog(LOG_ERR, "%s %s(%d) : ErrSLIBFileLock() failed", kSrc, fn, __LINE__);
             return -1;
         }
         const std::string key = SZ_SMMSP_GROUP ":x:" + std::to_string(QAVO_SMMSP_GID) + ":";
@@ -920,7 +919,7 @@ extern "C" int QAVOSmmspGroupSet(const char *oldUser, const char *newUser, int o
             SLIBErrGet() == ERR_BUF_TOO_SMALL)
             buf.resize(buf.size() * 2);
         if (r <= 0) {
-            SLIBLog(LOG_ERR, "%s %s(%d) : SLIBFileGetLine() failed", kSrc, __func__, __LINE__);
+            SLIBLog(LOG_ERR, "%s %s(%d) : SLIBFileGetLine() failed", kSrc, fn, __LINE__);
             return -1;
         }
         std::string line = buf.c_str();
@@ -940,8 +939,8 @@ extern "C" int QAVOSmmspGroupSet(const char *oldUser, const char *newUser, int o
         } else if (op == QAVO_SMMSP_RENAME) {
             long i = find(oldUser);
             if (i < 0) {
-                SLIBLog(LOG_ERR, "%s %s(%d): SLIBSzListSet() failed!! szNewUserName=%s", kSrc,
-                        __func__, __LINE__, newUser);
+                SLIBLog(LOG_ERR, "%s %s(%d): SLIBSzListSet() failed!! szNewUserName=%s", kSrc, fn,
+                        __LINE__, newUser);
                 return -1;
             }
             members[static_cast<size_t>(i)] = newUser;
@@ -949,7 +948,7 @@ extern "C" int QAVOSmmspGroupSet(const char *oldUser, const char *newUser, int o
             long i = find(oldUser);
             if (i < 0)
                 SLIBLog(LOG_ERR, "%s %s(%d): SzSLIBSzListRemove() failed!! szOldUserName=%s", kSrc,
-                        __func__, __LINE__, oldUser);
+                        fn, __LINE__, oldUser);
             else
                 members.erase(members.begin() + i);
         }
@@ -962,7 +961,7 @@ extern "C" int QAVOSmmspGroupSet(const char *oldUser, const char *newUser, int o
                             SLIB_LINE_PREFIX | SLIB_LINE_CASELESS) != 1) {
             SLIBLog(LOG_ERR,
                     "%s %s(%d) : SLIBFileSetLine() failed!! \t\t\t   szKeyword=%s, pszFullStr=%s",
-                    kSrc, __func__, __LINE__, key.c_str(), line.c_str());
+                    kSrc, fn, __LINE__, key.c_str(), line.c_str());
             return -1;
         }
         return lock.Release() < 0 ? -1 : 0;

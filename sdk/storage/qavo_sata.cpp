@@ -393,14 +393,14 @@ extern "C" int QAVOSATAHotPlugIn(const char *device, const uint8_t label[512], i
         return slib::Fail(ERR_LOCK_FAILED);
     }
     int result = 0;
-    [&]() {
+    [&, fn = __func__]() {
         if (!SetTab(device)) {
             result = -1;
             return;
         }
         QAVOUSBBACKUPINFO r;
         if (QAVOUSBGetBackupInfo(&r) != 0) {
-            SLIBLog(LOG_ERR, "%s(%d): QAVOUSBGetBackupInfo() error", __func__, __LINE__);
+            SLIBLog(LOG_ERR, "%s(%d): QAVOUSBGetBackupInfo() error", fn, __LINE__);
             result = -1;
             return;
         }
@@ -408,7 +408,7 @@ extern "C" int QAVOSATAHotPlugIn(const char *device, const uint8_t label[512], i
         if (r.status & USB_BKP_STATUS_ONLINE) {
             char local[USBBKP_UBDI_ID_LEN + 1] = "";
             if (USBBKPGetBkpIDFromLocal(local, sizeof local) < 0) {
-                SLIBLog(LOG_ERR, "%s(%d): USBBKPGetBkpIDFromLocal() error", __func__, __LINE__);
+                SLIBLog(LOG_ERR, "%s(%d): USBBKPGetBkpIDFromLocal() error", fn, __LINE__);
                 result = -1;
                 return;
             }
@@ -424,19 +424,19 @@ extern "C" int QAVOSATAHotPlugIn(const char *device, const uint8_t label[512], i
             if (replaced == device) replaced.clear();
         }
         if (usbm::WriteBackupTakeOver(device) != 0) {
-            SLIBLog(LOG_ERR, "%s(%d): QAVOUSBSetBackupInfoEx failed", __func__, __LINE__);
+            SLIBLog(LOG_ERR, "%s(%d): QAVOUSBSetBackupInfoEx failed", fn, __LINE__);
             result = -1;
             return;
         }
         if (!replaced.empty()) usbm::UnmountReplacedUsb(replaced);
         if (QAVOSATAVolMount(device, fsCode, 0, 1) != 0) {
-            SLIBLog(LOG_ERR, "%s: failed to QAVOSATAVolMount. Set %s off-line.", __func__, device);
+            SLIBLog(LOG_ERR, "%s: failed to QAVOSATAVolMount. Set %s off-line.", fn, device);
             QAVOUSBSetBackupInfoStatus(kFailedBits, 1);
             if (!replaced.empty()) USBBKPSetAlternativeBkpDisk(device);
             result = -1;
             return;
         }
-        if (!usbm::EndInitiating(__func__, device)) {
+        if (!usbm::EndInitiating(fn, device)) {
             result = -1;
         }
     }();

@@ -225,7 +225,7 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
         return slib::Fail(ERR_LOCK_FAILED);
     }
     int result = 0;
-    [&]() {
+    [&, fn = __func__]() {
         const struct {
             const char *path, *value;
         } tabs[] = {{SZF_USBDISKAPPLYING, SZV_USB_APPLY_INIT},
@@ -233,14 +233,14 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
                     {SZF_USBGUIDTAB, guid}};
         for (const auto &t : tabs)
             if (SLIBFileSetOrAddKeyValue(t.path, device, t.value, SLIB_KEYVALUE_FMT_QUOTED) < 0) {
-                SLIBLog(LOG_ERR, "%s(%d): set %s [%s=%s] failed(0X%X).", __func__, __LINE__, t.path,
+                SLIBLog(LOG_ERR, "%s(%d): set %s [%s=%s] failed(0X%X).", fn, __LINE__, t.path,
                         device, t.value, SLIBErrGet());
                 result = -1;
                 return;
             }
         QAVOUSBBACKUPINFO r;
         if (QAVOUSBGetBackupInfo(&r) != 0) {
-            SLIBLog(LOG_ERR, "%s: QAVOUSBGetBackupInfo() failed", __func__);
+            SLIBLog(LOG_ERR, "%s: QAVOUSBGetBackupInfo() failed", fn);
             result = -1;
             return;
         }
@@ -269,8 +269,8 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
                     int n = 0;
                     char old[64];
                     if (QAVOUSBRegisterPostFixNumberEx(device, &n, old, sizeof old, 0) != 0)
-                        SLIBLog(LOG_ERR, "%s: failed to QAVOUSBRegisterPostFixNumberEx for %s.",
-                                __func__, device);
+                        SLIBLog(LOG_ERR, "%s: failed to QAVOUSBRegisterPostFixNumberEx for %s.", fn,
+                                device);
                 }
                 return;
             }
@@ -282,14 +282,13 @@ extern "C" int USBBKPHotPlugIn(const char *device, const char *usbPath, const ch
         UnmountReplaced(replaced);
         int n = 0;
         if (QAVOUSBBackupVolMount(device, usbm::FsName(fsCode), 1, &n, preset) != 0) {
-            SLIBLog(LOG_ERR, "%s: failed to QAVOUSBBackupVolMount. Set %s off-line.", __func__,
-                    device);
+            SLIBLog(LOG_ERR, "%s: failed to QAVOUSBBackupVolMount. Set %s off-line.", fn, device);
             ClearBits(kFailedBits);
             if (!replaced.empty()) USBBKPSetAlternativeBkpDisk(device);
             result = -1;
             return;
         }
-        if (!usbm::EndInitiating(__func__, device)) {
+        if (!usbm::EndInitiating(fn, device)) {
             result = -1;
         }
     }();

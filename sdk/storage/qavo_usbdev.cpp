@@ -211,9 +211,9 @@ extern "C" int QAVOUSBIDevGetInfo(const char *name, QAVOUSB *rec, int bus, int d
     Collect c;
     bool found = false;
     try {
-        ForEachLine(fp.get(), [&](const char *line) {
+        ForEachLine(fp.get(), [&, fn = __func__](const char *line) {
             c.cls = c.subCls = 0;
-            if (Apply(__func__, line, c) != 'I') return false;
+            if (Apply(fn, line, c) != 'I') return false;
             if (c.bus == bus && c.devNum == dev) {
                 found = true;
                 return true;
@@ -306,7 +306,7 @@ extern "C" int QAVOUSBDevEnum(int kinds, char **buf, int size, int *needed) {
     try {
         if (ForEachLine(
                 fp.get(),
-                [&](const char *line) {
+                [&, fn = __func__](const char *line) {
                     size_t len = strcspn(line, " =\t\n");
                     if (len < 2) return false;
                     std::string name(line, len);
@@ -326,7 +326,7 @@ extern "C" int QAVOUSBDevEnum(int kinds, char **buf, int size, int *needed) {
                     *needed = static_cast<int>(want);
                     if (buf) {
                         if (*needed > size) {
-                            SLIBLog(LOG_ERR, "%s(%d): not enough memory", __func__, __LINE__);
+                            SLIBLog(LOG_ERR, "%s(%d): not enough memory", fn, __LINE__);
                             SLIBErrSet(ERR_BUF_TOO_SMALL);
                             result = -1;
                             return true;
@@ -377,10 +377,10 @@ extern "C" int QAVOUSBDevListGetInfo(QAVOUSB **list) {
     Collect c;
     bool failed = false;
     try {
-        ForEachLine(fp.get(), [&](const char *line) {
+        ForEachLine(fp.get(), [&, fn = __func__](const char *line) {
             QAVOUSB *cur = &recs[count];
             if (line[0] == 'T') c = Collect();  // a new device: nothing of the last one
-            char kind = Apply(__func__, line, c);
+            char kind = Apply(fn, line, c);
             if (kind == 'T') {
                 cur->bus = c.bus;
                 cur->level = c.level;
