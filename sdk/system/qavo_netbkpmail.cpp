@@ -64,10 +64,7 @@ constexpr size_t kFieldMax = 1023;
 constexpr int kHashSize = 8192;
 constexpr int kHostSize = 64;
 
-struct SzHashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using SzHashPtr = std::unique_ptr<SLIBSZHASH, SzHashFree>;
+using slib::SzHashPtr;
 
 // Copies text into out (size bytes): 0, or -1 with 0x0100 when it does not
 // fit.

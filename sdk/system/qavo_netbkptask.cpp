@@ -39,10 +39,7 @@ constexpr const char *kDefaults = "/etc.defaults/qavoinfo.conf";
 constexpr int kNameSize = 493;
 constexpr uint32_t kEventRenamed = 0x12900012;
 
-struct SzHashFree {
-    void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
-};
-using SzHashPtr = std::unique_ptr<SLIBSZHASH, SzHashFree>;
+using slib::SzHashPtr;
 
 // String keys 1-7 and their defaults, in record order.
 struct Key {
