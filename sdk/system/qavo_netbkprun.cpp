@@ -178,11 +178,13 @@ std::string NmblookupAnswer(std::string_view out, const char *name) {
 }
 
 // Decodes rsync's escapes of a listed name: "\#ooo" (rsync) and "\ooo" (the
-// appliance's rsync). False for an escape of the byte 0.
+// appliance's rsync). False for the byte 0, raw or escaped: the name would
+// end there and be taken for another.
 bool DecodeName(std::string_view in, std::string &out) {
     out.clear();
     auto octal = [](char c) { return c >= '0' && c <= '7'; };
     for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == '\0') return false;
         if (in[i] == '\\') {
             size_t at = i + 1;
             if (at < in.size() && in[at] == '#') ++at;

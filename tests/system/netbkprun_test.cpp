@@ -206,6 +206,7 @@ TEST(NetBkpLogin, SshVariantMapsItsCodes) {
 }
 
 TEST(NetBkpList, ParsesListingsAndDecodesEscapes) {
+    using namespace std::string_literals;
     WriteFile("/tmp/listing",
               "drwxr-xr-x          4,096 2026/12/10 20:00:00 .\n"
               "drwxr-xr-x          4,096 2026/12/10 20:00:00 ..\n"
@@ -220,7 +221,9 @@ TEST(NetBkpList, ParsesListingsAndDecodesEscapes) {
               "drwxr-xr-x          4,096 2026/12/10 20:00:00 $(reboot)\n"
               "drwxr-xr-x          4,096 2026/12/10 20:00:00 nul\\#000x\n"
               "drwxr-xr-x no time here\n"
-              "drwxr-xr-x 2026/12/10 20:00:00\n");
+              "drwxr-xr-x 2026/12/10 20:00:00\n" +
+                  // a raw NUL: never taken for the folder "a b" before it
+                  "drwxr-xr-x          4,096 2026/12/10 20:00:00 a b\0evil\n"s);
     PSLIBSZLIST list = nullptr;
     ASSERT_EQ(QAVONetBkpParseListFile("/tmp/listing", &list), 0);
     const std::vector<std::string> want = {"Photo", "a b",
