@@ -337,8 +337,10 @@ bool RestoreConfig(const char *server, const char *module, const char *user, con
                           nullptr, nullptr);
         ok = false;
     }
-    unlink(file.c_str());
-    rmdir(dir);
+    // Whatever the server sent goes with the folder (it may have been a
+    // folder itself rather than the file).
+    if (SLIBProcExecWait("/bin/rm", "-Rf", "--one-file-system", "--", dir) != 0)
+        SLIBLog(LOG_ERR, "%s(%d): cannot remove %s", __func__, __LINE__, dir);
     return ok;
 }
 

@@ -247,11 +247,17 @@ TEST_F(NetBkpRecover, FailuresAreReportedAndOtherFoldersStillCome) {
               -1);
     EXPECT_TRUE(Has(NetbkpEvents(), 0x12900016));
     EXPECT_EQ(Progress("stage"), "config");
+    // A configuration backup that is a folder is no backup, and what came
+    // of it does not stay behind in /tmp.
+    BackupServer::Put("host/configbackup.cbk/inner", "i\n");
+    EXPECT_EQ(QAVONetBkpRecovery("192.0.2.2", "NetBackup", "root", "Secret-1", "host", 1, 1, 0),
+              -1);
+    EXPECT_EQ(qtest::Sh("ls -a /tmp | grep -q '^\\.netbkp-config'"), 1);
     EXPECT_EQ(QAVONetBkpRecovery("192.0.2.2", "NetBackup", "-x", "Secret-1", "host", 1, 0, 0), -1);
     EXPECT_TRUE(qtest::SyslogHas("wrong parameter"));
     EXPECT_EQ(Progress("done"), "1");
-    const std::vector<std::string> subjects = Subjects(4);
-    ASSERT_EQ(subjects.size(), 4u);
+    const std::vector<std::string> subjects = Subjects(5);
+    ASSERT_EQ(subjects.size(), 5u);
     for (const std::string &s : subjects)
         EXPECT_EQ(s, "Recovery of host from 192.0.2.2 failed");
 }
