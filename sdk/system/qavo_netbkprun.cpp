@@ -87,10 +87,9 @@ const char *ServerHost(const char *server) {
 }
 
 // A server rsync may be pointed at: a host name or a dotted address (never
-// an option, an account or a path).
+// an option, an account or a path), as a task holds it.
 bool ServerOk(const char *server) {
-    const char *host = ServerHost(server);
-    return host != nullptr && (slib::IsHostName(host) || IsAddress(host));
+    return BlQAVOINetBkpIsServer(server) == 1;
 }
 
 // An account or module name that goes into "user@server::module": no
@@ -137,24 +136,12 @@ std::string TrimmedAfter(std::string_view line, size_t from) {
     return std::string(v);
 }
 
-// Splits text into lines without their newlines.
-std::vector<std::string_view> Lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        const size_t lf = text.find('\n');
-        lines.push_back(text.substr(0, lf));
-        if (lf == std::string_view::npos) break;
-        text.remove_prefix(lf + 1);
-    }
-    return lines;
-}
-
 // The answer of the name server: the first IPv4 address of an answer
 // ("Name:" then "Address:" lines); the server's own "Address:" line comes
 // before any "Name:" and is never taken.
-std::string NslookupAnswer(std::string_view out) {
+std::string NslookupAnswer(const std::string &out) {
     bool inAnswer = false;
-    for (std::string_view line : Lines(out)) {
+    for (const std::string &line : qsvc::Lines(out)) {
         if (line.rfind("Name:", 0) == 0) {
             inAnswer = true;
             continue;
@@ -168,11 +155,11 @@ std::string NslookupAnswer(std::string_view out) {
 
 // The answer of NetBIOS: the first line holding "<name>#", up to its first
 // blank or tab.
-std::string NmblookupAnswer(std::string_view out, const char *name) {
+std::string NmblookupAnswer(const std::string &out, const char *name) {
     const std::string mark = std::string(name) + "#";
-    for (std::string_view line : Lines(out)) {
-        if (line.find(mark) == std::string_view::npos) continue;
-        return std::string(line.substr(0, line.find_first_of(" \t")));
+    for (const std::string &line : qsvc::Lines(out)) {
+        if (line.find(mark) == std::string::npos) continue;
+        return line.substr(0, line.find_first_of(" \t"));
     }
     return "";
 }
@@ -244,17 +231,6 @@ bool EnsureList(PSLIBSZLIST *list) {
     return *list != nullptr;
 }
 
-// Runs rsync without a shell, its output to /dev/null. Its exit code, or
-// kCodeSignal when it died by a signal or could not be run.
-int RunQuiet(const std::vector<std::string> &args, int timeout) {
-    std::vector<const char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    const int r = SLIBProcExecWaitIO(argv.data(), nullptr, -1, -1, timeout);
-    return r < 0 ? kCodeSignal : r;
-}
-
 // Runs rsync without a shell, its output to /dev/null: its exit code, or -1
 // when it died by a signal, ran out of time or could not be run.
 int RunRsync(const std::vector<std::string> &args, int timeout) {
@@ -263,6 +239,12 @@ int RunRsync(const std::vector<std::string> &args, int timeout) {
         argv.push_back(a.c_str());
     argv.push_back(nullptr);
     return SLIBProcExecWaitIO(argv.data(), nullptr, -1, -1, timeout);
+}
+
+// RunRsync with kCodeSignal for -1.
+int RunQuiet(const std::vector<std::string> &args, int timeout) {
+    const int r = RunRsync(args, timeout);
+    return r < 0 ? kCodeSignal : r;
 }
 
 // One key of the recovery's progress file.

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <array>
@@ -35,7 +34,6 @@
 namespace {
 
 constexpr const char *kFormat = "\t%s=\"%s\"\n";
-constexpr const char *kDefaults = "/etc.defaults/qavoinfo.conf";
 constexpr int kNameSize = 493;
 constexpr uint32_t kEventRenamed = 0x12900012;
 
@@ -132,14 +130,12 @@ SzHashPtr TaskHash(const QAVONETBKPINFO *task, const char *lastTime, const char 
 }
 
 bool NetBkpSupported() {
-    char value[16] = "";
-    return SLIBFileGetKeyValue(kDefaults, "netbkp", value, sizeof(value), 0) > 0 &&
-           strcasecmp(value, "yes") == 0;
+    return slib::DefaultIsYes("netbkp", 16, true);
 }
 
 // The folder whose backup runs now, or "".
 std::string RunningTask() {
-    std::unique_ptr<FILE, slib::FileCloser> fp(fopen(SZF_NETBKP_QUEUE, "r"));
+    slib::FilePtr fp(fopen(SZF_NETBKP_QUEUE, "r"));
     char line[kNameSize + 2] = "";
     if (!fp || !fgets(line, sizeof(line), fp.get())) return "";
     line[strcspn(line, "\r\n")] = '\0';
@@ -567,7 +563,7 @@ std::string_view Trim(std::string_view s) {
 extern "C" int QAVONetBackupEnumByKey(const char *file, const char *key, PSLIBSZHASH *hash) {
     if (!file || !key || !*key || !hash || !*hash) return slib::Fail(ERR_BAD_PARAMETERS);
     try {
-        std::unique_ptr<FILE, slib::FileCloser> fp(fopen(file, "re"));
+        slib::FilePtr fp(fopen(file, "re"));
         if (!fp) return slib::Fail(ERR_OPEN_FAILED);
         std::string section;
         bool inSection = false, found = false;
