@@ -289,7 +289,8 @@ extern "C" int QAVONetBackupDelete(char **names, int count) {
         bool cancelled = false;
         for (int i = 0; i < count; ++i) {
             if (!names[i]) continue;
-            commands.insert(Command(names[i]));
+            // No crontab line holds a line break (its writer refuses such a key).
+            if (slib::OneLine(names[i])) commands.insert(Command(names[i]));
             char up[kNameSize * 4];
             if (SLIBUnicodeUTF8StrUpper(names[i], up, sizeof(up)) < 0) return -1;
             if (!cancelled && running[0] != '\0' && strcmp(running, up) == 0) {
@@ -346,10 +347,12 @@ extern "C" int QAVONetBackupDelete(char **names, int count) {
                 rewrite.Abort();
             }
         }
+        // Every line is tried: one that cannot go leaves no others behind.
+        bool lines = true;
         for (const std::string &command : commands) {
-            if (QAVOSysSetCrontabLine(command.c_str(), nullptr) < 0) return -1;
+            if (QAVOSysSetCrontabLine(command.c_str(), nullptr) < 0) lines = false;
         }
-        return removed;
+        return lines ? removed : -1;
     } catch (const std::bad_alloc &) {
         return slib::Fail(ERR_OUT_OF_MEMORY);
     }

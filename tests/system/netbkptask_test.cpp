@@ -89,6 +89,13 @@ TEST_F(NetBkpTask, DeleteIgnoresCaseAndDropsSchedules) {
     EXPECT_EQ(Crontab().find("-a \"Photo\""), std::string::npos);
     EXPECT_EQ(QAVONetBackupDeleteOne("none"), 0);
     EXPECT_EQ(QAVONetBackupDeleteOne(nullptr), -1);
+
+    // A name no crontab line can hold keeps no other task's line alive.
+    s = Daily("/usr/qavo/bin/qavonetbkp -a \"docs\"");
+    ASSERT_EQ(QAVOScheduleSet(&s), 0);
+    char *odd[] = {const_cast<char *>("A\nB"), const_cast<char *>("docs")};
+    EXPECT_EQ(QAVONetBackupDelete(odd, 2), 1);
+    EXPECT_EQ(Crontab().find("-a \"docs\""), std::string::npos);
 }
 
 TEST_F(NetBkpTask, RenameMovesTaskAndScheduleButNotHistory) {
