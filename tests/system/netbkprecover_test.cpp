@@ -11,6 +11,7 @@
 
 #include "appliance.h"
 #include "cfgbackup.h"
+#include "eventlog_read.h"
 #include "mail_support.h"
 #include "netbkp_server.h"
 #include "qavo_group.h"
@@ -88,10 +89,7 @@ std::string Progress(const char *key) {
 }
 
 std::vector<uint32_t> NetbkpEvents() {
-    std::vector<uint32_t> ids;
-    for (const auto &e : mailtest::SystemEvents(kNetbkpLog))
-        ids.push_back(e.id);
-    return ids;
+    return qtest::LogEventIds(kNetbkpLog);
 }
 
 bool Has(const std::vector<uint32_t> &ids, uint32_t id) {

@@ -141,16 +141,6 @@ TEST_F(NetBkpTask, SharesTakeTheirTasksAlong) {
     EXPECT_NE(ReadFile(SZF_NETBKP_CONF).find("[docs]"), std::string::npos);
 }
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> out;
-    for (size_t at = 0; at < text.size();) {
-        const size_t lf = text.find('\n', at);
-        out.push_back(text.substr(at, lf - at));
-        at = lf == std::string::npos ? text.size() : lf + 1;
-    }
-    return out;
-}
-
 // A task record of literal texts.
 QAVONETBKPINFO Task(const char *share, const char *server = "backup.example.com",
                     const char *user = "root", const char *module = "NetBackup") {
@@ -212,7 +202,7 @@ TEST_F(NetBkpTask, FirstTaskCreatesAPrivateFileAndItsScheduleRunsTheTask) {
     qtest::InstallStandin(SZF_NETBKP_PROGRAM);
     qtest::ClearCalls();
     int lines = 0;
-    for (const std::string &line : Lines(Crontab())) {
+    for (const std::string &line : qtest::Lines(Crontab())) {
         if (line.empty() || line[0] == '#') continue;
         ++lines;
         EXPECT_TRUE(CroniterParses(line)) << line;
