@@ -12,9 +12,9 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:${ASAN_OPTI
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
 cd "$build"
 # A full run (no ctest arguments) starts with a short run of every fuzz
-# target, two at a time, QAVO_FUZZ_SECONDS (default 20) each; 0 skips it.
-if [ $# -eq 0 ] && [ "${QAVO_FUZZ_SECONDS:-20}" != 0 ]; then
-    "$src/scripts/fuzz.sh" -t "${QAVO_FUZZ_SECONDS:-20}"
+# target, three at a time, QAVO_FUZZ_SECONDS (default 15) each; 0 skips it.
+if [ $# -eq 0 ] && [ "${QAVO_FUZZ_SECONDS:-15}" != 0 ]; then
+    QAVO_FUZZ_JOBS="${QAVO_FUZZ_JOBS:-3}" "$src/scripts/fuzz.sh" -t "${QAVO_FUZZ_SECONDS:-15}"
 fi
 # A case that fails is run once more: a timing-sensitive case on a loaded
 # machine gets a second chance, a real fault fails twice.
