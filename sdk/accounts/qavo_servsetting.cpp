@@ -478,8 +478,13 @@ extern "C" int QAVOPPPoEConfGet(QAVOPPPOECONF *pConf) {
 extern "C" int QAVOPPPoEConfSet(QAVOPPPOECONF conf) {
     const size_t userLen = strnlen(conf.szUser, sizeof conf.szUser);
     const size_t passLen = strnlen(conf.szPassword, sizeof conf.szPassword);
+    // Only what the reader gives back is stored: a user without a password
+    // (or the reverse) reads as no account at all, and the reader trims the
+    // password's edges. Both empty clears the account.
+    const std::string_view password(conf.szPassword, passLen);
     if (userLen == sizeof conf.szUser || passLen == sizeof conf.szPassword ||
-        !IsSafeUser({conf.szUser, userLen}) || HasControlOrStar({conf.szPassword, passLen})) {
+        !IsSafeUser({conf.szUser, userLen}) || HasControlOrStar(password) ||
+        (userLen == 0) != (passLen == 0) || Trim(password).size() != passLen) {
         SLIBLog(LOG_ERR, "%s (%d) bad parameter PPPoEConf", kSource, __LINE__);
         return Fail(ERR_BAD_PARAMETERS);
     }

@@ -78,9 +78,11 @@ int QAVOHttpPortSet(const char *szPort);
 int QAVOHttpConfigSet(int on);
 /* The account (empty without one). 0, or -1. */
 int QAVOPPPoEConfGet(QAVOPPPOECONF *pConf);
-/* Stores the account. 0, or -1 (0x0D00: a control character or '*', in
- * the user also a blank or a shell metacharacter, a password over 31
- * characters; 0x0B00 a failed write). */
+/* Stores the account; an empty user with an empty password clears it.
+ * 0, or -1 (0x0D00: a control character or '*', in the user also a blank or
+ * a shell metacharacter, a password over 31 characters or with a blank at
+ * either end, a user without a password or the reverse; 0x0B00 a failed
+ * write), nothing written then. */
 int QAVOPPPoEConfSet(QAVOPPPOECONF conf);
 /* 1 connected, 0 not (a stale "pppoe_enable" is set to "no"), -1. */
 int QAVOPPPoEStatusGet(void);

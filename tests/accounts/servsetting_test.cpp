@@ -384,6 +384,33 @@ TEST(PPPoE, AccountRoundTripsAndTheUserIsOneShellWord) {
     EXPECT_FALSE(qtest::FileExists("/etc/ppp/pap-secrets.tmp"));
 }
 
+// Only an account that reads back as written is stored: half an account
+// reads as none, and the reader trims the password's edges.
+TEST(PPPoE, AccountThatWouldNotReadBackIsRefused) {
+    qtest::Sh("mkdir -p /etc/ppp");
+    qtest::WriteFile(kSecrets, "old\t*\tsecret\n", 0600);
+    qtest::WriteFile(kPppoeConf, "USER=old\n");
+    const QAVOPPPOECONF bad[] = {
+        Account("jo", ""),    Account("", "pw"),  Account("jo", " pw"),
+        Account("jo", "pw "), Account("jo", " "), Account("", " "),
+    };
+    for (const QAVOPPPOECONF &c : bad) {
+        SLIBErrSet(0);
+        EXPECT_EQ(QAVOPPPoEConfSet(c), -1) << "[" << c.szUser << "] [" << c.szPassword << "]";
+        EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
+    }
+    EXPECT_EQ(qtest::ReadFile(kSecrets), "old\t*\tsecret\n");
+    EXPECT_EQ(qtest::ReadFile(kPppoeConf), "USER=old\n");
+    EXPECT_FALSE(qtest::FileExists("/etc/ppp/pap-secrets.tmp"));
+
+    // Both empty clears the account.
+    ASSERT_EQ(QAVOPPPoEConfSet(Account("", "")), 0);
+    QAVOPPPOECONF got;
+    ASSERT_EQ(QAVOPPPoEConfGet(&got), 0);
+    EXPECT_STREQ(got.szUser, "");
+    EXPECT_STREQ(got.szPassword, "");
+}
+
 TEST(PPPoE, SecretsReader) {
     qtest::Sh("mkdir -p /etc/ppp");
     struct Case {
