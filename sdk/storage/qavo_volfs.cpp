@@ -300,8 +300,12 @@ extern "C" int QAVOVolRaidMkfsProgress(int index) {
             }
             if (!parsed) continue;
             if (total == 0) return 0;
-            if (total - done == 1) return 99;
-            return static_cast<int>(static_cast<float>(done) / static_cast<float>(total) * 100.0f);
+            if (static_cast<long long>(total) - done == 1) return 99;
+            // A count past its total, or a negative one, is held to 0..100:
+            // never more than done, never the failure -1.
+            const float share = static_cast<float>(done) / static_cast<float>(total) * 100.0f;
+            if (!(share > 0.0f)) return 0;
+            return share >= 100.0f ? 100 : static_cast<int>(share);
         }
         const int e = errno;
         SLIB_LOG_FUNC(LOG_ERR, "%s(%d)  file path = %s , errno : %d, strerrno : %s", path.c_str(),

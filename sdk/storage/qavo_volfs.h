@@ -65,7 +65,7 @@ int QAVOVolRaidEnum(uint32_t *mask, int *first, int *count);
 /* Makes an ext2 (3) or ext3 (4) file system on volume i's array, with the
  * progress text handed to the tool's "-P", and mounts it. */
 int QAVOVolRaidFsCreate(int index, int fsType, const char *progress);
-/* Per cent of the file system made on volume i's array, or -1. Waits while
+/* Per cent (0 to 100) of the file system made on volume i's array, or -1. Waits while
  * mke2fs or mkfs.ext3 runs. */
 int QAVOVolRaidMkfsProgress(int index);
 /* Unmounts volume i. */

@@ -192,14 +192,23 @@ TEST_F(VolFs, FsCreateFailures) {
                          "WEXITSTATUS(r)=32"));
 }
 
-TEST(VolRaidMkfsProgress, ReadsTheLatestCount) {
+TEST(VolRaidMkfsProgress, ReadsTheLatestCountAsAPercentage) {
     struct Case {
         const char *text;
         int percent;
     } cases[] = {
-        {"1000/1001\n", 99}, {"500/1000\n", 50},
-        {"0/0\n", 0},        {"0/100\n100/100\n", 100},  // the latest line counts
-        {"40/61\n", 65},     {"junk\n7/10\n", 70},
+        {"1000/1001\n", 99},
+        {"500/1000\n", 50},
+        {"0/0\n", 0},
+        {"0/100\n100/100\n", 100},  // the latest line counts
+        {"40/61\n", 65},
+        {"junk\n7/10\n", 70},
+        // Counts that are no progress stay within 0..100, without overflow.
+        {"50/10\n", 100},
+        {"2000000000/1\n", 100},
+        {"-1/100\n", 0},
+        {"-2147483648/2147483647\n", 0},
+        {"5/-10\n", 0},
     };
     for (const Case &c : cases) {
         qtest::WriteFile("/tmp/mkfs.progress.md3", c.text);
