@@ -79,11 +79,13 @@ bool IsBackupAccount(const char *name) {
 }
 
 // Text that stays one value of a line file: no control character and no
-// double quote.
+// double quote, and UTF-8 throughout: the account files are searched
+// without regard to case through the Unicode layer, which cannot read a
+// line holding other bytes, so that its user could no longer be found.
 bool PlainValue(const char *s) {
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p)
         if (*p < 0x20 || *p == 0x7F || *p == '"') return false;
-    return true;
+    return SLIBUnicodeUTF8StrCountChar(s) >= 0;
 }
 
 bool Empty(const char *s) {

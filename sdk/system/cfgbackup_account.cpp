@@ -108,10 +108,13 @@ bool SetUserLine(const char *path, const std::string &name, const std::string &l
     return true;
 }
 
-// A shadow hash that cannot add fields or lines to "/etc/shadow".
+// A shadow hash that cannot add fields or lines to "/etc/shadow": printable
+// ASCII, as every crypt form and lock mark is. Other bytes would also hide
+// the user's line from the account readers, which go through the Unicode
+// layer.
 bool SafeShadowHash(const char *h) {
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(h); *p; ++p)
-        if (*p == ':' || *p < 0x20 || *p == 0x7F) return false;
+        if (*p == ':' || *p < 0x20 || *p >= 0x7F) return false;
     return true;
 }
 

@@ -335,6 +335,17 @@ TEST(UserSet, RefusalsLeaveEveryFileAlone) {
          -1,
          ERR_BAD_PARAMETERS,
          {}},
+        // The account readers could no longer find such a user's line.
+        {"description that is not UTF-8",
+         {{"alice", "alice", "p", "\x8d\x90\x92\x97one"}},
+         -1,
+         ERR_BAD_PARAMETERS,
+         {}},
+        {"mail address that is not UTF-8",
+         {{"", "dan", "p", nullptr, "d\xf2@example.org"}},
+         -1,
+         ERR_BAD_PARAMETERS,
+         {}},
     };
     for (const Case &c : cases) {
         Accounts();

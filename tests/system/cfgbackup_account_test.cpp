@@ -161,6 +161,21 @@ TEST_F(CfgBackupAccounts, RulesOfTheRestore) {
          1, -1},
         {"an NT hash adding fields", Bytes().Long(1).User("mallory", kHash, kLm, "AA:BB"), 1, -1},
         {"a short LM hash", Bytes().Long(1).User("mallory", kHash, "ABCD"), 1, -1},
+        // Bytes the account readers cannot read would hide the user's line:
+        // it could no longer be read, changed or backed up.
+        {"a shadow hash that is not ASCII",
+         Bytes().Long(1).User("dave", "$1$GQ$Je.hjy4CnuO7gZ1\xf2mO5W01"), 1, -1},
+        {"a full name that is not UTF-8",
+         Bytes()
+             .Long(1)
+             .Str("dave")
+             .Str(kHash)
+             .Str("\x8d\x90\x92\x97one")
+             .Str(kLm)
+             .Str(kNt)
+             .Long(0)
+             .Str(""),
+         1, -1},
     };
     for (const auto &c : cases) {
         const auto before = Snapshot();
@@ -169,6 +184,7 @@ TEST_F(CfgBackupAccounts, RulesOfTheRestore) {
         EXPECT_EQ(Snapshot(), before) << c.what;
     }
     EXPECT_EQ(Field("/etc/shadow", "dave", 1), daveHash);
+    ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_USER), 0);
 
     // The "X" and "NO PASSWORD" forms are hashes too.
     const std::string noPass = "NO PASSWORD" + std::string(21, 'X');
