@@ -42,6 +42,9 @@ constexpr const char *kSmbpasswd = "/usr/qavo/etc/private/smbpasswd";
 constexpr size_t kLineMax = 1023;
 constexpr size_t kHashLen = 32;
 constexpr int kAdminGid = 100;
+// Local users have uids from here on (the users the export lists); below
+// are the system's own accounts.
+constexpr uid_t kFirstLocalUid = 1024;
 
 // Names the last user import created, consulted by the user-quota import
 // of the same restore; released as each import ends.
@@ -135,12 +138,8 @@ bool SafeSmbHash(const char *h) {
     return true;
 }
 
-// Rewrites the user's smbpasswd hashes and shadow hash.
-bool ResetPasswd(const char *name, const char *shadow, const char *lm, const char *nt) {
-    if (!name || !shadow || !lm || !nt) {
-        BKP_LOG("parameter failed");
-        return false;
-    }
+// Rewrites the user's two smbpasswd hashes.
+bool SetSmbHashes(const char *name, const char *lm, const char *nt) {
     std::string line;
     if (!UserLine(kSmbpasswd, name, line)) return false;
     std::vector<std::string> f = Split(line, ':');
@@ -150,21 +149,39 @@ bool ResetPasswd(const char *name, const char *shadow, const char *lm, const cha
     }
     f[2] = lm;
     f[3] = nt;
-    if (!SetUserLine(kSmbpasswd, name, Join(f, ':'))) return false;
+    return SetUserLine(kSmbpasswd, name, Join(f, ':'));
+}
+
+// Rewrites the user's shadow hash.
+bool SetShadowHash(const char *name, const char *hash) {
+    std::string line;
     if (!UserLine(kShadow, name, line)) return false;
-    f = Split(line, ':');
+    std::vector<std::string> f = Split(line, ':');
     if (f.size() != 9) {
         SLIBLog(LOG_ERR, "%s(%d), SLIBStrSep failed", __func__, __LINE__);
         return false;
     }
-    f[1] = shadow;
+    f[1] = hash;
     return SetUserLine(kShadow, name, Join(f, ':'));
 }
 
-// Leaves a user created from a file that could not take its hashes without
-// a working password: the text of its hash must not stay one.
+// Rewrites the user's smbpasswd hashes and shadow hash.
+bool ResetPasswd(const char *name, const char *shadow, const char *lm, const char *nt) {
+    if (!name || !shadow || !lm || !nt) {
+        BKP_LOG("parameter failed");
+        return false;
+    }
+    return SetSmbHashes(name, lm, nt) && SetShadowHash(name, shadow);
+}
+
+// Leaves a user written from a file that could not take its hashes without
+// a working password: the account database took the hash's text as the
+// password, and that text is in the file. Each file on its own, so that a
+// user without an SMB line is still locked in "/etc/shadow".
 void LockUser(const char *name) {
-    ResetPasswd(name, "!", std::string(kHashLen, 'X').c_str(), std::string(kHashLen, 'X').c_str());
+    const std::string none(kHashLen, 'X');
+    SetSmbHashes(name, none.c_str(), none.c_str());
+    if (!SetShadowHash(name, "!")) BKP_LOG("cannot lock user [%s]", name);
 }
 
 // remaining = limit - current, the limit being the key's decimal number or
@@ -304,7 +321,7 @@ extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
         } else if (!SafeShadowHash(u.szPasswd) || !SafeSmbHash(lm) || !SafeSmbHash(nt)) {
             BKP_LOG("refuse the hashes of user [%s]", name.c_str());
             failed = true;
-        } else if (PpwSLIBGetLocalPwNam(name.c_str()) == nullptr) {
+        } else if (const struct passwd *pw = PpwSLIBGetLocalPwNam(name.c_str()); pw == nullptr) {
             if (remaining > 0) {
                 free(u.szOldName);
                 u.szOldName = nullptr;
@@ -314,6 +331,10 @@ extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
                 Event(kUserFull, name.c_str());
                 failed = true;
             }
+        } else if (pw->pw_uid < kFirstLocalUid) {
+            // The system's own accounts (root and the like) are no users of
+            // a backup: never restored, like the administrator.
+            BKP_LOG("skip the system account [%s]", name.c_str());
         } else if (overwrite == 1) {
             write = true;
         }
@@ -323,8 +344,8 @@ extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
                 failed = true;
             } else if (!ResetPasswd(u.szName, u.szPasswd, lm, nt)) {
                 BKP_LOG("QAVOImportUserResetPasswd for user [%s] failed", name.c_str());
-                // A new user's password is still its hash's text: lock it.
-                if (created) LockUser(u.szName);
+                // The user's password is now its hash's text: lock it.
+                LockUser(u.szName);
                 failed = true;
             } else if (created) {
                 gCreatedUsers.insert(name);

@@ -165,6 +165,8 @@ TEST_F(CfgBackupAccounts, RulesOfTheRestore) {
         // it could no longer be read, changed or backed up.
         {"a shadow hash that is not ASCII",
          Bytes().Long(1).User("dave", "$1$GQ$Je.hjy4CnuO7gZ1\xf2mO5W01"), 1, -1},
+        {"the system's own accounts are never restored",
+         Bytes().Long(2).User("root", kHash).User("nobody", kHash), 1, 0},
         {"a full name that is not UTF-8",
          Bytes()
              .Long(1)
@@ -185,6 +187,17 @@ TEST_F(CfgBackupAccounts, RulesOfTheRestore) {
     }
     EXPECT_EQ(Field("/etc/shadow", "dave", 1), daveHash);
     ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_USER), 0);
+
+    // A user whose hashes cannot be put back (it has no SMB line) is locked:
+    // the account database took the hash's text, which is in the file, as
+    // its password.
+    ASSERT_EQ(AddUser("gina", "password"), 1);
+    ASSERT_EQ(qtest::Sh(std::string("sed -i '/^gina:/d' ") + kSmbpasswd), 0);
+    qtest::WriteFile(
+        kFile,
+        Bytes::File().Section(QAVOSYSBKP_ID_USER, Bytes().Long(1).User("gina", kHash)).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    EXPECT_EQ(Field("/etc/shadow", "gina", 1), "!");
 
     // The "X" and "NO PASSWORD" forms are hashes too.
     const std::string noPass = "NO PASSWORD" + std::string(21, 'X');
