@@ -447,9 +447,11 @@ bool CopyBody(int in, int scratch, uint32_t size) {
     return true;
 }
 
-// Reads the file header and runs the selected sections; false when the file
-// is damaged. *result keeps the bits of the sections restored.
-bool ImportFrom(int in, int scratch, uint32_t mask, int overwrite, uint32_t *result) {
+}  // namespace
+
+namespace cfgbkp {
+
+bool ImportSections(int in, int scratch, uint32_t mask, int overwrite, uint32_t *result) {
     char magic[4];
     const ssize_t r = ReadFull(in, magic, 4);
     if (r != 4) {
@@ -513,7 +515,7 @@ bool ImportFrom(int in, int scratch, uint32_t mask, int overwrite, uint32_t *res
     }
 }
 
-}  // namespace
+}  // namespace cfgbkp
 
 extern "C" int QAVOSysbkpImport(const char *path, uint32_t mask, int overwrite) {
     if (path == nullptr) {
@@ -544,7 +546,7 @@ extern "C" int QAVOSysbkpImport(const char *path, uint32_t mask, int overwrite) 
         close(in);
         return -1;
     }
-    const bool whole = ImportFrom(in, scratch, mask, overwrite, &result);
+    const bool whole = cfgbkp::ImportSections(in, scratch, mask, overwrite, &result);
     close(scratch);
     close(in);
     cfgbkp::ReleaseCreatedUsers();

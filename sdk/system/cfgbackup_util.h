@@ -71,6 +71,12 @@ bool Supported(const char *key);
 // file cannot be read or the value is longer than max characters.
 bool InfoKey(const char *key, std::string &out, size_t max);
 
+// The section walk of an import: reads the file header of in and runs the
+// sections that mask selects, each copied into scratch first. False when the
+// file is damaged; *result loses the bit of every section that failed. The
+// caller stops and starts the network services around it.
+bool ImportSections(int in, int scratch, uint32_t mask, int overwrite, uint32_t *result);
+
 // The set of users the running import created: released as each import
 // ends, asked by the user-quota section.
 void ReleaseCreatedUsers();
