@@ -55,18 +55,6 @@ bool Terminated(const char (&s)[N]) {
     return memchr(s, '\0', N) != nullptr;
 }
 
-std::string ReadAll(const char *path) {
-    std::string out;
-    FILE *fp = fopen(path, "re");
-    if (!fp) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp)) > 0)
-        out.append(buf, n);
-    fclose(fp);
-    return out;
-}
-
 // A key read with the library's own reader ("" when absent).
 std::string Key(const char *path, const char *key) {
     char buf[1024] = "";
@@ -125,9 +113,9 @@ void Network(const std::vector<std::string> &p) {
 
     // The AFP server line: only that one line changes, and it starts with
     // the new name.
-    const std::string before = ReadAll(kAfpd);
+    const std::string before = qfuzz::ReadAll(kAfpd);
     if (APPLEISetServName("nas1") == 0) {
-        const auto a = qfuzz::Lines(before), b = qfuzz::Lines(ReadAll(kAfpd));
+        const auto a = qfuzz::Lines(before), b = qfuzz::Lines(qfuzz::ReadAll(kAfpd));
         QFUZZ_CHECK(a.size() == b.size());
         int changed = 0;
         for (size_t i = 0; i < a.size(); ++i) {
@@ -505,7 +493,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         Mkdirs(f);
     // The zone folder becomes the harness's own: its table and list are
     // input, and one zone file is a copy of a real one.
-    gZoneData = ReadAll("/usr/share/zoneinfo/UTC");
+    gZoneData = qfuzz::ReadAll("/usr/share/zoneinfo/Etc/UTC");
     if (gZoneData.empty() ||
         mount("tmpfs", QAVO_ZONE_DIR, "tmpfs", MS_NOSUID | MS_NODEV, "size=4m") != 0) {
         perror(QAVO_ZONE_DIR);

@@ -52,18 +52,6 @@ bool Terminated(const char (&s)[N]) {
     return memchr(s, '\0', N) != nullptr;
 }
 
-std::string ReadAll(const char *path) {
-    std::string out;
-    FILE *fp = fopen(path, "re");
-    if (!fp) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp)) > 0)
-        out.append(buf, n);
-    fclose(fp);
-    return out;
-}
-
 int Byte(const std::string &s, size_t i) {
     return i < s.size() ? static_cast<unsigned char>(s[i]) : 0;
 }
@@ -299,13 +287,13 @@ void Disks(const std::vector<std::string> &p) {
     const std::string dev = qfuzz::CText(p[4]), point = qfuzz::CText(p[5]),
                       type = qfuzz::CText(p[6]);
     if (QAVOFstabAdd(dev.c_str(), point.c_str(), type.c_str()) != 0) return;
-    const auto added = qfuzz::Lines(ReadAll(QAVO_FSTAB));
+    const auto added = qfuzz::Lines(qfuzz::ReadAll(QAVO_FSTAB));
     QFUZZ_CHECK(!added.empty() && added.back() == dev + " " + point + " " + type + " defaults 0 0");
     if (QAVOFstabRemove(point.c_str()) != 0) return;
     std::vector<std::string> want;
     for (const std::string &l : added)
         if (!Entry(l, point)) want.push_back(l);
-    QFUZZ_CHECK(qfuzz::Lines(ReadAll(QAVO_FSTAB)) == want);
+    QFUZZ_CHECK(qfuzz::Lines(qfuzz::ReadAll(QAVO_FSTAB)) == want);
 }
 
 // ------------------------------------------------------------ volumes
