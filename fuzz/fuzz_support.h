@@ -102,13 +102,18 @@ class Snapshot {
         namespace fs = std::filesystem;
         Listing out;
         for (const std::string &root : roots_) {
+            // Only the root's own file system: folders bound in from the
+            // host (the source and build trees when they live under /tmp)
+            // are not the appliance's.
+            struct stat top;
+            if (stat(root.c_str(), &top) != 0) continue;
             std::error_code ec;
             for (auto it = fs::recursive_directory_iterator(root, ec);
                  !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
                 const std::string p = it->path().string();
                 struct stat st;
                 if (lstat(p.c_str(), &st) != 0) continue;
-                if (skip_(p)) {
+                if (st.st_dev != top.st_dev || skip_(p)) {
                     if (S_ISDIR(st.st_mode)) it.disable_recursion_pending();
                     continue;
                 }
