@@ -837,9 +837,12 @@ extern "C" int SDKIGetUserPasswd(char *line, struct passwd *record) {
 extern "C" int USERGetUid(void) {
     char value[64] = {};
     long long uid = kFirstUid;
+    // A counter outside the range of local uids (damaged, or written by
+    // someone else) starts the search afresh: never a system uid, never one
+    // past the range.
     if (SLIBFileGetKeyValue(SZF_CUR_UID, "UID", value, sizeof value, 0) > 0) {
         long long v;
-        if (ParseDecimal(value, INT_MAX, v) && v > 0) uid = v;
+        if (ParseDecimal(value, INT_MAX, v) && v >= kFirstUid && v <= kLastUid) uid = v;
     }
     for (int tries = 0; tries < kLastUid - kFirstUid + 1; ++tries) {
         uid = uid + 1 > kLastUid ? kFirstUid : uid + 1;

@@ -82,7 +82,8 @@ int SDKISetGuestAfpd(int noGuest);
 /* Keeps group smmsp and the network-backup server account of the reserved
  * names ("root", "admin", "rsync") in step with a user's change. 0 / -1. */
 int NetBackupAuthUserSet(const char *oldName, const char *newName, const char *password);
-/* The next free uid from the counter of /etc/curUID.conf (1025-2048), or -1. */
+/* The next free uid after the counter of /etc/curUID.conf, from 1024 to 2048
+ * (wrapping; a counter outside that range starts over), or -1. */
 int USERGetUid(void);
 
 #ifdef __cplusplus

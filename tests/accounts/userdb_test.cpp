@@ -387,6 +387,36 @@ TEST(UserSet, AccountLimitCountsAdditionsOnly) {
     EXPECT_EQ(1, QAVOUserSet(1, &rec, 1));
 }
 
+TEST(UserUid, CounterOutsideTheLocalRangeStartsOver) {
+    Accounts();
+    // Taken: 1024 (admin) to 1027 (alice). A counter below 1024, above 2048
+    // or unreadable starts over at 1024: the next uid is the first free one
+    // above it, and it is what the counter holds afterwards.
+    struct Case {
+        const char *counter;
+        int uid;
+    };
+    const Case cases[] = {
+        {"UID=1030\n", 1031},
+        {"UID=2048\n", 1028},
+        {"UID=5\n", 1028},
+        {"UID=0\n", 1028},
+        {"UID=1023\n", 1028},
+        {"UID=2049\n", 1028},
+        {"UID=-7\n", 1028},
+        {"UID=2147483647\n", 1028},
+        {"UID=99999999999999\n", 1028},
+        {"UID=abc\n", 1028},
+        {"", 1028},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.counter);
+        WriteFile("/etc/curUID.conf", c.counter);
+        EXPECT_EQ(c.uid, USERGetUid());
+        EXPECT_EQ("UID=" + std::to_string(c.uid) + "\n", ReadFile("/etc/curUID.conf"));
+    }
+}
+
 TEST(UserSet, FailureAtAnyFileRestoresAll) {
     // Each blocker makes one step of the commit fail: writing a copy (a
     // directory where the copy goes) or replacing a file (a directory where
