@@ -224,12 +224,18 @@ int ReadAddresses(const char *path, char *buf, int size, bool pdc) {
             SLIBLog(LOG_ERR, "%s(%d) got file %s but missing kdc ip", __func__, __LINE__, path);
         return Fail(ERR_NOT_FOUND);
     }
-    // Only whole addresses: one that does not fit is left out.
+    // Only whole addresses: one that does not fit is left out, and when not
+    // even the first fits there is no answer (a cut address is some other
+    // host's).
     std::string_view all(joined);
     if (all.size() > static_cast<size_t>(size) - 1) {
-        all = all.substr(0, static_cast<size_t>(size) - 1);
-        const size_t comma = all.rfind(',');
-        all = comma == std::string_view::npos ? all : all.substr(0, comma);
+        // The last address that ends within size - 1 characters.
+        const size_t comma = all.rfind(',', static_cast<size_t>(size) - 1);
+        if (comma == std::string_view::npos) {
+            SLIBLog(LOG_ERR, "%s(%d) no room for the address of %s", __func__, __LINE__, path);
+            return Fail(ERR_BUF_TOO_SMALL);
+        }
+        all = all.substr(0, comma);
     }
     CopyOut(buf, size, all);
     return 1;

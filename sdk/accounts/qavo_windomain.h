@@ -85,7 +85,8 @@ int WINISetAccount(const QAVOWINJOIN *req);
 /* Points the request's user and password at the stored account (one
  * buffer of the process, overwritten by the next call). 0 / -1. */
 int WINIGetAccount(QAVOWINJOIN *req);
-/* The valid addresses of "pdc_ip" / "kdc_ip" joined with ",". 1 / -1. */
+/* The valid addresses of "pdc_ip" / "kdc_ip" joined with ",", as many whole
+ * ones as fit. 1 / -1 (0x0100 when not even the first fits). */
 int QAVOWinIGetPDCIP(char *buf, int size);
 int QAVOWinIGetKDCIP(char *buf, int size);
 /* Writes "/etc/krb5.conf" for the request's realm. 1 / -1. */

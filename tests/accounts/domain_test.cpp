@@ -12,6 +12,7 @@
 #include "qavo_windomain.h"
 #include "qavo_winjoin.h"
 #include "qavosim.h"
+#include "slib_errcode.h"
 #include "samba_check.h"
 #include "slib_keyvalue.h"
 #include "slib_proc.h"
@@ -88,6 +89,40 @@ TEST(DomainStateFiles, ReadersTakeWholeLinesWithOrWithoutTheirEnd) {
     EXPECT_STREQ(buf, "10.0.0.5");
     qtest::RemoveFile(SZF_WIN_PDC_IP);
     EXPECT_EQ(QAVOWinIGetPDCIP(buf, sizeof buf), -1);
+}
+
+TEST(DomainStateFiles, AddressCutByTheBufferIsNoAnswer) {
+    Private();
+    // A cut address names some other host: the list ends at the last whole
+    // address, and without one there is no answer.
+    struct {
+        const char *text;
+        int size;
+        int result;
+        const char *list;
+    } cases[] = {
+        {"192.168.1.100\n", 13, -1, ""},
+        {"10.0.0.5\n10.0.0.6\n", 8, -1, ""},
+        {"10.0.0.5\n10.0.0.6\n", 9, 1, "10.0.0.5"},
+        {"10.0.0.5\n10.0.0.6\n", 17, 1, "10.0.0.5"},
+        {"10.0.0.5\n10.0.0.6\n", 18, 1, "10.0.0.5,10.0.0.6"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        for (const char *path : {SZF_WIN_PDC_IP, SZF_WIN_KDC_IP}) {
+            qtest::WriteFile(path, c.text);
+            std::vector<char> buf(static_cast<size_t>(c.size), 'x');
+            SLIBErrSet(0);
+            const int r = path == std::string(SZF_WIN_PDC_IP)
+                              ? QAVOWinIGetPDCIP(buf.data(), c.size)
+                              : QAVOWinIGetKDCIP(buf.data(), c.size);
+            EXPECT_EQ(r, c.result) << c.text;
+            EXPECT_STREQ(buf.data(), c.list) << c.text;
+            if (r < 0) {
+                EXPECT_EQ(SLIBErrGet(), ERR_BUF_TOO_SMALL);
+            }
+        }
+    }
 }
 
 TEST(DomainSmbConf, GlobalFollowsTheRequest) {
