@@ -30,6 +30,7 @@
 #include "slib_unicode.h"
 #include "slib_util.h"
 #include "slib_validate.h"
+#include "windomain_util.h"
 
 namespace {
 
@@ -144,25 +145,6 @@ int HashSet(HashPtr &h, const char *key, const char *value) {
     int r = SLIBSzHashSetValue(&p, key, value);
     h.reset(p);
     return r;
-}
-
-// The lines of a domain state file, each with its last two characters cut;
-// lines holding '$' (machine accounts) are left out.
-int ReadDomainNames(const char *path, std::vector<std::string> &out) {
-    slib::FilePtr fp(fopen(path, "re"));
-    if (!fp) {
-        SLIBLog(LOG_ERR, "%s(%d): open %s fail", __func__, __LINE__, path);
-        return Fail(ERR_OPEN_FAILED);
-    }
-    size_t len;
-    char *p;
-    while ((p = fgetln(fp.get(), &len)) != nullptr) {
-        std::string_view l(p, len);
-        if (l.find('$') != std::string_view::npos) continue;
-        l.remove_suffix(l.size() >= 2 ? 2 : l.size());
-        out.emplace_back(l);
-    }
-    return ferror(fp.get()) ? Fail(ERR_READ_FAILED) : 0;
 }
 
 // The value of a group in the domain member file, split at ','; empty
@@ -778,7 +760,7 @@ extern "C" int QAVOPushDGroup(PSLIBSZHASH *out) {
             return Fail(ERR_OPEN_FAILED);
         }
         std::vector<std::string> names;
-        if (ReadDomainNames(SZF_DOMAIN_GROUP, names) < 0) return -1;
+        if (!qwin::ReadNameList(SZF_DOMAIN_GROUP, names)) return -1;
         for (const std::string &n : names) {
             if (!out) continue;
             auto up = sdk::UpperName(n);

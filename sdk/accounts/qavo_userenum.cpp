@@ -24,6 +24,7 @@
 #include "slib_keyvalue.h"
 #include "slib_lock.h"
 #include "slib_util.h"
+#include "windomain_util.h"
 
 namespace {
 
@@ -37,33 +38,6 @@ bool DomainJoined() {
     char value[8] = {};
     return SLIBFileGetKeyValue("/etc/qavoinfo.conf", "domainjoined", value, sizeof value, 0) > 0 &&
            strcmp(value, "yes") == 0;
-}
-
-// The names of a domain state file, one a line: lines holding '$' (machine
-// accounts) and empty lines left out, the line end (LF, CR, trailing blanks)
-// stripped. False when the file cannot be read.
-bool ReadNames(const char *path, std::vector<std::string> &names) {
-    slib::FilePtr fp(fopen(path, "re"));
-    if (!fp) {
-        SLIBLog(LOG_ERR, "%s(%d): open %s fail", __FILE__, __LINE__, path);
-        SLIBErrSet(ERR_OPEN_FAILED);
-        return false;
-    }
-    char *line = nullptr;
-    size_t cap = 0;
-    ssize_t n;
-    while ((n = getline(&line, &cap, fp.get())) > 0) {
-        std::string name(line, static_cast<size_t>(n));
-        while (!name.empty() && (name.back() == '\n' || name.back() == '\r' || name.back() == ' ' ||
-                                 name.back() == '\t'))
-            name.pop_back();
-        if (name.empty() || name.find('$') != std::string::npos) continue;
-        names.push_back(std::move(name));
-    }
-    const bool bad = ferror(fp.get()) != 0;
-    free(line);
-    if (bad) return Fail(ERR_READ_FAILED), false;
-    return true;
 }
 
 // Asks the domain for its user (0) or group (1) list when the file is missing.
@@ -123,7 +97,7 @@ Block Fetch(Get get) {
 
 extern "C" int QAVOPushDUser(PSLIBSZLIST *list) {
     std::vector<std::string> names;
-    if (!ListDomain(SZF_WIN_DOMAIN_USER, 0) || !ReadNames(SZF_WIN_DOMAIN_USER, names)) {
+    if (!ListDomain(SZF_WIN_DOMAIN_USER, 0) || !qwin::ReadNameList(SZF_WIN_DOMAIN_USER, names)) {
         SLIBLog(LOG_ERR, "%s(%d) get domain user list fail\n", __FILE__, __LINE__);
         return -1;
     }
@@ -143,11 +117,13 @@ extern "C" int QAVOPushDUserUsed(PSLIBSZLIST *list) {
         return -1;
     }
     std::vector<std::string> userNames, groupNames;
-    if (!ListDomain(SZF_WIN_DOMAIN_USER, 0) || !ReadNames(SZF_WIN_DOMAIN_USER, userNames)) {
+    if (!ListDomain(SZF_WIN_DOMAIN_USER, 0) ||
+        !qwin::ReadNameList(SZF_WIN_DOMAIN_USER, userNames)) {
         SLIBLog(LOG_ERR, "%s(%d) get domain user list fail\n", __FILE__, __LINE__);
         return -1;
     }
-    if (!ListDomain(SZF_WIN_DOMAIN_GROUP, 1) || !ReadNames(SZF_WIN_DOMAIN_GROUP, groupNames)) {
+    if (!ListDomain(SZF_WIN_DOMAIN_GROUP, 1) ||
+        !qwin::ReadNameList(SZF_WIN_DOMAIN_GROUP, groupNames)) {
         SLIBLog(LOG_ERR, "%s(%d) get domain group list fail\n", __FILE__, __LINE__);
         return -1;
     }

@@ -3,14 +3,20 @@
 #pragma once
 
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "slib_errcode.h"
 #include "slib_proc.h"
+#include "slib_util.h"
 
 namespace qwin {
 
@@ -75,6 +81,44 @@ inline std::string_view Chomp(std::string_view line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.remove_suffix(1);
     return line;
+}
+
+// The names of a domain list file (domain_user, domain_group), one a line
+// as the winbind listing prints them: lines holding '$' (machine accounts)
+// and empty lines left out, the line end (LF, CR, trailing blanks and tabs)
+// stripped, a last line without its end taken whole. False with 0x0900 or
+// 0x0A00 when the file cannot be read (0x0200 out of memory).
+inline bool ReadNameList(const char *path, std::vector<std::string> &names) {
+    slib::FilePtr fp(fopen(path, "re"));
+    if (!fp) {
+        SLIBLog(LOG_ERR, "%s(%d): open %s fail", __func__, __LINE__, path);
+        SLIBErrSet(ERR_OPEN_FAILED);
+        return false;
+    }
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    bool ok = true;
+    try {
+        while ((n = getline(&line, &cap, fp.get())) > 0) {
+            std::string name(line, static_cast<size_t>(n));
+            while (!name.empty() && (name.back() == '\n' || name.back() == '\r' ||
+                                     name.back() == ' ' || name.back() == '\t'))
+                name.pop_back();
+            if (name.empty() || name.find('$') != std::string::npos) continue;
+            names.push_back(std::move(name));
+        }
+    } catch (const std::bad_alloc &) {
+        free(line);
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return false;
+    }
+    if (ferror(fp.get())) {
+        SLIBErrSet(ERR_READ_FAILED);
+        ok = false;
+    }
+    free(line);
+    return ok;
 }
 
 }  // namespace qwin

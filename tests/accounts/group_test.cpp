@@ -401,10 +401,26 @@ TEST(GroupDomain, MemberFileFromTheGroupDatabase) {
     ASSERT_EQ(0, QAVOMakeDGroupMember());
     EXPECT_EQ("users = \"nobody,nobody\"\nstaff = \"alice,bob\"\nempty = \"\"\n",
               ReadFile(SZF_DOMAIN_GROUP_MEMBER));
-    // The domain group list: machine accounts left out, two end characters cut.
+    // The domain group list: machine accounts left out, line ends cut.
     WriteFile(SZF_DOMAIN_GROUP, "DOM\\staff \nDOM\\pc$ \nDOM\\ops \n");
     PSLIBSZHASH h = PshSLIBSzHashAlloc(512);
     EXPECT_EQ(2, QAVOPushDGroup(&h));
     EXPECT_STREQ("DOM\\staff", SzSLIBSzHashGetValue(h, "DOM\\STAFF"));
     SLIBSzHashFree(h);
+}
+
+TEST(GroupDomain, ListLinesAreWholeNamesAsWinbindPrintsThem) {
+    mkdir("/usr/qavo/etc/private", 0700);
+    WriteFile("/etc/group", "users:x:100:nobody,nobody\n");
+    // As the winbind listing writes it: one name and its line end a line;
+    // a blank line, a CR line end and a last line without its end as well.
+    WriteFile(SZF_DOMAIN_GROUP, "CORP\\staff\n\nCORP\\ops\r\nCORP\\sales");
+    PSLIBSZHASH h = PshSLIBSzHashAlloc(512);
+    EXPECT_EQ(3, QAVOPushDGroup(&h));
+    EXPECT_EQ(3, SLIBSzHashCount(h));
+    EXPECT_STREQ("CORP\\staff", SzSLIBSzHashGetValue(h, "CORP\\STAFF"));
+    EXPECT_STREQ("CORP\\ops", SzSLIBSzHashGetValue(h, "CORP\\OPS"));
+    EXPECT_STREQ("CORP\\sales", SzSLIBSzHashGetValue(h, "CORP\\SALES"));
+    SLIBSzHashFree(h);
+    EXPECT_EQ(3, QAVOGroupTotalNum(QAVO_GROUP_FLAG_DOMAIN));
 }
