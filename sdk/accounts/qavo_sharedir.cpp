@@ -18,9 +18,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -334,11 +336,34 @@ bool IsMountPoint(const char *path) {
     return found;
 }
 
+namespace {
+
+// The components of a path read as text: repeated and trailing slashes,
+// "." and ".." resolved without looking at the disk.
+std::vector<std::string_view> Components(std::string_view path) {
+    std::vector<std::string_view> parts;
+    while (!path.empty()) {
+        const size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+}  // namespace
+
 bool PathsOverlap(const std::string &a, const std::string &b) {
-    const std::string &shorter = a.size() <= b.size() ? a : b;
-    const std::string &longer = a.size() <= b.size() ? b : a;
-    if (longer.compare(0, shorter.size(), shorter) != 0) return false;
-    return longer.size() == shorter.size() || longer[shorter.size()] == '/';
+    // "/volume1/" and "/volume1//docs/." name the folders that "/volume1"
+    // and "/volume1/docs" do.
+    const std::vector<std::string_view> ca = Components(a), cb = Components(b);
+    const size_t common = std::min(ca.size(), cb.size());
+    return std::equal(ca.begin(), ca.begin() + static_cast<std::ptrdiff_t>(common), cb.begin());
 }
 
 }  // namespace shareint

@@ -14,7 +14,8 @@ bool IsSafeSharePath(const char *path, std::string *root = nullptr);
 // True when path is a mount point (its device differs from its parent's, or
 // the mount table lists it).
 bool IsMountPoint(const char *path);
-// True when one path is the other or lies below it.
+// True when one path is the other or lies below it, both read as text
+// (repeated and trailing slashes, "." and ".." resolved lexically).
 bool PathsOverlap(const std::string &a, const std::string &b);
 
 }  // namespace shareint

@@ -309,6 +309,30 @@ TEST_F(ShareMgmt, DeleteDropsEachSectionAndOnlyFoldersNoShareUses) {
     EXPECT_EQ(QAVOIShareDeleteOne(nullptr), -1);
 }
 
+TEST_F(ShareMgmt, FolderAnotherShareUsesIsKeptHoweverItsPathIsWritten) {
+    // The remaining shares name the deleted shares' folders, or folders
+    // around them, with a trailing slash, doubled slashes or "." and "..".
+    WriteFile(SZF_QAVO_SMB_CONF, std::string(kGlobal) +
+                                     "[all]\n\tpath=/volume1/\n"
+                                     "[a]\n\tpath=/volume1/a\n"
+                                     "[b]\n\tpath=/volume1/b\n"
+                                     "[b2]\n\tpath=/volume1//b/.\n"
+                                     "[c]\n\tpath=/volume1/c\n"
+                                     "[c2]\n\tpath=/volume1/x/../c/\n");
+    ASSERT_EQ(Sh("mkdir -p /volume1/a /volume1/b /volume1/c && touch /volume1/a/data"), 0);
+    const char *names[] = {"a", "b", "c"};
+    EXPECT_EQ(QAVOShareDelete(names, 3), 3);
+    EXPECT_TRUE(FileExists("/volume1/a/data"));  // below the folder of "all"
+    EXPECT_TRUE(FileExists("/volume1/b"));
+    EXPECT_TRUE(FileExists("/volume1/c"));
+
+    // Alone, the folder goes with its share.
+    WriteFile(SZF_QAVO_SMB_CONF, std::string(kGlobal) + "[a]\n\tpath=/volume1/a\n");
+    const char *one[] = {"a"};
+    EXPECT_EQ(QAVOShareDelete(one, 1), 1);
+    EXPECT_FALSE(FileExists("/volume1/a"));
+}
+
 TEST_F(ShareMgmt, DeleteOfAFailedRewriteLeavesEverything) {
     WriteFile(SZF_QAVO_SMB_CONF, std::string(kGlobal) + "[solo]\n\tpath=/volume1/solo\n");
     ASSERT_EQ(Sh("mkdir -p /volume1/solo && mkdir -p /usr/qavo/etc/smb.conf.tmp/block"), 0);
