@@ -86,7 +86,7 @@ inline std::string_view Chomp(std::string_view line) {
 // The names of a domain list file (domain_user, domain_group), one a line
 // as the winbind listing prints them: lines holding '$' (machine accounts)
 // and empty lines left out, the line end (LF, CR, trailing blanks and tabs)
-// stripped, a last line without its end taken whole. False with 0x0900 or
+// stripped, a last line without its end taken whole, a name cut at a NUL. False with 0x0900 or
 // 0x0A00 when the file cannot be read (0x0200 out of memory).
 inline bool ReadNameList(const char *path, std::vector<std::string> &names) {
     slib::FilePtr fp(fopen(path, "re"));
@@ -101,7 +101,8 @@ inline bool ReadNameList(const char *path, std::vector<std::string> &names) {
     bool ok = true;
     try {
         while ((n = getline(&line, &cap, fp.get())) > 0) {
-            std::string name(line, static_cast<size_t>(n));
+            // A name is a text: a NUL byte ends it.
+            std::string name(line, strnlen(line, static_cast<size_t>(n)));
             while (!name.empty() && (name.back() == '\n' || name.back() == '\r' ||
                                      name.back() == ' ' || name.back() == '\t'))
                 name.pop_back();

@@ -167,3 +167,12 @@ TEST(UserEnum, BufferSizes) {
         EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
     }
 }
+
+TEST(UserEnum, DomainNameEndsAtANulByte) {
+    Appliance("");
+    // A name is the text before a NUL byte: the same name twice is one user.
+    const char list[] = "CORP\\dave\nCORP\\dave\0junk\nCORP\\erin \0x\n";
+    WriteFile(SZF_WIN_DOMAIN_USER, std::string(list, sizeof list - 1));
+    EXPECT_EQ(Enum(0x10), (Names{"CORP\\dave", "CORP\\erin"}));
+    EXPECT_EQ(QAVOUserTotalNum(0), 6);
+}
