@@ -1,6 +1,7 @@
 // The shadow and SMB password files of an account transaction: each is
-// copied to its temporary file with the changed users' lines rewritten and
-// the new users' lines appended. The transaction renames the copies at its
+// copied to its temporary file with the changed users' lines rewritten, the
+// stale lines of the names it writes dropped and the new users' lines
+// appended. The transaction renames the copies at its
 // end, or removes them when any of its steps fails.
 #include <syslog.h>
 #include <unistd.h>
@@ -147,13 +148,46 @@ std::string Lct() {
     return buf;
 }
 
+// The names the transaction writes lines for (the new users and the new
+// names of the changed ones), upper-cased as the user hashes keep them; null
+// (logged) on a failure.
+slib::SzHashPtr WrittenNames(PSLIBSZHASH changed, PSLIBSZHASH added) {
+    std::vector<PQAVOUSERSET> records;
+    if (!Records(changed, records) || !Records(added, records)) return nullptr;
+    slib::SzHashPtr names(PshSLIBSzHashAlloc(1024));
+    if (!names) {
+        SLIB_LOG(LOG_ERR, "%s(%d): allocate memory failed");
+        slib::Fail(ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    PSLIBSZHASH h = names.release();
+    bool ok = true;
+    for (const QAVOUSERSET *rec : records)
+        if (rec->szName && SDKIUserHashSet(&h, rec->szName, "") < 0) ok = false;
+    names.reset(h);
+    if (!ok) {
+        SLIB_LOG(LOG_ERR, "%s(%d): SDKIUserHashSet() failed");
+        return nullptr;
+    }
+    return names;
+}
+
+// A line left behind by an account that no longer exists, named like a
+// user the transaction writes: kept, it would stand before that user's own
+// line and its stale password would be the one that counts.
+bool StaleLine(PSLIBSZHASH written, const std::string &line) {
+    if (line[0] == '#' || line[0] == '\n') return false;
+    const std::string name = line.substr(0, line.find(':'));
+    return SDKIUserHashGet(written, name.c_str()) != nullptr;
+}
+
 // Copies an account file's lines to out, each line of a changed user
 // (count fields) replaced by the text rewrite makes of it (false: failed,
-// logged); 1 when a line was replaced, 0 when none, -1 (logged) on a
-// failure.
+// logged), and every other line of a name in written dropped; 1 when a line
+// was replaced, 0 when none, -1 (logged) on a failure.
 template <typename F>
-int RewriteChanged(FILE *in, slib::LineOut &out, PSLIBSZHASH changed, size_t count,
-                   const char *corrupted, const char *writeFailed, F &&rewrite) {
+int RewriteChanged(FILE *in, slib::LineOut &out, PSLIBSZHASH changed, PSLIBSZHASH written,
+                   size_t count, const char *corrupted, const char *writeFailed, F &&rewrite) {
     const bool anyChanged = SLIBSzHashCount(changed) > 0;
     int result = 0;
     std::string line, text;
@@ -162,6 +196,13 @@ int RewriteChanged(FILE *in, slib::LineOut &out, PSLIBSZHASH changed, size_t cou
         std::vector<std::string_view> f;
         const int match = ChangedLine(changed, anyChanged, line, count, corrupted, f, rec);
         if (match < 0) return -1;
+        if (match == 0 && StaleLine(written, line)) {
+            SLIB_LOG(LOG_ERR, "%s(%d): stale entry dropped: %.*s",
+                     static_cast<int>(line.find(':') == std::string::npos ? line.size()
+                                                                          : line.find(':')),
+                     line.c_str());
+            continue;
+        }
         if (match > 0) {
             if (!Writable(rec)) return -1;
             if (!rewrite(rec, f, text)) return -1;
@@ -206,8 +247,10 @@ int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswor
     if (!fp) return slib::Fail(ERR_OPEN_FAILED);
     slib::LineOut out(fp);
     const long today = static_cast<long>(time(nullptr) / 86400);
+    const slib::SzHashPtr written = WrittenNames(changed, added);
+    if (!written) return -1;
     int result = RewriteChanged(
-        in.get(), out, changed, 9, "shadow file corrupted", "writing shadow failed",
+        in.get(), out, changed, written.get(), 9, "shadow file corrupted", "writing shadow failed",
         [&](const QAVOUSERSET *rec, const std::vector<std::string_view> &f, std::string &text) {
             std::string hash(f[1]);
             if (hash != rec->szPasswd) {
@@ -266,8 +309,11 @@ int ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPassw
         return slib::Fail(ERR_OPEN_FAILED);
     }
     slib::LineOut out(fp);
+    const slib::SzHashPtr written = WrittenNames(changed, added);
+    if (!written) return -1;
     int result = RewriteChanged(
-        in.get(), out, changed, 7, "smbpasswd format error", "write smbpasswd failed",
+        in.get(), out, changed, written.get(), 7, "smbpasswd format error",
+        "write smbpasswd failed",
         [&](const QAVOUSERSET *rec, const std::vector<std::string_view> &f, std::string &text) {
             if (SDKIUserHashGet(newPasswords, rec->szName)) return NewHashLine(rec, f[1], text);
             // The stored hashes stay; a new name renews the last-change time.

@@ -1,4 +1,6 @@
+#include <crypt.h>
 #include <gtest/gtest.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include "qavo_crypt.h"
 #include "qavo_group.h"
 #include "qavo_netbkp.h"
+#include "qavo_user.h"
 #include "qavo_userenum.h"
 #include "samba_check.h"
 #include "sdk_pwhash.h"
@@ -385,6 +388,46 @@ TEST(UserSet, AccountLimitCountsAdditionsOnly) {
     QAVOUSERSET rec = {1, oldName, name, pw, nullptr, 0, nullptr};
     WriteFile("/etc.defaults/qavoinfo.conf", "maxaccounts=\"5\"\nsupport_download=\"no\"\n");
     EXPECT_EQ(1, QAVOUserSet(1, &rec, 1));
+}
+
+TEST(UserSet, StaleEntriesOfANameNeverOutliveItsNewUser) {
+    Accounts();
+    // Shadow and SMB lines of accounts that are gone, named (in some letter
+    // case) like a user added and like the new name of a renamed one.
+    const char *const kStale = "$1$zz$notadminnotadminnotadm.";
+    WriteFile("/etc/shadow",
+              std::string("Dan:") + kStale + ":14000:0:99999:7:::\n" + Shadow() + "eve:" + kStale +
+                  ":14000:0:99999:7:::\n",
+              0600);
+    WriteFile(SZF_SMBPASSWD,
+              std::string("dan:1099:") + kLm + ":" + kNt + ":[U          ]:LCT-4A5B6C7D:\n" +
+                  Smbpasswd() + "EVE:1098:" + kLm + ":" + kNt + ":[U          ]:LCT-4A5B6C7D:\n",
+              0600);
+    ASSERT_EQ(0, Apply({{"", "dan", "pw-dan"}, {"alice", "eve", "pw-eve"}}));
+
+    for (const char *name : {"dan", "eve"}) {
+        SCOPED_TRACE(name);
+        const std::string user = std::string(name) + ":";
+        std::string shadow, smb;
+        for (const std::string &l : qtest::Lines(ReadFile("/etc/shadow")))
+            if (strncasecmp(l.c_str(), user.c_str(), user.size()) == 0) shadow += l + "\n";
+        for (const std::string &l : qtest::Lines(ReadFile(SZF_SMBPASSWD)))
+            if (strncasecmp(l.c_str(), user.c_str(), user.size()) == 0) smb += l + "\n";
+        // One line each, and the new password is the one that counts.
+        EXPECT_EQ(1, std::count(shadow.begin(), shadow.end(), '\n')) << shadow;
+        EXPECT_EQ(std::string::npos, shadow.find(kStale));
+        EXPECT_EQ(1, std::count(smb.begin(), smb.end(), '\n')) << smb;
+        EXPECT_EQ(std::string::npos, smb.find(kNt));
+        int needed = 0;
+        ASSERT_EQ(0, QAVOUserGet(1, 1, name, nullptr, 0, &needed));
+        std::vector<char> buf(static_cast<size_t>(needed));
+        auto *rec = reinterpret_cast<QAVOUSER *>(buf.data());
+        ASSERT_EQ(1, QAVOUserGet(1, 1, name, rec, needed, &needed));
+        const std::string password = std::string("pw-") + name;
+        EXPECT_STREQ(rec->password, crypt(password.c_str(), rec->password));
+    }
+    EXPECT_EQ("", Shell("/usr/sbin/pwck -r -q /etc/passwd /etc/shadow"));
+    EXPECT_EQ(FileUsers(), SambaUsers());
 }
 
 TEST(UserUid, CounterOutsideTheLocalRangeStartsOver) {
