@@ -274,7 +274,9 @@ extern "C" int WINIReadADSWorkgroup(char *buf, int size) {
         SLIB_LOG_FUNC(LOG_ERR, "%s(%d) get workgroup fail\n");
         return Fail(ERR_UNICODE);
     }
-    const std::string_view name = std::string_view(line).substr(blank + 1);
+    // The name is a text: a NUL byte ends it.
+    std::string_view name = std::string_view(line).substr(blank + 1);
+    name = name.substr(0, name.find('\0'));
     if (name.empty()) {
         SLIBLog(LOG_ERR, "can't get workgroup name from file (1)\n");
         return Fail(ERR_UNICODE);

@@ -91,6 +91,21 @@ TEST(DomainStateFiles, ReadersTakeWholeLinesWithOrWithoutTheirEnd) {
     EXPECT_EQ(QAVOWinIGetPDCIP(buf, sizeof buf), -1);
 }
 
+TEST(DomainStateFiles, WorkgroupEndsAtANulByte) {
+    Private();
+    // Nothing before the NUL byte is no workgroup, not an empty one.
+    const char none[] = "Workgroup: \0CORP\n", cut[] = "Workgroup: AB\0CD\n";
+    char buf[64] = "x";
+    qtest::WriteFile(SZF_WIN_WORKGROUP, std::string(none, sizeof none - 1));
+    SLIBErrSet(0);
+    EXPECT_EQ(WINIReadADSWorkgroup(buf, sizeof buf), -1);
+    EXPECT_EQ(SLIBErrGet(), ERR_UNICODE);
+    EXPECT_STREQ(buf, "");
+    qtest::WriteFile(SZF_WIN_WORKGROUP, std::string(cut, sizeof cut - 1));
+    EXPECT_EQ(WINIReadADSWorkgroup(buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "AB");
+}
+
 TEST(DomainStateFiles, AddressCutByTheBufferIsNoAnswer) {
     Private();
     // A cut address names some other host: the list ends at the last whole
