@@ -460,8 +460,9 @@ extern "C" int QAVOPPPoEConfGet(QAVOPPPOECONF *pConf) {
     size_t cap = 0;
     ssize_t got;
     while ((got = getline(&raw, &cap, fp.get())) > 0) {
-        std::string_view line(raw, static_cast<size_t>(got));
-        if (line.front() == '#') continue;
+        // A line is a text: a NUL byte ends it.
+        const std::string_view line(raw, strnlen(raw, static_cast<size_t>(got)));
+        if (line.empty() || line.front() == '#') continue;
         const size_t star = line.find('*');
         if (star == std::string_view::npos) continue;
         const std::string_view user = Trim(line.substr(0, star));

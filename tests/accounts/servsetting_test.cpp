@@ -434,6 +434,19 @@ TEST(PPPoE, SecretsReader) {
     EXPECT_EQ(QAVOPPPoEConfGet(nullptr), -1);
 }
 
+TEST(PPPoE, SecretsLineEndsAtANulByte) {
+    qtest::Sh("mkdir -p /etc/ppp");
+    // Nothing after the '*' but NUL bytes is a side missing; the account is
+    // the first whole one after it.
+    const char file[] = "bob\0\0 *\0pw\nalice * x\0y\n";
+    qtest::WriteFile(kSecrets, std::string(file, sizeof file - 1), 0600);
+    QAVOPPPOECONF got;
+    memset(&got, 'x', sizeof got);
+    EXPECT_EQ(QAVOPPPoEConfGet(&got), 0);
+    EXPECT_STREQ(got.szUser, "alice");
+    EXPECT_STREQ(got.szPassword, "x");
+}
+
 TEST(PPPoE, ConnectAndDisconnect) {
     svctest::SetKey("pppoe_enable", "no");
     qtest::SetStandinStatus("adsl-start", 19);
