@@ -1,13 +1,13 @@
 // Share lists, lookups and service settings: smb.conf, /etc/passwd,
-// /etc/group, the PPPoE secrets and /etc/qavoinfo.conf of any bytes, a name
-// and a text of any bytes, and (on some inputs) smbstatus's answer printed
-// by a stand-in. The share looked up without regard to case, the shares of
-// a volume listed into a buffer of exactly the size asked for (one byte
-// short is refused), the writeable shares, paths and access lists; the text
-// parsed as a share line, a privilege list and a user list against simple
-// models; the round trips: one key set in a section, a share rewritten from
-// its own record, a new share created, read back and deleted, the PPPoE
-// account and the FTP settings stored and read back.
+// /etc/group and /etc/qavoinfo.conf of any bytes, a name and a text of any
+// bytes, and (on some inputs) smbstatus's answer printed by a stand-in. The
+// share looked up without regard to case, the shares of a volume listed
+// into a buffer of exactly the size asked for (one byte short is refused),
+// the writeable shares, paths and access lists; the text parsed as a share
+// line, a privilege list and a user list against simple models; the round
+// trips: one key set in a section, a share rewritten from its own record, a
+// new share created, read back and deleted, the FTP settings stored and
+// read back. (The PPPoE account is settings_fuzz's.)
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -302,18 +302,6 @@ void CreateAndDelete(const std::string &text, uint8_t choice) {
     }
 }
 
-void Pppoe() {
-    QAVOPPPOECONF conf{};
-    if (QAVOPPPoEConfGet(&conf) != 0 || !conf.szUser[0]) return;
-    QFUZZ_CHECK(strlen(conf.szUser) < sizeof conf.szUser &&
-                strlen(conf.szPassword) < sizeof conf.szPassword);
-    if (QAVOPPPoEConfSet(conf) != 0) return;
-    QAVOPPPOECONF back{};
-    QFUZZ_CHECK(QAVOPPPoEConfGet(&back) == 0);
-    QFUZZ_CHECK(strcmp(conf.szUser, back.szUser) == 0 &&
-                strcmp(conf.szPassword, back.szPassword) == 0);
-}
-
 void Ftp() {
     QAVOFTPCONF conf{};
     if (QAVOFTPConfGet(&conf) != 0) return;
@@ -346,7 +334,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     qfuzz::RequireAppliance();
     mkdir("/usr/qavo/etc", 0755);
     mkdir("/usr/qavo/bin", 0755);
-    mkdir("/etc/ppp", 0755);
     // No USB-copy folder to keep in step with a deleted share.
     FILE *fp = fopen("/etc.defaults/qavoinfo.conf", "ae");
     QFUZZ_CHECK(fp && fputs("usbcopy=\"no\"\n", fp) >= 0 && fclose(fp) == 0);
@@ -360,13 +347,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     const uint8_t choice = data[0];
-    auto parts = qfuzz::Parts(data + 1, size - 1, 8);
+    auto parts = qfuzz::Parts(data + 1, size - 1, 7);
     const std::string name = qfuzz::CText(parts[0]), text = qfuzz::CText(parts[1]);
     qfuzz::Put(SZF_QAVO_SMB_CONF, parts[2]);
     qfuzz::Put(SZF_PASSWD, parts[3]);
     qfuzz::Put(SZF_GROUP, parts[4]);
-    qfuzz::Put("/etc/ppp/pap-secrets", parts[5]);
-    qfuzz::Put("/etc/qavoinfo.conf", parts[6]);
+    qfuzz::Put("/etc/qavoinfo.conf", parts[5]);
 
     CaseLess(name);
     ByVolume();
@@ -385,14 +371,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Privileges(text);
     UserList(text);
     SetKey(name);
-    Pppoe();
     Ftp();
     // The runs that start programs (the folder removal, smbstatus) take a
     // quarter of the inputs each.
     if (choice & 0x40) Reapply(name);
     if ((choice & 0x30) == 0x30) CreateAndDelete(text, choice);
     if ((choice & 0x81) == 0x81) {
-        qfuzz::Put(kToolOut, parts[7]);
+        qfuzz::Put(kToolOut, parts[6]);
         Connections(name, choice);
     }
     return 0;
