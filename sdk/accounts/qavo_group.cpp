@@ -268,30 +268,79 @@ extern "C" int QAVOGroupGet(uint32_t flags, int type, const char *name, QAVOGROU
 
 // ------------------------------------------------------------ gids
 
+namespace {
+
+// The gid index line in the text of /etc/group: the first line holding '#'
+// whose words between '#' and '$' begin with SZ_GID_INDEX. at is npos when
+// there is none; value is its next gid, 0 when that is no gid of the range.
+struct GidIndexLine {
+    size_t at = std::string_view::npos;
+    size_t length = 0;  // without the line end
+    long value = 0;
+};
+
+GidIndexLine FindGidIndex(std::string_view text) {
+    GidIndexLine found;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string_view::npos) nl = text.size();
+        const std::string_view full = text.substr(pos, nl - pos);
+        const std::string_view l = full.substr(0, full.find('\r'));
+        const size_t at = pos;
+        pos = nl + 1;
+        if (l.find('#') == std::string_view::npos) continue;
+        std::vector<std::string> tok;
+        for (const std::string &t : Split(l, '#'))
+            for (std::string &u : Split(t, '$'))
+                if (!u.empty()) tok.push_back(std::move(u));
+        if (tok.empty() || tok[0] != SZ_GID_INDEX) continue;
+        found.at = at;
+        found.length = l.size();
+        char *end = nullptr;
+        const long v = tok.size() > 1 ? strtol(tok[1].c_str(), &end, 10) : 0;
+        if (end && *end == '\0' && v >= QAVO_GID_FIRST && v <= QAVO_GID_LAST) found.value = v;
+        break;
+    }
+    return found;
+}
+
+}  // namespace
+
+extern "C" int GROUPISetGidIndex(int gid) {
+    if (gid < 0) return Fail(ERR_BAD_PARAMETERS);
+    return Guard(__func__, [&]() -> int {
+        slib::Input in;
+        if (in.Read(SZF_GROUP) != slib::Input::kRead || in.IsDirectory())
+            return Fail(ERR_OPEN_FAILED);
+        const std::string_view text = in.Text();
+        const GidIndexLine index = FindGidIndex(text);
+        const std::string line = "#$" SZ_GID_INDEX "$" + std::to_string(gid) + "$";
+        // That one line and nothing else: the same text elsewhere (in a
+        // group line, say) stays as it is.
+        std::string out;
+        if (index.at == std::string_view::npos) {
+            out = line + "\n" + std::string(text);
+        } else {
+            out = std::string(text.substr(0, index.at)) + line +
+                  std::string(text.substr(index.at + index.length));
+        }
+        slib::RewriteSet rw;
+        FILE *fp = rw.Open(SZF_GROUP, in.Stat());
+        if (!fp) return -1;
+        if (!slib::WriteAll(fp, out)) return Fail(ERR_WRITE_FAILED);
+        return rw.Commit() ? 1 : -1;
+    });
+}
+
 extern "C" int GROUPIGetFreeGid(void) {
     return Guard(__func__, [&]() -> int {
         // The index line and every gid in use.
-        slib::FilePtr fp(fopen(SZF_GROUP, "re"));
-        if (!fp) return Fail(ERR_OPEN_FAILED);
-        std::string indexLine;
-        long start = QAVO_GID_FIRST;
-        size_t len;
-        char *p;
-        while ((p = fgetln(fp.get(), &len)) != nullptr) {
-            std::string_view l(p, len);
-            if (l.find('#') == std::string_view::npos) continue;
-            std::vector<std::string> tok;
-            for (const std::string &t : Split(l.substr(0, l.find_first_of("\r\n")), '#'))
-                for (std::string &u : Split(t, '$'))
-                    if (!u.empty()) tok.push_back(std::move(u));
-            if (tok.empty() || tok[0] != SZ_GID_INDEX) continue;
-            indexLine.assign(l.substr(0, l.find_first_of("\r\n")));
-            char *end = nullptr;
-            long v = tok.size() > 1 ? strtol(tok[1].c_str(), &end, 10) : 0;
-            if (end && *end == '\0' && v >= QAVO_GID_FIRST && v <= QAVO_GID_LAST) start = v;
-            break;
-        }
-        fp.reset();
+        slib::Input in;
+        if (in.Read(SZF_GROUP) != slib::Input::kRead || in.IsDirectory())
+            return Fail(ERR_OPEN_FAILED);
+        const GidIndexLine index = FindGidIndex(in.Text());
+        const long start = index.value ? index.value : QAVO_GID_FIRST;
         std::set<long> used;
         QAVOGROUPENTRY *g;
         SLIBIGrClose();
@@ -304,11 +353,7 @@ extern "C" int GROUPIGetFreeGid(void) {
             if (gid == start) return Fail(ERR_NO_FREE_GID);
         }
         const long next = gid >= QAVO_GID_LAST ? QAVO_GID_FIRST : gid + 1;
-        const std::string line = "#$" SZ_GID_INDEX "$" + std::to_string(next) + "$";
-        int r = indexLine.empty()
-                    ? SLIBFileAddLine(SZF_GROUP, nullptr, line.c_str(), 0)
-                    : SLIBFileReplaceSubStr(SZF_GROUP, indexLine.c_str(), line.c_str());
-        if (r < 0 || (indexLine.empty() && r != 1)) return -1;
+        if (GROUPISetGidIndex(static_cast<int>(next)) != 1) return -1;
         return static_cast<int>(gid);
     });
 }

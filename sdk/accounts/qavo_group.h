@@ -56,6 +56,10 @@ int QAVOGroupSetDesc(const char *name, const char *description);
 int QAVOSmmspGroupSet(const char *oldUser, const char *newUser, int op);
 int GROUPParseCreateParam(const char *text, char **buf, int size);
 int GROUPIGetFreeGid(void);
+/* Rewrites the gid index line of /etc/group (the first line holding '#'
+ * whose words between '#' and '$' begin with SZ_GID_INDEX) to hold gid, or
+ * puts one first when there is none; no other line changes. 1, or -1. */
+int GROUPISetGidIndex(int gid);
 int GROUPIGetLocalMembers(const char *name, PSLIBSZLIST *members, QAVOGROUPENTRY *group);
 int GROUPIFilterLocalUsers(const char **names, char *buf, int size);
 int SDKIModifyGroupFile(PSLIBSZHASH *names);

@@ -25,7 +25,6 @@
 #include "qavo_smb.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
-#include "slib_line.h"
 #include "slib_lock.h"
 #include "slib_proc.h"
 #include "slib_rewrite.h"
@@ -684,34 +683,8 @@ extern "C" int WINISetGidIndex(int gid) {
     if (gid < 0) return Fail(ERR_BAD_PARAMETERS);
     ScopedLock lock(SLIB_LOCK_GR, kSmbLockTimeout);
     if (!lock.Held()) return -1;
-    try {
-        // The index line is a comment line: found by its tokens, as the
-        // group writer finds it, then replaced whole.
-        std::string indexLine;
-        {
-            slib::FilePtr fp(fopen(SZF_GROUP, "re"));
-            if (!fp) return Fail(ERR_OPEN_FAILED);
-            char *buf = nullptr;
-            size_t cap = 0;
-            ssize_t n;
-            while ((n = getline(&buf, &cap, fp.get())) > 0) {
-                std::string_view l = qwin::Chomp(std::string_view(buf, static_cast<size_t>(n)));
-                if (l.substr(0, 2) == "#$" && l.substr(2, strlen(SZ_GID_INDEX) + 1) == SZ_GID_INDEX
-                                                  "$") {
-                    indexLine.assign(l);
-                    break;
-                }
-            }
-            free(buf);
-        }
-        const std::string line = "#$" SZ_GID_INDEX "$" + std::to_string(gid) + "$";
-        const int r = indexLine.empty()
-                          ? SLIBFileAddLine(SZF_GROUP, nullptr, line.c_str(), 0)
-                          : SLIBFileReplaceSubStr(SZF_GROUP, indexLine.c_str(), line.c_str());
-        if (r < 0) return -1;
-        if (!lock.Release()) return Fail(ERR_UNLOCK_FAILED);
-        return 1;
-    } catch (const std::bad_alloc &) {
-        return Fail(ERR_OUT_OF_MEMORY);
-    }
+    // The group writer's own index line, found and rewritten as it does.
+    if (GROUPISetGidIndex(gid) != 1) return -1;
+    if (!lock.Release()) return Fail(ERR_UNLOCK_FAILED);
+    return 1;
 }

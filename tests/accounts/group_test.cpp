@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "appliance.h"
+#include "qavo_windomain.h"
 #include "samba_check.h"
 #include "slib_errcode.h"
 #include "slib_szhash.h"
@@ -146,6 +147,25 @@ TEST(GroupSet, NoGidLeftFails) {
     EXPECT_EQ(-1, Set(nullptr, {"late"}));
     EXPECT_EQ(ERR_NO_FREE_GID, SLIBErrGet());
     EXPECT_EQ(g, ReadFile("/etc/group"));
+}
+
+TEST(GroupGid, IndexLineIsTheOnlyLineRewritten) {
+    // The index line's text also stands inside a group line, and the index
+    // line goes on past a NUL byte: the index is one whole line.
+    const std::string index = "#$_@GID__INDEX@_$65540$";
+    const std::string rest =
+        "users:x:100:nobody,nobody\nodd:x:70000:nobody," + index + ",nobody\n" + index + "\n";
+    WriteFile("/etc/group", index + std::string("\0junk", 5) + "\n" + rest);
+    EXPECT_EQ(65540, GROUPIGetFreeGid());
+    EXPECT_EQ("#$_@GID__INDEX@_$65541$\n" + rest, ReadFile("/etc/group"));
+    ASSERT_EQ(1, WINISetGidIndex(65600));
+    EXPECT_EQ("#$_@GID__INDEX@_$65600$\n" + rest, ReadFile("/etc/group"));
+    EXPECT_EQ(65600, GROUPIGetFreeGid());
+
+    // No index line: one is put first.
+    WriteFile("/etc/group", "users:x:100:nobody,nobody\n");
+    EXPECT_EQ(65536, GROUPIGetFreeGid());
+    EXPECT_EQ("#$_@GID__INDEX@_$65537$\nusers:x:100:nobody,nobody\n", ReadFile("/etc/group"));
 }
 
 TEST(GroupSet, RenameEditsWholeShareItemsAndSplitsLinkedGroups) {
