@@ -41,18 +41,6 @@ void Tool(const char *path, bool failed) {
     chmod(path, 0755);
 }
 
-std::string Slurp(const char *path) {
-    std::string text;
-    FILE *fp = fopen(path, "re");
-    if (!fp) return text;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, fp)) > 0)
-        text.append(chunk, n);
-    fclose(fp);
-    return text;
-}
-
 std::vector<std::string> Split(const std::string &s, char sep) {
     std::vector<std::string> out;
     size_t pos = 0;
@@ -248,7 +236,7 @@ void Krb5() {
     char list[256];
     if (QAVOWinIGetKDCIP(list, sizeof list) != 1) return;
     QFUZZ_CHECK(QAVOWinICreateKrb5Conf(&req) == 1);
-    const std::string conf = Slurp(SZF_KRB5_CONF);
+    const std::string conf = qfuzz::ReadAll(SZF_KRB5_CONF);
     size_t kdcs = 0;
     for (size_t at = conf.find("\tkdc = "); at != std::string::npos;
          at = conf.find("\tkdc = ", at + 1))
