@@ -17,6 +17,9 @@
 #include <system_error>
 #include <vector>
 
+#include "slib_section.h"
+#include "slib_util.h"
+
 namespace qfuzz {
 
 // Targets that write files run only inside an appliance root started by
@@ -253,5 +256,19 @@ class Snapshot {
             abort();                                                                 \
         }                                                                            \
     } while (0)
+
+// The section names of a section file, in file order (none when it cannot
+// be read).
+inline std::vector<std::string> Sections(const char *path) {
+    std::vector<std::string> names;
+    slib::SzListPtr list(PslSLIBSzListAlloc(1024));
+    QFUZZ_CHECK(list);
+    PSLIBSZLIST l = list.release();
+    const int n = SLIBFileEnumSection(path, &l);
+    list.reset(l);
+    for (int i = 0; n >= 0 && i < l->nItem; ++i)
+        names.emplace_back(l->pszItem[i]);
+    return names;
+}
 
 }  // namespace qfuzz

@@ -46,18 +46,6 @@ std::vector<std::string> Split(const std::string &s, char sep) {
     }
 }
 
-std::vector<std::string> Sections() {
-    std::vector<std::string> names;
-    slib::SzListPtr list(PslSLIBSzListAlloc(1024));
-    QFUZZ_CHECK(list);
-    PSLIBSZLIST l = list.release();
-    const int n = SLIBFileEnumSection(SZF_QAVO_SMB_CONF, &l);
-    list.reset(l);
-    for (int i = 0; n >= 0 && i < l->nItem; ++i)
-        names.emplace_back(l->pszItem[i]);
-    return names;
-}
-
 // The components of a path read as text.
 std::vector<std::string> Components(const std::string &path) {
     std::vector<std::string> parts;
@@ -212,7 +200,7 @@ void SetKey(const std::string &section) {
     PSLIBSZHASH b = before.release();
     const int pairs = SLIBFileGetSection(SZF_QAVO_SMB_CONF, section.c_str(), &b);
     before.reset(b);
-    const std::vector<std::string> sections = Sections();
+    const std::vector<std::string> sections = qfuzz::Sections(SZF_QAVO_SMB_CONF);
     if (ModifySmbLikeConf(SZF_QAVO_SMB_CONF, section.c_str(), "fuzz key", "set value", nullptr) !=
         0)
         return;
@@ -229,7 +217,7 @@ void SetKey(const std::string &section) {
     keys.reset(k);
     for (int i = 0; i < k->nItem; ++i)
         QFUZZ_CHECK(SzSLIBSzHashGetValue(a, k->pszItem[i]) != nullptr);
-    QFUZZ_CHECK(Sections() == sections);
+    QFUZZ_CHECK(qfuzz::Sections(SZF_QAVO_SMB_CONF) == sections);
 }
 
 // A share rewritten from its own record reads back the same, its lists
@@ -240,7 +228,7 @@ void Reapply(const std::string &name) {
     const std::string path = before->szPath;
     struct stat st;
     const bool existed = lstat(path.c_str(), &st) == 0;
-    const std::vector<std::string> sections = Sections();
+    const std::vector<std::string> sections = qfuzz::Sections(SZF_QAVO_SMB_CONF);
     if (QAVOShareReapply(name.c_str()) == 1) {
         Record after = Get(name.c_str());
         QFUZZ_CHECK(after);
@@ -249,21 +237,21 @@ void Reapply(const std::string &name) {
         QFUZZ_CHECK(before->fType == after->fType && before->fBrowseable == after->fBrowseable);
         QFUZZ_CHECK(Subset(after->szDeny, before->szDeny) && Subset(after->szRW, before->szRW) &&
                     Subset(after->szRO, before->szRO));
-        QFUZZ_CHECK(Sections() == sections);
+        QFUZZ_CHECK(qfuzz::Sections(SZF_QAVO_SMB_CONF) == sections);
     }
     if (!existed) rmdir(path.c_str());
 }
 
 // A new share: created, read back and deleted, the other sections alone.
 void CreateAndDelete(const std::string &text, uint8_t choice) {
-    const std::vector<std::string> sections = Sections();
+    const std::vector<std::string> sections = qfuzz::Sections(SZF_QAVO_SMB_CONF);
     std::string comment = text.substr(0, 1100);
     char name[] = "fuzzshare", path[] = "/volume1/fuzzshare";
     std::string lists = text;
     QAVOSHARE share{name,         comment.data(), path,          lists.data(),
                     lists.data(), lists.data(),   choice & 0x7u, (choice >> 3) & 1u};
     if (QAVOShareSet(1, nullptr, &share) != 1) {
-        QFUZZ_CHECK(Sections() == sections);
+        QFUZZ_CHECK(qfuzz::Sections(SZF_QAVO_SMB_CONF) == sections);
         return;
     }
     Record rec = Get(name);
@@ -280,16 +268,16 @@ void CreateAndDelete(const std::string &text, uint8_t choice) {
         !Items(rec->szRO).count("@users"))
         QFUZZ_CHECK(rec->fType == everyone);
     const char *names[] = {name};
-    const std::vector<std::string> withShare = Sections();
+    const std::vector<std::string> withShare = qfuzz::Sections(SZF_QAVO_SMB_CONF);
     if (QAVOShareDelete(names, 1) != 1) {
         // A section name that cannot be upper-cased fails every deletion;
         // nothing is changed then.
-        QFUZZ_CHECK(Get(name) && Sections() == withShare);
+        QFUZZ_CHECK(Get(name) && qfuzz::Sections(SZF_QAVO_SMB_CONF) == withShare);
         return;
     }
     int needed = 0;
     QFUZZ_CHECK(QAVOShareGet(1, name, nullptr, 0, &needed) == -1);
-    QFUZZ_CHECK(Sections() == sections);
+    QFUZZ_CHECK(qfuzz::Sections(SZF_QAVO_SMB_CONF) == sections);
     // The folder goes only when no share left uses it or a folder around it.
     if (access(path, F_OK) == 0) return;
     for (const std::string &s : sections) {

@@ -52,18 +52,6 @@ std::vector<std::string> Split(const std::string &s, char sep) {
     }
 }
 
-std::vector<std::string> Sections(const char *path) {
-    std::vector<std::string> names;
-    slib::SzListPtr list(PslSLIBSzListAlloc(1024));
-    QFUZZ_CHECK(list);
-    PSLIBSZLIST l = list.release();
-    const int n = SLIBFileEnumSection(path, &l);
-    list.reset(l);
-    for (int i = 0; n >= 0 && i < l->nItem; ++i)
-        names.emplace_back(l->pszItem[i]);
-    return names;
-}
-
 // The security mode and name of [global] as WINIQuery1 gives them, into a
 // small and a sufficient buffer.
 bool Query(std::string *name, int *isDomain) {
@@ -129,7 +117,7 @@ void Kdc(const std::string &name) {
 // other section stays.
 void Join(const std::string &name, bool domain) {
     if (!qwin::SafeDomainText(name.c_str())) return;
-    const std::vector<std::string> before = Sections(SZF_SMB_CONF);
+    const std::vector<std::string> before = qfuzz::Sections(SZF_SMB_CONF);
     std::string copy = name;
     QAVOWINJOIN req{domain ? QAVO_WINJOIN_DOMAIN : QAVO_WINJOIN_WORKGROUP, copy.data(), nullptr,
                     nullptr, nullptr};
@@ -139,7 +127,7 @@ void Join(const std::string &name, bool domain) {
     QFUZZ_CHECK(Query(&got, &isDomain));
     // The workgroup is kept to 63 bytes.
     QFUZZ_CHECK(got == name.substr(0, 63) && isDomain == (domain ? 1 : 0));
-    QFUZZ_CHECK(Sections(SZF_SMB_CONF) == before);
+    QFUZZ_CHECK(qfuzz::Sections(SZF_SMB_CONF) == before);
 }
 
 void Saved(const std::string &name, int mode) {
