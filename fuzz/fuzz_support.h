@@ -57,6 +57,29 @@ inline std::vector<std::string> Parts(const uint8_t *data, size_t size, size_t c
     return parts;
 }
 
+// The fields of a text between separators (an empty text is one empty
+// field).
+inline std::vector<std::string> Split(const std::string &s, char sep) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    for (;;) {
+        const size_t at = s.find(sep, pos);
+        out.push_back(s.substr(pos, at == std::string::npos ? std::string::npos : at - pos));
+        if (at == std::string::npos) return out;
+        pos = at + 1;
+    }
+}
+
+// Lays a shell-script stand-in over an appliance program.
+inline void StandIn(const char *path, std::string_view script) {
+    unlink(path);
+    Put(path, script);
+    if (chmod(path, 0755) != 0) {
+        perror(path);
+        abort();
+    }
+}
+
 // The text up to its first NUL (what a C caller would pass).
 inline std::string CText(const std::string &s) {
     return std::string(s.c_str());

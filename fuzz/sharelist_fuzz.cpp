@@ -35,21 +35,10 @@ namespace {
 
 const char kToolOut[] = "/tmp/fuzz.smbstatus";
 
-std::vector<std::string> Split(const std::string &s, char sep) {
-    std::vector<std::string> out;
-    size_t pos = 0;
-    for (;;) {
-        const size_t at = s.find(sep, pos);
-        out.push_back(s.substr(pos, at == std::string::npos ? std::string::npos : at - pos));
-        if (at == std::string::npos) return out;
-        pos = at + 1;
-    }
-}
-
 // The components of a path read as text.
 std::vector<std::string> Components(const std::string &path) {
     std::vector<std::string> parts;
-    for (const std::string &p : Split(path, '/')) {
+    for (const std::string &p : qfuzz::Split(path, '/')) {
         if (p.empty() || p == ".") continue;
         if (p != "..")
             parts.push_back(p);
@@ -82,7 +71,7 @@ Record Get(const char *name) {
 
 std::set<std::string> Items(const char *list) {
     std::set<std::string> items;
-    for (const std::string &i : Split(list, ','))
+    for (const std::string &i : qfuzz::Split(list, ','))
         if (!i.empty()) items.insert(i);
     return items;
 }
@@ -120,7 +109,7 @@ void ByVolume() {
 
 // The text as a share line: with room enough, fields 1 to 6 as written.
 void ShareLine(const std::string &text, size_t room) {
-    const std::vector<std::string> fields = Split(text, ':');
+    const std::vector<std::string> fields = qfuzz::Split(text, ':');
     for (size_t cap : {room, text.size() * 2 + sizeof(QAVOSHARE) + 64}) {
         auto buf = std::make_unique<unsigned char[]>(cap ? cap : 1);
         if (ParseShareParam(text.c_str(), buf.get(), static_cast<int>(cap)) != 1) continue;
@@ -150,7 +139,7 @@ void Privileges(const std::string &text) {
     std::string t = text;
     if (!t.empty() && t.back() == ',') t.pop_back();
     if (!t.empty()) {
-        for (const std::string &e : Split(t, ',')) {
+        for (const std::string &e : qfuzz::Split(t, ',')) {
             if (e.size() < 5) continue;
             const std::string suffix = e.substr(e.size() - 5), n = e.substr(0, e.size() - 5);
             if (suffix == " - NA") want[0].insert(n);
@@ -165,7 +154,7 @@ void Privileges(const std::string &text) {
         std::multiset<std::string> got;
         if (!s.empty()) {
             s.pop_back();
-            for (const std::string &n : Split(s, ','))
+            for (const std::string &n : qfuzz::Split(s, ','))
                 got.insert(n);
         }
         QFUZZ_CHECK(got == want[i]);
@@ -180,7 +169,7 @@ void UserList(const std::string &text) {
     if (RemoveSameUsers(copy.data()) == 1) {
         // A list of empty entries only comes out empty.
         const std::vector<std::string> items =
-            copy[0] ? Split(copy.data(), ',') : std::vector<std::string>{};
+            copy[0] ? qfuzz::Split(copy.data(), ',') : std::vector<std::string>{};
         QFUZZ_CHECK(std::set<std::string>(items.begin(), items.end()).size() == items.size());
         QFUZZ_CHECK(Items(copy.data()) == Items(text.c_str()));
         for (const std::string &i : items)
@@ -312,7 +301,7 @@ void Connections(const std::string &name, uint8_t choice) {
     QFUZZ_CHECK(ids.size() < cap);
     QFUZZ_CHECK(ids.find_first_not_of("0123456789,") == std::string::npos);
     if (!ids.empty())
-        for (const std::string &id : Split(ids, ','))
+        for (const std::string &id : qfuzz::Split(ids, ','))
             QFUZZ_CHECK(!id.empty() && id[0] != '0');
 }
 
@@ -325,10 +314,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // No USB-copy folder to keep in step with a deleted share.
     FILE *fp = fopen("/etc.defaults/qavoinfo.conf", "ae");
     QFUZZ_CHECK(fp && fputs("usbcopy=\"no\"\n", fp) >= 0 && fclose(fp) == 0);
-    const char *tool = "/usr/qavo/bin/smbstatus";
-    unlink(tool);
-    qfuzz::Put(tool, "#!/bin/sh\nexec cat /tmp/fuzz.smbstatus\n");
-    chmod(tool, 0755);
+    qfuzz::StandIn("/usr/qavo/bin/smbstatus", "#!/bin/sh\nexec cat /tmp/fuzz.smbstatus\n");
     return 0;
 }
 

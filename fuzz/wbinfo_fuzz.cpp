@@ -32,13 +32,12 @@ std::string Slurp(const char *path) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     qfuzz::RequireAppliance();
-    qfuzz::Put(SZ_WBINFO,
-               "#!/bin/sh\n"
-               "printf '%s' \"$2\" > /tmp/fuzz.wbargs\n"
-               "cat /tmp/fuzz.wbinfo\n"
-               "read status < /tmp/fuzz.wbstatus\n"
-               "exit $status\n");
-    chmod(SZ_WBINFO, 0755);
+    qfuzz::StandIn(SZ_WBINFO,
+                   "#!/bin/sh\n"
+                   "printf '%s' \"$2\" > /tmp/fuzz.wbargs\n"
+                   "cat /tmp/fuzz.wbinfo\n"
+                   "read status < /tmp/fuzz.wbstatus\n"
+                   "exit $status\n");
     return 0;
 }
 

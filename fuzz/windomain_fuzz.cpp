@@ -35,21 +35,8 @@ const char kToolOut[] = "/tmp/fuzz.toolout";
 
 // Lays the stand-in over a tool: it prints kToolOut and exits 0, or 1.
 void Tool(const char *path, bool failed) {
-    unlink(path);
-    qfuzz::Put(path, failed ? "#!/bin/sh\ncat /tmp/fuzz.toolout\nexit 1\n"
-                            : "#!/bin/sh\nexec cat /tmp/fuzz.toolout\n");
-    chmod(path, 0755);
-}
-
-std::vector<std::string> Split(const std::string &s, char sep) {
-    std::vector<std::string> out;
-    size_t pos = 0;
-    for (;;) {
-        const size_t at = s.find(sep, pos);
-        out.push_back(s.substr(pos, at == std::string::npos ? std::string::npos : at - pos));
-        if (at == std::string::npos) return out;
-        pos = at + 1;
-    }
+    qfuzz::StandIn(path, failed ? "#!/bin/sh\ncat /tmp/fuzz.toolout\nexit 1\n"
+                                : "#!/bin/sh\nexec cat /tmp/fuzz.toolout\n");
 }
 
 // The security mode and name of [global] as WINIQuery1 gives them, into a
@@ -70,7 +57,7 @@ void Addresses(int (*get)(char *, int)) {
         auto buf = std::make_unique<char[]>(static_cast<size_t>(cap));
         if (get(buf.get(), cap) != 1) continue;
         QFUZZ_CHECK(strlen(buf.get()) < static_cast<size_t>(cap));
-        for (std::string a : Split(buf.get(), ',')) {
+        for (std::string a : qfuzz::Split(buf.get(), ',')) {
             const std::string text = a;
             QFUZZ_CHECK(BlSLIBIsIPAddress(a.data()) && a == text);
         }
@@ -150,7 +137,7 @@ void Saved(const std::string &name, int mode) {
 // The domain group list: each line without '$' one whole name.
 void DomainGroups(const std::string &list) {
     std::set<std::string> want;
-    for (const std::string &raw : Split(list, '\n')) {
+    for (const std::string &raw : qfuzz::Split(list, '\n')) {
         std::string line = raw.c_str();  // a name holding a NUL byte ends there
         if (line.find('$') != std::string::npos) continue;
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
@@ -200,7 +187,7 @@ void MapNames(const std::string &list) {
     groups.reset(g);
     char *out = WINIMapNameList(list.c_str(), u, g);
     if (!out) return;
-    const std::vector<std::string> in = Split(list, ','), mapped = Split(out, ',');
+    const std::vector<std::string> in = qfuzz::Split(list, ','), mapped = qfuzz::Split(out, ',');
     free(out);
     QFUZZ_CHECK(in.size() == mapped.size());
     for (size_t i = 0; i < in.size(); ++i) {
@@ -229,7 +216,7 @@ void Krb5() {
     for (size_t at = conf.find("\tkdc = "); at != std::string::npos;
          at = conf.find("\tkdc = ", at + 1))
         ++kdcs;
-    QFUZZ_CHECK(kdcs == Split(list, ',').size());
+    QFUZZ_CHECK(kdcs == qfuzz::Split(list, ',').size());
 }
 
 // The domain's workgroup from a name table, and the file it is kept in.
@@ -252,7 +239,7 @@ void RpcJoin(const std::string &name, const std::string &out, bool failed) {
     if (r == 0 || !named || failed) return;
     // A line holding the text across a line end is no answer of net's.
     bool whole = false;
-    for (std::string line : Split(out, '\n')) {
+    for (std::string line : qfuzz::Split(out, '\n')) {
         while (!line.empty() && line.back() == '\r')
             line.pop_back();
         whole = whole || line.find("Joined domain " + domain) != std::string::npos;
