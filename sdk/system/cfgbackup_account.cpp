@@ -3,6 +3,7 @@
 // clean-up section that ends a restore of accounts.
 #include <ctype.h>
 #include <pwd.h>
+#include <strings.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -448,6 +449,15 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
         if (gid == kAdminGid) continue;
         QAVOGROUPENTRY *g = PgrpSLIBGetLocalGrName(name.get());
         const bool exists = g != nullptr;
+        // Only what an export writes comes back: the local groups (gid
+        // 65536 and above). A file never creates, changes or fills a system
+        // group (root, the mail group smmsp, any low gid).
+        if (gid < QAVO_GID_FIRST || (exists && g->gid < QAVO_GID_FIRST) ||
+            strcasecmp(name.get(), SZ_SMMSP_GROUP) == 0) {
+            SLIBLog(LOG_ERR, "%s(%d): group [%s] (gid %ld) is no local group, skipped", __func__,
+                    __LINE__, name.get(), gid);
+            continue;
+        }
         const std::string existingName = exists ? g->name : "";
         if (exists && !overwrite) continue;
         std::vector<const char *> arr{name.get()};

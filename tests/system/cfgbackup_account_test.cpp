@@ -233,16 +233,44 @@ TEST_F(CfgBackupAccounts, GroupRulesAndDamagedBlocks) {
     EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
     EXPECT_EQ(Snapshot(), before);
 
-    // The users group (gid 100) is never restored, existing groups only
-    // with overwrite.
+    // Only local groups come back, existing ones only with overwrite. A
+    // system group is never made, changed or given members, whatever gid
+    // the file claims for it; the groups after it are restored all the same.
+    qtest::WriteFile("/etc/group",
+                     qtest::ReadFile("/etc/group") + "smmsp:x:25:nobody,admin,nobody\n");
+    const char *crew[] = {"crew", nullptr};
+    ASSERT_EQ(QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, nullptr, crew), 1);
+    const std::string group = qtest::ReadFile("/etc/group");
     Bytes groups;
-    groups.Long(2).Group("users", 100, {"bob"}).Group("administrators", 101, {"bob"});
+    groups.Long(7)
+        .Group("users", 100, {"bob"})
+        .Group("administrators", 101, {"bob"})
+        .Group("ROOT", 70000, {"bob"})
+        .Group("smmsp", 25, {"bob"})
+        .Group("wheel", 10, {"bob"})
+        .Group("crew", 65536, {"bob"})
+        .Group("band", 65537, {"bob"});
     qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_GROUP, groups).data());
     ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 0), 0);
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(Field("/etc/group", "crew", 3), "nobody,nobody");
+    EXPECT_EQ(Field("/etc/group", "band", 3), "nobody,bob,nobody");
     ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
-    EXPECT_EQ(Field("/etc/group", "users", 3), "nobody,nobody");
-    EXPECT_EQ(Field("/etc/group", "administrators", 3), "nobody,bob,nobody");
+    EXPECT_EQ(Field("/etc/group", "crew", 3), "nobody,bob,nobody");
+    std::string want = group;
+    want.replace(want.find("crew:x:65536:nobody,nobody"), 26, "crew:x:65536:nobody,bob,nobody");
+    want.replace(want.find("#$_@GID__INDEX@_$65537$"), 23, "#$_@GID__INDEX@_$65538$");
+    EXPECT_EQ(qtest::ReadFile("/etc/group"), want + "band:x:65537:nobody,bob,nobody\n");
+    // Without a local one the mail group is not made either.
+    qtest::WriteFile("/etc/group", group.substr(0, group.find("smmsp:")));
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
+    EXPECT_EQ(Field("/etc/group", "smmsp", 3), "<none>");
+    EXPECT_EQ(Field("/etc/group", "wheel", 3), "<none>");
+    std::string grpck;
+    qtest::Sh(
+        "/usr/sbin/grpck -r /etc/group 2>&1 | grep -v 'GID__INDEX\\|invalid group file "
+        "entry\\|delete line\\|no changes'",
+        &grpck);
+    EXPECT_EQ(grpck, "");
 }
 
 }  // namespace
