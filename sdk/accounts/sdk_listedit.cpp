@@ -41,6 +41,7 @@ ListSpan ShareListSpan(std::string_view line) {
     s.begin = line.find('=') + 1;
     s.end = TextEnd(line);
     if (s.end < s.begin) s.end = s.begin;
+    s.framed = true;
     return s;
 }
 
@@ -82,10 +83,13 @@ bool EditListItems(std::string &line, ListSpan span, const ItemEdit &edit) {
     }
     if (!changed) return false;
     std::string joined;
+    bool named = false;
     for (size_t i = 0; i < items.size(); ++i) {
         if (i) joined += ',';
         joined += items[i];
+        named = named || !items[i].empty();
     }
+    if (span.framed && !named) joined = "nobody,nobody";
     line.replace(span.begin, span.end - span.begin, joined);
     return true;
 }

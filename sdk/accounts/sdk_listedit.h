@@ -21,16 +21,20 @@ using ItemEdit = std::function<std::optional<std::string>(std::string_view item)
 
 // Where the list of a line lies, as [begin, end) of its text: for a
 // share-list line, after its '=' up to the line end; for a group line, its
-// fourth field. begin is npos when the line holds no list.
+// fourth field. begin is npos when the line holds no list. A share list
+// that is empty means "everyone" to the file server: one that loses its
+// last name is written as the "nobody" frame instead (framed).
 struct ListSpan {
     size_t begin = std::string_view::npos, end = 0;
+    bool framed = false;
 };
 ListSpan ShareListSpan(std::string_view line);
 ListSpan GroupMembersSpan(std::string_view line);
 
 // Edits the items of the comma list in span of line. The placeholder
-// "nobody" that frames every list is never offered to edit. True when an
-// item changed; the line is untouched otherwise.
+// "nobody" that frames every list is never offered to edit. A framed list
+// left without a name becomes "nobody,nobody". True when an item changed;
+// the line is untouched otherwise.
 bool EditListItems(std::string &line, ListSpan span, const ItemEdit &edit);
 
 // Rewrites file into tmp, editing the list of every line that select()

@@ -515,6 +515,18 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
                 r.szName);
             return -1;
         }
+        // The file server splits the names of a share's user lists at
+        // blanks as well as at commas: a user called "a b" would stand in
+        // them for the users "a" and "b". So no new name holds a blank (an
+        // account that has one already keeps it).
+        if (cmp != 0 && strchr(r.szName, ' ') != nullptr) {
+            SLIBLog(
+                LOG_ERR,
+                "qavouser: QAVOUserSet(): Bad parameter; [i] = [%d], type = [%d], szName = [%s]", i,
+                r.nType, r.szName);
+            if (failure(QAVO_USERSET_BAD_NAME, ERR_BAD_USER, r.szName) < 0) return -1;
+            continue;
+        }
         if (cmp != 0) {
             int e = SDKICheckUserExist(t.existing.get(), r.szName);
             if (e < 0) {
@@ -869,9 +881,8 @@ extern "C" int SDKIModifyUserList(PSLIBSZHASH names, const char *file, const cha
         return sdk::EditListFile(
             file, tmp,
             [smb](std::string_view line) {
-                if (smb) return sdk::ShareListSpan(line);
-                return line.find(',') == std::string_view::npos ? sdk::ListSpan{}
-                                                                : sdk::GroupMembersSpan(line);
+                // A single member is a member list all the same.
+                return smb ? sdk::ShareListSpan(line) : sdk::GroupMembersSpan(line);
             },
             [names](std::string_view item) -> std::optional<std::string> {
                 // Group items ("@group") never name a user.

@@ -344,6 +344,9 @@ TEST(UserSet, RefusalsLeaveEveryFileAlone) {
          -1,
          ERR_BAD_PARAMETERS,
          {}},
+        // The file server would read "dan smith" in a share list as two users.
+        {"blank in a new user's name", {{"", "dan smith", "p"}}, -2, ERR_BAD_USER, {"dan smith"}},
+        {"blank in a new name", {{"alice", "alice smith", "p"}}, -2, ERR_BAD_USER, {"alice smith"}},
         {"mail address that is not UTF-8",
          {{"", "dan", "p", nullptr, "d\xf2@example.org"}},
          -1,
@@ -366,6 +369,15 @@ TEST(UserSet, RefusalsLeaveEveryFileAlone) {
         EXPECT_EQ(before, Snapshot()) << c.what;
         EXPECT_TRUE(Leftovers().empty()) << c.what;
     }
+    // A user whose name has a blank already keeps it through a change.
+    Accounts();
+    WriteFile("/etc/passwd", std::string(kPasswd) + "old timer:x:1028:100::/:/bin/csh\n");
+    WriteFile("/etc/shadow", Shadow() + "old timer:" + kHash + ":14000:0:99999:7:::\n", 0600);
+    WriteFile(SZF_SMBPASSWD,
+              Smbpasswd() + "old timer:1028:" + kLm + ":" + kNt + ":[U          ]:LCT-4A5B6C7D:\n",
+              0600);
+    EXPECT_EQ(0, Apply({{"old timer", "Old Timer", "n3w"}}));
+    EXPECT_EQ(std::string(kPasswd) + "Old Timer:x:1028:100::/:/bin/csh\n", ReadFile("/etc/passwd"));
     // A record without a password.
     Accounts();
     char name[] = "dan", empty[] = "";
@@ -542,7 +554,11 @@ TEST(UserList, ItemsMatchWholeAndWithoutCase) {
         {"\tvalid users=nobody,a,b,nobody\n", "\tvalid users=nobody,c,b,nobody\n"},
         {"\tvalid users=nobody,A,@a,ab,nobody", "\tvalid users=nobody,c,@a,ab,nobody"},
         {"\twrite list=nobody,b,d,nobody\n", "\twrite list=nobody,b,nobody\n"},
-        {"\tvalid users=d\n", "\tvalid users=\n"},
+        // A list that loses its last name means nobody, never everyone.
+        {"\tvalid users=d\n", "\tvalid users=nobody,nobody\n"},
+        {"\tinvalid users=D,\n", "\tinvalid users=nobody,nobody\n"},
+        {"\twrite list=d", "\twrite list=nobody,nobody"},
+        {"\tread list=a\n", "\tread list=c\n"},
         {"\tcomment=a,b\n", "\tcomment=a,b\n"},
         {"\tread list=nobody,nobody\n", "\tread list=nobody,nobody\n"},
     };
@@ -557,6 +573,23 @@ TEST(UserList, ItemsMatchWholeAndWithoutCase) {
             << c.in;
         EXPECT_EQ(changed != 0, FileExists(SZF_SMBCONF_TMP));
         qtest::RemoveFile(SZF_SMBCONF_TMP);
+    }
+    // Group lines: a single member is a member list as well.
+    const Case groups[] = {
+        {"solo:x:65540:d\n", "solo:x:65540:\n"},
+        {"solo:x:65540:A\n", "solo:x:65540:c\n"},
+        {"ext:x:65541:a:3:lnk:16\n", "ext:x:65541:c:3:lnk:16\n"},
+        {"crew:x:65542:nobody,d,a,nobody\n", "crew:x:65542:nobody,c,nobody\n"},
+        {"a:x:65543:\n", "a:x:65543:\n"},
+    };
+    for (const Case &c : groups) {
+        WriteFile("/etc/group", std::string("root:x:0:\n") + c.in);
+        const int changed = std::string(c.in) != c.out;
+        EXPECT_EQ(changed, SDKIModifyGroup(names)) << c.in;
+        EXPECT_EQ(std::string("root:x:0:\n") + c.out,
+                  ReadFile(changed ? SZF_GROUP_TMP : "/etc/group"))
+            << c.in;
+        qtest::RemoveFile(SZF_GROUP_TMP);
     }
     SLIBSzHashFree(names);
 }

@@ -15,6 +15,7 @@
 #include "qavo_userdel.h"
 #include "samba_check.h"
 #include "sdk_pwhash.h"
+#include "sdk_userset.h"
 #include "services_support.h"
 #include "slib_errcode.h"
 
@@ -260,4 +261,42 @@ TEST(UserDelete, RemoveUserEntryKeepsCommentsAndUnendedLines) {
     EXPECT_EQ(SLIBErrGet(), ERR_OPEN_FAILED);
     EXPECT_EQ(SDKIRemoveUserEntry(nullptr, "/tmp/in", "/tmp/out"), -1);
     SLIBSzHashFree(names);
+}
+
+TEST(UserDelete, ListsOfTheOneUserNeitherKeepNorOpenUp) {
+    Accounts();
+    WriteFile("/etc/group",
+              "root:x:0:\nusers:x:100:nobody,nobody\nnobody:x:99:\nsolo:x:65540:bob\n");
+    WriteFile(SZF_SMBCONF, std::string(kSmb) +
+                               "[private]\n"
+                               "\tvalid users=bob\n"
+                               "\twrite list=bob\n"
+                               "\tread list=BOB,\n"
+                               "\tinvalid users=bob\n"
+                               "\tpath=/volume1/private\n");
+    ASSERT_EQ(Delete({"bob"}), 1);
+    EXPECT_EQ(ReadFile("/etc/group"),
+              "root:x:0:\nusers:x:100:nobody,nobody\nnobody:x:99:\nsolo:x:65540:\n");
+    EXPECT_NE(ReadFile(SZF_SMBCONF)
+                  .find("[private]\n"
+                        "\tvalid users=nobody,nobody\n"
+                        "\twrite list=nobody,nobody\n"
+                        "\tread list=nobody,nobody\n"
+                        "\tinvalid users=nobody,nobody\n"),
+              std::string::npos);
+    // Samba still lets nobody but "nobody" in.
+    std::string out;
+    EXPECT_EQ(qtest::Testparm(SZF_SMBCONF), 0);
+    qtest::Exec({"/usr/bin/testparm", "-s", "--section-name=private",
+                 "--parameter-name=valid users", SZF_SMBCONF},
+                &out);
+    EXPECT_EQ(out, "nobody nobody\n");
+    // A new user of the same name belongs to no group of the old one.
+    char name[] = "bob", pass[] = "pw", empty[] = "";
+    QAVOUSERSET rec = {1, empty, name, pass, nullptr, 0, nullptr};
+    WriteFile("/etc.defaults/qavoinfo.conf", "maxaccounts=\"50\"\n");
+    ASSERT_EQ(QAVOUserSet(1, &rec, 1), 1);
+    EXPECT_EQ(Shell("id -Gn bob"), "users\n");
+    std::string grpck = Shell("/usr/sbin/grpck -r /etc/group");
+    EXPECT_TRUE(grpck.empty() || grpck == "grpck: no changes\n") << grpck;
 }
