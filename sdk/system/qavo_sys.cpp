@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "qavo_hw.h"
 #include "qavo_manutil.h"
@@ -57,11 +59,16 @@ std::string WeekdayField(uint32_t mask) {
     return field;
 }
 
-bool ParseInt(const char *text, int *value) {
+// A whole field as a decimal number (a sign allowed); false for an empty
+// field or one with anything else in it.
+bool ParseField(std::string_view text, int *value) {
+    const std::string field(text);
     char *end;
     errno = 0;
-    const long v = strtol(text, &end, 10);
-    if (end == text || errno != 0 || v < INT_MIN || v > INT_MAX) return false;
+    const long v = strtol(field.c_str(), &end, 10);
+    if (field.empty() || end != field.c_str() + field.size() || errno != 0 || v < INT_MIN ||
+        v > INT_MAX)
+        return false;
     *value = static_cast<int>(v);
     return true;
 }
@@ -154,37 +161,65 @@ extern "C" int QAVOScheduleGet(const char *command, QAVOSCHEDULE *s) {
         SLIBErrSet(ERR_NOT_FOUND);
         return 0;
     }
-    int minute = 0;
-    char hour[kLineMax] = "", wday[kLineMax] = "", cmd[kLineMax] = "";
-    const int n = sscanf(line, "%d\t%1023s\t*\t*\t%1023s\troot\t%1023s", &minute, hour, wday, cmd);
-    if (n < 3 || hour[0] == '\0' || wday[0] == '\0') {
+    // The fields are cut at every single tab: an empty field stays empty
+    // and never lets the next one slide into its place.
+    std::vector<std::string_view> f;
+    std::string_view rest(line);
+    while (f.size() < 6) {
+        const size_t tab = rest.find('\t');
+        if (tab == std::string_view::npos) break;
+        f.push_back(rest.substr(0, tab));
+        rest.remove_prefix(tab + 1);
+    }
+    f.push_back(rest);
+    if (f.size() == 7 && (f[1].empty() || f[4].empty())) {
         SLIBLog(LOG_ERR, "%s(%d): wday or hours field from /etc/crontab is empty ", __func__,
                 __LINE__);
         return -1;
     }
+    int minute = -1;
+    const std::string_view cmd = f.size() == 7 ? f[6].substr(0, f[6].find_first_of(" \t")) : "";
+    if (f.size() != 7 || !ParseField(f[0], &minute) || minute < 0 || minute > 59 || f[2] != "*" ||
+        f[3] != "*" || f[5] != "root" || cmd.empty()) {
+        SLIBLog(LOG_ERR, "%s(%d): schedule line format error. : %s", __func__, __LINE__, line);
+        return -1;
+    }
     uint32_t mask = 0;
-    if (strcmp(wday, "*") == 0) {
+    if (f[4] == "*") {
         mask = 0x7F;
     } else {
-        char *save = nullptr;
-        for (char *tok = strtok_r(wday, ",", &save); tok; tok = strtok_r(nullptr, ",", &save)) {
+        std::string_view days = f[4];
+        for (;;) {
+            const size_t comma = days.find(',');
             int d;
-            if (!ParseInt(tok, &d)) d = 0;  // as the base-10 reader takes it
+            if (!ParseField(days.substr(0, comma), &d)) {
+                SLIBLog(LOG_ERR, "%s(%d): wday field format error. : %.*s", __func__, __LINE__,
+                        static_cast<int>(f[4].size()), f[4].data());
+                return -1;
+            }
             if (d >= 0 && d <= 6) {
                 mask |= 1u << d;  // a day listed twice is still one day
             } else if (d != 7) {
                 SLIBLog(LOG_ERR, "%s(%d): wday field exceeded. : %d", __func__, __LINE__, d);
             }
+            if (comma == std::string_view::npos) break;
+            days.remove_prefix(comma + 1);
         }
     }
-    int first = 0, last = 0, interval = 0;
-    if (strchr(hour, '-') && strchr(hour, '/')) {
-        if (sscanf(hour, "%d-%d/%d", &first, &last, &interval) != 3) first = -1;
-    } else if (strlen(hour) > 2) {
-        SLIBLog(LOG_ERR, "%s(%d): hour field format error. : %s", __func__, __LINE__, hour);
+    const std::string_view hour = f[1];
+    int first = -1, last = -1, interval = 0;
+    const size_t dash = hour.find('-'), slash = hour.find('/');
+    if (dash != std::string_view::npos && slash != std::string_view::npos) {
+        if (slash < dash || !ParseField(hour.substr(0, dash), &first) ||
+            !ParseField(hour.substr(dash + 1, slash - dash - 1), &last) ||
+            !ParseField(hour.substr(slash + 1), &interval))
+            first = -1;
+    } else if (hour.size() > 2) {
+        SLIBLog(LOG_ERR, "%s(%d): hour field format error. : %.*s", __func__, __LINE__,
+                static_cast<int>(hour.size()), hour.data());
         return -1;
     } else {
-        if (!ParseInt(hour, &first)) first = 0;
+        if (!ParseField(hour, &first)) first = -1;
         last = first;
     }
     if (first < 0 || first > 23 || last < 0 || last > 23 || interval < 0 || interval > 23) {
@@ -197,7 +232,7 @@ extern "C" int QAVOScheduleGet(const char *command, QAVOSCHEDULE *s) {
     s->nInterval = interval;
     s->nMinute = minute;
     s->nRunCount = interval != 0 && last >= first ? (last - first) / interval + 1 : 1;
-    snprintf(s->szCommand, sizeof(s->szCommand), "%s", cmd);
+    snprintf(s->szCommand, sizeof(s->szCommand), "%.*s", static_cast<int>(cmd.size()), cmd.data());
     return 1;
 }
 

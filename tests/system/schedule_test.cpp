@@ -194,6 +194,21 @@ TEST(ScheduleGet, ReadsLinesBack) {
         {"5\t123\t*\t*\t*\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
         {"5\t24\t*\t*\t*\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
         {"5\t8-25/2\t*\t*\t*\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        // Empty or malformed fields: never a schedule, never shifted fields.
+        {"5\t4\t*\t*\t\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"\t4\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t4\t*\t*\t1\t\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t4\t*\t*\t1\troot\t /bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t4\t*\t*\t1\troot /bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t4\t1\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t*\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t4x\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t4-8/x\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t4\t*\t*\t1,,2\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"5\t4\t*\t*\tmon\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"x\t4\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
+        {"75\t4\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
     };
     for (const auto &c : cases) {
         qtest::WriteFile(kCrontab, kHead + "0\t3\t*\t*\t*\troot\t/bin/other\n" + c.line + "\n");
