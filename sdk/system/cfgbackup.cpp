@@ -20,6 +20,7 @@
 #include "slib_errcode.h"
 #include "slib_eventlog.h"
 #include "slib_keyvalue.h"
+#include "slib_rewrite.h"
 #include "slib_util.h"
 
 using cfgbkp::kSource;
@@ -393,23 +394,27 @@ extern "C" int QAVOSysbkpExport(const char *path, uint32_t mask) {
         SLIBLog(LOG_ERR, "%s(%d): parameter error", __func__, __LINE__);
         return -1;
     }
-    // The sections go to a copy beside the target, renamed over it only when
-    // complete: a failure leaves an earlier backup as it was.
-    const std::string tmp = std::string(path) + ".tmp";
-    const int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        SLIBLog(LOG_ERR, "%s(%d): fail to open %s(%d)", __func__, __LINE__, tmp.c_str(), errno);
+    // The sections go to a copy beside the target, "<path>.tmp", renamed
+    // over it only when complete: a failure leaves an earlier backup as it
+    // was. The copy is always a new file of its own, readable by root alone
+    // (it holds the password hashes): a link planted at its name is
+    // removed, never written through.
+    struct stat own {};
+    own.st_mode = S_IFREG | 0600;
+    own.st_uid = geteuid();
+    own.st_gid = getegid();
+    slib::RewriteSet rw;
+    FILE *copy = rw.Open(path, own);
+    if (copy == nullptr) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to open %s.tmp(%d)", __func__, __LINE__, path, errno);
         return -1;
     }
-    bool ok = fchmod(fd, 0600) == 0 && ExportTo(fd, mask) && fsync(fd) == 0;
-    if (close(fd) != 0) ok = false;
-    if (ok && rename(tmp.c_str(), path) != 0) {
-        SLIBLog(LOG_ERR, "%s(%d): fail to rename %s(%d)", __func__, __LINE__, tmp.c_str(), errno);
-        ok = false;
-    }
-    if (!ok) {
-        if (unlink(tmp.c_str()) != 0 && errno != ENOENT)
-            SLIBLog(LOG_ERR, "%s(%d): fail to remove %s", __func__, __LINE__, tmp.c_str());
+    // The sections are written through the descriptor; the stream itself
+    // holds nothing.
+    if (!ExportTo(fileno(copy), mask)) return -1;
+    if (!rw.Commit()) {
+        SLIBLog(LOG_ERR, "%s(%d): fail to rename %s.tmp(%d)", __func__, __LINE__, path,
+                rw.RenameError());
         return -1;
     }
     return 0;

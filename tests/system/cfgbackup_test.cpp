@@ -283,6 +283,31 @@ TEST(CfgBackupExport, FailureKeepsTheEarlierBackup) {
     EXPECT_EQ(QAVOSysbkpExport(nullptr, 1), -1);
 }
 
+TEST(CfgBackupExport, CopyIsANewFileOfRootsOwn) {
+    // Names planted at the copy's place: a hard link and a symbolic link to
+    // another file, which keeps its content and mode; an earlier backup
+    // handed to another user with wider rights.
+    const std::string tmp = std::string(kFile) + ".tmp";
+    for (int planted = 0; planted < 2; ++planted) {
+        qtest::WriteFile("/tmp/victim", "keep\n", 0644);
+        qtest::WriteFile(kFile, "earlier", 0644);
+        ASSERT_EQ(chown(kFile, 1030, 100), 0);
+        ASSERT_EQ(planted ? symlink("/tmp/victim", tmp.c_str()) : link("/tmp/victim", tmp.c_str()),
+                  0);
+        ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_HOSTNAME), 0) << planted;
+        EXPECT_EQ(qtest::ReadFile("/tmp/victim"), "keep\n") << planted;
+        struct stat st {};
+        ASSERT_EQ(stat("/tmp/victim", &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << planted;
+        ASSERT_EQ(lstat(kFile, &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << planted;
+        EXPECT_EQ(st.st_uid, 0u) << planted;
+        EXPECT_EQ(qtest::ReadFile(kFile).substr(0, 4), QAVOSYSBKP_MAGIC) << planted;
+        EXPECT_FALSE(qtest::FileExists(tmp)) << planted;
+    }
+}
+
 TEST_F(CfgBackup, RoundTripRestoresTheSettings) {
     QAVONTPINFO ntp{1, "weekly", "192.0.2.10", "192.0.2.11"};
     ASSERT_EQ(QAVONTPSet(&ntp), 1);
