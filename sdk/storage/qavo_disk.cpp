@@ -596,7 +596,7 @@ extern "C" int QAVOFstabAdd(const char *device, const char *mountPoint, const ch
     if (!FstabField(device) || !FstabField(mountPoint) || !FstabField(fsType))
         return slib::Fail(ERR_BAD_PARAMETERS);
     char line[256];
-    int n = snprintf(line, sizeof line, "%s %s %s defaults 0 0", device, mountPoint, fsType);
+    int n = snprintf(line, sizeof line, "%s %s %s defaults 0 0\n", device, mountPoint, fsType);
     if (n < 0 || n >= static_cast<int>(sizeof line)) return slib::Fail(ERR_BAD_PARAMETERS);
     FstabLock lock;
     if (!lock.Held()) return -1;

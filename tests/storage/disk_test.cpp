@@ -276,10 +276,16 @@ TEST(DiskPower, RecoverySetting) {
 TEST(DiskFstab, AddRemoveAndRefuseInjection) {
     qtest::WriteFile("/etc/fstab",
                      "# static file systems\n/dev/md0 / ext3 defaults 1 1\n"
-                     "/volumeUSB1/usbshare /mnt/x ext3 defaults 0 0\n");
+                     "/volumeUSB1/usbshare /mnt/x ext3 defaults 0 0");
     ASSERT_EQ(QAVOFstabAdd("/dev/sdb1", "/volumeUSB1/usbshare", "vfat"), 0);
     ASSERT_EQ(QAVOFstabAdd("/dev/sdc1", "/volumeUSB2/usbshare", "ext3"), 0);
     std::string out;
+    // Every line ends, the last one too: a shell reading the file line by
+    // line sees each, and a line appended with ">>" stands on its own.
+    ASSERT_EQ(qtest::Sh("n=0; while read -r l; do n=$((n+1)); done </etc/fstab; echo $n", &out), 0);
+    EXPECT_EQ(out, "5\n");
+    ASSERT_EQ(qtest::Sh("echo '/dev/sdd1 /volumeUSB3/usbshare vfat defaults 0 0' >>/etc/fstab"), 0);
+    ASSERT_EQ(QAVOFstabRemove("/volumeUSB3/usbshare"), 0);
     ASSERT_EQ(qtest::Sh("findmnt --tab-file /etc/fstab -n -o SOURCE,TARGET,FSTYPE -l", &out), 0);
     EXPECT_EQ(out,
               "/dev/md0             /                    ext3\n"
