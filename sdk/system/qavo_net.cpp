@@ -604,9 +604,15 @@ extern "C" int QAVONetGetDNSDomain(QAVONETCARDINFO *pCard) {
                                   static_cast<size_t>(got) < 255 ? static_cast<size_t>(got) : 255);
             if (line.substr(0, 6) == "search" || line.substr(0, 6) == "domain") {
                 std::vector<std::string> words = WordsWithEmpty(line);
-                for (size_t i = 1; i < words.size() && i <= QAVO_NET_SEARCH_MAX; ++i) {
+                // The blanks between the keyword and the first domain are
+                // one separator (the writer puts two tabs there): the first
+                // domain goes to slot 0.
+                size_t first = 1;
+                while (first + 1 < words.size() && words[first].empty())
+                    ++first;
+                for (size_t i = first; i < words.size() && i - first < QAVO_NET_SEARCH_MAX; ++i) {
                     // A word longer than the slot is not cut into another name.
-                    CopySlot(pCard->search[i - 1],
+                    CopySlot(pCard->search[i - first],
                              words[i].size() < sizeof pCard->search[0] ? words[i] : "");
                 }
             } else if (line.substr(0, 10) == "nameserver" && nDns < QAVO_NET_DNS_MAX) {
@@ -870,14 +876,18 @@ extern "C" int QAVONetSetDNSDomain(const QAVONETCARDINFO *pCard) {
             if (addr[0] != '\0' && BlSLIBIsIPAddress(addr))
                 content += std::string("nameserver\t") + addr + "\n";
         }
+        // All domains on one "search" line: the resolver honours only the
+        // last such line.
+        std::string search;
         for (const auto &slot : pCard->search) {
             const std::string domain = Slot(slot).substr(0, 127);
             if (domain.empty()) continue;
-            // One domain per line: no blank or control byte may split it.
+            // One word per domain: no blank or control byte may split it.
             for (unsigned char c : domain)
                 if (c <= ' ' || c == 0x7F) return Fail(ERR_BAD_PARAMETERS);
-            content += "search\t\t" + domain + "\n";
+            search += (search.empty() ? "" : " ") + domain;
         }
+        if (!search.empty()) content += "search\t\t" + search + "\n";
         HostLock lock(SLIB_LOCK_EX);
         if (!lock.Held()) {
             SLIBLog(LOG_ERR, "%s(%d) ErrSLIBFileLock failed.(%X)", __func__, __LINE__,

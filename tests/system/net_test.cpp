@@ -3,6 +3,7 @@
 // Kernel state is checked with ip(8), /proc/net/route and /sys/class/net.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <resolv.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -310,7 +311,7 @@ TEST_F(Net, StaticChangeReachesKernelFilesAndDaemons) {
     EXPECT_EQ(qtest::ReadFile(kNetwork), "HOSTNAME=appliance\nGATEWAY=192.0.2.1\n");
     EXPECT_EQ(qtest::ReadFile("/etc/resolv.conf"),
               "nameserver\t192.0.2.53\nnameserver\t192.0.2.54\n"
-              "search\t\texample.org\nsearch\t\tlab.example.org\n");
+              "search\t\texample.org lab.example.org\n");
     EXPECT_EQ(qtest::ReadFile("/etc/hosts"), "127.0.0.1\tlocalhost\n192.0.2.20\tappliance\n");
     // Neither daemon runs: no reload; DDNS is restarted for new name servers.
     EXPECT_TRUE(Called("/usr/qavo/etc/rc.d/S09DDNS.sh", "restart"));
@@ -325,6 +326,9 @@ TEST_F(Net, StaticChangeReachesKernelFilesAndDaemons) {
     qtest::ClearCalls();
     ASSERT_EQ(QAVONetSetCard1(&card, &prev), 0);
     EXPECT_EQ(qtest::ReadFile(kNetwork), "HOSTNAME=appliance\n");
+    EXPECT_EQ(qtest::ReadFile("/etc/resolv.conf"),
+              "nameserver\t192.0.2.53\nnameserver\t192.0.2.54\n"
+              "search\t\texample.org lab.example.org\n");
     EXPECT_EQ(DefaultRoute(), "");
     EXPECT_FALSE(Called("/usr/qavo/etc/rc.d/S09DDNS.sh", "restart"));
 }
@@ -513,6 +517,35 @@ TEST_F(Net, HostNameGoesToKernelFilesAndTheAfpServerLine) {
     EXPECT_EQ(QAVOLnxSetHostname("nas4"), 0);
     EXPECT_EQ(qtest::ReadFile("/etc/hosts"), hosts);
     EXPECT_EQ(QAVOLnxSetHostname(nullptr), -1);
+}
+
+// The search list of the C library's resolver, read from /etc/resolv.conf.
+std::vector<std::string> ResolverSearch() {
+    struct __res_state st {};
+    EXPECT_EQ(res_ninit(&st), 0);
+    std::vector<std::string> out;
+    for (int i = 0; i <= MAXDNSRCH && st.dnsrch[i]; ++i)
+        out.emplace_back(st.dnsrch[i]);
+    res_nclose(&st);
+    return out;
+}
+
+TEST_F(Net, SearchDomainsAllCountAndComeBackInTheirSlots) {
+    QAVONETCARDINFO card{};
+    strcpy(card.dns[0], "192.0.2.53");
+    strcpy(card.search[0], "a.example");
+    strcpy(card.search[1], "b.example");
+    strcpy(card.search[2], "c.example");
+    ASSERT_EQ(QAVONetSetDNSDomain(&card), 0);
+    const std::string written = "nameserver\t192.0.2.53\nsearch\t\ta.example b.example c.example\n";
+    EXPECT_EQ(qtest::ReadFile("/etc/resolv.conf"), written);
+    EXPECT_EQ(ResolverSearch(), (std::vector<std::string>{"a.example", "b.example", "c.example"}));
+    QAVONETCARDINFO back{};
+    ASSERT_EQ(QAVONetGetDNSDomain(&back), 0);
+    for (int i = 0; i < QAVO_NET_SEARCH_MAX; ++i)
+        EXPECT_STREQ(back.search[i], card.search[i]) << i;
+    ASSERT_EQ(QAVONetSetDNSDomain(&back), 0);
+    EXPECT_EQ(qtest::ReadFile("/etc/resolv.conf"), written);
 }
 
 TEST_F(Net, NameServersAndSearchDomainsAreWritten) {
