@@ -138,6 +138,12 @@ TEST(RaidDiskInit, RefusesPartitionsOfWorkingMembersAndUndefinedTypes) {
         EXPECT_EQ(QAVORaidDiskInit(c.disk, c.type), c.result) << c.disk << " " << c.type;
         EXPECT_EQ(QAVORaidDiskErrGet(), QAVO_RAID_DISK_ERR_STATUS) << c.disk << " " << c.type;
     }
+    // The clearing on its own is held back all the same.
+    for (int type : {RAID_DISK_INIT_DATA, RAID_DISK_INIT_SYS, RAID_DISK_INIT_ALL, 0}) {
+        QAVORaidDiskErrSet(0);
+        EXPECT_EQ(QAVORaidDiskPartClean(0, type), 1) << type;
+        EXPECT_EQ(QAVORaidDiskErrGet(), QAVO_RAID_DISK_ERR_STATUS) << type;
+    }
     EXPECT_TRUE(Changes().empty());
     EXPECT_TRUE(rsim::CallsOf("mdadm").empty());
     EXPECT_EQ(ReadAt("/sim/disks/sda.img", 0, 512), before);

@@ -528,6 +528,17 @@ extern "C" int BlQAVORaidDiskCheckPartitions(const char *device) {
 
 extern "C" int QAVORaidDiskPartClean(int disk, int type) {
     if (!BlQAVORaidDiskIsValid(disk)) return 1;
+    // Partitions carrying working members of assembled arrays are never
+    // cleared: that would destroy the member under a running array.
+    const uint32_t touched = type == RAID_DISK_INIT_ALL    ? 7u
+                             : type == RAID_DISK_INIT_SYS  ? 3u
+                             : type == RAID_DISK_INIT_DATA ? 4u
+                                                           : 1u;
+    if (PartitionsInUse(disk, touched)) {
+        SLIBLog(LOG_ERR, "%s(%d): Partitions of disk %d are in use by arrays, type=%d \n", __func__,
+                __LINE__, disk + 1, type);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
     const std::string dev = kDisks[disk];
     if (type == RAID_DISK_INIT_ALL || type == RAID_DISK_INIT_SYS) {
         if (!Run(std::string(kSfdisk) + " -M1 " + dev)) return DiskFail(QAVO_RAID_DISK_ERR_RESET);
