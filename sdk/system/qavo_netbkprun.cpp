@@ -374,11 +374,13 @@ bool RestoreFolders(const char *server, const char *module, const char *user, co
             }
         }
         Progress("share", name);
-        // The folder's contents go into the share's own folder.
+        // The folder's contents go into the share's own folder, hard links
+        // as links and holes as holes (a sparse disk image written out in
+        // full could fill the volume).
         const std::string remote =
             Remote(user, server, std::string(module) + "/" + folder + "/" + name + "/");
         const int r = RunRsync(
-            {kRsync, "-a", "-W", "--timeout=600",
+            {kRsync, "-a", "-W", "--timeout=600", "-H", "-S",
              std::string("--password-file=") + SZF_NETBKP_RESTORE_PASS, remote, dest + "/"},
             kCopyTimeout);
         if (r == 0) continue;

@@ -32,7 +32,9 @@ extern "C" {
 #define QAVO_SMTP_ERR_SOCKET 2
 #define QAVO_SMTP_ERR_CONNECT 3 /* also a header or text write that fell short */
 #define QAVO_SMTP_ERR_TIMEOUT 4
-#define QAVO_SMTP_ERR_REFUSED 5 /* the server refused a step, or a command write failed */
+/* The server refused a step or closed the connection, or a command write
+ * failed. */
+#define QAVO_SMTP_ERR_REFUSED 5
 
 /* One mail to deliver. The caller's strings are not changed. Server,
  * recipient, sender address and sender name hold no CR or LF. */
@@ -50,8 +52,12 @@ typedef struct {
 
 /* Runs the whole dialogue in the calling process. 0 delivered, else one of
  * QAVO_SMTP_ERR_...; -1 with 0x0D00 when req, server, recipient (NULL or
- * empty), sender address, text or sender name is missing, or a text that
- * goes into a command or header holds CR or LF. */
+ * empty), sender address, text or sender name is missing, or server,
+ * recipient, sender address, sender name or host name holds CR or LF.
+ * The mail carries Date, Message-ID and MIME-Version headers; a subject or
+ * sender name other than plain ASCII goes as RFC 2047 encoded words (a CR
+ * inside a subject too), and a body with a line over 998 bytes in
+ * base64. */
 int QAVOSMTPDeliver(QAVOSMTPREQUEST *req);
 /* Delivers to req->szTo, then to secondTo (when not empty), in a detached
  * child; returns 0 at once (also when the fork fails), -1 with 0x0D00 for a
@@ -74,25 +80,31 @@ int QAVOSMTPGetCharset(const char *lang, char *out, int size);
 /* Internal steps, exported for the tests. */
 /* Reads one reply within QAVO_SMTP_REPLY_TIMEOUT seconds, up to its last
  * line (continuation lines "NNN-" are read past, as are "220" lines after
- * the greeting). expected 0 stands for the answer to HELO or EHLO. 0 when the reply is the expected
- * one, -4 on time-out or a closed connection, the reply's code when it is another, -5 for a reply
- * line without a code. */
+ * the greeting). expected 0 stands for the answer to HELO or EHLO; where a
+ * 2xx code is expected, any 2xx code will do. 0 when the reply is the
+ * expected one, -4 on time-out, -6 when the server closed the connection,
+ * the reply's code when it is another, -5 for a reply line without a
+ * code. */
 int QAVOSMTPReadReply(int expected, int sock);
-/* Sends a command and reads its reply (none for "Quit\r\n"). The command
- * must fit 1024 bytes. The reply's result, or -1 when it cannot be sent. */
+/* Sends a command and reads its reply; the reply to "Quit\r\n" is read but
+ * not judged (0). The command must fit 1024 bytes. The reply's result, or
+ * -1 when it cannot be sent. */
 int QAVOSMTPCommand(int expected, int sock, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
-/* Writes the bytes with every LF as CR LF (unless a CR comes before it) and
+/* Writes the bytes with every line end (LF, CR LF, a bare CR) as CR LF and
  * a "." that starts a line doubled; the bytes start a line. length, or -1. */
 int QAVOSMTPWriteCRLF(int sock, const char *bytes, int length);
 /* The Subject header of a text that starts with "Subject:" as encoded words
- * of the charset ("Subject: =?...?B?...?=\n", folded), in a new heap string
- * (free()); "" when the text has no subject line; NULL with 0x0D00 or
- * 0x0200. Japanese subjects are Shift_JIS (code page 932) bytes. */
+ * of the charset ("Subject: =?...?B?...?=\n", folded so that no line is
+ * over 76 characters and no word over 75), in a new heap string (free());
+ * "" when the text has no subject line; NULL with 0x0D00 or 0x0200.
+ * Japanese subjects are Shift_JIS (code page 932) bytes. */
 char *QAVOSMTPEncodeSubject(const char *text, const char *charset);
 /* Writes the body lines: converted from Shift_JIS to ISO-2022-JP for the
- * charset "ISO-2022-JP", else unchanged. 0, or -1 when a write falls short
- * (the rest of the body is not written). */
+ * charset "ISO-2022-JP" (half-width katakana as their full-width forms,
+ * what ISO-2022-JP cannot carry as "?"), else unchanged. Every line ends
+ * with CR LF. 0, or -1 when a write falls short (the rest of the body is
+ * not written). */
 int QAVOSMTPWriteBody(int sock, const char *body, const char *charset);
 /* Base64 (RFC 4648, padded, no line breaks) of length bytes, stopping early
  * at a zero byte that starts a three-byte group. Process-wide text, valid

@@ -303,7 +303,9 @@ TEST_F(Mail, AddressesPlantedInTheFileReachNoCommandOrHeader) {
     auto mails = MailNet::Mails();
     ASSERT_EQ(mails.size(), 1u);
     EXPECT_EQ(mails[0].rcpt, std::vector<std::string>{"one@example.com"});
-    EXPECT_EQ(mails[0].f["headers"], "From,To,Content-Type,Content-Transfer-Encoding,Subject");
+    EXPECT_EQ(mails[0].f["headers"],
+              "From,To,Subject,Date,Message-ID,MIME-Version,Content-Type,"
+              "Content-Transfer-Encoding");
     EXPECT_EQ(mailtest::SystemEventIds().back(), QAVO_SMTP_EVENT_FAILED);
 }
 

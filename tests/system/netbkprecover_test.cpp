@@ -214,6 +214,39 @@ TEST_F(NetBkpRecover, PresentSharesStayUnlessOverwrittenThenIntoTheirOwnFolder) 
     EXPECT_EQ(SharePath("Photo"), "");  // no second share
 }
 
+TEST_F(NetBkpRecover, HardLinksAndHolesComeBackAsTheyWere) {
+    // A linked pair and a 50 MiB image with one 4 KiB block of data, on a
+    // 16 MiB volume: written out in full it would not fit.
+    const std::string dir = std::string(bkptest::kModuleDir) + "/host/Img";
+    BackupServer::Put("host/Img/a.txt", "linked\n");
+    ASSERT_EQ(qtest::Sh("cd '" + dir +
+                        "' && ln a.txt b.txt && mkdir sub && ln a.txt sub/c.txt && "
+                        "truncate -s 50M disk.img && "
+                        "printf 'data' | dd of=disk.img bs=4096 seek=3000 conv=notrunc "
+                        "status=none"),
+              0);
+    struct stat src = {};
+    ASSERT_EQ(stat((dir + "/disk.img").c_str(), &src), 0);
+    ASSERT_LE(src.st_blocks * 512, 8192);
+
+    ASSERT_EQ(QAVONetBkpRecovery("192.0.2.2", "NetBackup", "root", "Secret-1", "host", 1, 0, 0), 0);
+    struct stat a = {}, b = {}, c = {}, img = {};
+    ASSERT_EQ(stat("/volume1/Img/a.txt", &a), 0);
+    ASSERT_EQ(stat("/volume1/Img/b.txt", &b), 0);
+    ASSERT_EQ(stat("/volume1/Img/sub/c.txt", &c), 0);
+    EXPECT_EQ(a.st_nlink, 3u);
+    EXPECT_EQ(b.st_ino, a.st_ino);
+    EXPECT_EQ(c.st_ino, a.st_ino);
+    EXPECT_EQ(ReadFile("/volume1/Img/b.txt"), "linked\n");
+    ASSERT_EQ(stat("/volume1/Img/disk.img", &img), 0);
+    EXPECT_EQ(img.st_size, 50 << 20);
+    EXPECT_EQ(img.st_blocks, src.st_blocks);
+    const std::string data = ReadFile("/volume1/Img/disk.img");
+    EXPECT_EQ(data.substr(3000 * 4096, 5), std::string("data\0", 5));
+    EXPECT_EQ(data.find_first_not_of('\0'), 3000u * 4096);
+    EXPECT_EQ(data.find_last_not_of('\0'), 3000u * 4096 + 3);
+}
+
 TEST_F(NetBkpRecover, FailuresAreReportedAndOtherFoldersStillCome) {
     // A folder larger than the volume fails; the others are restored.
     ASSERT_EQ(qtest::Sh("umount /volume1 && mount -t tmpfs -o size=1m tmpfs /volume1"), 0);

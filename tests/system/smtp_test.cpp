@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -60,6 +63,11 @@ std::string Unbase64(const std::string &in) {
         }
     }
     return out;
+}
+
+// A number the mail parser reported; none is more than any limit.
+unsigned long Count(const std::string &text) {
+    return text.empty() ? ~0ul : strtoul(text.c_str(), nullptr, 10);
 }
 
 // What the body writer sends for the bytes, read back through a pipe.
@@ -127,21 +135,30 @@ TEST(SmtpCodec, JapaneseBodyLinesStayWholeAndInMode) {
     } cases[] = {
         // Control bytes are ASCII: the tab does not swallow the kanji after it.
         {"A\t\x88\x9f\tB\n", "A\t\x1b$B0!\x1b(B\tB\r\n"},
-        // Half-width katakana as its 8-bit byte after ESC ( J; the half-width
-        // full stop and comma in their full-width forms.
-        {"\xb1\xb2x\n", "\x1b(J\xb1\xb2\x1b(Bx\r\n"},
+        // Half-width katakana in their full-width forms, a voiced or
+        // semi-voiced mark joined to the letter where the full-width set
+        // has the joined letter (not after NA).
+        {"\xb1\xb2x\n", "\x1b$B%\"%$\x1b(Bx\r\n"},
         {"\xa1\xa4\n", "\x1b$B!#!\"\x1b(B\r\n"},
-        // A user-defined lead byte or a lead byte at the line's end ends
-        // nothing but itself: the next line is still written.
-        {"a\xf0\nb\n", "a\r\nb\r\n"},
-        {"a\x88\nb", "a\r\nb\r\n"},
+        {"\xb6\xde\xca\xdf\xb3\xde\xc5\xde\xb0\n", "\x1b$B%,%Q%t%J!+!<\x1b(B\r\n"},
+        // What ISO-2022-JP cannot carry is a visible "?": a user-defined or
+        // extension character (the converter's substitute for characters
+        // outside code page 932 among them), a lead byte at the line's end
+        // or before a byte that is no trail byte; the next line is still
+        // written.
+        {"a\xf0\x40\xfc\xfc\nb\n", "a??\r\nb\r\n"},
+        {"a\x88\nb", "a?\r\nb\r\n"},
+        {"\x88\x30\x80\n", "?0?\r\n"},
+        // A bare CR ends a line like LF and CR LF.
+        {"a\rb\r\nc\n", "a\r\nb\r\nc\r\n"},
         // A line starting with a dot is doubled, so the data does not end.
         {".\n..\n", "..\r\n...\r\n"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(BodyBytes(c.in, jis), c.out) << c.in;
     // Other charsets: the body as it is, with CR LF and the dots doubled.
-    EXPECT_EQ(BodyBytes("caf\xc3\xa9\n.x\r\n", "utf-8"), "caf\xc3\xa9\r\n..x\r\n");
+    EXPECT_EQ(BodyBytes("caf\xc3\xa9\n.x\r\n\ry\r.z", "utf-8"),
+              "caf\xc3\xa9\r\n..x\r\n\r\ny\r\n..z\r\n");
     // A line far longer than 1024 bytes is converted whole.
     std::string longLine;
     for (int i = 0; i < 800; ++i)
@@ -177,6 +194,14 @@ TEST(SmtpCodec, SubjectWordsCloseTheirModeAndKeepCharactersWhole) {
         EXPECT_LE(word.size(), 48u);
     }
     EXPECT_GT(words, 2u);
+    // No word over 75 characters, no line over 76, "Subject: " included.
+    for (size_t at = 0; at < header.size();) {
+        const size_t lf = header.find('\n', at);
+        EXPECT_LE(lf - at, 76u) << header.substr(at, lf - at);
+        const size_t open = header.find("=?", at);
+        EXPECT_LE(header.find("?=", open) + 2 - open, 75u);
+        at = lf + 1;
+    }
     EXPECT_EQ(header.back(), '\n');
     EXPECT_EQ(header.find("body"), std::string::npos);
 }
@@ -216,8 +241,92 @@ TEST_F(Smtp, MailArrivesWithHeadersAndEveryLineIntact) {
     ASSERT_TRUE(MailNet::WaitMails(++n));
     auto m = MailNet::Mails().back();
     EXPECT_EQ(m.f["has_subject"], "0");
-    EXPECT_EQ(m.f["headers"], "From,To,Content-Type,Content-Transfer-Encoding");
+    EXPECT_EQ(m.f["headers"],
+              "From,To,Date,Message-ID,MIME-Version,Content-Type,Content-Transfer-Encoding");
     EXPECT_EQ(m.f["body"], "Just a line\r\nand another\r\n\r\n");
+}
+
+// Each mail, as a strict reader takes it: the headers it should have and
+// no others, only CR LF line ends, no line over 998 octets, no 8-bit byte
+// in a header, encoded words of at most 75 characters, the date with its
+// zone and a Message-ID of its own.
+TEST_F(Smtp, EveryReaderTakesTheMailAsSent) {
+    net.StartServer();
+    std::string longSubject;
+    for (int i = 0; i < 30; ++i)
+        longSubject += "通知";
+    const std::string longLine(3000, 'x');
+    struct Case {
+        const char *what, *lang, *name;
+        std::string text;
+        const char *fromName, *subject;
+        std::string body;
+        const char *cte;
+    } cases[] = {
+        {"CR in an English subject", "enu", "Company",
+         "Subject: Hello\rBcc: victim@evil.test\rX-Injected: yes\nline\n", "qnas-Company",
+         "Hello\rBcc: victim@evil.test\rX-Injected: yes", "line\r\n\r\n", "8bit"},
+        {"LF in an English subject", "enu", "Company", "Subject: Hello\nBcc: victim@evil.test\n",
+         "qnas-Company", "Hello", "Bcc: victim@evil.test\r\n\r\n", "8bit"},
+        {"bare CR in the body", "enu", "Company", "Subject: CR\none\rtwo\r\n\rthree\n",
+         "qnas-Company", "CR", "one\r\ntwo\r\n\r\nthree\r\n\r\n", "8bit"},
+        {"line over 998 octets", "enu", "Company", "Subject: Long\n" + longLine + "\nend\n",
+         "qnas-Company", "Long", longLine + "\r\nend\r\n", "base64"},
+        {"non-ASCII English subject and sender name", "enu", "Société Générale",
+         "Subject: Backup of Fotos-ä failed\nShare Fotos-ä\n", "qnas-Société Générale",
+         "Backup of Fotos-ä failed", "Share Fotos-ä\r\n\r\n", "8bit"},
+        {"sender name with a quote", "ger", "Firma \"Ost\"", "Subject: Prüfung\nÄnderung\n",
+         "qnas-Firma \"Ost\"", "Prüfung", "Änderung\r\n\r\n", "8bit"},
+        {"half-width katakana and characters outside code page 932", "jpn", "Société",
+         "Subject: ｶﾞｰﾄﾞ｡ﾃｽﾄ Größe\nﾊﾟｽ Größe 😀 ｳﾞ\n", "qnas-Société", "ガード。テスト Gr??e",
+         "パス Gr??e ? ヴ\r\n\r\n", "7bit"},
+        {"long Japanese subject", "jpn", "Company", "Subject: " + longSubject + "\n本文\n",
+         "qnas-Company", longSubject.c_str(), "本文\r\n\r\n", "7bit"},
+    };
+    std::vector<std::string> ids;
+    size_t n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Request r;
+        r.lang = c.lang;
+        r.name = c.name;
+        r.text = c.text;
+        ASSERT_EQ(QAVOSMTPDeliver(r.Get()), 0);
+        ASSERT_TRUE(MailNet::WaitMails(++n));
+        auto m = MailNet::Mails().back();
+        EXPECT_EQ(m.rcpt, std::vector<std::string>{"admin@example.com"});
+        EXPECT_EQ(m.f["headers"],
+                  "From,To,Subject,Date,Message-ID,MIME-Version,Content-Type,"
+                  "Content-Transfer-Encoding");
+        EXPECT_EQ(m.f["from_name"], c.fromName);
+        EXPECT_EQ(m.f["from_addr"], "nas@example.com");
+        EXPECT_EQ(m.f["subject"], c.subject);
+        EXPECT_EQ(m.f["body"], c.body);
+        EXPECT_EQ(m.f["cte"], c.cte);
+        EXPECT_EQ(m.f["mime_version"], "1.0");
+        EXPECT_EQ(m.f["defects"], "0");
+        EXPECT_EQ(m.f["bare_line_ends"], "0");
+        EXPECT_LE(Count(m.f["max_line"]), 998u);
+        EXPECT_EQ(m.f["header_8bit"], "0");
+        EXPECT_LE(Count(m.f["max_word"]), 75u);
+        EXPECT_LE(Count(m.f["max_header_line"]), 998u);
+        const std::string &when = m.f["date_epoch"];
+        EXPECT_LE(std::labs(atol(when.c_str()) - static_cast<long>(time(nullptr))), 60)
+            << m.f["date"];
+        const std::string id = m.f["message_id"];
+        EXPECT_EQ(id.substr(0, 1), "<");
+        EXPECT_NE(id.find("@qnas.example.com>"), std::string::npos) << id;
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), id), 0) << id;
+        ids.push_back(id);
+    }
+    // Without a domain in the host name, the Message-ID is under the
+    // sender's mail domain.
+    ASSERT_EQ(sethostname("qnas", 4), 0);
+    Request r;
+    ASSERT_EQ(QAVOSMTPDeliver(r.Get()), 0);
+    ASSERT_TRUE(MailNet::WaitMails(++n));
+    const std::string id = MailNet::Mails().back().f["message_id"];
+    EXPECT_NE(id.find("@example.com>"), std::string::npos) << id;
 }
 
 TEST_F(Smtp, AuthLoginWithTheRightAccountOnly) {
@@ -244,7 +353,7 @@ TEST_F(Smtp, AuthLoginWithTheRightAccountOnly) {
 }
 
 TEST_F(Smtp, ScriptedDialogues) {
-    const std::string ok = "250 ok";
+    const std::string ok = "250 ok", bye = "221 bye";
     struct Case {
         const char *what;
         int auth;
@@ -256,48 +365,65 @@ TEST_F(Smtp, ScriptedDialogues) {
         {"multi-line EHLO",
          1,
          {"220 peer", "250-peer\\n250-AUTH LOGIN\\n250-8BITMIME\\n250 HELP", "334 VXNlcm5hbWU6",
-          "334 UGFzc3dvcmQ6", "235 fine", ok, ok, "354 go", "250 queued"},
+          "334 UGFzc3dvcmQ6", "235 fine", ok, ok, "354 go", "250 queued", bye},
          0,
          {},
          "Quit"},
         {"late 220",
          0,
-         {"220-peer\\n220 peer", "220 again\\n250 hello", ok, ok, "354 go", ok},
+         {"220-peer\\n220 peer", "220 again\\n250 hello", ok, ok, "354 go", ok, bye},
          0,
          {},
          "Quit"},
         {"greeting with another code",
          0,
-         {"421 busy", "250 hello", ok, ok, "354 go", ok},
+         {"421 busy", "250 hello", ok, ok, "354 go", ok, bye},
          0,
          {QAVO_SMTP_EVENT_REPLY},
          "Quit"},
-        {"recipient refused",
+        // A busy server that closes after its greeting refused the mail; it
+        // did not keep silent.
+        {"421 greeting and close",
          0,
-         {"220 peer", "250 hello", ok, "550 no such user"},
+         {"421 busy|close"},
          QAVO_SMTP_ERR_REFUSED,
          {QAVO_SMTP_EVENT_REPLY},
-         "RCPT To: <admin@example.com>"},
+         nullptr},
+        // Any positive completion accepts a recipient; the reply to QUIT is
+        // waited for.
+        {"recipient to be forwarded",
+         0,
+         {"220 peer", "250 hello", ok, "251 will forward", "354 go", ok, "~" + bye},
+         0,
+         {},
+         "<client open>"},
+        // A refused step ends with QUIT, not with a reset.
+        {"recipient refused",
+         0,
+         {"220 peer", "250 hello", ok, "550 no such user", "~" + bye},
+         QAVO_SMTP_ERR_REFUSED,
+         {QAVO_SMTP_EVENT_REPLY},
+         "<client open>"},
         // The refusal in the last line of a multi-line answer counts, and is
         // not left over for the next step.
         {"multi-line refusal",
          0,
-         {"220 peer", "250 hello", "250-fine\\n250 fine", "550-no\\n550 such user", ok},
+         {"220 peer", "250 hello", "250-fine\\n250 fine", "550-no\\n550 such user", bye},
          QAVO_SMTP_ERR_REFUSED,
          {QAVO_SMTP_EVENT_REPLY},
-         "RCPT To: <admin@example.com>"},
+         "Quit"},
         {"reply without a code",
          0,
-         {"220 peer", "hello there"},
+         {"220 peer", "hello there", bye},
          QAVO_SMTP_ERR_REFUSED,
          {QAVO_SMTP_EVENT_REPLY},
-         "HELO NAS"},
+         "Quit"},
         {"data refused",
          0,
-         {"220 peer", "250 hello", ok, ok, "354 go", "554 spam"},
+         {"220 peer", "250 hello", ok, ok, "354 go", "554 spam", bye},
          QAVO_SMTP_ERR_REFUSED,
          {QAVO_SMTP_EVENT_REPLY},
-         "."},
+         "Quit"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -310,7 +436,8 @@ TEST_F(Smtp, ScriptedDialogues) {
         EXPECT_EQ(QAVOSMTPDeliver(r.Get()), c.result);
         EXPECT_EQ(EventsSince(before), c.events);
         std::vector<std::string> lines;
-        ASSERT_TRUE(mailtest::WaitFor(
+        if (c.lastLine == nullptr) continue;
+        EXPECT_TRUE(mailtest::WaitFor(
             [&] {
                 lines = MailNet::PeerLines();
                 return !lines.empty() && lines.back() == c.lastLine;
@@ -318,6 +445,7 @@ TEST_F(Smtp, ScriptedDialogues) {
             5))
             << (lines.empty() ? "" : lines.back());
         if (c.auth) {
+            ASSERT_GE(lines.size(), 4u);
             EXPECT_EQ(lines[0], "EHLO NAS");
             EXPECT_EQ(lines[1], "AUTH LOGIN");
             EXPECT_EQ(lines[2], "bWFpbGVy");
@@ -325,6 +453,7 @@ TEST_F(Smtp, ScriptedDialogues) {
         }
     }
     EXPECT_EQ(mailtest::SystemEvents().back().args[0], "554 spam");
+    EXPECT_FALSE(qtest::SyslogHas("QAVOMSG: Mail server connection timeout."));
 }
 
 TEST_F(Smtp, ConnectionAndRequestFailures) {
@@ -414,7 +543,10 @@ TEST_F(Smtp, NonEnglishMailsDecodeWordByWordAndLineByLine) {
         if (ch == '\n') crlf += '\r';
         crlf += ch;
     }
-    EXPECT_EQ(m.f["body"], crlf + "\r\n");
+    // The long line would pass the wire's 998 octets: the body goes in
+    // base64, and ends where the text ends.
+    EXPECT_EQ(m.f["cte"], "base64");
+    EXPECT_EQ(m.f["body"], crlf);
     // The caller's text is left as it was.
     EXPECT_EQ(r.text, "Subject: " + subject + "\n" + body);
 
@@ -477,7 +609,7 @@ TEST_F(Smtp, DeliveriesLeaveNoChildBehind) {
 
 TEST_F(Smtp, FallbackTriesTheOtherSenderThenSendsTheNotice) {
     mailtest::AdoptOrphans();
-    net.StartPeer({"220 peer", "250 hello", "550 sender refused"});
+    net.StartPeer({"220 peer", "250 hello", "550 sender refused", "221 bye"});
     EXPECT_EQ(QAVOSMTPSendMailFallback("192.0.2.2", "admin@example.com", "Subject: x\nbody\n",
                                        "Company", "nas@example.com", "alt@example.com",
                                        "Could not deliver", "fallback failed", "enu"),

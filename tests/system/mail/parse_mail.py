@@ -22,7 +22,7 @@ def main():
         out.append(name.encode() + b"\0" + value + b"\0")
 
     name, addr = email.utils.parseaddr(msg.get("From", ""))
-    put("from_name", name)
+    put("from_name", str(email.header.make_header(email.header.decode_header(name))))
     put("from_addr", addr)
     put("to", msg.get("To", ""))
     put("headers", ",".join(msg.keys()))
@@ -46,6 +46,25 @@ def main():
     except (UnicodeDecodeError, LookupError) as e:
         put("body", "DECODE ERROR: " + str(e))
     put("defects", str(len(msg.defects)))
+    date = msg.get("Date", "")
+    put("date", date)
+    try:
+        when = email.utils.parsedate_to_datetime(date)
+        put("date_epoch", "%d" % when.timestamp() if when.tzinfo else "no zone")
+    except (TypeError, ValueError):
+        put("date_epoch", "")
+    put("message_id", msg.get("Message-ID", ""))
+    put("mime_version", msg.get("MIME-Version", ""))
+    put("cte", msg.get("Content-Transfer-Encoding", ""))
+    # What travelled: line lengths without CR LF, line ends that are not
+    # CR LF, header bytes above 127 and encoded words longer than 75.
+    put("max_line", str(max(len(l) for l in raw.split(b"\r\n"))))
+    put("bare_line_ends", str(len(re.findall(rb"\r(?!\n)|(?<!\r)\n", raw))))
+    head = raw.split(b"\r\n\r\n", 1)[0]
+    put("header_8bit", "1" if re.search(rb"[\x80-\xff]", head) else "0")
+    put("max_header_line", str(max(len(l) for l in head.split(b"\r\n"))))
+    put("max_word", str(max([len(w) for w in re.findall(rb"=\?[^?\s]+\?[BbQq]\?[^?\s]*\?=", head)]
+                            or [0])))
     sys.stdout.buffer.write(b"".join(out))
 
 

@@ -6,10 +6,14 @@
 SCRIPT holds one reply a line: the first is the greeting, each further one
 answers one line the client sends (the whole mail text after a 354 reply
 counts as one). "\\n" in a reply separates its lines; "-" sends nothing.
-When the script is used up, nothing more is said. Every line received is
-appended to LOG. LOG.ready appears once it listens; SIGTERM ends it."""
+A reply ending in "|close" closes the connection after it. A reply starting
+with "~" is said after a pause, and LOG gets "<client open>" or "<client
+closed>" for whether the client still waited for it. When the script is
+used up, nothing more is said. Every line received is appended to LOG.
+LOG.ready appears once it listens; SIGTERM ends it."""
 import socket
 import sys
+import time
 
 
 def main():
@@ -29,9 +33,25 @@ def main():
             pass  # the client went away
 
 
-def say(conn, reply):
-    if reply != "-":
+def say(conn, reply, out=None):
+    """Sends the reply; False when the connection is to end."""
+    close = reply.endswith("|close")
+    if close:
+        reply = reply[: -len("|close")]
+    if reply.startswith("~"):
+        reply = reply[1:]
+        time.sleep(0.3)
+        try:
+            gone = conn.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b""
+        except BlockingIOError:
+            gone = False
+        except ConnectionResetError:
+            gone = True
+        if out:
+            out.write(b"<client closed>\n" if gone else b"<client open>\n")
+    if reply not in ("-", ""):
         conn.sendall("".join(l + "\r\n" for l in reply.split("\\n")).encode())
+    return not close
 
 
 def serve(conn, replies, log):
@@ -43,10 +63,11 @@ def serve(conn, replies, log):
         step += 1
         return r
 
-    say(conn, next_reply())
     data = False
     buf = b""
     with conn, open(log, "ab", buffering=0) as out:
+        if not say(conn, next_reply(), out):
+            return
         while True:
             chunk = conn.recv(4096)
             if not chunk:
@@ -60,7 +81,8 @@ def serve(conn, replies, log):
                         continue
                     data = False
                 r = next_reply()
-                say(conn, r)
+                if not say(conn, r, out):
+                    return
                 if line.upper() == b"DATA" and r.startswith("354"):
                     data = True
 
