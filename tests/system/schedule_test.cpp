@@ -2,6 +2,7 @@
 // removed, and the cron daemon's reread signal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +85,7 @@ struct Crond {
         pid = fork();
         if (pid == 0) {
             sigprocmask(SIG_BLOCK, &set, nullptr);
+            prctl(PR_SET_NAME, "crond");  // the daemon its pid file belongs to
             FILE *ready = fopen("/tmp/crond.ready", "w");
             if (ready) fclose(ready);
             for (;;) {
