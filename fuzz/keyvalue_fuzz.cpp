@@ -51,8 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         BlSLIBFileMatchKey(line.data(), key.c_str());
     }
 
-    if (Plain(key, false) && Plain(value, true) &&
-        SLIBFileSetKeyValue(kFile, key.c_str(), value.c_str(), SLIB_KEYVALUE_FMT_QUOTED) == 0) {
+    // Any one-line value set in double quotes reads back exactly, shell
+    // characters and backslashes included.
+    if (Plain(key, false) && value.find_first_of("\r\n") == std::string::npos &&
+        SLIBFileSetKeyValue(kFile, key.c_str(), value.c_str(), SLIB_KEYVALUE_FMT_QUOTED) == 1) {
         std::string back(value.size() + 1, '\0');
         int r =
             SLIBFileGetKeyValue(kFile, key.c_str(), back.data(), static_cast<int>(back.size()), 0);

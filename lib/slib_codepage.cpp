@@ -48,6 +48,13 @@ extern "C" int SLIBUnicodeGetCodePage(int which, int *index) {
     return -1;
 }
 
+extern "C" int BlSLIBIsCodePageNumber(const char *value) {
+    if (!value) return 0;
+    for (const char *number : CODEPAGE_NUM_TABLE)
+        if (strcmp(value, number) == 0) return 1;
+    return 0;
+}
+
 extern "C" int SLIBUnicodeSetCodePage(int which, int index) {
     constexpr int kSettings = sizeof CODEPAGE_NUM_TABLE / sizeof *CODEPAGE_NUM_TABLE;
     if ((which != SLIB_CODEPAGE_WIN && which != SLIB_CODEPAGE_APPLE) || index < 0 ||

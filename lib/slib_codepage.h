@@ -16,6 +16,9 @@ extern "C" {
 
 int SLIBUnicodeGetCodePage(int which, int *index);
 int SLIBUnicodeSetCodePage(int which, int index);
+/* 1 when value is the setting text of a code page ("8", "437", ... "2950"),
+ * else 0. */
+int BlSLIBIsCodePageNumber(const char *value);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -145,6 +146,67 @@ bool LineKey(std::string_view line, const Piece &p, std::string &key) {
     return true;
 }
 
+// Values in double quotes are shell text: the scripts source the files
+// written "%s=\"%s\"\n". Inside the quotes a backslash makes the next
+// character literal when it is one the shell would read otherwise; before
+// any other character it is itself, so lines without such pairs read as they
+// always have.
+bool ShellSpecial(char c) {
+    return c == '"' || c == '$' || c == '`' || c == '\\';
+}
+
+// A value trimmed by the library's one trimming rule; a value that was inside
+// one pair of double quotes also loses the backslashes the writer added.
+void TrimmedValue(std::string_view text, std::string &out) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    size_t start = 0, end = text.size();
+    while (start < end && blank(text[start]))
+        ++start;
+    while (end > start && blank(text[end - 1]))
+        --end;
+    const bool quoted = end - start >= 2 && text[start] == '"' && text[end - 1] == '"';
+    out.assign(text);
+    out.resize(static_cast<size_t>(SLIBStrTrimSpace(out.data(), nullptr)));
+    if (!quoted || out.find('\\') == std::string::npos) return;
+    size_t w = 0;
+    for (size_t r = 0; r < out.size(); ++r) {
+        if (out[r] == '\\' && r + 1 < out.size() && ShellSpecial(out[r + 1])) ++r;
+        out[w++] = out[r];
+    }
+    out.resize(w);
+}
+
+// Whether a format writes the value between double quotes.
+bool QuotesValue(const char *format) {
+    if (!format) return false;
+    int arg = 0;
+    for (const char *p = format; *p; ++p) {
+        if (*p != '%') continue;
+        if (p[1] == '%') {
+            ++p;
+            continue;
+        }
+        if (arg++ == 1) return p > format && p[-1] == '"' && p[1] == 's' && p[2] == '"';
+        ++p;
+    }
+    return false;
+}
+
+// One key/value line of a file. A value between double quotes gets a
+// backslash before each character the shell reads specially there, so that
+// sourcing the file and the reader above both give back exactly the value.
+std::string FormatLine(const char *format, std::string_view key, std::string_view value) {
+    if (!QuotesValue(format) || value.find_first_of("\"$`\\") == std::string_view::npos)
+        return slib::FormatKeyValue(format, key, value);
+    std::string escaped;
+    escaped.reserve(value.size() + 8);
+    for (char c : value) {
+        if (ShellSpecial(c)) escaped += '\\';
+        escaped += c;
+    }
+    return slib::FormatKeyValue(format, key, escaped);
+}
+
 // The line's value; false when nothing at all follows the "=" (or there is
 // no "="): such a line has no value, while blanks alone are the empty value.
 bool LineValue(std::string_view line, const Piece &p, std::string &value) {
@@ -152,7 +214,7 @@ bool LineValue(std::string_view line, const Piece &p, std::string &value) {
     std::string_view raw = line.substr(p.end + 1);
     if (!raw.empty() && raw.back() == '\n') raw.remove_suffix(1);
     if (raw.empty()) return false;
-    Trimmed(raw, value);
+    TrimmedValue(raw, value);
     return true;
 }
 
@@ -211,13 +273,18 @@ int CreateWithLine(const char *path, const std::string &text) {
 
 enum SplitResult { kSplitOk, kSplitNoEquals, kSplitEmptyKey };
 
-// Cuts text at its first "=" and trims both sides.
-SplitResult SplitKeyValue(std::string_view text, std::string &key, std::string &value) {
+// Cuts text at its first "=" and trims both sides; a key/value file's value
+// also loses the backslashes of its quotes (not so a section file's).
+SplitResult SplitKeyValue(std::string_view text, std::string &key, std::string &value,
+                          bool keyValueFile) {
     size_t eq = text.find('=');
     Trimmed(text.substr(0, eq), key);
     if (key.empty()) return kSplitEmptyKey;
     if (eq == std::string_view::npos) return kSplitNoEquals;
-    Trimmed(text.substr(eq + 1), value);
+    if (keyValueFile)
+        TrimmedValue(text.substr(eq + 1), value);
+    else
+        Trimmed(text.substr(eq + 1), value);
     return kSplitOk;
 }
 
@@ -249,7 +316,7 @@ int MoveLine(FILE *fp, std::string_view line, PSLIBSZHASH hash, const char *form
     const char *value = SzSLIBSzHashGetValue(hash, key.c_str());
     if (!value) return 0;
     if (!OneLine(value)) return Fail(ERR_BAD_PARAMETERS);
-    if (!WriteAll(fp, slib::FormatKeyValue(format, key, value))) return Fail(ERR_WRITE_FAILED);
+    if (!WriteAll(fp, FormatLine(format, key, value))) return Fail(ERR_WRITE_FAILED);
     if (!SzSLIBSzHashRemoveKey(hash, key.c_str())) {
         SLIBLog(LOG_ERR,
                 "SLIBILineKeyMoveHash2File(): SzSLIBSzHashRemoveKey(pshHash, szKey) \t\t\t   "
@@ -337,7 +404,7 @@ extern "C" int SLIBFileSetKeyValue(const char *path, const char *key, const char
             const int err = errno;
             if (IsDirectory(path)) return Fail(ERR_BAD_PARAMETERS);
             if (err != ENOENT) return Fail(ERR_OPEN_FAILED);
-            return CreateWithLine(path, slib::FormatKeyValue(format, key, value));
+            return CreateWithLine(path, FormatLine(format, key, value));
         }
         if (in.IsDirectory()) return Fail(ERR_BAD_PARAMETERS);
         if (got == slib::Input::kReadFailed) return Fail(ERR_WRITE_FAILED);
@@ -366,7 +433,7 @@ extern "C" int SLIBFileSetKeyValue(const char *path, const char *key, const char
             copied = end;
             if (matched) continue;  // later lines of the key are dropped
             matched = true;
-            if (!WriteAll(out, slib::FormatKeyValue(format, KeyText(line, p, format, key), value)))
+            if (!WriteAll(out, FormatLine(format, KeyText(line, p, format, key), value)))
                 return Fail(ERR_WRITE_FAILED);
         }
         if (!WriteAll(out, text.substr(copied))) return Fail(ERR_WRITE_FAILED);
@@ -374,8 +441,7 @@ extern "C" int SLIBFileSetKeyValue(const char *path, const char *key, const char
             // A last line without its newline must not run into the new one.
             if (!text.empty() && text.back() != '\n' && fputc('\n', out) == EOF)
                 return Fail(ERR_WRITE_FAILED);
-            if (!WriteAll(out, slib::FormatKeyValue(format, key, value)))
-                return Fail(ERR_WRITE_FAILED);
+            if (!WriteAll(out, FormatLine(format, key, value))) return Fail(ERR_WRITE_FAILED);
         }
         return rw.Commit() ? 1 : -1;
     } catch (const std::bad_alloc &) {
@@ -383,8 +449,21 @@ extern "C" int SLIBFileSetKeyValue(const char *path, const char *key, const char
     }
 }
 
+namespace {
+
+// A key of "/etc/qavoinfo.conf" is a shell variable's name: the scripts
+// source the file, and any other text there would run as a command.
+bool ShellName(const char *key) {
+    if (!isalpha(static_cast<unsigned char>(key[0])) && key[0] != '_') return false;
+    for (const char *p = key; *p; ++p)
+        if (!isalnum(static_cast<unsigned char>(*p)) && *p != '_') return false;
+    return true;
+}
+
+}  // namespace
+
 extern "C" int QAVOINFOSetKeyValue(const char *key, const char *value) {
-    if (!key || !value) return Fail(ERR_BAD_PARAMETERS);
+    if (!key || !value || !ShellName(key)) return Fail(ERR_BAD_PARAMETERS);
     if (ErrSLIBFileLock(SLIB_LOCK_QAVOINFO | SLIB_LOCK_EX, kQavoinfoLockTimeout) != 0) return -1;
     const int written =
         SLIBFileSetKeyValue(SLIB_QAVOINFO_PATH, key, value, SLIB_KEYVALUE_FMT_QUOTED);
@@ -423,7 +502,7 @@ extern "C" int SLIBStrSplitKeyValue(const char *text, PSLIBSZLIST *pplist) {
     if (!text || !pplist || !*pplist) return Fail(ERR_BAD_PARAMETERS);
     try {
         std::string key, value;
-        SplitResult r = SplitKeyValue(text, key, value);
+        SplitResult r = SplitKeyValue(text, key, value, false);
         if (r == kSplitEmptyKey) return Fail(ERR_BAD_PARAMETERS);
         if (SLIBSzListPush(pplist, key.c_str()) < 0) return -1;
         if (r == kSplitNoEquals) return Fail(ERR_BAD_PARAMETERS);
@@ -443,7 +522,7 @@ extern "C" int SLIBFileGetKeys(const char *path, PSLIBSZHASH *pphash) {
         std::string_view line;
         std::string key, value;
         while (reader.Next(line)) {
-            if (SplitKeyValue(line, key, value) != kSplitOk) continue;
+            if (SplitKeyValue(line, key, value, true) != kSplitOk) continue;
             if (SLIBSzHashSetValue(pphash, key.c_str(), value.c_str()) < 0) return -1;
         }
         return SLIBSzHashCount(*pphash);
@@ -503,7 +582,7 @@ extern "C" int SLIBFileSetKeys(const char *path, PSLIBSZHASH hash, const char *f
             const char *v = SzSLIBSzHashGetValue(hash, k);
             if (k[0] == '\0' || !v) continue;
             if (!endsWithNewline && fputc('\n', out) == EOF) return Fail(ERR_WRITE_FAILED);
-            if (!WriteAll(out, slib::FormatKeyValue(format, k, v))) return Fail(ERR_WRITE_FAILED);
+            if (!WriteAll(out, FormatLine(format, k, v))) return Fail(ERR_WRITE_FAILED);
             endsWithNewline = true;
             ++count;
         }
@@ -569,7 +648,7 @@ extern "C" int SLIBFileAddKeyValue(const char *path, const char *key, const char
     try {
         if (!WritablePair(key, value) || !BlSLIBIsKeyValueFormat(format) || IsDirectory(path))
             return Fail(ERR_BAD_PARAMETERS);
-        const std::string text = slib::FormatKeyValue(format, key, value);
+        const std::string text = FormatLine(format, key, value);
         FilePtr f(fopen(path, "r+e"));
         if (!f) {
             if (errno != ENOENT) return Fail(ERR_OPEN_FAILED);

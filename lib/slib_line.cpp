@@ -127,6 +127,7 @@ class KeyMatcher {
         if (!key || flags < 0) return;
         if (flags & SLIB_LINE_CASELESS) {
             usable_ = Upper(key, key_);
+            keyChars_ = CountChars(key_);
         } else {
             key_ = key;
             usable_ = true;
@@ -136,7 +137,11 @@ class KeyMatcher {
     bool Matches(std::string_view line) {
         if (!usable_ || IsComment(line)) return false;
         if (flags_ & SLIB_LINE_CASELESS) {
-            scratch_.assign(line);
+            // A prefix is compared with the line's start only, as many
+            // characters as the upper-cased key holds (each character
+            // upper-cases to one or more): what follows, such as an account
+            // line's description in another encoding, cannot hide the line.
+            scratch_.assign((flags_ & SLIB_LINE_PREFIX) ? LeadingChars(line, keyChars_) : line);
             if (!Upper(scratch_, upper_)) return false;
             line = upper_;
         }
@@ -146,8 +151,26 @@ class KeyMatcher {
     }
 
   private:
+    // The characters of a UTF-8 text: the bytes that do not continue one.
+    static size_t CountChars(std::string_view text) {
+        size_t n = 0;
+        for (const char c : text)
+            n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        return n;
+    }
+    // The first count characters of text (all of it when it holds fewer).
+    static std::string_view LeadingChars(std::string_view text, size_t count) {
+        size_t seen = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+            if (seen++ == count) return text.substr(0, i);
+        }
+        return text;
+    }
+
     int flags_;
     bool usable_ = false;
+    size_t keyChars_ = 0;
     std::string key_, scratch_, upper_;
 };
 

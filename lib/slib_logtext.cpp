@@ -128,7 +128,34 @@ uint32_t U32(const unsigned char *p) {
 // per level rather than once per record.
 using LevelNames = std::unordered_map<uint16_t, std::string>;
 
-// Prints the export line of one body of exactly length bytes.
+// A field of an export line as it is printed: a control character (a line
+// break, a tab that would split the field, an escape) never reaches the
+// file itself but its visible form, "\\n", "\\r", "\\t" or "\\xHH".
+std::string ExportField(std::string_view field) {
+    std::string out;
+    out.reserve(field.size());
+    for (const char c : field) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            out.push_back(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            static const char kHex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out.push_back(kHex[u >> 4]);
+            out.push_back(kHex[u & 0xF]);
+        }
+    }
+    return out;
+}
+
+// Prints the export line of one body of exactly length bytes: one line of
+// tab-separated fields whatever the record holds.
 void RecordLine(FILE *out, const unsigned char *body, size_t length, const char *lang,
                 LevelNames *levels) {
     size_t at = 0;
@@ -172,8 +199,9 @@ void RecordLine(FILE *out, const unsigned char *body, size_t length, const char 
     } else {
         levelName = QAVOLogGetLevelName(level, lang);
     }
-    fprintf(out, "%d\t%s\t%s\t%s\t%s\t%s\n", level, levelName, QAVOLogTimeString(time),
-            source.c_str(), user.c_str(), text.get());
+    fprintf(out, "%d\t%s\t%s\t%s\t%s\t%s\n", level, ExportField(levelName).c_str(),
+            QAVOLogTimeString(time), ExportField(source).c_str(), ExportField(user).c_str(),
+            ExportField(text.get()).c_str());
 }
 
 // Buffered positional reads of the locked log file.

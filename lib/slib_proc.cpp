@@ -21,8 +21,11 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "slib_errcode.h"
+#include "slib_util.h"
 #include "slib_lock.h"
 
 namespace {
@@ -222,44 +225,93 @@ bool ReadProcFile(const std::string &path, std::string &out) {
     return true;
 }
 
-// The process line of pid: its id and its command line with the arguments
-// separated by blanks; a process without one (a zombie, a kernel thread)
-// shows its command name in brackets. False when the process has gone.
-bool ProcessLine(const char *pid, std::string &line) {
-    std::string dir = std::string("/proc/") + pid;
+// A process as a search sees it: its command name as the kernel keeps it
+// (cut to 15 bytes) and its arguments.
+struct Process {
+    std::string comm;
+    std::vector<std::string> argv;
+};
+
+// Reads pid's command name and arguments; false when the process has gone.
+bool ReadProcess(const std::string &pid, Process &p) {
+    const std::string dir = "/proc/" + pid;
+    std::string stat;
+    if (!ReadProcFile(dir + "/stat", stat)) return false;
+    const size_t open = stat.find('(');
+    const size_t close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) return false;
+    p.comm.assign(stat, open + 1, close - open - 1);
     std::string cmd;
     if (!ReadProcFile(dir + "/cmdline", cmd)) return false;
-    while (!cmd.empty() && cmd.back() == '\0')
-        cmd.pop_back();
-    if (cmd.empty()) {
-        std::string stat;
-        if (!ReadProcFile(dir + "/stat", stat)) return false;
-        size_t open = stat.find('(');
-        size_t close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos || close < open) return false;
-        cmd.assign(1, '[');
-        cmd.append(stat, open + 1, close - open - 1);
-        cmd.push_back(']');
+    p.argv.clear();
+    size_t at = 0;
+    while (at < cmd.size()) {
+        size_t zero = cmd.find('\0', at);
+        if (zero == std::string::npos) zero = cmd.size();
+        p.argv.emplace_back(cmd, at, zero - at);
+        at = zero + 1;
     }
-    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-    line = std::string(pid) + " " + cmd;
     return true;
 }
 
-// Calls visit(pid, line) for every process; false when /proc cannot be read.
+// The last component of a path.
+std::string_view LastComponent(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The kernel's command name for a program of that name (cut to 15 bytes).
+std::string_view CommOf(std::string_view name) {
+    return LastComponent(name).substr(0, 15);
+}
+
+// True when name is program followed by none or more of the arguments
+// argv[first + 1]..., separated by single blanks, each argument whole.
+bool CommandIs(std::string_view program, const std::vector<std::string> &argv, size_t first,
+               std::string_view name) {
+    if (name.substr(0, program.size()) != program) return false;
+    std::string line(program);
+    for (size_t i = first + 1;; ++i) {
+        if (line == name) return true;
+        if (line.size() >= name.size() || i >= argv.size()) return false;
+        line += ' ';
+        line += argv[i];
+    }
+}
+
+// True when the process is the one name stands for: name is its own name
+// exactly (its command name, its argv[0] or argv[0]'s last component),
+// optionally followed by its first arguments, separated by blanks. A name
+// merely mentioned in an argument, a path or a longer name is another
+// process. A script started through its "#!" line runs as its interpreter
+// with the script's path first; the kernel names it after the script, and
+// the script's path counts as its argv[0].
+bool IsNamed(const Process &p, std::string_view name) {
+    if (name.empty()) return false;
+    if (name == p.comm) return true;
+    size_t first = 0;
+    if (p.argv.size() >= 2 && CommOf(p.argv[0]) != p.comm && CommOf(p.argv[1]) == p.comm) first = 1;
+    if (first >= p.argv.size()) return false;
+    const std::string &program = p.argv[first];
+    return CommandIs(program, p.argv, first, name) ||
+           CommandIs(LastComponent(program), p.argv, first, name);
+}
+
+// Calls visit(pid, process) for every process; false when /proc cannot be
+// read.
 template <typename Visit>
 bool ForEachProcess(Visit visit) {
     DIR *dir = opendir("/proc");
     if (dir == nullptr) return false;
-    std::string line;
+    Process p;
     while (struct dirent *e = readdir(dir)) {
         const char *name = e->d_name;
         if (*name == '\0' || strspn(name, "0123456789") != strlen(name)) continue;
         char *end = nullptr;
         long pid = strtol(name, &end, 10);
         if (pid <= 0 || pid > INT_MAX) continue;
-        if (!ProcessLine(name, line)) continue;
-        visit(static_cast<int>(pid), line);
+        if (!ReadProcess(name, p)) continue;
+        visit(static_cast<int>(pid), p);
     }
     closedir(dir);
     return true;
@@ -270,15 +322,9 @@ int SearchByName(const char *name, int *pids, int max) {
         SLIBErrSet(ERR_BAD_PARAMETERS);
         return -1;
     }
-    // A line of someone's grep for the same name is a search, not the process.
-    const std::string grep1 = std::string("grep ") + name;
-    const std::string grep2 = std::string("grep '") + name + "'";
     int found = 0;
-    bool ok = ForEachProcess([&](int pid, const std::string &line) {
-        if (line.find(name) == std::string::npos) return;
-        if (line.find(grep1) != std::string::npos || line.find(grep2) != std::string::npos) {
-            return;
-        }
+    bool ok = ForEachProcess([&](int pid, const Process &p) {
+        if (!IsNamed(p, name)) return;
         if (found < max) pids[found] = pid;
         ++found;
     });
@@ -303,6 +349,16 @@ int SignalAll(const int *pids, int n, int sig) {
 }
 
 }  // namespace
+
+bool slib::ProcessIsNamed(int pid, std::string_view name) {
+    if (pid <= 0) return false;
+    try {
+        Process p;
+        return ReadProcess(std::to_string(pid), p) && IsNamed(p, name);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
 
 extern "C" int SLIBProcExecWait(const char *path, const char *a1, const char *a2, const char *a3,
                                 const char *a4) {
@@ -392,7 +448,13 @@ extern "C" int BlSLIBProcIsRunning(const char *name) {
     }
     try {
         bool running = false;
-        bool ok = ForEachProcess([&](int, const std::string &line) {
+        bool ok = ForEachProcess([&](int pid, const Process &p) {
+            // The process's line as ps shows it: its id and its command
+            // line, or its command name in brackets when it has none.
+            std::string line = std::to_string(pid);
+            for (const std::string &a : p.argv)
+                line += " " + a;
+            if (p.argv.empty()) line += " [" + p.comm + "]";
             if (line.find(name) != std::string::npos && line.find("grep") == std::string::npos) {
                 running = true;
             }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -153,11 +154,24 @@ inline bool MaySignal(int pid) {
     return pid > 1 && pid != getpid();
 }
 
-// The process a daemon's pid file names when it may be signalled, else 0.
+// True when process pid is the program name stands for: its own name
+// (command name, argv[0] or argv[0]'s last component) is the first word of
+// name exactly, and further words of name are its first arguments. The
+// process searches by name match the same way.
+bool ProcessIsNamed(int pid, std::string_view name);
+
+// The process a daemon's pid file names when it may be signalled, else 0:
+// the pid file "/var/run/<daemon>.pid" belongs to the daemon of that name,
+// and a stale file whose number now names another process signals nobody.
 // The number is parsed, never handed to a shell or kill(1).
 inline int SignallablePid(const char *path) {
     const int pid = SLIBProcReadPidFile(path);
-    return MaySignal(pid) ? pid : 0;
+    if (!MaySignal(pid)) return 0;
+    std::string_view daemon(path);
+    daemon.remove_prefix(std::min(daemon.size(), daemon.rfind('/') + 1));
+    if (daemon.size() > 4 && daemon.substr(daemon.size() - 4) == ".pid") daemon.remove_suffix(4);
+    // A process that has gone is left to kill(), which reports it.
+    return ProcessIsNamed(pid, daemon) || !BlSLIBProcIsAlive(pid) ? pid : 0;
 }
 
 // The model's capability file.

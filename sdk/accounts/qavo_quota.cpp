@@ -55,13 +55,16 @@ int AccountId(const char *user) {
 }
 
 // The kernel's block count (KiB) of a size in MB, or false when the size is
-// no size the kernel can hold.
+// no size the kernel can hold. A limit below one block is one block, never
+// 0 (no limit); the kernel counts the limit in bytes (blocks x 1024), which
+// must fit 64 bits.
 bool BlocksOf(float megabytes, uint64_t *blocks) {
     if (!std::isfinite(megabytes) || megabytes < 0) return false;
     float kib = QAVOQuotaUnitConv(4, megabytes);
-    // 2^64 as a float: every float below it converts without overflow.
-    if (!std::isfinite(kib) || kib >= 18446744073709551616.0f) return false;
+    // 2^54 as a float: every block count below it fits 64 bits in bytes.
+    if (!std::isfinite(kib) || kib >= 18014398509481984.0f) return false;
     *blocks = static_cast<uint64_t>(kib);
+    if (*blocks == 0 && kib > 0) *blocks = 1;
     return true;
 }
 

@@ -19,10 +19,12 @@
 #include <vector>
 
 #include "service_util.h"
+#include "slib_codepage.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
 #include "slib_lock.h"
 #include "slib_proc.h"
+#include "slib_rewrite.h"
 #include "slib_szhash.h"
 #include "slib_util.h"
 
@@ -152,6 +154,71 @@ std::string_view Trim(std::string_view s) {
            (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
         s.remove_suffix(1);
     return s;
+}
+
+// The secrets file is read by pppd word by word: a word is ended by a blank
+// or a "#" unless it is quoted with " or ', and a backslash makes the next
+// character plain. A secret that holds any of them is written in double
+// quotes with a backslash before " and \, so that it is one word holding
+// exactly the secret.
+std::string SecretWord(std::string_view secret) {
+    if (!secret.empty() && secret.find_first_of(" \t\"'\\#") == std::string_view::npos)
+        return std::string(secret);
+    std::string word = "\"";
+    for (char c : secret) {
+        if (c == '"' || c == '\\') word += '\\';
+        word += c;
+    }
+    return word + '"';
+}
+
+// The first word of text by the same rules (pppd's escapes of control
+// characters included), cut to room - 1 bytes.
+std::string ReadSecretWord(std::string_view text) {
+    std::string word;
+    size_t i = 0;
+    char quote = 0;
+    if (i < text.size() && (text[i] == '"' || text[i] == '\'')) quote = text[i++];
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\' && i + 1 < text.size()) {
+            c = text[++i];
+            switch (c) {
+                case 'a':
+                    c = '\a';
+                    break;
+                case 'b':
+                    c = '\b';
+                    break;
+                case 'f':
+                    c = '\f';
+                    break;
+                case 'n':
+                    c = '\n';
+                    break;
+                case 'r':
+                    c = '\r';
+                    break;
+                case 's':
+                    c = ' ';
+                    break;
+                case 't':
+                    c = '\t';
+                    break;
+                case 'v':
+                    c = '\v';
+                    break;
+                default:
+                    break;
+            }
+            word += c;
+            continue;
+        }
+        if (quote ? c == quote : (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '#'))
+            break;
+        word += c;
+    }
+    return word;
 }
 
 void CopyCut(char *dst, size_t room, std::string_view s) {
@@ -395,13 +462,22 @@ extern "C" int QAVOHttpRedirectSet(int on) {
     return SetSwitch("httpredirect", on);
 }
 
+// The media service's code page is one of the code-page setting numbers its
+// reader knows.
 extern "C" int QAVOMediaCodepageSet(const char *szValue) {
-    if (!szValue) return Fail(ERR_BAD_PARAMETERS);
+    if (!BlSLIBIsCodePageNumber(szValue)) return Fail(ERR_BAD_PARAMETERS);
     return QAVOINFOSetKeyValue("codepage_mediaservice", szValue);
 }
 
+// The media service's language is one of the appliance's language codes.
 extern "C" int QAVOMediaLanguageSet(const char *szValue) {
-    if (!szValue) return Fail(ERR_BAD_PARAMETERS);
+    static const char *const kLanguages[] = {"enu", "fre", "ger", "ita", "spn", "dan", "nor",
+                                             "sve", "nld", "rus", "plk", "ptb", "ptg", "hun",
+                                             "trk", "csy", "jpn", "krn", "chs", "cht"};
+    bool known = false;
+    for (const char *lang : kLanguages)
+        known = known || (szValue && strcmp(szValue, lang) == 0);
+    if (!known) return Fail(ERR_BAD_PARAMETERS);
     return QAVOINFOSetKeyValue("language_mediaservice", szValue);
 }
 
@@ -466,7 +542,7 @@ extern "C" int QAVOPPPoEConfGet(QAVOPPPOECONF *pConf) {
         const size_t star = line.find('*');
         if (star == std::string_view::npos) continue;
         const std::string_view user = Trim(line.substr(0, star));
-        const std::string_view password = Trim(line.substr(star + 1));
+        const std::string password = ReadSecretWord(Trim(line.substr(star + 1)));
         if (user.empty() || password.empty()) continue;
         CopyCut(pConf->szUser, sizeof pConf->szUser, user);
         CopyCut(pConf->szPassword, sizeof pConf->szPassword, password);
@@ -483,29 +559,52 @@ extern "C" int QAVOPPPoEConfSet(QAVOPPPOECONF conf) {
     // (or the reverse) reads as no account at all, and the reader trims the
     // password's edges. Both empty clears the account.
     const std::string_view password(conf.szPassword, passLen);
+    // A secret starting with "@" would make pppd read the secret from the
+    // file it names.
     if (userLen == sizeof conf.szUser || passLen == sizeof conf.szPassword ||
         !IsSafeUser({conf.szUser, userLen}) || HasControlOrStar(password) ||
-        (userLen == 0) != (passLen == 0) || Trim(password).size() != passLen) {
+        (userLen == 0) != (passLen == 0) || Trim(password).size() != passLen ||
+        (passLen > 0 && password.front() == '@')) {
         SLIBLog(LOG_ERR, "%s (%d) bad parameter PPPoEConf", kSource, __LINE__);
         return Fail(ERR_BAD_PARAMETERS);
     }
     try {
         std::string line = conf.szUser;
         line += "\t*\t";
-        line += conf.szPassword;
+        line += passLen ? SecretWord(password) : std::string();
         line += '\n';
         if (!WriteSecretsTmp(line)) return -1;
-        if (SLIBFileSetKeyValue(kPppoeConf, "USER", conf.szUser, SLIB_KEYVALUE_FMT_PLAIN) < 0) {
-            SLIBLog(LOG_ERR, "%s (%d) Failed to edit %s", kSource, __LINE__, kPppoeConf);
+        // The secrets go in first and the user after them; when the user
+        // cannot be written the old secrets are put back, so that the two
+        // files always name the same account.
+        const std::string previous = slib::PreviousPath(kPapSecrets);
+        unlink(previous.c_str());
+        const bool hadSecrets = link(kPapSecrets, previous.c_str()) == 0;
+        if (!hadSecrets && errno != ENOENT) {
+            SLIBLog(LOG_ERR, "%s (%d) Failed to keep %s (%s)", kSource, __LINE__, kPapSecrets,
+                    strerror(errno));
             unlink(kPapSecretsTmp);
-            return -1;
+            return Fail(ERR_WRITE_FAILED);
         }
         if (rename(kPapSecretsTmp, kPapSecrets) != 0) {
             SLIBLog(LOG_ERR, "%s (%d) Failed to write PPPoE setting (%s)", kSource, __LINE__,
                     strerror(errno));
             unlink(kPapSecretsTmp);
+            unlink(previous.c_str());
             return Fail(ERR_RENAME_FAILED);
         }
+        if (SLIBFileSetKeyValue(kPppoeConf, "USER", conf.szUser, SLIB_KEYVALUE_FMT_PLAIN) < 0) {
+            const SLIBERRCODE code = SLIBErrGet();
+            SLIBLog(LOG_ERR, "%s (%d) Failed to edit %s", kSource, __LINE__, kPppoeConf);
+            const int back =
+                hadSecrets ? rename(previous.c_str(), kPapSecrets) : unlink(kPapSecrets);
+            if (back != 0)
+                SLIBLog(LOG_ERR, "%s (%d) Failed to restore %s (%s)", kSource, __LINE__,
+                        kPapSecrets, strerror(errno));
+            SLIBErrSet(code);
+            return -1;
+        }
+        unlink(previous.c_str());
         return 0;
     } catch (const std::bad_alloc &) {
         unlink(kPapSecretsTmp);

@@ -551,7 +551,8 @@ extern "C" int QAVOWinDelMachineAcc(const QAVOWINJOIN *req, const char *smbConf)
     snprintf(security, sizeof security, "%s", sec);
     if (strcasecmp(security, "domain") == 0) return 1;
     if (strcasecmp(security, "ads") != 0) return 0;
-    if (!req->szUser || !req->szPassword || !slib::OneLine(req->szPassword))
+    if (!req->szUser || !req->szPassword || !slib::OneLine(req->szPassword) ||
+        qwin::OptionLike(req->szUser))
         return Fail(ERR_BAD_PARAMETERS);
     // The password reaches net on its standard input, never its command line.
     try {

@@ -312,7 +312,7 @@ int Join::Domain() {
         // The password on kinit's standard input only.
         const std::string principal = std::string(req_.szUser) + "@" + name_;
         const std::string input = std::string(req_.szPassword) + "\n";
-        const char *argv[] = {"/usr/qavo/sbin/kinit", principal.c_str(), nullptr};
+        const char *argv[] = {"/usr/qavo/sbin/kinit", "--", principal.c_str(), nullptr};
         std::string out;
         const int status = qwin::Run(argv, input.c_str(), qwin::Stream::kErr, &out);
         if (status < 0 && out.empty()) {
@@ -410,9 +410,11 @@ extern "C" int QAVOWinJoin1(const QAVOWINJOIN *req) {
         return Fail(ERR_BAD_PARAMETERS);
     }
     // The account is stored as one line "user%password" and handed to
-    // the tools whole: no line break anywhere, no '%' in the user.
+    // the tools whole: no line break anywhere, no '%' in the user, and no
+    // user the tools would take for an option.
     if (!*req->szUser || !slib::OneLine(req->szUser) || !slib::OneLine(req->szPassword) ||
-        strchr(req->szUser, '%') || strlen(req->szPassword) >= SLIB_PROC_INPUT_MAX) {
+        strchr(req->szUser, '%') || qwin::OptionLike(req->szUser) ||
+        strlen(req->szPassword) >= SLIB_PROC_INPUT_MAX) {
         SLIB_LOG_FUNC(LOG_ERR, "%s(%d) bad parameters");
         ErrWINIState1Set(kStepJoin, kErrSystem);
         return Fail(ERR_BAD_PARAMETERS);
@@ -531,7 +533,7 @@ extern "C" int WINICheckAndJoinDomain(const QAVOWINJOIN *req, int ads) {
 }
 
 extern "C" int QAVOWinISearchLDAP(const char *domain) {
-    if (!domain) return 0;
+    if (!domain || qwin::OptionLike(domain)) return 0;
     const char *argv[] = {kNet, "lookup", "ldap", domain, nullptr};
     const int status = qwin::RunToFile(argv, SZF_WIN_KDC_IP);
     SLIBLog(LOG_ERR, "%d /usr/qavo/bin/net lookup ldap %s 1>%s", status, domain, SZF_WIN_KDC_IP);
@@ -544,13 +546,13 @@ extern "C" int QAVOWinISearchLDAP(const char *domain) {
 }
 
 extern "C" int QAVOWinISearchDC(const char *name) {
-    if (!name) return 0;
+    if (!name || qwin::OptionLike(name)) return 0;
     const char *argv[] = {kNet, "lookup", "dc", name, nullptr};
     return qwin::RunToFile(argv, SZF_WIN_PDC_IP) == 0 ? 1 : 0;
 }
 
 extern "C" int WINIWorkgroup(char *buf, int size, const char *address) {
-    if (!buf || size < 2 || !address) {
+    if (!buf || size < 2 || !address || qwin::OptionLike(address)) {
         SLIB_LOG_FUNC(LOG_ERR, "%s(%d) bad parameter");
         ErrWINIState1Set(kStepWorkgroup, kErrSystem);
         return Fail(ERR_BAD_PARAMETERS);

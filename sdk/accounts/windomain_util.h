@@ -64,11 +64,18 @@ inline int RunToFile(const char *const *argv, const char *path) {
     return status;
 }
 
+// A name handed to a tool as an argument: one starting with '-' would be
+// read as an option.
+inline bool OptionLike(const char *s) {
+    return s && s[0] == '-';
+}
+
 // A text a domain, realm or workgroup name may be: not empty, no control
 // byte, blank, brace or any of the workgroup's refused characters, so that
-// it can stand as one value in smb.conf and krb5.conf.
+// it can stand as one value in smb.conf and krb5.conf; no leading '#' (a
+// comment there) and no leading '-' (an option to the tools it is given to).
 inline bool SafeDomainText(const char *s) {
-    if (!s || !*s) return false;
+    if (!s || !*s || *s == '#' || OptionLike(s)) return false;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; ++p) {
         if (*p < 0x20 || *p == 0x7F || *p == ' ') return false;
         if (strchr("{};=\"><*+:\\|?,[]/'`$", *p)) return false;

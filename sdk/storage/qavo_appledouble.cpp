@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "slib_errcode.h"
-#include "slib_proc.h"
+#include "slib_rewrite.h"
 #include "slib_util.h"
 
 extern "C" {
@@ -38,7 +38,6 @@ static_assert(QAVO_AD_HEADER_SIZE + 2 * QAVO_AD_DESC_SIZE == QAVO_AD_FINDER_OFFS
 static_assert(QAVO_AD_FINDER_OFFSET + QAVO_AD_FINDER_LEN == QAVO_AD_RFORK_OFFSET);
 // Characters a companion's name may not hold on the target.
 constexpr const char *kForbidden = "\\/:*?\"><|\r\n";
-constexpr const char *kCp = "/bin/cp";
 
 uint16_t Get16(const uint8_t *p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -166,36 +165,6 @@ bool Cancelled() {
 // A descriptor closed when it goes out of scope.
 using slib::Fd;
 
-// The child of the plain copy runs in "/": relative paths are made absolute
-// against the caller's directory first.
-bool Absolute(const char *path, std::string &out) {
-    if (path[0] == '/') {
-        out = path;
-        return true;
-    }
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof(cwd))) return false;
-    out = std::string(cwd) + "/" + path;
-    return true;
-}
-
-// Copies with /bin/cp through an argument vector: no shell ever sees the
-// names. 0, or -1 when cp fails.
-int PlainCopy(const char *src, const char *dst) {
-    std::string s, d;
-    if (!Absolute(src, s) || !Absolute(dst, d)) {
-        SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) no working directory, errno=%d", errno);
-        return QAVO_AD_ERR_ARGS;
-    }
-    const char *argv[] = {kCp, "-f", "--", s.c_str(), d.c_str(), nullptr};
-    const int status = SLIBProcExecWaitArgv(argv, nullptr, nullptr);
-    if (status != 0) {
-        SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) %s -f [%s] [%s] failed (%d)", kCp, src, dst, status);
-        return QAVO_AD_ERR_ARGS;
-    }
-    return 0;
-}
-
 // The destination's last path component, the "._" prefix after its first
 // two characters.
 int CheckName(const char *dst) {
@@ -205,6 +174,8 @@ int CheckName(const char *dst) {
     if (strpbrk(name, kForbidden)) return QAVO_AD_ERR_BADCHAR;
     return 0;
 }
+
+int CopyBytes(int srcFd, uint64_t at, uint64_t size, int dstFd);
 
 // Opens the source and reads its header: 0 or a result code.
 int OpenSource(const char *src, Fd &fd, uint8_t *header) {
@@ -218,7 +189,7 @@ int OpenSource(const char *src, Fd &fd, uint8_t *header) {
     return rc;
 }
 
-// Writes the compact form of the open source into the open, empty
+// Writes the compact form of the open source into the open, new
 // destination: 0 or a result code.
 int WriteCompact(int srcFd, const struct stat &srcSt, const Header &h, int dstFd) {
     const int count = h.entries;
@@ -263,65 +234,102 @@ int WriteCompact(int srcFd, const struct stat &srcSt, const Header &h, int dstFd
         return rc;
     if ((rc = WriteAll(dstFd, prefix, sizeof(prefix))) != 0) return rc;
 
-    std::vector<uint8_t> piece(std::min<uint64_t>(kPiece, rforkLength));
-    for (uint64_t done = 0; done < rforkLength;) {
-        if (Cancelled()) return QAVO_AD_ERR_CANCEL;
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, rforkLength - done));
-        if ((rc = ReadAt(srcFd, piece.data(), n, static_cast<off_t>(rforkAt + done))) != 0 ||
-            (rc = WriteAll(dstFd, piece.data(), n)) != 0)
-            return rc;
-        done += n;
-    }
+    if ((rc = CopyBytes(srcFd, rforkAt, rforkLength, dstFd)) != 0) return rc;
     if (fchmod(dstFd, 0777) != 0) return errno == EIO ? QAVO_AD_ERR_EIO : QAVO_AD_ERR_CHMOD;
     return 0;
 }
 
-// The conversion of an open source whose header was read. The destination
-// is replaced whole, and removed again when the conversion fails.
+// Copies the rest of the open source, from offset at on, to the open
+// destination: 0 or a result code.
+int CopyBytes(int srcFd, uint64_t at, uint64_t size, int dstFd) {
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(kPiece, size)));
+    for (uint64_t done = 0; done < size;) {
+        if (Cancelled()) return QAVO_AD_ERR_CANCEL;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, size - done));
+        int rc;
+        if ((rc = ReadAt(srcFd, piece.data(), n, static_cast<off_t>(at + done))) != 0 ||
+            (rc = WriteAll(dstFd, piece.data(), n)) != 0)
+            return rc;
+        done += n;
+    }
+    return 0;
+}
+
+// The destination is written as a new file beside it ("<dst>.tmp") that
+// replaces it only when complete: a failure or a cancel keeps an older
+// destination as it was. A destination that is a symbolic link is refused,
+// never followed, and so is the source itself. write fills the new file's
+// descriptor: 0 or a result code.
+template <typename Write>
+int Replace(int srcFd, const char *srcPath, const char *dst, Write write) {
+    struct stat srcSt, dstSt;
+    if (fstat(srcFd, &srcSt) != 0) return ReadError(errno);
+    if (lstat(dst, &dstSt) == 0) {
+        if (S_ISLNK(dstSt.st_mode)) {
+            SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) [%s] is a symbolic link", dst);
+            return QAVO_AD_ERR_OPEN;
+        }
+        if (srcSt.st_dev == dstSt.st_dev && srcSt.st_ino == dstSt.st_ino) {
+            SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) [%s] and [%s] are the same file", srcPath, dst);
+            return QAVO_AD_ERR_ARGS;
+        }
+    }
+    slib::RewriteSet rw;
+    FILE *fp = rw.Open(dst);
+    if (!fp) {
+        SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) failed to create the copy of [%s], errno=%d", dst, errno);
+        return QAVO_AD_ERR_OPEN;
+    }
+    // Written through the descriptor only: the stream stays empty.
+    int rc = write(srcSt, fileno(fp));
+    if (rc == 0 && Cancelled()) rc = QAVO_AD_ERR_CANCEL;
+    if (rc != 0) return rc;  // the set removes its copy
+    if (!rw.Commit()) {
+        const int err = rw.RenameError() ? rw.RenameError() : errno;
+        SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) failed to replace [%s], errno=%d", dst, err);
+        return WriteError(err);
+    }
+    return 0;
+}
+
+// The AppleDouble magic number.
+constexpr uint32_t kMagic = 0x00051607;
+
+// The conversion of an open source whose header was read.
 int Convert(Fd &src, const uint8_t *headerBytes, const char *srcPath, const char *dst) {
     const Header h = ParseHeader(headerBytes);
+    if (h.magic != kMagic) {
+        SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) [%s] is no AppleDouble file (magic %08X)", srcPath,
+                    h.magic);
+        return QAVO_AD_ERR_ARGS;
+    }
     if (h.version != QAVO_AD_VERSION1 && h.version != QAVO_AD_VERSION2) {
         SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) [%s] has version %08X", srcPath, h.version);
         return QAVO_AD_ERR_ARGS;
     }
-    // A link planted at the destination would redirect the write and the
-    // final chmod: it is not followed.
-    Fd out(open(dst, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (out.fd < 0) {
-        SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) failed to open [%s], errno=%d", dst, errno);
-        return QAVO_AD_ERR_OPEN;
-    }
-    struct stat srcSt, dstSt;
-    if (fstat(src.fd, &srcSt) != 0 || fstat(out.fd, &dstSt) != 0) return ReadError(errno);
-    if (srcSt.st_dev == dstSt.st_dev && srcSt.st_ino == dstSt.st_ino) {
-        SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) [%s] and [%s] are the same file", srcPath, dst);
+    return Replace(src.fd, srcPath, dst, [&](const struct stat &srcSt, int out) {
+        // A compact source is copied byte for byte.
+        if (h.version == QAVO_AD_VERSION2 && h.entries == 2)
+            return CopyBytes(src.fd, 0, static_cast<uint64_t>(srcSt.st_size), out);
+        return WriteCompact(src.fd, srcSt, h, out);
+    });
+}
+
+// The plain copy: the source's bytes as they are.
+int PlainCopy(const char *src, const char *dst) {
+    Fd fd;
+    fd.fd = open(src, O_RDONLY | O_CLOEXEC);
+    if (fd.fd < 0) {
+        SLIB_LOG_FN(LOG_ERR, "%s:%d(%s) failed to open [%s], errno=%d", src, errno);
         return QAVO_AD_ERR_ARGS;
     }
-
-    int rc;
-    if (h.version == QAVO_AD_VERSION2 && h.entries == 2) {
-        close(out.fd);
-        out.fd = -1;
-        rc = PlainCopy(srcPath, dst);
-    } else if (ftruncate(out.fd, 0) != 0) {
-        rc = WriteError(errno);
-    } else {
-        rc = WriteCompact(src.fd, srcSt, h, out.fd);
-        if (rc == 0) {
-            const int closed = close(out.fd);
-            out.fd = -1;
-            if (closed != 0) rc = WriteError(errno);
-        }
-    }
-    if (rc == 0 && Cancelled()) rc = QAVO_AD_ERR_CANCEL;
-    if (rc != 0) {
-        if (out.fd >= 0) {
-            close(out.fd);
-            out.fd = -1;
-        }
-        unlink(dst);
-    }
-    return rc;
+    const int rc = Replace(fd.fd, src, dst, [&](const struct stat &srcSt, int out) {
+        return CopyBytes(fd.fd, 0, static_cast<uint64_t>(srcSt.st_size), out);
+    });
+    // A plain copy that fails is -1 (a link at the destination -2, as for
+    // the conversion), unless cancelled.
+    if (rc == QAVO_AD_ERR_OPEN || rc == QAVO_AD_ERR_CANCEL || rc == 0) return rc;
+    return QAVO_AD_ERR_ARGS;
 }
 
 // Conversion entry of both versions (the source's own header decides which

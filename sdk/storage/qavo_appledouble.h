@@ -50,15 +50,18 @@ extern volatile int gfQAVOCopyCancel;
  * Copies the companion file src to dst. Modes 0 and 3 first refuse a
  * destination whose last path component is "._Icon\r" (any case; -32) or
  * holds one of \ / : * ? " > < | CR LF (-33). Modes 2 and 3 copy plainly
- * with /bin/cp; modes 0 and 1 convert a version-1 or version-2 source into
- * the compact form (any other version -1).
+ * (a failure -1); modes 0 and 1 convert a version-1 or version-2 AppleDouble
+ * source into the compact form (another magic or version -1). Every mode
+ * writes a new file beside the destination ("<dst>.tmp") and renames it over
+ * the destination when complete, so a failure keeps an older destination; a
+ * destination that is a symbolic link is refused with -2.
  */
 int QAVOAppleDoubleCopy(const char *src, const char *dst, int mode);
 /*
  * Converts a version-1 source (modes 0 and 1; 2 and 3 copy plainly). The
  * five-entry form is read from its fixed data offset 557, any other source
  * where its descriptors say. The destination is replaced whole and given
- * mode 0777; it is removed on failure.
+ * mode 0777; on failure it stays as it was.
  */
 int QAVOAppleDoubleIConvertV1(const char *src, const char *dst, int mode);
 /*

@@ -25,6 +25,10 @@ extern "C" const char gszQAVOFSTypeName[4][QAVO_FS_NAME_LEN] = {"reiserfs", "vfa
 
 namespace {
 
+// The highest temperature a drive reports, in degrees Celsius (the raw
+// word is unsigned: nothing below 0 can be told from a wrapped value).
+constexpr int kMaxDiskDegrees = 125;
+
 struct AtaOp {
     uint8_t command, sector, feature, count;
 };
@@ -123,7 +127,9 @@ extern "C" int QAVODiskTemperatureGet(const char *device) {
         const uint8_t *e = smart + 2 + i * QAVO_SMART_ATTR_LEN;
         if (e[0] != QAVO_SMART_ATTR_TEMPERATURE) continue;
         const uint8_t *raw = e + 5;
-        return raw[0] | (raw[1] << 8);
+        const int degrees = raw[0] | (raw[1] << 8);
+        // More than a drive can report is no reading at all.
+        return degrees <= kMaxDiskDegrees ? degrees : -1;
     }
     return -1;
 }

@@ -13,10 +13,17 @@
 
 namespace {
 
-// "/dev/" + name unless it begins so; false when the path would not fit.
+// The node of a kernel device name ("sdb", "sdb1"), given alone or after
+// "/dev/": letters and digits only, so that no name reaches another path.
+// False for anything else, or when the path would not fit.
 bool DevicePath(const char *device, std::string &path) {
-    if (!device || !*device) return false;
-    path = strncmp(device, "/dev/", 5) == 0 ? std::string(device) : "/dev/" + std::string(device);
+    if (!device) return false;
+    const char *name = strncmp(device, "/dev/", 5) == 0 ? device + 5 : device;
+    if (!*name) return false;
+    for (const char *p = name; *p; ++p)
+        if (!((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')))
+            return false;
+    path = std::string("/dev/") + name;
     return path.size() <= QAVO_SECTOR_DEV_MAX;
 }
 

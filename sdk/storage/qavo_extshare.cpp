@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,16 @@ std::string VolumeRoot(const char *path) {
     if (!path || path[0] == '\0') return "";
     const char *slash = strchr(path + 1, '/');
     return slash ? std::string(path, static_cast<size_t>(slash - path)) : "";
+}
+
+// The AFP database folder of a vfat USB volume below "/volume1/@pplepriv@te":
+// "USB" and the disk's whole number ("/volumeUSB12" is "USB12", never the
+// "USB2" of disk 2); a root of another form keeps its last character.
+std::string UsbDbFolder(std::string_view root) {
+    constexpr std::string_view kUsbRoot = "/volumeUSB";
+    if (root.size() > kUsbRoot.size() && root.substr(0, kUsbRoot.size()) == kUsbRoot)
+        return "USB" + std::string(root.substr(kUsbRoot.size()));
+    return "USB" + std::string(root.substr(root.size() - 1));
 }
 
 bool Exists(const std::string &path) {
@@ -240,8 +251,7 @@ extern "C" int QAVOIMacRemoveDb(const char *sharePath, int fsCode, int isSata) {
         std::string folder, parent;
         if (fsCode == QAVO_FS_VFAT) {
             parent = kVolume1Db;
-            folder =
-                parent + (isSata ? std::string("/SATA") : "/USB" + root.substr(root.size() - 1));
+            folder = parent + "/" + (isSata ? std::string("SATA") : UsbDbFolder(root));
         } else {
             parent = root;
             folder = root + "/" + kAfpDb;
@@ -276,11 +286,14 @@ extern "C" const char *QAVOIMacDbPathGet(char *path, int isUSBvfat) {
     if (!slash) return nullptr;
     *slash = '\0';
     const char *rest = slash + 1;
-    const size_t rootLen = strlen(path);
-    const int n = isUSBvfat == 1
-                      ? snprintf(result, sizeof result, "/volume1/@pplepriv@te/USB%c/%s",
-                                 path[rootLen - 1], rest)
-                      : snprintf(result, sizeof result, "%s/@pplepriv@te/%s", path, rest);
+    int n;
+    try {
+        n = isUSBvfat == 1 ? snprintf(result, sizeof result, "/volume1/@pplepriv@te/%s/%s",
+                                      UsbDbFolder(path).c_str(), rest)
+                           : snprintf(result, sizeof result, "%s/@pplepriv@te/%s", path, rest);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
     if (n < 0 || static_cast<size_t>(n) >= sizeof result) return nullptr;
     return result;
 }

@@ -303,24 +303,37 @@ extern "C" int USBBKPHotPullOutEx(const char *device, int isSata) {
         SLIBLog(LOG_ERR, "%s: parameter error", __func__);
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
-    QAVOUSBBACKUPINFO r;
-    bool isBackup = false, running = false;
-    if (QAVOUSBGetBackupInfo(&r) != 0) {
-        SLIBLog(LOG_ERR, "%s: QAVOUSBGetBackupInfo() failed", __func__);
-    } else if (IsOnline(r, device)) {
-        isBackup = true;
-        running = (r.status & USB_BKP_STATUS_BACKING_UP) != 0;
-        if (running) USBBKPCancelTask(1);
+    // The record is read and the decision made under the map lock, as long
+    // as the unmount waits for it: an arrival of the same disk still
+    // mounting finishes first, and its record is the one decided on.
+    slib::ScopedLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 510);
+    if (!lock.Held()) {
+        SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", __func__, __LINE__);
+        return slib::Fail(ERR_LOCK_FAILED);
     }
-    int result = (isSata ? QAVOSATAUnMount(device) : QAVOUSBUnMount(device)) == 0 ? 0 : -1;
-    if (!isBackup) {
-        SLIBLog(LOG_ERR, "USB disk is polled out.");
-        return result;
-    }
-    SLIBLog(LOG_ERR, "USB backup disk is polled out.");
-    if (ClearBits(kPulledBits) != 0) return -1;
-    if (USBBKPSetAlternativeBkpDisk(device) != 0)
-        SLIBLog(LOG_ERR, "%s: failed to set alternative backup disk.", __func__);
+    const int result = [&] {
+        QAVOUSBBACKUPINFO r;
+        bool isBackup = false, running = false;
+        if (QAVOUSBGetBackupInfo(&r) != 0) {
+            SLIBLog(LOG_ERR, "%s: QAVOUSBGetBackupInfo() failed", __func__);
+        } else if (IsOnline(r, device)) {
+            isBackup = true;
+            running = (r.status & USB_BKP_STATUS_BACKING_UP) != 0;
+            if (running) USBBKPCancelTask(1);
+        }
+        const int unmounted =
+            (isSata ? QAVOSATAUnMount(device) : QAVOUSBUnMount(device)) == 0 ? 0 : -1;
+        if (!isBackup) {
+            SLIBLog(LOG_ERR, "USB disk is polled out.");
+            return unmounted;
+        }
+        SLIBLog(LOG_ERR, "USB backup disk is polled out.");
+        if (ClearBits(kPulledBits) != 0) return -1;
+        if (USBBKPSetAlternativeBkpDisk(device) != 0)
+            SLIBLog(LOG_ERR, "%s: failed to set alternative backup disk.", __func__);
+        return unmounted;
+    }();
+    if (!lock.Release()) return slib::Fail(ERR_UNLOCK_FAILED);
     return result;
 }
 

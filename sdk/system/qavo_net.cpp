@@ -190,12 +190,10 @@ bool ReadWhole(const std::string &path, std::string &out) {
     return !ferror(fp.get());
 }
 
-// True when the process is a DHCP client (its command line names dhcpcd),
+// True when the process is a DHCP client (the program dhcpcd itself),
 // so that a stale pid file never gets another process signalled.
 bool IsDhcpClient(int pid) {
-    std::string cmd;
-    if (!ReadWhole("/proc/" + std::to_string(pid) + "/cmdline", cmd)) return false;
-    return cmd.find("dhcpcd") != std::string::npos;
+    return slib::ProcessIsNamed(pid, "dhcpcd");
 }
 
 // Ends the DHCP client of one interface through its pid file: SIGTERM, a

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -116,8 +117,8 @@ extern "C" int QAVOScheduleSet(const QAVOSCHEDULE *s) {
     const size_t cmdLen = strnlen(s->szCommand, sizeof(s->szCommand));
     // The command must be one crontab line that cron runs whole: no line
     // break, no "%" (cron's own line break), and a line that fits.
-    const bool commandOk =
-        cmdLen > 0 && cmdLen < sizeof(s->szCommand) && strpbrk(s->szCommand, "\r\n%") == nullptr;
+    const bool commandOk = strspn(s->szCommand, " \t") < cmdLen && cmdLen < sizeof(s->szCommand) &&
+                           strpbrk(s->szCommand, "\r\n%") == nullptr;
     if ((s->ulWeekdayMask & 0x7F) == 0 || s->nHour < 0 || s->nHour > 23 || s->nLastHour < 0 ||
         s->nLastHour > 23 || s->nHour > s->nLastHour || s->nInterval < 0 || s->nInterval > 23 ||
         s->nMinute < 0 || s->nMinute > 59 || !commandOk) {
@@ -178,7 +179,11 @@ extern "C" int QAVOScheduleGet(const char *command, QAVOSCHEDULE *s) {
         return -1;
     }
     int minute = -1;
-    const std::string_view cmd = f.size() == 7 ? f[6].substr(0, f[6].find_first_of(" \t")) : "";
+    std::string_view cmd;
+    if (f.size() == 7) {
+        cmd = f[6].substr(std::min(f[6].find_first_not_of(" \t"), f[6].size()));
+        cmd = cmd.substr(0, cmd.find_first_of(" \t"));
+    }
     if (f.size() != 7 || !ParseField(f[0], &minute) || minute < 0 || minute > 59 || f[2] != "*" ||
         f[3] != "*" || f[5] != "root" || cmd.empty()) {
         SLIBLog(LOG_ERR, "%s(%d): schedule line format error. : %s", __func__, __LINE__, line);

@@ -9,6 +9,7 @@
 
 #include "appliance.h"
 #include "qavo_accfile.h"
+#include "qavo_group.h"
 #include "slib_errcode.h"
 
 using qtest::WriteFile;
@@ -365,4 +366,28 @@ TEST(Passwd, ShadowBackedLookup) {
     SLIBErrSet(0);
     EXPECT_EQ(PpwSLIBGetLocalSpNam(nullptr), nullptr);
     EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
+}
+
+TEST(Passwd, ADescriptionInAnotherEncodingHidesNoAccount) {
+    // Descriptions are not names: Latin-1 bytes in one must not hide the
+    // account from a lookup by name, in any case.
+    WriteFile("/etc/passwd",
+              "admin:x:1024:100:Admin:/h:/bin/sh\n"
+              "alice:x:1026:100:Alice M\xfcller, Caf\xe9:/h:/bin/sh\n");
+    WriteFile("/etc/shadow",
+              "admin:$1$salt$hash:14000:0:99999:7:::\n"
+              "alice:$1$salt$other:14000:0:99999:7:::\n",
+              0600);
+    struct passwd *pw = PpwSLIBGetLocalPwNam("ALICE");
+    ASSERT_NE(pw, nullptr);
+    EXPECT_STREQ(pw->pw_name, "alice");
+    EXPECT_STREQ(pw->pw_gecos, "Alice M\xfcller, Caf\xe9");
+    pw = PpwSLIBGetLocalSpNam("Alice");
+    ASSERT_NE(pw, nullptr);
+    EXPECT_STREQ(pw->pw_passwd, "$1$salt$other");
+    // The group writer keeps her among the members.
+    const char *names[] = {"Alice", "admin", "nosuch", nullptr};
+    char buf[64];
+    ASSERT_GE(GROUPIFilterLocalUsers(names, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "alice,admin");
 }

@@ -247,7 +247,9 @@ TEST(DomainKrb5Conf, WrittenForTheRealmWithAddressesOnly) {
              {"CORP.EXAMPLE.COM", "kdc.corp"},
              {"CORP}", "10.0.0.7"},
              {"CORP\n[x]", "10.0.0.7"},
-             {"CORP EXAMPLE", "10.0.0.7"}}) {
+             {"CORP EXAMPLE", "10.0.0.7"},
+             {"#CORP.EXAMPLE.COM", "10.0.0.7"},
+             {"-CORP.EXAMPLE.COM", "10.0.0.7"}}) {
         QAVOWINJOIN bad{1, const_cast<char *>(realm), nullptr, nullptr, const_cast<char *>(kdc)};
         EXPECT_EQ(QAVOWinICreateKrb5Conf(&bad), -1) << realm << " " << kdc;
         EXPECT_FALSE(qtest::FileExists(SZF_KRB5_CONF));
@@ -352,6 +354,12 @@ TEST(DomainLeave, ByModeWithThePasswordOnInput) {
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back(), (std::vector<std::string>{"/usr/qavo/bin/net", "ads", "leave", "-U",
                                                       "administrator", "-s", SZF_SMB_CONF}));
+    // A user net would read as an option never reaches it.
+    qtest::ClearCalls();
+    req.szUser = const_cast<char *>("-d10");
+    EXPECT_EQ(QAVOWinDelMachineAcc(&req, SZF_SMB_CONF), -1);
+    EXPECT_TRUE(qtest::Calls().empty());
+    req.szUser = const_cast<char *>("administrator");
     req.szPassword = const_cast<char *>("wrong");
     EXPECT_EQ(QAVOWinDelMachineAcc(&req, SZF_SMB_CONF), -1);
     std::string conf = kConf;

@@ -155,7 +155,7 @@ TEST_F(Join, AdsWithTheKdcGiven) {
     ExpectMember("ADS", "CORP.EXAMPLE.COM", "CORP");
     EXPECT_TRUE(Called("/usr/qavo/bin/nmblookup -A 10.0.0.7"));
     EXPECT_TRUE(Called("/usr/qavo/bin/net ads info -w CORP"));
-    EXPECT_TRUE(Called("/usr/qavo/sbin/kinit administrator@CORP.EXAMPLE.COM"));
+    EXPECT_TRUE(Called("/usr/qavo/sbin/kinit -- administrator@CORP.EXAMPLE.COM"));
     EXPECT_TRUE(Called("/usr/qavo/bin/net ads join -s /usr/qavo/etc/smb.ads"));
     EXPECT_EQ(qtest::ReadFile(SZF_WIN_WORKGROUP), "Workgroup: CORP\n");
     EXPECT_EQ(qtest::ReadFile(SZF_KRB5_CONF),
@@ -208,6 +208,16 @@ TEST_F(Join, KinitRefused) {
     ExpectRestored("WINIDoKrb5Login=kinit: Password incorrect while getting initial credentials\n",
                    before, false);
     EXPECT_FALSE(Called("/usr/qavo/bin/net ads join -s /usr/qavo/etc/smb.ads"));
+}
+
+TEST_F(Join, RealmReadAsACommentIsRefused) {
+    std::string scenario = kScenario;
+    scenario.replace(scenario.find("realm "), 6, "realm #");
+    qtest::WriteFile("/sim/domain.conf", scenario);
+    const auto before = Snapshot();
+    EXPECT_EQ(Run(QAVO_WINJOIN_DOMAIN, "corp.example.com"), -1);
+    ExpectRestored("WINIGetRealm=Error System.\n", before, false);
+    EXPECT_FALSE(qtest::FileExists(SZF_KRB5_CONF));
 }
 
 TEST_F(Join, ToolFailuresAreJudgedByStatusAndOutput) {
@@ -267,6 +277,12 @@ TEST_F(Join, HostileInputIsRefusedOrInert) {
         {1, "corp", "admin%x", kPassword},
         {1, "corp", "admin\nroot", kPassword},
         {1, "corp", "administrator", "S3cret\ntouch /tmp/p"},
+        // Names the tools would read as options, a realm krb5.conf reads as
+        // a comment.
+        {1, "corp.example.com", "-c/tmp/cc", kPassword},
+        {1, "-corp.example.com", "administrator", kPassword},
+        {0, "-WG", "administrator", kPassword},
+        {1, "#CORP.EXAMPLE.COM", "administrator", kPassword},
     };
     for (const auto &c : refused) {
         EXPECT_EQ(Run(c.type, c.name, c.password, nullptr, c.user), -1) << c.name << c.user;

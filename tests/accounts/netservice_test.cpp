@@ -178,6 +178,73 @@ TEST(NetService, ReloadThroughADamagedPidFileSignalsNothing) {
     EXPECT_TRUE(SignalsOf("httpd-user").empty());
 }
 
+// A process started with argv, once it runs under that command line.
+pid_t Started(const std::vector<std::string> &argv) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    std::string want;
+    for (const auto &a : argv)
+        want += a + '\0';
+    for (int i = 0; i < 500 && qtest::ReadFile("/proc/" + std::to_string(pid) + "/cmdline") != want;
+         ++i)
+        usleep(2000);
+    return pid;
+}
+
+TEST(NetService, StoppingSmbAndFtpSparesProcessesThatOnlyMentionThem) {
+    SetKey("runsamba", "yes");
+    SetKey("runftpd", "yes");
+    for (const char *name : {"smbd", "nmbd", "ftpd"})
+        ASSERT_EQ(svctest::StartDaemon(name), 0);
+    const int smbd = RunningPid("smbd"), ftpd = RunningPid("ftpd");
+    qtest::WriteFile("/var/log/smbd.log", "");
+    const std::vector<pid_t> bystanders = {
+        Started({"tail", "-f", "/var/log/smbd.log"}),
+        Started({"/bin/sh", "-c", "sleep 60; :", "smbd"}),
+        Started({"/bin/sh", "-c", "sleep 60; : ftpd"}),
+    };
+    const pid_t rotator = svctest::SleepingAs("ftpd-log-rotator");
+    EXPECT_EQ(QAVONetService(NETSERV_SMB | NETSERV_FTP, NETSERV_STOP),
+              NETSERV_DONE_SMB | NETSERV_DONE_FTP);
+    EXPECT_FALSE(svctest::ProcessRuns(smbd));
+    EXPECT_FALSE(svctest::ProcessRuns(ftpd));
+    for (pid_t p : bystanders)
+        EXPECT_EQ(waitpid(p, nullptr, WNOHANG), 0) << p;
+    EXPECT_EQ(waitpid(rotator, nullptr, WNOHANG), 0);
+    for (pid_t p : bystanders) {
+        kill(-p, SIGKILL);
+        waitpid(p, nullptr, 0);
+    }
+    kill(rotator, SIGKILL);
+    waitpid(rotator, nullptr, 0);
+}
+
+// A stale pid file naming another process: that process gets no signal.
+TEST(NetService, ReloadThroughAStalePidFileSignalsNoOtherProcess) {
+    SetKey("runsamba", "yes");
+    ASSERT_EQ(svctest::StartDaemon("smbd"), 0);
+    ASSERT_EQ(svctest::StartDaemon("nmbd"), 0);
+    const pid_t other = Started({"/bin/sleep", "60"});
+    for (const int pid : {static_cast<int>(other), RunningPid("nmbd")}) {
+        qtest::WriteFile("/var/run/smbd.pid", std::to_string(pid) + "\n");
+        QAVONetService(NETSERV_SMB, NETSERV_RELOAD);
+    }
+    EXPECT_TRUE(SignalsOf("smbd").empty());
+    EXPECT_TRUE(SignalsOf("nmbd").empty());
+    usleep(100000);
+    EXPECT_EQ(waitpid(other, nullptr, WNOHANG), 0) << "the process got a signal";
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+}
+
 TEST(NetService, RestartReplacesTheSmbAndFtpDaemons) {
     SetKey("runsamba", "yes");
     SetKey("runftpd", "yes");

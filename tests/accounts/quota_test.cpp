@@ -71,6 +71,10 @@ TEST(Quota, SetAndGetThroughTheKernelRecord) {
          1.5f},
         {0.0f, "bhard 0 bsoft 0", 0.0f},
         {2097152.0f, "bhard 2147483648 bsoft 2147483648", 2097152.0f},
+        // Below one block is one block, never no limit.
+        {0.0005f, "bhard 1 bsoft 1", 1.0f / 1024},
+        // The largest limit whose byte count fits 64 bits (2^44 - 2^20 MB).
+        {17592184995840.0f, "bhard 18014397435740160 bsoft 18014397435740160", 17592184995840.0f},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.mb);
@@ -89,8 +93,11 @@ TEST(Quota, SetAndGetThroughTheKernelRecord) {
 TEST(Quota, RefusesSizesThatAreNoSizes) {
     Accounts(false);
     QuotaOn();
-    const float bad[] = {-1.0f, std::nanf(""), std::numeric_limits<float>::infinity(), 1e30f,
-                         -0.5f};
+    // Sizes whose byte count (blocks x 1024) would not fit 64 bits are
+    // refused, never wrapped: 2^44 MB and above.
+    const float bad[] = {-1.0f, std::nanf(""), std::numeric_limits<float>::infinity(),
+                         1e30f, -0.5f,         17592186044416.0f,
+                         1e16f};
     for (float mb : bad) {
         SCOPED_TRACE(mb);
         SLIBErrSet(0);

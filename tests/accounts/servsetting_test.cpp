@@ -154,8 +154,8 @@ TEST(ServiceSettings, SwitchesRoundTripAndRefusalsLeaveTheFileAlone) {
     }
 
     // Texts and ports.
-    EXPECT_EQ(QAVOMediaCodepageSet("utf8"), 0);
-    EXPECT_EQ(InfoKey("codepage_mediaservice"), "utf8");
+    EXPECT_EQ(QAVOMediaCodepageSet("8"), 0);
+    EXPECT_EQ(InfoKey("codepage_mediaservice"), "8");
     EXPECT_EQ(QAVOMediaLanguageSet("enu"), 0);
     EXPECT_EQ(InfoKey("language_mediaservice"), "enu");
     EXPECT_EQ(QAVOHttpPortSet("8080"), 0);
@@ -171,6 +171,47 @@ TEST(ServiceSettings, SwitchesRoundTripAndRefusalsLeaveTheFileAlone) {
         EXPECT_EQ(QAVOHttpPortSet(port), -1) << port;
     EXPECT_EQ(QAVOHttpPortSet(nullptr), -1);
     EXPECT_EQ(Info(), before);
+}
+
+TEST(ServiceSettings, TextSettingsStayWhatTheShellAndTheLibraryRead) {
+    // The scripts source the settings file: after every setter of a text,
+    // good or hostile, the file sources cleanly, runs nothing, and the shell
+    // and the library read the same value.
+    const char *const hostile[] = {
+        "$(touch /tmp/ran)", "x\"; touch /tmp/ran; \"", "`touch /tmp/ran`", "a\\", "936 ", "ENU"};
+    const struct {
+        const char *key;
+        std::function<int(const char *)> set;
+        std::vector<const char *> good;
+    } setters[] = {
+        {"codepage_mediaservice", QAVOMediaCodepageSet, {"8", "932", "2950", "11253"}},
+        {"language_mediaservice", QAVOMediaLanguageSet, {"enu", "jpn", "cht"}},
+        {"httpport", QAVOHttpPortSet, {"5000"}},
+        {"ftpport",
+         [](const char *port) {
+             QAVOFTPCONF c{};
+             snprintf(c.szPort, sizeof c.szPort, "%s", port);
+             return QAVOFTPConfSet(c);
+         },
+         {"2121"}},
+    };
+    for (const auto &s : setters) {
+        for (const char *v : s.good) {
+            EXPECT_EQ(s.set(v), 0) << s.key << " " << v;
+            EXPECT_EQ(qtest::SourcedKey("/etc/qavoinfo.conf", s.key), v);
+            EXPECT_EQ(InfoKey(s.key), v);
+        }
+        for (const char *v : hostile) {
+            const std::string before = Info();
+            SLIBErrSet(0);
+            EXPECT_EQ(s.set(v), -1) << s.key << " " << v;
+            EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS) << s.key << " " << v;
+            EXPECT_EQ(Info(), before) << s.key << " " << v;
+        }
+        EXPECT_EQ(qtest::SourcedKey("/etc/qavoinfo.conf", s.key), InfoKey(s.key));
+    }
+    EXPECT_EQ(qtest::Exec({"sh", "-ec", ". /etc/qavoinfo.conf"}), 0);
+    EXPECT_FALSE(qtest::FileExists("/tmp/ran"));
 }
 
 TEST(ServiceSettings, InetdIsHungUpThroughItsPidFileOnly) {
@@ -347,6 +388,7 @@ TEST(PPPoE, AccountRoundTripsAndTheUserIsOneShellWord) {
         usleep(100000);
         for (const auto &[name, mode] : watch.seen) {
             if (name.rfind("pap-secrets", 0) != 0) continue;  // pppoe.conf is no secret
+            if (name == "pap-secrets.prev.tmp") continue;     // the old file itself, kept
             EXPECT_EQ(mode & 077, 0u) << name;
         }
     }
@@ -354,7 +396,7 @@ TEST(PPPoE, AccountRoundTripsAndTheUserIsOneShellWord) {
     struct stat st;
     ASSERT_EQ(stat(kSecrets, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(qtest::ReadFile(kSecrets), "jo@isp.example\t*\tp4ss word\n");
+    EXPECT_EQ(qtest::ReadFile(kSecrets), "jo@isp.example\t*\t\"p4ss word\"\n");
     EXPECT_EQ(qtest::ReadFile(kPppoeConf), "ETH=eth0\nUSER=jo@isp.example\nDEMAND=no\n");
     std::string user;
     qtest::Exec({"/bin/sh", "-c", ". /etc/ppp/pppoe.conf; printf %s \"$USER\""}, &user);
@@ -409,6 +451,82 @@ TEST(PPPoE, AccountThatWouldNotReadBackIsRefused) {
     ASSERT_EQ(QAVOPPPoEConfGet(&got), 0);
     EXPECT_STREQ(got.szUser, "");
     EXPECT_STREQ(got.szPassword, "");
+}
+
+// The words of a secrets line as pppd reads them: blanks separate words, a
+// "#" outside quotes ends the line's words, " and ' quote, and a backslash
+// makes the next character plain (pppd's letter escapes aside).
+std::vector<std::string> PppdWords(const std::string &line) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    for (;;) {
+        while (i < line.size() && isspace(static_cast<unsigned char>(line[i])))
+            ++i;
+        if (i >= line.size() || line[i] == '#') return words;
+        std::string w;
+        char quote = 0;
+        if (line[i] == '"' || line[i] == '\'') quote = line[i++];
+        for (; i < line.size(); ++i) {
+            if (line[i] == '\\' && i + 1 < line.size()) {
+                w += line[++i];
+                continue;
+            }
+            if (quote && line[i] == quote) {
+                ++i;
+                break;
+            }
+            if (!quote && (isspace(static_cast<unsigned char>(line[i])) || line[i] == '#')) break;
+            w += line[i];
+        }
+        words.push_back(w);
+    }
+}
+
+TEST(PPPoE, SecretsAreOnePppdWordAndNeverAFileName) {
+    qtest::Sh("mkdir -p /etc/ppp");
+    qtest::WriteFile(kPppoeConf, "USER=old\n");
+    for (const char *pw : {"plain", "ab#cd", "a\"b", "a\\b", "ab cd", "it's", "\\\"#' x", "#lead",
+                           "x@/etc/shadow", "'q'"}) {
+        ASSERT_EQ(QAVOPPPoEConfSet(Account("jo", pw)), 0) << pw;
+        EXPECT_EQ(PppdWords(qtest::ReadFile(kSecrets)), (std::vector<std::string>{"jo", "*", pw}))
+            << qtest::ReadFile(kSecrets);
+        QAVOPPPOECONF got;
+        ASSERT_EQ(QAVOPPPoEConfGet(&got), 0);
+        EXPECT_STREQ(got.szPassword, pw);
+    }
+    // A plain secret is written as it is.
+    ASSERT_EQ(QAVOPPPoEConfSet(Account("jo", "s3cret")), 0);
+    EXPECT_EQ(qtest::ReadFile(kSecrets), "jo\t*\ts3cret\n");
+    // pppd reads the secret from the file a leading "@" names: refused.
+    for (const char *pw : {"@/etc/shadow", "@x"}) {
+        SLIBErrSet(0);
+        EXPECT_EQ(QAVOPPPoEConfSet(Account("jo", pw)), -1) << pw;
+        EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
+    }
+    EXPECT_EQ(qtest::ReadFile(kSecrets), "jo\t*\ts3cret\n");
+    EXPECT_FALSE(qtest::FileExists("/etc/ppp/pap-secrets.tmp"));
+}
+
+TEST(PPPoE, AFailedChangeLeavesBothFilesNamingTheOldAccount) {
+    qtest::Sh("mkdir -p /etc/ppp");
+    qtest::WriteFile(kSecrets, "old\t*\tsecret\n", 0600);
+    qtest::WriteFile(kPppoeConf, "USER=old\n");
+    // The secrets cannot be replaced (a folder holds their name).
+    qtest::RemoveFile(kSecrets);
+    qtest::Sh("mkdir -p /etc/ppp/pap-secrets/x");
+    EXPECT_EQ(QAVOPPPoEConfSet(Account("new", "pw")), -1);
+    EXPECT_EQ(qtest::ReadFile(kPppoeConf), "USER=old\n");
+    qtest::Sh("rm -r /etc/ppp/pap-secrets");
+    // The user cannot be written: the old secrets come back.
+    qtest::WriteFile(kSecrets, "old\t*\tsecret\n", 0600);
+    qtest::RemoveFile(kPppoeConf);
+    qtest::Sh("mkdir -p /etc/ppp/pppoe.conf");
+    EXPECT_EQ(QAVOPPPoEConfSet(Account("new", "pw")), -1);
+    EXPECT_EQ(qtest::ReadFile(kSecrets), "old\t*\tsecret\n");
+    struct stat st;
+    ASSERT_EQ(stat(kSecrets, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(qtest::Sh("ls -A /etc/ppp | grep -q tmp"), 1);
 }
 
 TEST(PPPoE, SecretsReader) {

@@ -291,6 +291,115 @@ TEST(KeyValue, QavoinfoValuesReadBackThroughTheShell) {
     EXPECT_EQ(qtest::Exec({"flock", "-n", "-x", "/tmp/lock/lock_qavoinfo", "true"}), 0);
 }
 
+TEST(KeyValue, QuotedValuesStayShellTextAndReadBackExactly) {
+    const std::vector<std::string> hostile = {
+        "$(touch /tmp/ran)",
+        "x\"; touch /tmp/ran; \"",
+        "`touch /tmp/ran`",
+        "back\\slash\\",
+        "\\\"",
+        "\\$HOME and \\\\",
+        "\"quoted\"",
+        "it's $HOME; a|b & c > d < e * ? [x] ~ #",
+        " \tpadded \t",
+    };
+    // Every writer of quoted lines: the locked writer, a direct set, the
+    // hash writers and the add.
+    using Writer =
+        std::function<bool(const char *, const std::string &, const std::string &, const char *)>;
+    const std::vector<std::pair<std::string, Writer>> writers = {
+        {"QAVOINFOSetKeyValue",
+         [](const char *, const std::string &k, const std::string &v, const char *) {
+             return QAVOINFOSetKeyValue(k.c_str(), v.c_str()) == 0;
+         }},
+        {"SLIBFileSetKeyValue",
+         [](const char *path, const std::string &k, const std::string &v, const char *f) {
+             return SLIBFileSetKeyValue(path, k.c_str(), v.c_str(), f) == 1;
+         }},
+        {"SLIBFileSetKeys",
+         [](const char *path, const std::string &k, const std::string &v, const char *f) {
+             PSLIBSZHASH h = PshSLIBSzHashAlloc(0);
+             SLIBSzHashSetValue(&h, k.c_str(), v.c_str());
+             const bool ok = SLIBFileSetKeys(path, h, f) == 1;
+             SLIBSzHashFree(h);
+             return ok;
+         }},
+        {"SLIBFileAddKeyValue",
+         [](const char *path, const std::string &k, const std::string &v, const char *f) {
+             return SLIBFileAddKeyValue(path, k.c_str(), v.c_str(), f) == 1;
+         }},
+    };
+    // The event-log configuration's format is no shell text: the library
+    // alone reads it back.
+    const struct {
+        const char *path, *format;
+        bool shell;
+    } files[] = {{"/etc/qavoinfo.conf", kQuoted, true}, {kFile, "%s=\t\"%s\"\n", false}};
+    int n = 0;
+    for (const auto &file : files) {
+        for (const auto &[name, write] : writers) {
+            if (!file.shell && name == "QAVOINFOSetKeyValue") continue;
+            for (const std::string &v : hostile) {
+                const std::string key = "k" + std::to_string(n++);
+                // A first value, then the hostile one over the line it made
+                // (the add only adds).
+                if (name != "SLIBFileAddKeyValue") {
+                    ASSERT_TRUE(write(file.path, key, "$(touch /tmp/ran)\\", file.format)) << name;
+                }
+                ASSERT_TRUE(write(file.path, key, v, file.format)) << name << " " << v;
+                if (file.shell) {
+                    EXPECT_EQ(qtest::SourcedKey(file.path, key), v) << name << " " << v;
+                }
+                EXPECT_EQ(Get(key.c_str(), 0, file.path).value, v) << name << " " << v;
+                PSLIBSZHASH all = PshSLIBSzHashAlloc(0);
+                ASSERT_GT(SLIBFileGetKeys(file.path, &all), 0);
+                EXPECT_STREQ(SzSLIBSzHashGetValue(all, key.c_str()), v.c_str()) << name;
+                SLIBSzHashFree(all);
+            }
+        }
+    }
+    EXPECT_FALSE(FileExists("/tmp/ran"));
+    // The whole file still sources cleanly.
+    EXPECT_EQ(qtest::Exec({"sh", "-ec", ". /etc/qavoinfo.conf"}), 0);
+}
+
+TEST(KeyValue, UnescapingTouchesOnlyQuotedValues) {
+    // Files written before keep reading as they did unless a quoted value
+    // holds a backslash pair the shell reads as an escape; unquoted values
+    // and other backslashes are kept as they stand.
+    WriteFile(kFile,
+              "plain=a\\\\b\\$c\n"
+              "path=\"C:\\dir\\n\"\n"
+              "pairs=\"a\\\\b\\$c\\`d\\\"e\"\n"
+              "half=\"a\\\"\n"
+              "lone=\"\\\"\n");
+    EXPECT_EQ(Get("plain").value, "a\\\\b\\$c");
+    EXPECT_EQ(Get("path").value, "C:\\dir\\n");
+    EXPECT_EQ(Get("pairs").value, "a\\b$c`d\"e");
+    EXPECT_EQ(Get("half").value, "a\\");
+    EXPECT_EQ(Get("lone").value, "\\");
+    // An unquoted format writes the value as given.
+    ASSERT_EQ(SLIBFileSetKeyValue(kFile, "plain", "$x\\", nullptr), 1);
+    EXPECT_NE(ReadFile(kFile).find("plain=$x\\\n"), std::string::npos);
+    EXPECT_EQ(Get("plain").value, "$x\\");
+    // A section line split by the shared splitter keeps its backslashes.
+    PSLIBSZLIST l = PslSLIBSzListAlloc(0);
+    ASSERT_EQ(SLIBStrSplitKeyValue("k=\"a\\\\b\"", &l), 0);
+    EXPECT_STREQ(l->pszItem[1], "a\\\\b");
+    SLIBSzListFree(l);
+}
+
+TEST(KeyValue, QavoinfoKeysAreShellNames) {
+    const std::string before = ReadFile("/etc/qavoinfo.conf");
+    for (const char *key : {"a;touch /tmp/ran;b", "a b", "1abc", "a-b", "$(x)", "a.b", ""}) {
+        SLIBErrSet(0);
+        EXPECT_EQ(QAVOINFOSetKeyValue(key, "v"), -1) << key;
+        EXPECT_EQ(SLIBErrGet(), 0x0D00u) << key;
+    }
+    EXPECT_EQ(ReadFile("/etc/qavoinfo.conf"), before);
+    EXPECT_EQ(QAVOINFOSetKeyValue("_Ok_9", "v"), 0);
+}
+
 TEST(KeyValue, QavoinfoWriterWaitsForTheLockAndGivesUp) {
     // Another process holds the lock for longer than the writer waits.
     pid_t holder = fork();

@@ -93,6 +93,12 @@ TEST(LineMatch, KeyTestsByFlags) {
         {"Root:x\n", "rOOT", 0x402, 1},
         {"Straße 1\n", "STRASSE", 0x402, 1},    // upper-cased through the Unicode layer
         {"\xff\xfe root\n", "root", 0x400, 0},  // cannot be converted: no match
+        // A prefix is compared with the line's start only: bytes that cannot
+        // be converted after it hide nothing, before it they do.
+        {"alice:x:1:1:Caf\xe9:/h:/bin/sh\n", "ALICE:", 0x402, 1},
+        {"Caf\xe9:x\n", "CAF", 0x402, 1},
+        {"\xe9lice:x\n", "LICE:", 0x402, 0},
+        {"al\xe9:x\n", "ALE:", 0x402, 0},
         {"root\n", "root", -1, 0},
     };
     for (const Case &c : cases)

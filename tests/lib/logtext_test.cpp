@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -260,6 +261,27 @@ TEST_F(LogText, ExportAgreesWithAPlainReader) {
     EXPECT_EQ(plain.size(), plain.rfind("Share user88xxxx created\n") + 25);
     EXPECT_GT(plain.rfind("user88"), plain.rfind("user87"));
     EXPECT_EQ(ReadFile(kConn), log) << "a sound log is left as it was";
+}
+
+TEST_F(LogText, EachRecordExportsAsOneLineWithControlsVisible) {
+    ASSERT_EQ(QAVOLogSetSize(65536, QAVOLOG_CLASS_CONN), 0);
+    // File and share names reach the log as given.
+    ASSERT_EQ(QAVOLogEventWrite(QAVOLOG_CLASS_CONN, 1, 0x11100001, "a\n3\tError\tforged",
+                                "b\tc\r\x1b[2J\x7f", nullptr, nullptr),
+              0);
+    ASSERT_EQ(
+        QAVOLogEventWrite(QAVOLOG_CLASS_CONN, 1, 0x11200001, "plain", nullptr, nullptr, nullptr),
+        0);
+    ASSERT_EQ(QAVOLogExport(QAVOLOG_CLASS_CONN, kOut, "enu"), 0);
+    const std::string out = ReadFile(kOut);
+    EXPECT_EQ(Lines(out), 2u) << out;
+    EXPECT_NE(out.find("\tUser a\\n3\\tError\\tforged logged in from b\\tc\\r\\x1B[2J\\x7F\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\tShare plain created\n"), std::string::npos);
+    // Six fields a line, whatever the record held.
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+        EXPECT_EQ(std::count(out.begin() + at, out.begin() + end, '\t'), 5);
 }
 
 TEST_F(LogText, ExportOfAWrappedRingWithEndAt16AndOfAnEmptyOne) {

@@ -346,37 +346,73 @@ TEST(ProcSystem, GivesTheWaitStatus) {
     EXPECT_EQ(SLIBSysSystem("true"), 0);
 }
 
-TEST(ProcSearch, FindsEveryProcessWhoseLineHoldsTheName) {
+TEST(ProcSearch, FindsTheProcessesOfThatNameOnly) {
     std::vector<pid_t> spawned;
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 4; ++i)
         spawned.push_back(Spawn("/bin/sleep", {"qvmark-five", "1000"}));
+    // Started by its path: argv[0]'s last component is its name.
+    spawned.push_back(Spawn("/bin/sleep", {"/opt/bin/qvmark-five", "1000"}));
     spawned.push_back(Spawn("/bin/sleep", {"qvmark-other", "1000"}));
-    // Someone's grep for the name is a search, not the process.
+    // Processes that merely mention the name: a search, a longer name, a
+    // path in an argument, a shell whose command line names it.
     spawned.push_back(Spawn("/bin/sleep", {"grep qvmark-five", "1000"}));
-    spawned.push_back(Spawn("/bin/sleep", {"grep 'qvmark-five'", "1000"}));
+    spawned.push_back(Spawn("/bin/sleep", {"qvmark-five-log-rotator", "1000"}));
+    spawned.push_back(Spawn("/bin/sleep", {"/var/log/qvmark-five.log", "1000"}));
+    spawned.push_back(Spawn("/bin/sh", {"/bin/sh", "-c", "sleep 1000; :", "qvmark-five"}));
 
-    int pids[8] = {};
+    int pids[12] = {};
     EXPECT_EQ(SLIBProcGetPidsByName("qvmark-five", pids, 2), 5);
     std::set<pid_t> five(spawned.begin(), spawned.begin() + 5);
     EXPECT_TRUE(five.count(pids[0]) && five.count(pids[1]) && pids[0] != pids[1]);
     EXPECT_EQ(pids[2], 0);  // nothing stored beyond max
     EXPECT_EQ(SLIBProcGetPidsByName("qvmark-five", nullptr, 0), 5);
-    // A substring of the command line matches, and so does the process id.
-    // For this name only "grep qvmark-..." is a search line; "grep 'qvmark-five'" is not.
-    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-", pids, 8), 7);
-    EXPECT_EQ(SLIBProcGetPidsByName((std::to_string(spawned[5]) + " qvmark").c_str(), pids, 8), 1);
+    EXPECT_EQ(SLIBProcGetPidsByName("/opt/bin/qvmark-five", pids, 12), 1);
+    EXPECT_EQ(pids[0], spawned[4]);
+    // A part of a name, or a process id, is no name.
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-", pids, 12), 0);
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-fiv", pids, 12), 0);
+    EXPECT_EQ(SLIBProcGetPidsByName(std::to_string(spawned[5]).c_str(), pids, 12), 0);
+    // The name with its first arguments, each whole.
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-other 1000", pids, 12), 1);
     EXPECT_EQ(pids[0], spawned[5]);
-    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-none", pids, 8), 0);
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-other 100", pids, 12), 0);
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-other 1000 x", pids, 12), 0);
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-none", pids, 12), 0);
     EXPECT_EQ(BlSLIBProcExist("qvmark-five"), 1);
     EXPECT_EQ(BlSLIBProcExist("qvmark-none"), 0);
     EXPECT_EQ(BlSLIBProcIsRunning("qvmark-other"), 1);
     EXPECT_EQ(BlSLIBProcIsRunning("qvmark-none"), 0);
+
+    // Killing by name spares every process that only mentions it.
+    EXPECT_EQ(SLIBProcKillByName("qvmark-five", 1), 5);
+    for (size_t i = 0; i < 5; ++i) {
+        int status = Reap(spawned[i]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << i;
+    }
+    for (size_t i = 5; i < spawned.size(); ++i)
+        EXPECT_EQ(kill(spawned[i], 0), 0) << i;
+    spawned.erase(spawned.begin(), spawned.begin() + 5);
 
     SLIBErrSet(0);
     EXPECT_EQ(SLIBProcGetPidsByName(nullptr, pids, 8), -1);
     EXPECT_EQ(SLIBErrGet(), 0x0D00u);
     EXPECT_EQ(BlSLIBProcExist(nullptr), 0);
     EXPECT_EQ(BlSLIBProcIsRunning(nullptr), 0);
+    for (pid_t p : spawned)
+        kill(-p, SIGKILL);  // the shell's sleep too
+    KillAndReap(spawned);
+}
+
+TEST(ProcSearch, AScriptGoesByItsOwnName) {
+    qtest::WriteFile("/tmp/qvmark-script", "#!/bin/sh\nsleep 1000; :\n", 0755);
+    std::vector<pid_t> spawned{Spawn("/tmp/qvmark-script", {"/tmp/qvmark-script", "-n", "eth0"})};
+    int pids[4] = {};
+    EXPECT_EQ(SLIBProcGetPidsByName("qvmark-script", pids, 4), 1);
+    EXPECT_EQ(pids[0], spawned[0]);
+    EXPECT_EQ(SLIBProcGetPidsByName("/tmp/qvmark-script -n eth0", pids, 4), 1);
+    EXPECT_EQ(SLIBProcGetPidsByName("/tmp/qvmark-script -n eth1", pids, 4), 0);
+    EXPECT_EQ(SLIBProcGetPidsByName("sh", pids, 4), 0);
+    kill(-spawned[0], SIGKILL);  // its sleep too
     KillAndReap(spawned);
 }
 

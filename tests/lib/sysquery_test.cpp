@@ -358,11 +358,29 @@ TEST(SysQuery, SignalPaneld) {
     }
     EXPECT_EQ(gSelfSignals, 0);
 
-    pid_t child = fork();
-    if (child == 0) {
+    // A stale pid file naming another program: that process is left alone.
+    pid_t other = fork();
+    if (other == 0) {
         execl("/usr/bin/sleep", "sleep", "600", (char *)nullptr);
         _exit(127);
     }
+    pid_t child = fork();
+    if (child == 0) {
+        execl("/usr/bin/sleep", "paneld", "600", (char *)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && qtest::ReadFile("/proc/" + std::to_string(child) + "/cmdline") !=
+                                   std::string("paneld\0"
+                                               "600\0",
+                                               11);
+         ++i)
+        usleep(2000);
+    WriteFile("/var/run/paneld.pid", std::to_string(other) + "\n");
+    EXPECT_EQ(SLIBSignalPaneld(SIGTERM), 0);
+    usleep(100000);
+    EXPECT_EQ(waitpid(other, nullptr, WNOHANG), 0) << "a process that is not the daemon";
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
     WriteFile("/var/run/paneld.pid", std::to_string(child) + "\n");
     EXPECT_EQ(SLIBSignalPaneld(SIGTERM), 0);
     int status = 0;

@@ -174,7 +174,7 @@ TEST_F(AppleDouble, CopiesPlainlyWhereNoConversionIsAsked) {
     }
 }
 
-TEST_F(AppleDouble, FailuresLeaveNoDestination) {
+TEST_F(AppleDouble, FailuresKeepAnOlderDestination) {
     struct Case {
         const char *what;
         std::string source;
@@ -206,14 +206,24 @@ TEST_F(AppleDouble, FailuresLeaveNoDestination) {
         {"short header", std::string(10, '\0'), -5},
         {"version 3", Companion(0x00030000, {{9, 100, kFinder}, {2, 132, "fork"}, {3, 140, "n"}}),
          -1},
+        {"no AppleDouble magic", "\xDE\xAD\xBE\xEF" + AfpV2("fork").substr(4), -1},
+        {"AppleSingle magic", "\x00\x05\x16\x00" + AfpV2("fork").substr(4), -1},
+        {"compact form without the magic",
+         "\xDE\xAD\xBE\xEF" + Companion(0x00020000, {{9, 50, kFinder}, {2, 82, "f"}}).substr(4),
+         -1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         qtest::WriteFile(src_, c.source);
-        qtest::WriteFile(dst_, "an older companion");
-        EXPECT_EQ(QAVOAppleDoubleCopy(src_.c_str(), dst_.c_str(), 0), c.result);
-        // A source it never got to convert leaves an older destination alone.
-        EXPECT_EQ(qtest::FileExists(dst_), c.result == -1 || c.what == std::string("short header"));
+        for (int mode : {0, 1}) {
+            qtest::WriteFile(dst_, "an older companion");
+            EXPECT_EQ(QAVOAppleDoubleCopy(src_.c_str(), dst_.c_str(), mode), c.result);
+            EXPECT_EQ(qtest::ReadFile(dst_), "an older companion");
+            qtest::RemoveFile(dst_);
+            EXPECT_EQ(QAVOAppleDoubleCopy(src_.c_str(), dst_.c_str(), mode), c.result);
+            EXPECT_FALSE(qtest::FileExists(dst_));
+            EXPECT_FALSE(qtest::FileExists(dst_ + ".tmp"));
+        }
     }
 
     qtest::RemoveFile(dst_);
@@ -248,11 +258,20 @@ TEST_F(AppleDouble, NeverWritesThroughItsSourceOrALink) {
     EXPECT_EQ(QAVOAppleDoubleCopy(src_.c_str(), src_.c_str(), 0), -1);
     EXPECT_TRUE(qtest::ReadFile(src_) == afp);
 
+    for (int mode = 0; mode <= 3; ++mode) {
+        EXPECT_EQ(QAVOAppleDoubleCopy(src_.c_str(), src_.c_str(), mode), -1) << mode;
+        EXPECT_TRUE(qtest::ReadFile(src_) == afp);
+    }
+
     qtest::WriteFile("/tmp/ad/target", "precious");
     ASSERT_EQ(symlink("/tmp/ad/target", dst_.c_str()), 0);
-    EXPECT_EQ(QAVOAppleDoubleCopy(src_.c_str(), dst_.c_str(), 0), -2);
-    EXPECT_EQ(qtest::ReadFile("/tmp/ad/target"), "precious");
-    EXPECT_EQ(Mode("/tmp/ad/target"), 0644u);
+    for (int mode = 0; mode <= 3; ++mode) {
+        EXPECT_EQ(QAVOAppleDoubleCopy(src_.c_str(), dst_.c_str(), mode), -2) << mode;
+        EXPECT_EQ(QAVOAppleDoubleIConvertV2(src_.c_str(), dst_.c_str(), mode), -2) << mode;
+        EXPECT_EQ(qtest::ReadFile("/tmp/ad/target"), "precious");
+        EXPECT_EQ(Mode("/tmp/ad/target"), 0644u);
+        EXPECT_EQ(qtest::Sh("test -L " + dst_), 0);
+    }
 }
 
 TEST_F(AppleDouble, ChecksTheDestinationName) {
@@ -297,7 +316,7 @@ TEST_F(AppleDouble, NamesNeverReachAShell) {
     EXPECT_FALSE(qtest::FileExists("/tmp/ad/ran"));
     EXPECT_FALSE(qtest::FileExists("/ran"));
 
-    // Relative names are the caller's, although cp runs in another directory.
+    // Relative names are the caller's.
     EXPECT_EQ(QAVOAppleDoubleCopy("-rf", "._rel", 3), 0);
     EXPECT_TRUE(qtest::ReadFile("/tmp/ad/._rel") == afp);
     EXPECT_EQ(QAVOAppleDoubleCopy("-rf", "._rel2", 0), 0);
@@ -312,10 +331,11 @@ TEST_F(AppleDouble, StopsWhenCancelled) {
         EXPECT_EQ(QAVOAppleDoubleCopy(src_.c_str(), dst_.c_str(), mode), -12) << mode;
         EXPECT_FALSE(qtest::FileExists(dst_)) << mode;
     }
-    // Raised during a conversion: the destination goes, an older one too.
+    // Raised during a conversion: an older destination stays.
     qtest::WriteFile(dst_, "an older companion");
     EXPECT_EQ(QAVOAppleDoubleIConvertV2(src_.c_str(), dst_.c_str(), 0), -12);
-    EXPECT_FALSE(qtest::FileExists(dst_));
+    EXPECT_EQ(qtest::ReadFile(dst_), "an older companion");
+    EXPECT_FALSE(qtest::FileExists(dst_ + ".tmp"));
     // The cancel result wins over any other at the end.
     EXPECT_EQ(QAVOAppleDoubleIConvertV2("/tmp/ad/._missing", dst_.c_str(), 0), -12);
 }
@@ -325,6 +345,7 @@ TEST_F(AppleDouble, FullFileSystemGivesNoSpace) {
     qtest::WriteFile(src_, AfpV2(Pattern(200000, 12)));
     EXPECT_EQ(QAVOAppleDoubleCopy(src_.c_str(), "/tmp/full/._big", 0), -9);
     EXPECT_FALSE(qtest::FileExists("/tmp/full/._big"));
+    EXPECT_FALSE(qtest::FileExists("/tmp/full/._big.tmp"));
     qtest::Sh("umount /tmp/full");
 }
 

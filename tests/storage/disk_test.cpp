@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "appliance.h"
@@ -181,6 +182,16 @@ TEST(DiskTemperature, SmartOnBothPaths) {
                                                           "pass 0xb0 0x00 0xd0 0x01 -> 0"}));
     EXPECT_EQ(QAVORaidDiskTemperatureGet("/dev/sda"), 45);
 
+    // Readings no drive can give are no temperature.
+    for (auto [raw, want] : std::vector<std::pair<const char *, int>>{{"ffff00000000", -1},
+                                                                      {"008000000000", -1},
+                                                                      {"f6ff00000000", -1},
+                                                                      {"7e0000000000", -1},
+                                                                      {"7d0000000000", 125},
+                                                                      {"000000000000", 0}}) {
+        qtest::WriteFile("/sim/disks/sda.state", std::string("attr 194 ") + raw + "\n");
+        EXPECT_EQ(QAVODiskTemperatureGet("/dev/sda"), want) << raw;
+    }
     qtest::WriteFile("/sim/disks/sda.state", "attr 1 2d0000000000\n");  // no attribute 194
     EXPECT_EQ(QAVODiskTemperatureGet("/dev/sda"), -1);
     qtest::WriteFile("/sim/disks/sda.state", "smart none\n");

@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "appliance.h"
 #include "qavo_disksector.h"
+#include "qavo_usbbackup.h"
 #include "raid_sim.h"
 #include "slib_errcode.h"
 
@@ -85,6 +87,25 @@ TEST(DiskSector, Failures) {
     EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
     EXPECT_EQ(QAVOReadOneSectorFromDev(nullptr, 0, buf), -1);
     EXPECT_EQ(QAVOReadOneSectorFromDev("sdb", 0, nullptr), -1);
+}
+
+TEST(DiskSector, OnlyKernelDeviceNamesAreTaken) {
+    // A file the writers must never reach through a device name.
+    const std::string victim(512, 'v');
+    qtest::WriteFile("/tmp/victim", victim);
+    uint8_t buf[512];
+    memset(buf, 'X', sizeof buf);
+    for (const char *name : {"../tmp/victim", "/dev/../tmp/victim", "/tmp/victim",
+                             "sdb/../../tmp/victim", "", "/dev/", "sd b", "sdb\n"}) {
+        SCOPED_TRACE(name);
+        SLIBErrSet(0);
+        EXPECT_EQ(QAVOWriteOneSectorToDev(name, 0, buf), -1);
+        EXPECT_EQ(SLIBErrGet(), ERR_BAD_PARAMETERS);
+        EXPECT_EQ(QAVOReadOneSectorFromDev(name, 0, buf), -1);
+        EXPECT_EQ(USBBKPSetUBDIToDev(name, buf), -1);
+        EXPECT_EQ(USBBKPInitUBDIToDev(name), -1);
+    }
+    EXPECT_EQ(qtest::ReadFile("/tmp/victim"), victim);
 }
 
 }  // namespace

@@ -177,8 +177,13 @@ TEST(ExtShareAfp, DatabaseFolders) {
                  "mkdir -p /volume1/@pplepriv@te/USB2/x /volume1/@pplepriv@te/SATA "
                  "/volume1/@pplepriv@te/USB3 /volumeUSB3/@pplepriv@te/y"),
               0);
-    // vfat databases live on the first volume, by the root's last character.
+    // vfat databases live on the first volume, by the disk's whole number:
+    // disk 12's removal leaves disk 2's database alone.
+    ASSERT_EQ(Sh("mkdir -p /volume1/@pplepriv@te/USB12/z"), 0);
     ASSERT_EQ(QAVOIMacRemoveDb("/volumeUSB12/usbshare", 1, 0), 0);
+    EXPECT_TRUE(Gone("/volume1/@pplepriv@te/USB12"));
+    EXPECT_TRUE(FileExists("/volume1/@pplepriv@te/USB2/x"));
+    ASSERT_EQ(QAVOIMacRemoveDb("/volumeUSB2/usbshare", 1, 0), 0);
     EXPECT_TRUE(Gone("/volume1/@pplepriv@te/USB2"));
     EXPECT_TRUE(FileExists("/volume1/@pplepriv@te/USB3"));
     ASSERT_EQ(QAVOIMacRemoveDb("/volumeSATA/satashare", 1, 1), 0);
@@ -218,7 +223,9 @@ TEST(ExtShareAfp, DatabasePathOfAnItem) {
         const char *want;
         const char *cut;
     } cases[] = {
-        {"/volumeUSB12/usbshare/a/b", 1, "/volume1/@pplepriv@te/USB2/usbshare/a/b", "/volumeUSB12"},
+        {"/volumeUSB12/usbshare/a/b", 1, "/volume1/@pplepriv@te/USB12/usbshare/a/b",
+         "/volumeUSB12"},
+        {"/volumeUSB2/usbshare/a", 1, "/volume1/@pplepriv@te/USB2/usbshare/a", "/volumeUSB2"},
         {"/volumeUSB3/usbshare/a", 0, "/volumeUSB3/@pplepriv@te/usbshare/a", "/volumeUSB3"},
         {"/volumeSATA/x", 0, "/volumeSATA/@pplepriv@te/x", "/volumeSATA"},
         {"/volumeUSB3", 0, nullptr, "/volumeUSB3"},

@@ -3,7 +3,12 @@
 // disk, and the status operations.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qavo_sata.h"
@@ -12,6 +17,7 @@
 #include "qavo_usbbkpinfo.h"
 #include "qavo_usbmount.h"
 #include "slib_errcode.h"
+#include "slib_lock.h"
 #include "usbmount_sim.h"
 
 namespace {
@@ -177,6 +183,41 @@ TEST_F(UsbBkpDisk, PullDuringBackupStopsItAndHandsOver) {
     EXPECT_NE(ReadFile(SZF_QAVO_SMB_CONF).find("[satabackup]"), std::string::npos);
     EXPECT_EQ(ReadFile(SZF_QAVO_SMB_CONF).find("[usbbackup]"), std::string::npos);
     EXPECT_EQ(qtest::Testparm(SZF_QAVO_SMB_CONF), 0);
+}
+
+TEST_F(UsbBkpDisk, PulledWhileItsArrivalStillMountsGoesOffLine) {
+    BackupDisk("sdb", "ID-A");
+    // Another process holds the map lock: the disk's arrival, still mounting.
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t arrival = fork();
+    ASSERT_GE(arrival, 0);
+    if (arrival == 0) {
+        char c = 0;
+        if (ErrSLIBFileLock(SLIB_LOCK_USBIDMAP | SLIB_LOCK_EX, 5) != 0) _exit(2);
+        if (write(ready[1], "r", 1) != 1 || read(go[0], &c, 1) != 1) _exit(3);
+        const int rc = Arrive("sdb", 3);
+        SLIBErrSLIBFileUnlock(SLIB_LOCK_USBIDMAP);
+        _exit(rc == 0 ? 0 : 4);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    // The disk is pulled out meanwhile.
+    int pulled = -2;
+    std::thread pull([&] { pulled = USBBKPHotPullOut("sdb"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(arrival, &status, 0), arrival);
+    pull.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(pulled, 0);
+    const QAVOUSBBACKUPINFO r = Record();
+    EXPECT_EQ(r.status & USB_BKP_STATUS_ONLINE, 0u) << r.device;
+    EXPECT_FALSE(usim::Mounted("/volumeUSB1"));
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        close(fd);
 }
 
 TEST_F(UsbBkpDisk, StatusOperations) {

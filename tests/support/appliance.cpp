@@ -262,4 +262,11 @@ std::string BuildDir() {
     return s ? s : "";
 }
 
+std::string SourcedKey(const std::string &path, const std::string &key) {
+    std::string out;
+    const int rc =
+        Exec({"sh", "-c", ". \"$0\" || exit 3; printf %s \"${" + key + "-<unset>}\"", path}, &out);
+    return rc == 0 ? out : "<failed>";
+}
+
 }  // namespace qtest

@@ -48,6 +48,10 @@ int Exec(const std::vector<std::string> &argv, std::string *out = nullptr,
          const std::string &input = {});
 // Runs a shell command line (test-side convenience only).
 int Sh(const std::string &cmd, std::string *out = nullptr);
+// What the shell gives for key after sourcing the key/value file path, as the
+// appliance's scripts do: "<unset>" when the key is unset and "<failed>"
+// when sourcing the file failed.
+std::string SourcedKey(const std::string &path, const std::string &key);
 
 // The items of a string list, in list order.
 std::vector<std::string> Items(PSLIBSZLIST list);

@@ -434,3 +434,23 @@ TEST_F(Mail, TagsCharsetAndVendorDomain) {
 }
 
 }  // namespace
+
+TEST_F(Mail, AccountTextsStayWhatTheShellAndTheLibraryRead) {
+    // The settings file is sourced by the scripts: the account's texts reach
+    // it as shell text that runs nothing and reads back unchanged.
+    const char *const texts[] = {"$(touch /tmp/ran)", "x\"; touch /tmp/ran; \"\\",
+                                 "`touch /tmp/ran` $HOME \\$"};
+    for (const char *text : texts) {
+        QAVOMAILSETTING s = Setting("192.0.2.2", "one@example.com", "");
+        s.szUser = const_cast<char *>(text);
+        s.szPass = const_cast<char *>(text);
+        ASSERT_EQ(QAVOMailSet(QAVO_MAIL_TYPE, &s), 1) << text;
+        for (const char *key : {"eventuser", "eventpass"}) {
+            EXPECT_EQ(qtest::SourcedKey(SLIB_QAVOINFO_PATH, key), text) << key;
+            char buf[128] = "";
+            ASSERT_GT(SLIBFileGetKeyValue(SLIB_QAVOINFO_PATH, key, buf, sizeof buf, 0), 0);
+            EXPECT_STREQ(buf, text) << key;
+        }
+    }
+    EXPECT_FALSE(qtest::FileExists("/tmp/ran"));
+}

@@ -200,6 +200,25 @@ TEST_F(NetBkpMail, RunResultIsLoggedAtItsLevelAndErrorsAreMailed) {
     EXPECT_EQ(SLIBErrGet(), 0x0D00u);
 }
 
+// An English error mail for a share with a non-ASCII name and an error
+// text longer than a mail line may be: the subject as encoded words, the
+// body in base64, both as they were.
+TEST_F(NetBkpMail, ErrorMailOfANonAsciiShareWithALongText) {
+    const std::string text(1010, 'e');
+    SLIBFileSetKeyValue("/usr/qavo/qavoman/texts/enu/strings", "netbkp_e_diskfull", text.c_str(),
+                        SLIB_KEYVALUE_FMT_QUOTED);
+    ASSERT_EQ(
+        QAVONetBkpMailandLog("Fotos-\xc3\xa4", "backup.example.com", "2026/12/10 03:00", 41 * 256),
+        0);
+    ASSERT_TRUE(MailNet::WaitMails(1));
+    mailtest::Mail m = MailNet::Mails().back();
+    EXPECT_EQ(m.f["subject"], "Backup of Fotos-\xc3\xa4 on qnas failed");
+    EXPECT_EQ(m.f["header_8bit"], "0");
+    EXPECT_EQ(m.f["cte"], "base64");
+    EXPECT_LE(std::stoul(m.f["max_line"]), 998u);
+    EXPECT_EQ(m.f["body"], "Server backup.example.com at 2026/12/10 03:00:\r\n" + text + "\r\n");
+}
+
 TEST_F(NetBkpMail, RecoveryMailNamesFolderAndServer) {
     ASSERT_EQ(QAVONetRecoveryMail("Photo", "192.0.2.2", "NetRecoverFinished"), 0);
     ASSERT_EQ(QAVONetRecoveryMail("a b", "backup.example.com", "NetRecoverError"), 0);

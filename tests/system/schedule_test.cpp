@@ -2,6 +2,7 @@
 // removed, and the cron daemon's reread signal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +85,7 @@ struct Crond {
         pid = fork();
         if (pid == 0) {
             sigprocmask(SIG_BLOCK, &set, nullptr);
+            prctl(PR_SET_NAME, "crond");  // the daemon its pid file belongs to
             FILE *ready = fopen("/tmp/crond.ready", "w");
             if (ready) fclose(ready);
             for (;;) {
@@ -162,6 +164,7 @@ TEST(ScheduleSet, RefusesBadRecordsAndCommands) {
         Schedule(0x7F, 1, 0, 1, 60, "/bin/job"),
         Schedule(0x7F, 1, 0, 1, -1, "/bin/job"),
         Schedule(0x7F, 1, 0, 1, 0, ""),
+        Schedule(0x7F, 1, 0, 1, 0, " \t"),
         Schedule(0x7F, 1, 0, 1, 0, "/bin/job\n* * * * * root /bin/evil"),
         Schedule(0x7F, 1, 0, 1, 0, "/bin/job\r"),
         Schedule(0x7F, 1, 0, 1, 0, "/bin/date +%s"),
@@ -186,6 +189,7 @@ TEST(ScheduleGet, ReadsLinesBack) {
         int hour, last, interval, minute, runs;
     } cases[] = {
         {"0\t1\t*\t*\t*\troot\t/bin/job -x y", 1, 0x7F, 1, 1, 0, 0, 1},
+        {"0\t1\t*\t*\t*\troot\t /bin/job", 1, 0x7F, 1, 1, 0, 0, 1},
         {"5\t2\t*\t*\t1,1\troot\t/bin/job", 1, 0x02, 2, 2, 0, 5, 1},
         {"5\t2\t*\t*\t7\troot\t/bin/job", 1, 0x00, 2, 2, 0, 5, 1},
         {"5\t2\t*\t*\t9,3,-1\troot\t/bin/job", 1, 0x08, 2, 2, 0, 5, 1},
@@ -199,7 +203,6 @@ TEST(ScheduleGet, ReadsLinesBack) {
         {"5\t\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
         {"\t4\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
         {"5\t4\t*\t*\t1\t\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
-        {"5\t4\t*\t*\t1\troot\t /bin/job", -1, 0, 0, 0, 0, 0, 0},
         {"5\t4\t*\t*\t1\troot /bin/job", -1, 0, 0, 0, 0, 0, 0},
         {"5\t4\t1\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},
         {"5\t*\t*\t*\t1\troot\t/bin/job", -1, 0, 0, 0, 0, 0, 0},

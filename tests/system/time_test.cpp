@@ -214,6 +214,17 @@ TEST(NTPSet, CrontabLineAndKeys) {
     EXPECT_EQ(qtest::ReadFile(kCrontab), before);
     EXPECT_EQ(qtest::ReadFile("/etc/qavoinfo.conf"), conf);
 
+    // The period is free text: the sourced settings file keeps it text.
+    for (const char *period : {"$(reboot)", "\"`reboot`", "a\\\"$"}) {
+        const QAVONTPINFO n = Ntp(1, period, "a.example", "");
+        ASSERT_EQ(QAVONTPSet(&n), 1) << period;
+        EXPECT_EQ(qtest::SourcedKey("/etc/qavoinfo.conf", "ntpdate_period"), period);
+        ASSERT_EQ(QAVONTPGet(&got), 1);
+        EXPECT_STREQ(got.szPeriod, period);
+    }
+    for (const auto &call : qtest::Calls())
+        EXPECT_EQ(call.at(0).find("reboot"), std::string::npos);
+
     // NULL: everything off.
     ASSERT_EQ(QAVONTPSet(nullptr), 1);
     EXPECT_EQ(NtpLine(), "");
