@@ -370,7 +370,6 @@ INSTANTIATE_TEST_SUITE_P(Updater, TransientFault, ::testing::Range(0, 2 * kShard
                              return std::string(kScenarios[i.param / kShards]->name) +
                                     std::to_string(i.param % kShards);
                          });
-});
 
 // Today's map. Rows change in table order, each as erase, write, entry
 // rewrite; the boot loader, library archive, vendor data and configuration
