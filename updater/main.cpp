@@ -306,6 +306,9 @@ void Run::MoveArchive() {
 }
 
 void Run::RemoveBackup() {
+    // Only the backup this run made: a folder left by an earlier run (a group
+    // update makes none) may be the only copy of an older flash.
+    if (!BlUPDTBackupMade()) return;
     const std::string cmd = "/bin/rm -rf " + Word(std::string(szUpdateDir) + "/" + UPDT_BACKUP_DIR);
     SLIBLog(LOG_ERR, "szCmd=[%s]", cmd.c_str());
     UPDTExecute(cmd.c_str());

@@ -36,6 +36,10 @@ inline std::string BackupFile(const std::string &name) {
     return BackupDir() + "/" + UPDT_BACKUP_PREFIX + name;
 }
 
+// True when the first len bytes of the file and of the device are the same;
+// nothing is logged and no progress is counted (len 0: true).
+bool SameBytes(const std::string &file, const char *device, uint64_t len);
+
 // Fills row from its image in the package or, without one, from the
 // partition e as it stands: data length, update and image flags, start, size
 // and balance in blocks of blockSize. label names the row in the log

@@ -721,3 +721,23 @@ TEST(UpdaterRoad, CompleteUpdateOnAnMSystemsModule) {
     EXPECT_FALSE(FileExists(kPkg + "/b@ckup"));
     EXPECT_EQ(ScriptCalls("start"), 0);
 }
+
+TEST(UpdaterRoad, KeptBackupOutlivesAGroupUpdateAndADanglingImageIsRefused) {
+    Road r(false);
+    r.Images();
+    // A backup kept by an earlier failed roll-back: the only copy left.
+    ASSERT_EQ(Sh("mkdir " + Quote(kPkg + "/b@ckup")), 0);
+    WriteFile(kPkg + "/b@ckup/mtd_zImage", "the only copy");
+    ASSERT_EQ(r.Run("-g"), 0);
+    EXPECT_EQ(ReadFile(kPkg + "/b@ckup/mtd_zImage"), "the only copy");
+    const Bytes after = r.hw->Chip();
+    EXPECT_TRUE(after == r.Expected()) << FirstDiff(after, r.Expected());
+
+    // An image name that leads nowhere is a bad image, not a missing one.
+    ASSERT_EQ(symlink("/nonexistent", (kPkg + "/AllLib.tgz").c_str()), 0);
+    ClearSyslog();
+    EXPECT_EQ(r.Run(), 19);
+    EXPECT_EQ(Progress(), "P:-19");
+    EXPECT_TRUE(r.hw->Chip() == after);
+    EXPECT_EQ(ReadFile(kPkg + "/b@ckup/mtd_zImage"), "the only copy");
+}

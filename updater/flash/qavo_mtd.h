@@ -68,6 +68,9 @@ int QAVOMTDModifyPartitionSize(const char *szDevice, uint32_t start, uint32_t si
 int QAVOMTDModifyFISEntry(const char *szDirDevice, const QAVOMTDFISENTRY *pEntry);
 /* Erases the whole device. */
 int QAVOMTDErasePartition(const char *szDevice);
+/* Erases length bytes from start (both multiples of the erase block); on
+ * failure errno holds the kernel's answer. */
+int QAVOMTDEraseRange(const char *szDevice, uint32_t start, uint32_t length);
 /* lock = 1 write-protects the whole device; any other value unprotects it. */
 int QAVOMTDILock(const char *szDevice, int lock);
 int QAVOMTDLockPartition(const char *szDevice);
