@@ -24,6 +24,14 @@ extern "C" {
 #define SLIB_KEYVALUE_FMT_QUOTED "%s=\"%s\"\n"
 #define SLIB_KEYVALUE_FMT_PLAIN "%s=%s\n"
 
+/* Values are shell text where the format puts them in double quotes (the
+ * scripts source "/etc/qavoinfo.conf" and other settings files): the writers
+ * put a backslash before each ", $, ` and \ of such a value, and the readers
+ * (SLIBFileGetKeyValue, SLIBFileGetKeys) take those backslashes away again
+ * inside a pair of enclosing double quotes, so that the shell and the
+ * library read exactly the value written. A backslash before any other
+ * character is kept. QAVOINFOSetKeyValue takes only keys that are shell
+ * names (letters, digits and "_", not starting with a digit). */
 int BlSLIBFileMatchKey(char *line, const char *key);
 int SLIBFileGetKeyValue(const char *path, const char *key, char *buffer, int size, int flags);
 int SLIBFileSetKeyValue(const char *path, const char *key, const char *value, const char *format);
