@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Actions on a daemon. */
 enum {
@@ -110,6 +111,7 @@ int QAVOGetUserConnOfSmb(const char *szName, int byShare, char *szBuf, int cbBuf
  * entries, or -1. */
 int QAVOKillSmbConn(char *szPidList);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

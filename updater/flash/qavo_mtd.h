@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* One entry of the flash directory as read from flash. On flash it is a
  * 256-byte little-endian record (name at 0, flash_base 16, mem_base 20, size
@@ -79,6 +80,7 @@ int QAVOMTDUnlockPartition(const char *szDevice);
  * M-Systems module, else 0. */
 int BlQAVOIsMSysFlash(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif
