@@ -19,15 +19,32 @@ bool Run(const std::string &cmd) {
     return system(cmd.c_str()) == 0;
 }
 
-// Volumes 1 and 2 (and 3 for the pristine data) as file systems of their own.
+// Volumes 1 and 2 (and 3 for the pristine data) as file systems of their own,
+// each an 800 MiB tmpfs mounted here (whatever another benchmark left there
+// is covered, never used), and taken away when the program ends.
+std::string gWhy;  // why the volumes or the data cannot be prepared
+
+void UnmountVolumes() {
+    for (int v = 3; v >= 1; --v)
+        Run("umount /volume" + std::to_string(v));
+}
+
 bool Ready() {
     static bool ready = false;
     if (ready) return true;
+    if (!gWhy.empty()) return false;
     for (int v = 1; v <= 3; ++v) {
-        int health = 0;
-        if (QAVOVolHealthCheck(v, &health) == 0 && health == QAVO_VOLUME_WRITABLE) continue;
         const std::string dir = "/volume" + std::to_string(v);
-        if (!Run("mkdir -p " + dir + " && mount -t tmpfs -o size=800m tmpfs " + dir)) return false;
+        if (!Run("mkdir -p " + dir + " && mount -t tmpfs -o size=800m tmpfs " + dir)) {
+            gWhy = "an 800 MiB tmpfs cannot be mounted on " + dir;
+            return false;
+        }
+        if (v == 1) atexit(UnmountVolumes);
+        int health = 0;
+        if (QAVOVolHealthCheck(v, &health) != 0 || health != QAVO_VOLUME_WRITABLE) {
+            gWhy = dir + " is not a writable volume after mounting";
+            return false;
+        }
     }
     ready =
         Run("test -d /volume3/pristine || (mkdir -p /volume3/pristine && cd /volume3/pristine && "
@@ -36,6 +53,7 @@ bool Ready() {
             "for i in range(10000):\n"
             "    open(\"d%d/f%d\" % (i % 100, i), \"wb\").write(os.urandom(512 + i % 3000))' && "
             "for i in 1 2 3; do head -c 104857600 /dev/urandom > big$i; done)");
+    if (!ready) gWhy = "the data cannot be made on /volume3 (python3, 400 MiB of room)";
     return ready;
 }
 
@@ -56,7 +74,7 @@ bool Prepare() {
 template <typename Move>
 void Measure(benchmark::State &state, Move move) {
     if (!Ready()) {
-        state.SkipWithError("volumes or data cannot be prepared");
+        state.SkipWithError(gWhy.c_str());
         return;
     }
     for (auto _ : state) {

@@ -7,22 +7,39 @@
 #   scripts/demo.sh            a complete update
 #   scripts/demo.sh --fault    every write of the RAM disk fails: the updater
 #                              rolls the flash back to what it was
+#   --out DIR                  where the results stay (default: demo-results
+#                              in the source tree, which git ignores)
+#   --build DIR                an existing release build: no set-up, no build
 #
 # Everything happens inside a throw-away appliance root (sim/appliance); the
 # rehearsal tool it uses is sim/qavo-rehearse (see sim/README.md).
 set -euo pipefail
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-fault=0
-case "${1:-}" in
-    "") ;;
-    --fault) fault=1 ;;
-    *) echo "usage: scripts/demo.sh [--fault]" >&2; exit 2 ;;
-esac
+fault=0 out="$src/demo-results" build=""
+usage() { echo "usage: scripts/demo.sh [--fault] [--out DIR] [--build DIR]" >&2; exit 2; }
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --fault) fault=1; shift ;;
+        --out|--build) [ $# -ge 2 ] || usage; [ "$1" = --out ] && out="$2" || build="$2"; shift 2 ;;
+        *) usage ;;
+    esac
+done
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
 
-"$src/scripts/setup.sh"
-build="$src/build/release"
-echo "== building (scripts/build.sh $build)"
-"$src/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQAVO_TESTS=OFF -DQAVO_BENCH=OFF
+if [ -z "$build" ]; then
+    "$src/scripts/setup.sh"
+    build="$src/build/release"
+    # The build's own output goes to a file; one line here.
+    printf '== building (scripts/build.sh %s, output in %s/build.log) ... ' "$build" "$out"
+    if ! "$src/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQAVO_TESTS=OFF \
+        -DQAVO_BENCH=OFF > "$out/build.log" 2>&1; then
+        echo "failed"
+        tail -n 30 "$out/build.log" >&2
+        exit 1
+    fi
+    echo "done"
+fi
 report="$build/sim/qavo-rehearse-report"
 
 work="$(mktemp -d)"
@@ -66,9 +83,10 @@ if [ "$fault" = 1 ]; then
 fi
 
 echo "== running the updater (progress as the web interface sees it)"
-out="$work/out"
+rc=0
 "$src/sim/qavo-rehearse" --build "$build" --package "$pkg" --installed "$work/VERSION.installed" \
-    --image "$work/installed.bin" --out "$out" --watch "${sim[@]}"
+    --image "$work/installed.bin" --out "$out" --watch "${sim[@]+"${sim[@]}"}" || rc=$?
+[ "$rc" != 125 ] || exit 1
 
 echo
 echo "== report"
@@ -85,7 +103,12 @@ echo "flash directory after:"
 "$report" dir "$out/chip.after" | sed 's/^/   /'
 echo "partitions:"
 "$report" changed "$out/chip.before" "$out/chip.after" | sed 's/^/   /'
+scripts() { # action: the start scripts called with it, by name
+    awk -F'\t' -v a="$1" '$2 == a { sub(".*/", "", $1); print $1 }' "$out/calls.log" | paste -sd' ' -
+}
 echo "services:        $(grep -c $'\tstop$' "$out/calls.log") start scripts called with stop, $(grep -c $'\tstart$' "$out/calls.log") with start"
+[ -z "$(scripts stop)" ] || echo "   stop:  $(scripts stop)" | fold -s -w 78 | sed '2,$s/^/          /'
+[ -z "$(scripts start)" ] || echo "   start: $(scripts start)" | fold -s -w 78 | sed '2,$s/^/          /'
 if [ "$code" != 0 ]; then
     echo "the updater's system log on the failure:"
     grep -E 'counts failed|fail to patch|UPDTRollBack|reinstall library|backup is kept' "$out/syslog" |
