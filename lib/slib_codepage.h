@@ -7,6 +7,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Which code-page setting of /etc/qavoinfo.conf: "codepage",
  * "codepage_apple" and (read only) "codepage_mediaservice". */
@@ -14,12 +15,18 @@ extern "C" {
 #define SLIB_CODEPAGE_APPLE 4
 #define SLIB_CODEPAGE_MEDIASERVICE 32
 
+/* The code-page index of a setting of "/etc/qavoinfo.conf" (which: one of
+ * the SLIB_CODEPAGE_ keys): 1, -1 (0x0D00 for another which; an absent or
+ * unknown value). */
 int SLIBUnicodeGetCodePage(int which, int *index);
+/* Stores the setting (which "codepage" or "codepage_apple", index below
+ * 33) without the qavoinfo lock: 1, -1 (0x0D00, or the writer's code). */
 int SLIBUnicodeSetCodePage(int which, int index);
 /* 1 when value is the setting text of a code page ("8", "437", ... "2950"),
  * else 0. */
 int BlSLIBIsCodePageNumber(const char *value);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

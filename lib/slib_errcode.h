@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 typedef uint32_t SLIBERRCODE;
 
@@ -82,6 +83,7 @@ SLIBERRCODE SLIBErrGet(void);
 /* The library's one log helper: a syslog line at the given priority. */
 void SLIBLog(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

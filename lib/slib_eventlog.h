@@ -12,6 +12,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 typedef int QAVOLOGCLASS;
 typedef int QAVOLOGLEVEL;
@@ -116,6 +117,7 @@ int QAVOLogGetEnd(int fd, uint32_t *pEnd);
 /* Decodes the fixed part of a record from 24 bytes. */
 void QAVOLogRecordDecode(const unsigned char *bytes, QAVOLOGRECORD *record);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

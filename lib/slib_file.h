@@ -13,6 +13,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* File-system sizes in bytes of the file system holding path; 0 on failure. */
 uint64_t SLIBGetFsFreeSize(const char *path);
@@ -34,6 +35,9 @@ int SLIBFileReadLines(const char *path, PSLIBSZLIST *pplist);
 /* Flags of SLIBDirEnum. */
 #define SLIB_DIRENUM_DIRS 0x40
 #define SLIB_DIRENUM_FILES 0x80
+/* Pushes the names of the folder's sub-folders (with a key, only those the
+ * line matcher accepts under flags) onto *pplist: the number of items of
+ * the list, -1 on failure (0x0D00, 0x0900 folder not opened, 0x0200). */
 int SLIBDirEnum(const char *directory, const char *key, PSLIBSZLIST *pplist, int flags);
 
 /* Stream openers. */
@@ -41,6 +45,7 @@ FILE *SLIBFileOpen(const char *path, const char *mode);
 FILE *SLIBFileDescOpen(int fd, const char *mode);
 FILE *SLIBFileReopen(const char *path, const char *mode, FILE *stream);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* base followed by the process id and a process-wide counter ("%d-%d"). */
 int SLIBFileGetTempName(const char *base, char *output, int size);
@@ -17,6 +18,7 @@ int SLIBSysUnlink(const char *path);
 int SLIBSysRemove(const char *path);
 int SLIBSysRmdir(const char *path);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

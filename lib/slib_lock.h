@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /*
  * A lock request: the OR of the wanted resources' bits and, in bits 0 to 3,
@@ -61,6 +62,7 @@ int SLIBFileLockCloseAll(void);
 /* Keeps the locks in mask with a hold count of 1 and closes the others. 0, or -1. */
 int SLIBFileLockKeepOnly(uint32_t mask);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -13,6 +13,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The events text file of a language is this prefix, the code and this suffix. */
 #define QAVOLOG_TEXTS_DIR "/usr/qavo/qavosdk/texts/"
@@ -50,6 +51,7 @@ int QAVOLogExportFile(const char *logPath, const char *outPath, const char *lang
  * Releases the event-text cache afterwards. */
 int QAVOLogExport(QAVOLOGCLASS logClass, const char *outPath, const char *lang);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define QAVO_MEDIA_INDEXER "/usr/qavo/bin/qavoindex"
 #define QAVO_THUMB_QUEUE "/var/spool/thumb_create.queue"
@@ -47,6 +48,7 @@ int QAVOWriteThumbQueue(const char *path, const char *queue);
  * daemon that got it. */
 void SLIBQueueMediaConversion(const char *path, int flags);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

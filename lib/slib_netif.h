@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Names kept by the interface-name cache of SLIBNetEnumIf; further names of
  * "/proc/net/dev" are not listed. */
@@ -38,6 +39,7 @@ int SLIBNetSetIfFlags(const char *name, int flags);
 /* Takes the interface down when it is up, then up. */
 int SLIBNetRestartIf(const char *name);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -335,6 +336,31 @@ int SearchByName(const char *name, int *pids, int max) {
     return found;
 }
 
+// Waits, for at most kEndWait, until every process of the list other than
+// the caller and init has gone: reaped, or a zombie of the caller's own,
+// which only the caller can reap.
+constexpr auto kEndWait = std::chrono::seconds(5);
+
+bool Gone(int pid) {
+    std::string stat;
+    if (!ReadProcFile("/proc/" + std::to_string(pid) + "/stat", stat)) return true;
+    // "pid (comm) state ppid ...": comm may hold blanks and parentheses.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) return false;
+    const char state = stat[close + 2];
+    if (state != 'Z' && state != 'X') return false;
+    return atol(stat.c_str() + close + 3) == static_cast<long>(getpid());
+}
+
+void WaitGone(const int *pids, int n, std::chrono::steady_clock::time_point deadline) {
+    const pid_t self = getpid();
+    for (int i = 0; i < n; ++i) {
+        if (pids[i] <= 1 || pids[i] == self) continue;
+        while (!Gone(pids[i]) && std::chrono::steady_clock::now() < deadline)
+            usleep(5000);
+    }
+}
+
 // Signals every pid of the list but never the caller itself nor init.
 // Returns the number of processes signalled.
 int SignalAll(const int *pids, int n, int sig) {
@@ -426,9 +452,15 @@ extern "C" int SLIBProcKillByName(const char *name, int force) {
     if (n < 0) return -1;
     int count = SignalAll(pids, std::min(n, kMaxKill), force ? SIGKILL : SIGTERM);
     if (!force) usleep(100000);
-    n = SLIBProcGetPidsByName(name, pids, kMaxKill);
-    if (n < 0) return -1;
-    SignalAll(pids, std::min(n, kMaxKill), SIGKILL);
+    int again[kMaxKill];
+    const int m = SLIBProcGetPidsByName(name, again, kMaxKill);
+    if (m < 0) return -1;
+    SignalAll(again, std::min(m, kMaxKill), SIGKILL);
+    // A killed process takes a moment to end and be reaped: the caller's
+    // next look for the name (a daemon to start again) must not find it.
+    const auto deadline = std::chrono::steady_clock::now() + kEndWait;
+    WaitGone(pids, std::min(n, kMaxKill), deadline);
+    WaitGone(again, std::min(m, kMaxKill), deadline);
     return count;
 }
 

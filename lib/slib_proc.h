@@ -7,6 +7,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /*
  * Runs path with up to four arguments (the first NULL ends the list) and
@@ -74,6 +75,7 @@ int BlSLIBProcIsPidFileAlive(const char *path);
 /* 1 when a TCP connection to the IPv4 address completes within timeout seconds, else 0. */
 int BlSLIBIsTCPPortReachable(const char *address, int port, int timeout);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

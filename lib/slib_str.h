@@ -12,6 +12,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Trimming, splitting and lists. */
 int SLIBStrTrimSpace(char *text, char *output);
@@ -45,8 +46,13 @@ typedef struct _tag_SLIBCP932PAIRS {
     uint32_t second;
 } SLIBCP932PAIRS;
 
+/* The other code of the CP932 pair code belongs to, or code itself when it
+ * has none. */
 unsigned int SLIBCP932SecondToFirst(unsigned int code);
 unsigned int SLIBCP932FirstToSecond(unsigned int code);
+/* The Shift JIS text with every paired character turned into its other
+ * code, written to output (or in place when NULL): output (or text), NULL
+ * for a NULL text. */
 char *SzSLIBCP932StrToFirst(char *text, char *output);
 char *SzSLIBCP932StrToSecond(char *text, char *output);
 
@@ -56,6 +62,7 @@ char *SzSLIBCP932StrToSecond(char *text, char *output);
 char *fgetln(FILE *stream, size_t *length) __asm__("SLIBfgetln");
 void *QAVOReallocf(void *pointer, size_t size);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

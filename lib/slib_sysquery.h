@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The domain tool the credential check runs. */
 #define SLIB_DOMAIN_NET_TOOL "/usr/local/bin/net"
@@ -48,6 +49,7 @@ int SLIBQueryZeroC(void);
  * SLIBQueryZeroB()) / 600. */
 int64_t SLIBQueryPer600(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

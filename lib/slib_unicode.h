@@ -14,12 +14,18 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Code-page indexes: 0 UTF-8 ... 32, and 33 UTF-16 (no setting value). */
 #define SLIB_CODEPAGE_MAX 34
 #define SLIB_CODEPAGE_UTF16 33
 
+/* The cached converter of a code page, NULL (0x0D00 for an index of
+ * SLIB_CODEPAGE_MAX or above, 0x0900 when it cannot be opened). */
 UConverter *SLIBUnicodeGetConverter(int index);
+/* Converts between UTF-8 and code page index (0 copies): the length of
+ * the result, -1 on failure (0x0D00 bad arguments, 0x0200, 0x0100 when the
+ * result does not fit into size bytes with its zero). */
 int SLIBUnicodeStrUTF8ToCP(int index, const char *src, char *dst, int size);
 int SLIBUnicodeStrCPToUTF8(int index, const char *src, char *dst, int size);
 /* The source is UTF-16 bytes (big-endian unless a byte-order mark says
@@ -40,6 +46,7 @@ int SLIBUnicodeResetCollator(void);
 const char *SzSLIBUnicodeUTF8Skip(const char *text, int n);
 int SLIBUnicodeShortenName(const char *name, int n, const char *suffix, char *dst, int size);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

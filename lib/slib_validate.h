@@ -12,6 +12,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Longest texts the mail checks and the address converters take (their
  * working copies hold one byte more); longer texts are refused. */
@@ -47,6 +48,8 @@ int BlSLIBIsWorkGroupName(const char *name);
  * "_". The empty text is accepted, NULL is not. */
 int BlSLIBIsIdentifier(const char *text);
 
+/* 1 when text is a mail atom (letters, digits and the atom's signs), else
+ * 0; no error code. */
 int BlSLIBIsMailAtom(const char *text);
 /* Mail atoms separated by single dots. */
 int BlSLIBIsMailDotAtom(const char *text);
@@ -70,6 +73,7 @@ int SLIBNetAddrMaskToPrefix(char *text, char *output);
  * 0, or -1 with the code. */
 int SLIBNetAddrPrefixToMask(const char *text, char *output);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -7,7 +7,7 @@ src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$src/scripts/setup.sh"
 "$src/scripts/check-format.sh"
 build="${QAVO_TEST_BUILD:-$src/build/san}"
-"$src/scripts/build.sh" "$build" -DQAVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+"$src/scripts/build.sh" "$build" -DQAVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQAVO_WERROR=ON
 export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
 cd "$build"

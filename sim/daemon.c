@@ -74,6 +74,20 @@ static void OnSignal(int sig) {
     }
 }
 
+/* 1 when the process has ended and only waits to be reaped (a killed
+ * daemon's pid file stays behind: SIGKILL leaves no time to remove it). */
+static int Ended(long pid) {
+    char path[64], stat[512];
+    snprintf(path, sizeof(path), "/proc/%ld/stat", pid);
+    FILE *fp = fopen(path, "re");
+    if (fp == NULL) return 1;
+    size_t n = fread(stat, 1, sizeof(stat) - 1, fp);
+    fclose(fp);
+    stat[n] = '\0';
+    const char *close = strrchr(stat, ')');
+    return close != NULL && (close[1] == ' ') && (close[2] == 'Z' || close[2] == 'X');
+}
+
 /* The pid a pid file names when that process runs, else 0. */
 static pid_t RunningPid(void) {
     FILE *fp = fopen(gPidFile, "re");
@@ -81,7 +95,7 @@ static pid_t RunningPid(void) {
     long pid = 0;
     int ok = fscanf(fp, "%ld", &pid) == 1;
     fclose(fp);
-    if (!ok || pid <= 1 || kill((pid_t)pid, 0) != 0) return 0;
+    if (!ok || pid <= 1 || kill((pid_t)pid, 0) != 0 || Ended(pid)) return 0;
     return (pid_t)pid;
 }
 

@@ -1,5 +1,7 @@
 #include "flashchip.h"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -173,7 +175,7 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
         } else if (k == "msys-parts" && w.size() == 9) {
             for (int i = 0; i < 8; ++i)
                 if (!ParseU32(w[i + 1], &c.msys_units[i])) return fail("bad unit count");
-        } else if (k == "fault" || k == "flip" || k == "powercut") {
+        } else if (k == "fault" || k == "flip" || k == "powercut" || k == "cut" || k == "kill") {
             c.controls.push_back(line);
         } else if (k == "uptime" && w.size() == 2) {
             uint32_t v;
@@ -385,6 +387,10 @@ bool Chip::Init(const Config &cfg, std::string *err) {
         }
     }
     journal_.clear();
+    power_windows_ = windows_;
+    power_locked_ = locked_;
+    power_units_ = msys_units_;
+    power_datalen_ = msys_datalen_;
     return true;
 }
 
@@ -482,6 +488,8 @@ int64_t Chip::Write(const std::string &dev, uint64_t off, const uint8_t *buf, si
     };
     int64_t r = CheckFault(dev, "write");
     if (r) return done(r);
+    const int torn = Interrupt();
+    if (torn < 0) return done(torn);
     if (len == 0) return done(0);
     // As mtdchar: nothing at or past the end, a write across it is cut short.
     if (off >= w->size) return done(-ENOSPC);
@@ -498,6 +506,10 @@ int64_t Chip::Write(const std::string &dev, uint64_t off, const uint8_t *buf, si
     bool cut = false;
     if (powercut_armed_ && n >= powercut_left_) {
         n = powercut_left_;
+        cut = true;
+    }
+    if (torn) {
+        n /= 2;
         cut = true;
     }
     for (size_t i = 0; i < n; ++i)
@@ -517,6 +529,29 @@ int64_t Chip::Write(const std::string &dev, uint64_t off, const uint8_t *buf, si
 
 void Chip::NoteTruncate(const std::string &dev) {
     Log(dev, "truncate", 0, 0, 0);
+}
+
+int Chip::Interrupt() {
+    if (cut_left_ && --cut_left_ == 0) return 1;
+    if (kill_left_ && --kill_left_ == 0) {
+        // The caller and its parents up to the named program die before the
+        // operation; nothing of it happens.
+        for (int pid = caller_, hops = 0; pid > 1 && hops < 16; ++hops) {
+            std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+            std::string text((std::istreambuf_iterator<char>(st)),
+                             std::istreambuf_iterator<char>());
+            size_t open = text.find('('), close = text.rfind(')');
+            if (open == std::string::npos || close == std::string::npos) break;
+            const std::string comm = text.substr(open + 1, close - open - 1);
+            int ppid = 0;
+            if (sscanf(text.c_str() + close + 1, " %*c %d", &ppid) != 1) break;
+            kill(pid, SIGKILL);
+            if (comm == kill_prog_) break;
+            pid = ppid;
+        }
+        return -EIO;
+    }
+    return 0;
 }
 
 int Chip::Range(const Window &w, uint32_t start, uint32_t len, bool aligned) const {
@@ -584,7 +619,30 @@ int Chip::Ioctl(const std::string &dev, unsigned cmd, const void *in, size_t in_
         r = -ENOTTY;
     } else {
         r = CheckFault(dev, kind);
-        if (r == 0) r = DoIoctl(*w, kind, cmd, in, out);
+        int torn = 0;
+        if (r == 0 && (kind == "erase" || kind == "setfisentry")) torn = Interrupt();
+        if (torn < 0) {
+            r = torn;
+        } else if (torn) {
+            // The power goes in the middle of it: an erase clears the first
+            // half of its range, the kernel's entry rewrite does not happen.
+            if (kind == "erase" && in_len >= 8) {
+                auto p = static_cast<const uint8_t *>(in);
+                uint32_t start = Get32(p), len = Get32(p + 4);
+                if (Range(*w, start, len, true) == 0) {
+                    uint64_t b0 = (w->start + start) / erase_,
+                             b1 = (w->start + start + len) / erase_;
+                    bool locked = false;
+                    for (uint64_t b = b0; b < b1 && !msys_; ++b)
+                        locked |= locked_[b] != 0;
+                    if (!locked) memset(&bytes_[w->start + start], 0xFF, len / 2);
+                }
+            }
+            frozen_ = true;
+            r = -EIO;
+        } else if (r == 0) {
+            r = DoIoctl(*w, kind, cmd, in, out);
+        }
     }
     Log(dev, kind, kind == "ioctl" ? cmd : a, b, r);
     return r;
@@ -730,10 +788,33 @@ int Chip::Control(const std::string &line) {
         powercut_armed_ = true;
         return 0;
     }
+    if (k == "cut" && w.size() == 2) {
+        if (!ParseU64(w[1], &cut_left_) || cut_left_ == 0) return -EINVAL;
+        return 0;
+    }
+    if (k == "kill" && w.size() == 3) {
+        if (!ParseU64(w[1], &kill_left_) || kill_left_ == 0) return -EINVAL;
+        kill_prog_ = w[2];
+        return 0;
+    }
     if (k == "clearfaults" && w.size() == 1) {
         faults_.clear();
         flips_.clear();
         powercut_armed_ = false;
+        cut_left_ = kill_left_ = 0;
+        return 0;
+    }
+    if (k == "powerup" && w.size() == 1) {
+        // A power cycle: the bytes stay, the rest is as at power-up.
+        windows_ = power_windows_;
+        locked_ = power_locked_;
+        if (msys_) msys_units_ = power_units_, msys_datalen_ = power_datalen_;
+        frozen_ = false;
+        faults_.clear();
+        flips_.clear();
+        powercut_armed_ = false;
+        cut_left_ = kill_left_ = 0;
+        journal_.clear();
         return 0;
     }
     if (k == "clearjournal" && w.size() == 1) {

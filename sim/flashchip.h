@@ -68,6 +68,9 @@ class Chip {
     int Ioctl(const std::string &dev, unsigned cmd, const void *in, size_t in_len, void *out,
               size_t out_len);
     void NoteTruncate(const std::string &dev);
+    // The process that asked for the operation about to come (the daemon
+    // sets it from the request); `kill` lines act on it.
+    void SetCaller(int pid) { caller_ = pid; }
 
     // A control line (faults, journal, raw lock state); 0 or -EINVAL.
     int Control(const std::string &line);
@@ -111,6 +114,10 @@ class Chip {
     int Range(const Window &w, uint32_t start, uint32_t len, bool aligned) const;
     void LayMsysWindows();
     int DoIoctl(Window &w, const std::string &kind, unsigned cmd, const void *in, void *out);
+    // Counts one chip-changing operation against the `cut` and `kill` lines:
+    // 0 to go on, 1 when this one is torn by the power cut, or -EIO when the
+    // caller was killed before it.
+    int Interrupt();
 
     uint32_t base_ = 0;
     uint32_t erase_ = 0;
@@ -127,6 +134,14 @@ class Chip {
     bool powercut_armed_ = false;
     uint64_t powercut_left_ = 0;
     bool frozen_ = false;
+    // The state a power cycle returns to (the `powerup` line).
+    std::vector<Window> power_windows_;
+    std::vector<uint8_t> power_locked_;
+    std::array<uint32_t, 8> power_units_{}, power_datalen_{};
+    uint64_t cut_left_ = 0;   // chip-changing operations before the torn one
+    uint64_t kill_left_ = 0;  // the same for the kill; 0: none armed
+    std::string kill_prog_;
+    int caller_ = 0;
     std::vector<JournalRec> journal_;
 };
 

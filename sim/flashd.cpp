@@ -120,6 +120,7 @@ int FsWrite(const char *path, const char *buf, size_t size, off_t off, fuse_file
     auto *ubuf = reinterpret_cast<const uint8_t *>(buf);
     switch (Classify(path, &dev)) {
         case kDevice:
+            gChip.SetCaller(fuse_get_context()->pid);
             return static_cast<int>(gChip.Write(dev, off, ubuf, size));
         case kChipFile: {
             // Raw write, as a programmer would: no NOR rules, no journal.
@@ -161,6 +162,7 @@ int FsIoctl(const char *path, unsigned int cmd, void *, fuse_file_info *, unsign
     size_t sz = _IOC_SIZE(cmd);
     const void *in = (_IOC_DIR(cmd) & _IOC_WRITE) ? data : nullptr;
     void *out = (_IOC_DIR(cmd) & _IOC_READ) ? data : nullptr;
+    gChip.SetCaller(fuse_get_context()->pid);
     return gChip.Ioctl(dev, cmd, in, in ? sz : 0, out, out ? sz : 0);
 }
 

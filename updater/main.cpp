@@ -60,6 +60,7 @@ struct Run {
     bool mtdBuffer = false;  // the kernel gave the MTD driver's buffer
     FISDIRENTRY *dir = nullptr;
     int entries = 0;
+    std::string reason;  // what failed, for the line on a terminal
 
     void Stage(char s) {
         stage = s;
@@ -78,7 +79,10 @@ struct Run {
     void MoveArchive();
     void RemoveBackup();
     int CleanUp(bool opened);
+    void Tell();
 };
+
+std::string DefaultReason(int code);
 
 bool Run::EnterFolder(const char *argv0) {
     // The folder of the program when it was started by a path, otherwise the
@@ -86,6 +90,7 @@ bool Run::EnterFolder(const char *argv0) {
     if (strlen(argv0) >= sizeof szUpdateDir) {
         SLIBLog(LOG_ERR, "%s(%d): program path too long (%zu bytes)", "main", __LINE__,
                 strlen(argv0));
+        reason = "the program path is too long";
         code = 3;
         return false;
     }
@@ -95,7 +100,11 @@ bool Run::EnterFolder(const char *argv0) {
         snprintf(szUpdateDir, sizeof szUpdateDir, "%s/%s", szVolume, UPDT_UPDATE_FOLDER);
     }
     if (chdir(szUpdateDir) != 0) {
-        SLIBLog(LOG_ERR, "%s(%d): fail to chdir, errno = %d", "main", __LINE__, errno);
+        const int e = errno;
+        SLIBLog(LOG_ERR, "%s(%d): fail to chdir, errno = %d", "main", __LINE__, e);
+        SLIBLog(LOG_ERR, "%s(%d): the update folder [%s] cannot be entered: %s", "main", __LINE__,
+                szUpdateDir, strerror(e));
+        reason = std::string(*szUpdateDir ? szUpdateDir : "(empty path)") + ": " + strerror(e);
         code = 3;
         return false;
     }
@@ -104,6 +113,7 @@ bool Run::EnterFolder(const char *argv0) {
     if (!getcwd(szUpdateDir, sizeof szUpdateDir)) {
         SLIBLog(LOG_ERR, "%s(%d): fail to get the update folder's path, errno = %d", "main",
                 __LINE__, errno);
+        reason = std::string("the update folder's path: ") + strerror(errno);
         szUpdateDir[0] = '\0';
         code = 3;
         return false;
@@ -153,6 +163,7 @@ bool Run::KernelPreparation() {
             SLIBLog(LOG_ERR, "%s(%d): fail to malloc mtd driver buffer, error = %d", "main",
                     __LINE__, e);
             if (e != ENOSYS) {
+                reason = std::string("system call 405: ") + strerror(e);
                 code = 23;
                 return false;
             }
@@ -163,7 +174,11 @@ bool Run::KernelPreparation() {
     // shortly after a boot.
     if (blPomlet || access(kInitrd, F_OK) != 0) return true;
     struct sysinfo si;
-    if (sysinfo(&si) != 0 || si.uptime > kMaxUptime) {
+    const bool known = sysinfo(&si) == 0;
+    if (!known || si.uptime > kMaxUptime) {
+        reason = known ? "up for " + std::to_string(si.uptime) + " s, more than " +
+                             std::to_string(kMaxUptime) + " s"
+                       : std::string("the uptime cannot be read");
         if (SLIBFileSetKeyValue(UPDT_MESSAGE_FILE, UPDT_MESSAGE_KEY, UPDT_REBOOT_TEXT,
                                 SLIB_KEYVALUE_FMT_QUOTED) < 0)
             SLIBLog(LOG_ERR, "%s(%d): fail to write [%s]", "main", __LINE__, UPDT_MESSAGE_FILE);
@@ -306,6 +321,9 @@ void Run::MoveArchive() {
 }
 
 void Run::RemoveBackup() {
+    // Only the backup this run made: a folder left by an earlier run (a group
+    // update makes none) may be the only copy of an older flash.
+    if (!BlUPDTBackupMade()) return;
     const std::string cmd = "/bin/rm -rf " + Word(std::string(szUpdateDir) + "/" + UPDT_BACKUP_DIR);
     SLIBLog(LOG_ERR, "szCmd=[%s]", cmd.c_str());
     UPDTExecute(cmd.c_str());
@@ -332,6 +350,7 @@ int Run::CleanUp(bool opened) {
         free(dir);
         dir = nullptr;
         if (fchdir(startDir) != 0) {
+            reason = std::string("the starting directory: ") + strerror(errno);
             SLIBLog(LOG_ERR, "%s(%d): fail to return to the starting directory, errno = %d", "main",
                     __LINE__, errno);
             code = 2;
@@ -349,7 +368,39 @@ int Run::CleanUp(bool opened) {
     if (mtuChanged && QAVONetSetMTUValue(oldMtu) < 0)
         SLIBLog(LOG_ERR, "%s(%d): fail to restore MTU [%s]", "main", __LINE__, oldMtu);
     UPDTSetProgress(stage, -code);
+    if (code != 0 && isatty(STDERR_FILENO)) Tell();
     return code;
+}
+
+// The reason of a failure that the stage did not name: the file or device
+// concerned, or where the details are.
+std::string DefaultReason(int code) {
+    const std::string pkg = std::string(szUpdateDir) + "/VERSION";
+    switch (code) {
+        case 6:
+            return UPDT_INSTALLED_VERSION;
+        case 7:
+        case 9:
+        case 10:
+        case 12:
+        case 13:
+            return pkg;
+        case 8:
+            return UPDT_DEFAULTS_INFO;
+        case 18:
+            return gszDevMtdPartition;
+        default:
+            return "the system log names what failed";
+    }
+}
+
+// One line for the person at the terminal: the code, its meaning and what
+// failed.
+void Run::Tell() {
+    const char *meaning =
+        code > 0 && code < UPDT_ERR_COUNT ? UPDT_ERR_MEANING[code] : "unknown failure";
+    const std::string why = reason.empty() ? DefaultReason(code) : reason;
+    fprintf(stderr, "updater: failed with %d (%s): %s\n", code, meaning, why.c_str());
 }
 
 }  // namespace
@@ -376,15 +427,23 @@ int main(int argc, char **argv) {
                 // path, which would then receive the system archive.
                 if (!optarg || strlen(optarg) >= sizeof szVolume) {
                     SLIBLog(LOG_ERR, "updater: invalid option for -v [mount_point]\n");
+                    fprintf(stderr, "updater: the volume path must be shorter than %zu bytes\n",
+                            sizeof szVolume);
+                    UPDTPrintUsageLines(stderr);
                     return -1;
                 }
                 snprintf(szVolume, sizeof szVolume, "%s", optarg);
                 break;
             default:
                 SLIBLog(LOG_ERR, "updater: invalid option [%c]\n", optopt);
+                UPDTPrintUsageLines(stderr);
                 return -1;
         }
     }
+    // Operands are not taken (the volume comes with -v); callers may pass
+    // them, so they are only named.
+    for (int i = optind; i < argc; ++i)
+        fprintf(stderr, "updater: operand [%s] ignored (the volume is given with -v)\n", argv[i]);
 
     const int pomlet = BlQAVOIsPomletModel() ? 1 : 0;
     UPDTSelectEdition(pomlet);
@@ -397,6 +456,7 @@ int main(int argc, char **argv) {
     if (run.startDir < 0) {
         SLIBLog(LOG_ERR, "%s(%d): fail to open current directory. errno=%d", "main", __LINE__,
                 errno);
+        run.reason = std::string("the current directory: ") + strerror(errno);
         run.code = 1;
         return run.CleanUp(false);
     }

@@ -10,6 +10,8 @@ extern "C" {
 
 /* Prints the banner and the three usage lines to the stream. */
 void UPDTPrintUsage(FILE *out);
+/* Prints the three usage lines only (after a bad option). */
+void UPDTPrintUsageLines(FILE *out);
 
 #ifdef __cplusplus
 }

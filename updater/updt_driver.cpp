@@ -14,4 +14,33 @@ const char *const UPDT_ERR_TABLE[UPDT_ERR_COUNT] = {
     "error_reboot",
 };
 
+const char *const UPDT_ERR_MEANING[UPDT_ERR_COUNT] = {
+    "the update completed",
+    "the starting directory cannot be opened",
+    "returning to the starting directory failed",
+    "the update folder cannot be entered",
+    "boot media operation failed (not raised)",
+    "boot media operation failed (not raised)",
+    "the installed version cannot be read, or the package is a small patch",
+    "the package's VERSION is missing, empty or unreadable",
+    "the installed model string cannot be read",
+    "the package's model string cannot be read",
+    "the version rules refuse the package",
+    "the model is refused (not raised)",
+    "the package is for another model",
+    "the package's major version is not acceptable, or an UPDATELIST comes without DEPENDENCY",
+    "unknown failure (not raised)",
+    "the backup of the flash partitions failed",
+    "no memory for the flash directory, or less than 2 MiB free in /writeable",
+    "the configuration migration failed; the flash was rolled back",
+    "the flash directory cannot be read",
+    "the patch records cannot be prepared",
+    "writing the images failed and the flash was rolled back, or the flash directory "
+    "recovery failed",
+    "the FTP port-range fix failed",
+    "the default file system cannot be stored",
+    "the kernel refused the MTD driver buffer",
+    "the system must be rebooted before the update",
+};
+
 }  // extern "C"

@@ -26,6 +26,9 @@ extern "C" {
 extern int blServicesStopped;
 /* The user-message key of each exit code. */
 extern const char *const UPDT_ERR_TABLE[UPDT_ERR_COUNT];
+/* What each exit code means, in a few words for a person (the keys of 14 to
+ * 22 are one). */
+extern const char *const UPDT_ERR_MEANING[UPDT_ERR_COUNT];
 
 #ifdef __cplusplus
 }

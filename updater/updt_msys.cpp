@@ -64,9 +64,12 @@ struct Source {
     bool backup = false;
 };
 
+// The rows the last patch wrote (or began to write), for the roll-back.
+bool gWritten[UPDT_MSYS_PARTS];
+
 // Checks every row that will be written before anything changes: an image
-// must still be the one the records were made from, a backup must hold the
-// whole old partition.
+// must still be the one the records were made from and fit its partition, a
+// backup must hold the whole old partition.
 bool CheckSources(const FISDIRENTRY *entries, bool all, std::vector<Source> *out) {
     out->assign(UPDT_MSYS_PARTS, Source{});
     for (int i = 0; i < UPDT_MSYS_PARTS; ++i) {
@@ -78,6 +81,11 @@ bool CheckSources(const FISDIRENTRY *entries, bool all, std::vector<Source> *out
             if (RegularFileSize(s.path) != row.datalen) {
                 SLIBLog(LOG_ERR, "%s(%d): image [%s] changed since the patch records were made",
                         __func__, __LINE__, s.path.c_str());
+                return false;
+            }
+            if (row.datalen > row.size) {
+                SLIBLog(LOG_ERR, "%s(%d): %u bytes for [%s] do not fit its %u bytes", __func__,
+                        __LINE__, row.datalen, row.szPart, row.size);
                 return false;
             }
             continue;
@@ -242,18 +250,27 @@ extern "C" int UPDTMSysDoPatch(const FISDIRENTRY *pEntries, int n, int *pReparti
         return -1;
     }
     if (!FullTable(__func__) || n < UPDT_MSYS_PARTS) return -1;
+    std::fill(std::begin(gWritten), std::end(gWritten), false);
     try {
         const bool resize = BlUPDTNegativeBalance(gPatchInfo, UPDT_MSYS_PARTS) != 0;
-        if (resize) SLIBLog(LOG_ERR, "%s(%d): NEED RE-PARTITION!!", __func__, __LINE__);
+        if (resize) {
+            SLIBLog(LOG_ERR, "%s(%d): NEED RE-PARTITION!!", __func__, __LINE__);
+            // The new layout first (nothing changes yet), so that every
+            // source is checked against where it will go.
+            if (ErrUPDTAdjustPartitionSize(gPatchInfo, UPDT_MSYS_PARTS) != 0) {
+                SLIBLog(LOG_ERR, "%s(%d): fail to resize", __func__, __LINE__);
+                return -1;
+            }
+        }
         std::vector<Source> sources;
         if (!CheckSources(pEntries, resize, &sources)) return -1;
         if (resize) {
             uint32_t sizes[UPDT_MSYS_PARTS];
-            bool ok = ErrUPDTAdjustPartitionSize(gPatchInfo, UPDT_MSYS_PARTS) == 0;
-            for (int i = 0; ok && i < UPDT_MSYS_PARTS; ++i)
+            for (int i = 0; i < UPDT_MSYS_PARTS; ++i)
                 sizes[i] = Units(gPatchInfo[i].size);
-            if (!ok || UPDTMSysFormat(sizes, UPDT_MSYS_PARTS) != 0) {
+            if (UPDTMSysFormat(sizes, UPDT_MSYS_PARTS) != 0) {
                 SLIBLog(LOG_ERR, "%s(%d): fail to resize", __func__, __LINE__);
+                *pRepartitioned = 1;  // the format may have begun
                 return -1;
             }
             *pRepartitioned = 1;
@@ -265,14 +282,37 @@ extern "C" int UPDTMSysDoPatch(const FISDIRENTRY *pEntries, int n, int *pReparti
                 continue;
             }
             const Source &s = sources[i];
-            std::string cmd = "/bin/dd if=" + Word(s.path) + " of=/dev/mtd" + std::to_string(i) +
-                              " bs=" + std::to_string(kUnit);
+            const std::string dev = "/dev/mtd" + std::to_string(i);
+            std::string cmd =
+                "/bin/dd if=" + Word(s.path) + " of=" + dev + " bs=" + std::to_string(kUnit);
+            uint64_t bytes = row.datalen;
             // A partition that gave units away holds only the start of its
             // old contents, which is all of its data.
-            if (s.backup)
-                cmd += " count=" + std::to_string(std::min(pEntries[i].size, row.size) / kUnit);
-            SLIBLog(LOG_ERR, "szCmd=[%s]", cmd.c_str());
-            if (UPDTExecute(cmd.c_str()) != 0) return -1;
+            if (s.backup) {
+                const uint32_t count = std::min(pEntries[i].size, row.size) / kUnit;
+                cmd += " count=" + std::to_string(count);
+                bytes = uint64_t{count} * kUnit;
+            }
+            // A partition that already holds its image is not written again.
+            if (!*pRepartitioned && updt::SameBytes(s.path, dev.c_str(), bytes)) {
+                SLIBLog(LOG_ERR, "%s: [%s] already holds its image", __func__, row.szPart);
+            } else {
+                gWritten[i] = true;
+                bool done = false;
+                for (int attempt = 0; attempt < UPDT_PATCH_TRIES && !done; ++attempt) {
+                    SLIBLog(LOG_ERR, "szCmd=[%s]", cmd.c_str());
+                    if (UPDTExecute(cmd.c_str()) != 0) continue;
+                    done = updt::SameBytes(s.path, dev.c_str(), bytes);
+                    if (!done)
+                        SLIBLog(LOG_ERR, "%s(%d): [%s] does not read back as written, [%d/%d]",
+                                __func__, __LINE__, dev.c_str(), attempt, UPDT_PATCH_TRIES);
+                }
+                if (!done) {
+                    SLIBLog(LOG_ERR, "%s:%d(%s) Try to Update [%s] %d counts failed ...", __FILE__,
+                            __LINE__, __func__, dev.c_str(), UPDT_PATCH_TRIES);
+                    return -1;
+                }
+            }
             UPDTSetProgress('P', 65 + 5 * i);
             SLIBLog(LOG_ERR, "%s: Finish updating [%s]", __func__, row.szPart);
         }
@@ -299,18 +339,33 @@ extern "C" int UPDTMSysRollBack(const FISDIRENTRY *pEntries, int n, int repartit
     }
     int result = 0;
     try {
-        // Every row is restored; one that fails does not stop the others.
+        // The rows the patch wrote (every row after a re-partition); one that
+        // fails does not stop the others.
         for (int i = 0; i < UPDT_MSYS_PARTS; ++i) {
-            const std::string cmd = "/bin/dd if=" + Word(BackupFile(EntryName(pEntries[i]))) +
-                                    " of=/dev/mtd" + std::to_string(i) +
-                                    " bs=" + std::to_string(kUnit);
-            SLIBLog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, cmd.c_str());
-            if (UPDTExecute(cmd.c_str()) != 0) {
+            const std::string name = EntryName(pEntries[i]);
+            if (repartitioned != 1 && !gWritten[i]) {
+                SLIBLog(LOG_ERR, "%s: skip recoverying [%s]", __func__, name.c_str());
+                continue;
+            }
+            const std::string backup = BackupFile(name);
+            const std::string dev = "/dev/mtd" + std::to_string(i);
+            bool done =
+                repartitioned != 1 && updt::SameBytes(backup, dev.c_str(), pEntries[i].size);
+            const std::string cmd =
+                "/bin/dd if=" + Word(backup) + " of=" + dev + " bs=" + std::to_string(kUnit);
+            for (int attempt = 0; attempt < UPDT_PATCH_TRIES && !done; ++attempt) {
+                SLIBLog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, cmd.c_str());
+                if (UPDTExecute(cmd.c_str()) != 0) continue;
+                done = updt::SameBytes(backup, dev.c_str(), pEntries[i].size);
+            }
+            if (!done) {
+                SLIBLog(LOG_ERR, "%s:%d(%s) Try to restore [%s] %d counts failed ...", __FILE__,
+                        __LINE__, __func__, dev.c_str(), UPDT_PATCH_TRIES);
                 result = -1;
                 continue;
             }
             UPDTSetProgress('P', 65 + 5 * i);
-            SLIBLog(LOG_ERR, "%s: Finish updating [%s]", __func__, EntryName(pEntries[i]).c_str());
+            SLIBLog(LOG_ERR, "%s: Finish updating [%s]", __func__, name.c_str());
         }
     } catch (const std::bad_alloc &) {
         return -1;
@@ -333,6 +388,8 @@ extern "C" int UPDTMSysUpdate(char *stage) {
     // update folder untouched when they fail.
     if (code == 18 || code == 19 || code == 15) return code;
     const std::string backup = BackupDir();
+    // A group update makes no backup: a folder there is an earlier run's.
+    if (!BlUPDTBackupMade()) return code;
     if (keepBackup) {
         char msg[512];
         snprintf(msg, sizeof msg, "The backup of the old flash is kept in %s", backup.c_str());

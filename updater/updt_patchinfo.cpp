@@ -65,6 +65,10 @@ bool IsBootLoader(const PATCHINFO &row) {
     return row.szFile && strcmp(row.szFile, kBootLoaderFile) == 0;
 }
 
+bool IsMovable(const PATCHINFO &row) {
+    return !BlUPDTIsFixedPartition(row.szPart);
+}
+
 // An entry's name, which may fill its 16 bytes without a terminator.
 bool NameIs(const FISDIRENTRY &e, const char *name) {
     return strncasecmp(e.szName, name, sizeof e.szName) == 0 && strlen(name) <= sizeof e.szName;
@@ -74,10 +78,17 @@ bool NameIs(const FISDIRENTRY &e, const char *name) {
 // 0: absent; -1: present but unusable (logged).
 int ImageStatus(const char *file, uint64_t *size) {
     struct stat st;
-    if (stat(file, &st) != 0) {
+    // Absent only when the name itself is absent: a link that leads nowhere
+    // (or round in a loop) is a bad image, never a missing one.
+    if (lstat(file, &st) != 0) {
         if (errno == ENOENT) return 0;
         SLIBLog(LOG_ERR, "%s(%d): cannot examine image [%s], errno = %d", __func__, __LINE__, file,
                 errno);
+        return -1;
+    }
+    if (stat(file, &st) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): image [%s] cannot be followed to a file, errno = %d", __func__,
+                __LINE__, file, errno);
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -106,6 +117,13 @@ int64_t updt::FillPatchRow(const char *func, const char *label, PATCHINFO &row,
     uint64_t imageSize = 0;
     const int st = row.szFile ? ImageStatus(row.szFile, &imageSize) : -1;
     if (st < 0) return -1;
+    // The boot loader's configuration and the flash directory are never
+    // written by an update, whatever the chip's lock state.
+    if (st > 0 && BlUPDTIsNeverWritten(row.szPart)) {
+        SLIBLog(LOG_ERR, "%s(%d): image [%s] refused: partition [%s] is never written by an update",
+                func, __LINE__, row.szFile, row.szPart);
+        return -1;
+    }
     if (st > 0) {
         if (imageSize > UINT32_MAX) {
             SLIBLog(LOG_ERR, "%s(%d): image [%s] is too large", func, __LINE__, row.szFile);
@@ -263,14 +281,30 @@ extern "C" int BlUPDTIsFixedPartition(const char *szName) {
     return 0;
 }
 
+extern "C" int BlUPDTIsNeverWritten(const char *szName) {
+    return szName && (strcasecmp(szName, "RedBoot Config") == 0 ||
+                      strcasecmp(szName, "FIS Directory") == 0)
+               ? 1
+               : 0;
+}
+
 extern "C" int ErrUPDTAdjustPartitionSize(PATCHINFO *pRows, int n) {
     if (!pRows || n <= 0 || gEraseBlockSize == 0) {
         SLIBLog(LOG_ERR, "%s(%d): parameter error", __func__, __LINE__);
         return -1;
     }
+    // A fixed partition never grows: data too large for it can never fit.
+    for (int i = 0; i < n; ++i) {
+        if (pRows[i].balance < 0 && !IsMovable(pRows[i])) {
+            SLIBLog(LOG_ERR, "%s(%d): [%s] does not fit its fixed partition [%s] (%u bytes)",
+                    __func__, __LINE__, pRows[i].szFile, pRows[i].szPart, pRows[i].size);
+            SLIBLog(LOG_ERR, "%s(%d): negative balance", __func__, __LINE__);
+            return -1;
+        }
+    }
     // Work on a copy: a refused layout leaves the rows as they were.
     std::vector<PATCHINFO> rows(pRows, pRows + n);
-    auto movable = [](const PATCHINFO &r) { return !BlUPDTIsFixedPartition(r.szPart); };
+    auto movable = [](const PATCHINFO &r) { return IsMovable(r); };
     for (int cur = 0; cur < n; ++cur) {
         while (rows[cur].balance < 0) {
             int donor = -1;

@@ -76,8 +76,12 @@ int UPDTInitPatchInfo(const FISDIRENTRY *pEntries, int n);
 int BlUPDTNegativeBalance(const PATCHINFO *pRows, int n);
 /* 1 for "qavocfg", "vendor", "RedBoot Config" and "FIS Directory". */
 int BlUPDTIsFixedPartition(const char *szName);
+/* 1 for "RedBoot Config" and "FIS Directory", which no update writes: a
+ * package image for them is refused. */
+int BlUPDTIsNeverWritten(const char *szName);
 /* Moves erase blocks until no row has a negative balance and shifts the
- * partitions behind, in flash order. Refuses (-1, rows unchanged) a layout in
+ * partitions behind, in flash order. Refuses (-1, rows unchanged) a fixed
+ * partition whose data does not fit it, and a layout in
  * which a partition would overlap another, leave the flash, or the boot
  * loader would move. */
 int ErrUPDTAdjustPartitionSize(PATCHINFO *pRows, int n);

@@ -21,6 +21,8 @@
 #include "updt_util.h"
 
 using qflash::Fd;
+using qflash::PReadFull;
+using qflash::PWriteFull;
 using qflash::ReadFull;
 using qflash::WriteFull;
 
@@ -43,11 +45,22 @@ int64_t gTotal = 0;
 int64_t gDone = 0;
 int gLastPercent = -1;
 
-// What the last patch did, for the roll-back: the rows whose partition it
-// moved, erased or wrote, and the flash ranges (CPU addresses) it erased.
+// What the last patch did, for the roll-back. Per row: its window was moved,
+// its directory entry was sent (and taken), its image was verified in place.
+// And the flash ranges (CPU addresses) that an erase or a write may have
+// changed: a request the kernel refused up front changed nothing.
+struct RowState {
+    bool moved = false;
+    bool entrySent = false;
+    bool entryNew = false;
+    bool completed = false;
+};
 bool gBackupDone = false;
-bool gTouched[UPDT_ROWS_MAX];
-std::vector<std::pair<uint64_t, uint64_t>> gErased;
+bool gBackupMade = false;
+RowState gRow[UPDT_ROWS_MAX];
+std::vector<std::pair<uint64_t, uint64_t>> gChanged;
+// Partitions are unlocked once, before the first change.
+bool gUnlocked = false;
 
 void Progress(bool force) {
     if (gTotal <= 0) return;
@@ -78,16 +91,243 @@ void SendEntry(QAVOMTDFISENTRY *req, const char *name, uint32_t base, uint32_t s
     req->data_length = datalen;
 }
 
+bool SameEntry(const FISDIRENTRY &e, uint32_t base, uint32_t size, uint32_t datalen) {
+    return e.flash_base == base && e.size == size && e.data_length == datalen;
+}
+
+// A request the kernel refused before touching the flash.
+bool Refused(int e) {
+    return e == EROFS || e == EPERM || e == EACCES || e == EINVAL || e == ENOTTY || e == ENODEV ||
+           e == EBADF || e == ENOSPC || e == EOPNOTSUPP;
+}
+
+void NoteChange(uint64_t start, uint64_t len) {
+    gChanged.emplace_back(start, len);
+}
+
+bool Overlaps(uint64_t start, uint64_t size, uint64_t s2, uint64_t len2) {
+    return start < s2 + len2 && s2 < start + size;
+}
+
+bool Changed(uint64_t start, uint64_t size) {
+    for (auto &[s, len] : gChanged)
+        if (Overlaps(start, size, s, len)) return true;
+    return false;
+}
+
+// Compares the first length bytes of a file and a device, in chunks of
+// chunk bytes. With report, a difference or a short read is logged and the
+// bytes count as progress.
+int Compare(const char *szFile, const char *szDevice, uint64_t length, int nBufSize, bool report) {
+    if (!szFile || !szDevice || length == 0 || nBufSize <= 0) return -1;
+    Fd file(open(szFile, O_RDONLY | O_CLOEXEC));
+    if (!file.ok()) {
+        int e = errno;
+        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__,
+                "UPDTVerifyFile", szFile, e, strerror(e));
+        return -1;
+    }
+    Fd dev(open(szDevice, O_RDONLY | O_CLOEXEC));
+    if (!dev.ok()) {
+        int e = errno;
+        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__,
+                "UPDTVerifyFile", szDevice, e, strerror(e));
+        return -1;
+    }
+    // The device is read back in spans of many chunks (one request each
+    // instead of one per chunk) and compared chunk by chunk, so a difference
+    // is still reported at the start of its chunk.
+    const uint64_t chunk = static_cast<uint64_t>(nBufSize);
+    const uint64_t span = std::max<uint64_t>(chunk, kVerifySpan / chunk * chunk);
+    const size_t bufLen = static_cast<size_t>(std::min<uint64_t>(span, length));
+    std::unique_ptr<uint8_t[]> a(new (std::nothrow) uint8_t[bufLen]);
+    std::unique_ptr<uint8_t[]> b(new (std::nothrow) uint8_t[bufLen]);
+    if (!a || !b) {
+        int e = errno;
+        SLIBLog(LOG_ERR, "%s:%d(%s) malloc [%d] fail: (%d) %s.", __FILE__, __LINE__,
+                "UPDTVerifyFile", nBufSize, e, strerror(e));
+        return -1;
+    }
+    uint64_t verified = 0;
+    while (verified < length) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(bufLen, length - verified));
+        errno = 0;
+        ssize_t got = ReadFull(file.fd, a.get(), want);
+        if (got < 0) {
+            int e = errno;
+            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__,
+                    "UPDTVerifyFile", szFile, e, strerror(e));
+            return -1;
+        }
+        if (got == 0) break;
+        ssize_t back = ReadFull(dev.fd, b.get(), static_cast<size_t>(got));
+        if (back != got) {
+            int e = errno;
+            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__,
+                    "UPDTVerifyFile", szDevice, e, strerror(e));
+            return -1;
+        }
+        for (size_t off = 0; off < static_cast<size_t>(got); off += static_cast<size_t>(chunk)) {
+            size_t len =
+                std::min<size_t>(static_cast<size_t>(chunk), static_cast<size_t>(got) - off);
+            if (memcmp(a.get() + off, b.get() + off, len) != 0) {
+                if (report)
+                    SLIBLog(LOG_ERR, "%s:%d(%s) compare file [%s] vs [%s] error at offset 0x%llX",
+                            __FILE__, __LINE__, "UPDTVerifyFile", szFile, szDevice,
+                            static_cast<unsigned long long>(verified));
+                return -1;
+            }
+            verified += len;
+            if (report) {
+                gDone += static_cast<int64_t>(len);
+                Progress(false);
+            }
+        }
+        if (static_cast<size_t>(got) < want) break;
+    }
+    if (verified != length) {
+        int e = errno;
+        if (report)
+            SLIBLog(LOG_ERR,
+                    "%s:%d(%s) read file [%s] only %llu bytes, %llu bytes needed: (%d) %s.",
+                    __FILE__, __LINE__, "UPDTVerifyFile", szFile,
+                    static_cast<unsigned long long>(verified),
+                    static_cast<unsigned long long>(length), e, strerror(e));
+        return -1;
+    }
+    return 0;
+}
+
+enum class Step { kDone, kRetry, kAbort };
+
+// Unlocks every updatable partition before the first change of a run.
+bool Unlock(const char *fn) {
+    if (gUnlocked) return true;
+    if (UPDTUnlockAllPartition() != 0) {
+        SLIBLog(LOG_ERR, "%s: UPDTUnlockAllPartition() fail", fn);
+        return false;
+    }
+    gUnlocked = true;
+    return true;
+}
+
+// Brings the device (whose window starts at the CPU address cpu and holds
+// size bytes) to len bytes of src followed by erased flash, erase block by
+// erase block: a block that already holds its target is left alone, one
+// whose target only clears bits is programmed where it differs, any other is
+// erased and programmed. Bytes count as progress as each block is done.
+Step Converge(const char *fn, const char *dev, uint64_t cpu, const std::string &src, uint64_t len,
+              uint64_t size) {
+    const uint64_t block = gEraseBlockSize ? gEraseBlockSize : size;
+    Fd in;
+    if (len > 0) {
+        in.fd = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+        if (!in.ok()) {
+            int e = errno;
+            SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__, fn,
+                    src.c_str(), e, strerror(e));
+            return Step::kRetry;
+        }
+    }
+    Fd out(open(dev, O_RDWR | O_CLOEXEC));
+    if (!out.ok()) {
+        int e = errno;
+        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__, fn, dev, e,
+                strerror(e));
+        return Step::kRetry;
+    }
+    std::vector<uint8_t> want(static_cast<size_t>(block)), have(static_cast<size_t>(block));
+    for (uint64_t off = 0; off < size; off += block) {
+        const size_t n = static_cast<size_t>(std::min(block, size - off));
+        const size_t data = off < len ? static_cast<size_t>(std::min<uint64_t>(n, len - off)) : 0;
+        std::fill(want.begin(), want.begin() + static_cast<long>(n), 0xFF);
+        if (data > 0 && PReadFull(in.fd, want.data(), data, static_cast<off_t>(off)) !=
+                            static_cast<ssize_t>(data)) {
+            int e = errno;
+            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__, fn,
+                    src.c_str(), e, strerror(e));
+            return Step::kRetry;
+        }
+        if (PReadFull(out.fd, have.data(), n, static_cast<off_t>(off)) != static_cast<ssize_t>(n)) {
+            int e = errno;
+            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__, fn,
+                    dev, e, strerror(e));
+            return Step::kRetry;
+        }
+        if (memcmp(want.data(), have.data(), n) != 0) {
+            bool erase = false;
+            for (size_t i = 0; i < n && !erase; ++i)
+                erase = (want[i] & ~have[i]) != 0;
+            if (!Unlock(fn)) return Step::kAbort;
+            if (erase) {
+                if (QAVOMTDEraseRange(dev, static_cast<uint32_t>(off), static_cast<uint32_t>(n)) !=
+                    0) {
+                    int e = errno;
+                    if (!Refused(e)) NoteChange(cpu + off, n);
+                    SLIBLog(LOG_ERR, "%s: QAVOMTDErasePartition() fail", fn);
+                    return Step::kRetry;
+                }
+                NoteChange(cpu + off, n);
+                std::fill(have.begin(), have.begin() + static_cast<long>(n), 0xFF);
+            }
+            // Program each chunk from its first to its last differing byte.
+            for (size_t c = 0; c < n; c += kWriteChunk) {
+                const size_t end = std::min<size_t>(n, c + kWriteChunk);
+                size_t lo = c, hi = end;
+                while (lo < hi && want[lo] == have[lo])
+                    ++lo;
+                while (hi > lo && want[hi - 1] == have[hi - 1])
+                    --hi;
+                if (lo == hi) continue;
+                if (!PWriteFull(out.fd, want.data() + lo, hi - lo, static_cast<off_t>(off + lo))) {
+                    int e = errno;
+                    if (!Refused(e)) NoteChange(cpu + off + lo, hi - lo);
+                    SLIBLog(LOG_ERR, "%s:%d(%s) write file [%s] error: (%d) %s.", __FILE__,
+                            __LINE__, fn, dev, e, strerror(e));
+                    return Step::kRetry;
+                }
+                NoteChange(cpu + off + lo, hi - lo);
+            }
+        }
+        gDone += static_cast<int64_t>(data);
+        Progress(false);
+    }
+    return Step::kDone;
+}
+
+// Up to three attempts of bringing a partition to its target and reading
+// its data back.
+Step WriteRow(const char *fn, const char *dev, uint64_t cpu, const std::string &src, uint64_t len,
+              uint64_t size, int64_t rowStart) {
+    for (int attempt = 0; attempt < UPDT_PATCH_TRIES; ++attempt) {
+        gDone = rowStart;
+        Progress(true);
+        SLIBLog(LOG_ERR, "%s:%d(%s) Try to Erase MTD Partition(%s), [%d/%d]...", __FILE__, __LINE__,
+                fn, dev, attempt, UPDT_PATCH_TRIES);
+        SLIBLog(LOG_ERR, "%s:%d(%s) Try to Write MTD Partition(%s), [%d/%d]...", __FILE__, __LINE__,
+                fn, dev, attempt, UPDT_PATCH_TRIES);
+        Step s = Converge(fn, dev, cpu, src, len, size);
+        if (s == Step::kAbort) return s;
+        if (s == Step::kRetry) continue;
+        if (len == 0) return Step::kDone;
+        SLIBLog(LOG_ERR, "%s:%d(%s) Try to Verify MTD Partition(%s), [%d/%d]...", __FILE__,
+                __LINE__, fn, dev, attempt, UPDT_PATCH_TRIES);
+        if (Compare(src.c_str(), dev, len, kVerifyChunk, true) == 0) return Step::kDone;
+    }
+    return Step::kRetry;
+}
+
 // The place a row is written from: its image, or for a row the resizing moved
-// without an image of its own, its backup copy.
+// without an image of its own, its backup copy; and its old directory entry.
 struct Source {
     const char *device = nullptr;
     std::string path;
+    int entry = -1;
 };
 
 // Checks, before anything is unlocked, that every row to write has a device
-// and a complete source, and that the backup of each holds its whole old
-// partition.
+// and a complete source that fits where it goes, and that the backup of each
+// holds its whole old partition.
 bool CheckSources(const FISDIRENTRY *entries, int n, std::vector<Source> *out) {
     out->assign(nPatchRows, Source{});
     for (int r = 0; r < nPatchRows; ++r) {
@@ -103,6 +343,17 @@ bool CheckSources(const FISDIRENTRY *entries, int n, std::vector<Source> *out) {
         if (idx < 0) {
             SLIBLog(LOG_ERR, "%s(%d): get idx of partition %d [%s] fail", __func__, __LINE__, r,
                     row.szPart);
+            return false;
+        }
+        s.entry = idx;
+        if (BlUPDTIsNeverWritten(row.szPart)) {
+            SLIBLog(LOG_ERR, "%s(%d): partition [%s] is never written by an update", __func__,
+                    __LINE__, row.szPart);
+            return false;
+        }
+        if (row.datalen > row.size) {
+            SLIBLog(LOG_ERR, "%s(%d): %u bytes for [%s] do not fit its %u bytes", __func__,
+                    __LINE__, row.datalen, row.szPart, row.size);
             return false;
         }
         const std::string backup = BackupFile(EntryName(entries[idx]));
@@ -134,9 +385,24 @@ bool CheckSources(const FISDIRENTRY *entries, int n, std::vector<Source> *out) {
     return true;
 }
 
-bool Overlaps(uint64_t start, uint64_t size) {
-    for (auto &[s, len] : gErased)
-        if (start < s + len && s < start + size) return true;
+// Moves a backup folder left by an earlier run (after a failed roll-back or
+// an interrupted update it is the only copy of the flash as it was) to the
+// first free name "b@ckup.N"; false when it cannot be moved.
+bool MoveKeptBackup(const std::string &dir) {
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) return errno == ENOENT;
+    for (int k = 1; k < 10000; ++k) {
+        const std::string to = dir + "." + std::to_string(k);
+        if (lstat(to.c_str(), &st) == 0) continue;
+        if (errno != ENOENT) break;
+        if (rename(dir.c_str(), to.c_str()) != 0) break;
+        const std::string line = "The backup of an earlier update was moved to " + to;
+        SLIBLog(LOG_ERR, "%s(%d): %s", "UPDTBackupOldPartition", __LINE__, line.c_str());
+        UPDTLog(line.c_str());
+        return true;
+    }
+    SLIBLog(LOG_ERR, "%s(%d): cannot move the earlier backup [%s] aside, errno = %d",
+            "UPDTBackupOldPartition", __LINE__, dir.c_str(), errno);
     return false;
 }
 
@@ -150,9 +416,11 @@ extern "C" int UPDTBackupOldPartition(const FISDIRENTRY *pEntries, int n) {
     gBackupDone = false;
     try {
         const std::string dir = BackupDir();
-        std::string cmd = "/bin/rm -rf " + Word(dir) + "; /bin/mkdir -p " + Word(dir);
+        if (!MoveKeptBackup(dir)) return -1;
+        std::string cmd = "/bin/mkdir -p " + Word(dir);
         SLIBLog(LOG_ERR, "szCmd=[%s]", cmd.c_str());
         if (UPDTExecute(cmd.c_str()) != 0) return -1;
+        gBackupMade = true;
         for (int i = 0; i < n; ++i) {
             const std::string name = EntryName(pEntries[i]);
             const char *dev = SzUPDTGetDeviceByName(name.c_str());
@@ -162,13 +430,28 @@ extern "C" int UPDTBackupOldPartition(const FISDIRENTRY *pEntries, int n) {
             }
             const std::string file = BackupFile(name);
             cmd = "/bin/dd if=" + Word(dev) + " of=" + Word(file) + " bs=16384";
-            SLIBLog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, cmd.c_str());
-            if (UPDTExecute(cmd.c_str()) != 0) return -1;
-            // A copy cut short must not be the only one left of a partition.
-            int64_t got = RegularFileSize(file);
-            if (got != pEntries[i].size) {
-                SLIBLog(LOG_ERR, "%s(%d): backup of [%s] holds %lld bytes, %u expected", __func__,
-                        __LINE__, name.c_str(), static_cast<long long>(got), pEntries[i].size);
+            // A copy is trusted only once it was read back from the device:
+            // it may be the only copy of the partition left.
+            bool confirmed = false;
+            for (int attempt = 0; attempt < UPDT_PATCH_TRIES && !confirmed; ++attempt) {
+                SLIBLog(LOG_ERR, "%s(%d): command=[%s]", __func__, __LINE__, cmd.c_str());
+                if (UPDTExecute(cmd.c_str()) != 0) continue;
+                int64_t got = RegularFileSize(file);
+                if (got != pEntries[i].size) {
+                    SLIBLog(LOG_ERR, "%s(%d): backup of [%s] holds %lld bytes, %u expected",
+                            __func__, __LINE__, name.c_str(), static_cast<long long>(got),
+                            pEntries[i].size);
+                    continue;
+                }
+                confirmed = pEntries[i].size == 0 || Compare(file.c_str(), dev, pEntries[i].size,
+                                                             kRestoreVerifyChunk, false) == 0;
+                if (!confirmed)
+                    SLIBLog(LOG_ERR, "%s(%d): backup of [%s] differs from %s, attempt [%d/%d]",
+                            __func__, __LINE__, name.c_str(), dev, attempt, UPDT_PATCH_TRIES);
+            }
+            if (!confirmed) {
+                SLIBLog(LOG_ERR, "%s(%d): the backup of [%s] cannot be confirmed", __func__,
+                        __LINE__, name.c_str());
                 return -1;
             }
             UPDTSetProgress('P', 30 + 5 * i);
@@ -178,6 +461,10 @@ extern "C" int UPDTBackupOldPartition(const FISDIRENTRY *pEntries, int n) {
     }
     gBackupDone = true;
     return 0;
+}
+
+extern "C" int BlUPDTBackupMade(void) {
+    return gBackupMade ? 1 : 0;
 }
 
 extern "C" int UPDTCopyFile(const char *szSource, const char *szDevice, uint64_t length,
@@ -239,77 +526,7 @@ extern "C" int UPDTCopyFile(const char *szSource, const char *szDevice, uint64_t
 
 extern "C" int UPDTVerifyFile(const char *szFile, const char *szDevice, uint64_t length,
                               int nBufSize) {
-    if (!szFile || !szDevice || length == 0 || nBufSize <= 0) return -1;
-    Fd file(open(szFile, O_RDONLY | O_CLOEXEC));
-    if (!file.ok()) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__, __func__,
-                szFile, e, strerror(e));
-        return -1;
-    }
-    Fd dev(open(szDevice, O_RDONLY | O_CLOEXEC));
-    if (!dev.ok()) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__, __func__,
-                szDevice, e, strerror(e));
-        return -1;
-    }
-    // The device is read back in spans of many chunks (one request each
-    // instead of one per chunk) and compared chunk by chunk, so a difference
-    // is still reported at the start of its chunk.
-    const uint64_t chunk = static_cast<uint64_t>(nBufSize);
-    const uint64_t span = std::max<uint64_t>(chunk, kVerifySpan / chunk * chunk);
-    const size_t bufLen = static_cast<size_t>(std::min<uint64_t>(span, length));
-    std::unique_ptr<uint8_t[]> a(new (std::nothrow) uint8_t[bufLen]);
-    std::unique_ptr<uint8_t[]> b(new (std::nothrow) uint8_t[bufLen]);
-    if (!a || !b) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) malloc [%d] fail: (%d) %s.", __FILE__, __LINE__, __func__,
-                nBufSize, e, strerror(e));
-        return -1;
-    }
-    uint64_t verified = 0;
-    while (verified < length) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(bufLen, length - verified));
-        errno = 0;
-        ssize_t got = ReadFull(file.fd, a.get(), want);
-        if (got < 0) {
-            int e = errno;
-            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__,
-                    __func__, szFile, e, strerror(e));
-            return -1;
-        }
-        if (got == 0) break;
-        ssize_t back = ReadFull(dev.fd, b.get(), static_cast<size_t>(got));
-        if (back != got) {
-            int e = errno;
-            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__,
-                    __func__, szDevice, e, strerror(e));
-            return -1;
-        }
-        for (size_t off = 0; off < static_cast<size_t>(got); off += static_cast<size_t>(chunk)) {
-            size_t len =
-                std::min<size_t>(static_cast<size_t>(chunk), static_cast<size_t>(got) - off);
-            if (memcmp(a.get() + off, b.get() + off, len) != 0) {
-                SLIBLog(LOG_ERR, "%s:%d(%s) compare file [%s] vs [%s] error at offset 0x%llX",
-                        __FILE__, __LINE__, __func__, szFile, szDevice,
-                        static_cast<unsigned long long>(verified));
-                return -1;
-            }
-            verified += len;
-            gDone += static_cast<int64_t>(len);
-            Progress(false);
-        }
-        if (static_cast<size_t>(got) < want) break;
-    }
-    if (verified != length) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] only %llu bytes, %llu bytes needed: (%d) %s.",
-                __FILE__, __LINE__, __func__, szFile, static_cast<unsigned long long>(verified),
-                static_cast<unsigned long long>(length), e, strerror(e));
-        return -1;
-    }
-    return 0;
+    return Compare(szFile, szDevice, length, nBufSize, true);
 }
 
 static int DoPatch(const FISDIRENTRY *pEntries, int n) {
@@ -318,8 +535,9 @@ static int DoPatch(const FISDIRENTRY *pEntries, int n) {
         SLIBLog(LOG_ERR, "%s(%d): parameter error ", kFn, __LINE__);
         return -1;
     }
-    std::fill(std::begin(gTouched), std::end(gTouched), false);
-    gErased.clear();
+    std::fill(std::begin(gRow), std::end(gRow), RowState{});
+    gChanged.clear();
+    gUnlocked = false;
     if (BlUPDTNegativeBalance(gPatchInfo, nPatchRows)) {
         SLIBLog(LOG_ERR, "%s(%d): NEED RESIZE THE PARTITION", kFn, __LINE__);
         if (ErrUPDTAdjustPartitionSize(gPatchInfo, nPatchRows) != 0) {
@@ -329,10 +547,6 @@ static int DoPatch(const FISDIRENTRY *pEntries, int n) {
     }
     std::vector<Source> sources;
     if (!CheckSources(pEntries, n, &sources)) return -1;
-    if (UPDTUnlockAllPartition() != 0) {
-        SLIBLog(LOG_ERR, "%s: UPDTUnlockAllPartition() fail", kFn);
-        return -1;
-    }
     gTotal = 0;
     for (int r = 0; r < nPatchRows; ++r)
         if (gPatchInfo[r].fneedupdate) gTotal += 2 * int64_t{gPatchInfo[r].datalen};
@@ -344,51 +558,47 @@ static int DoPatch(const FISDIRENTRY *pEntries, int n) {
             continue;
         }
         const char *dev = sources[r].device;
-        const char *src = sources[r].path.c_str();
-        gTouched[r] = true;
-        if (QAVOMTDModifyPartitionSize(dev, row.start, row.size) != 0) {
-            SLIBLog(LOG_ERR, "%s: QAVOMTDModifyPartitionSize() fail", kFn);
-            return -1;
-        }
-        gErased.emplace_back(row.start, row.size);
-        bool done = false;
-        for (int attempt = 0; attempt < UPDT_PATCH_TRIES && !done; ++attempt) {
-            gDone = rowStart;
-            Progress(true);
-            SLIBLog(LOG_ERR, "%s:%d(%s) Try to Erase MTD Partition(%s), [%d/%d]...", __FILE__,
-                    __LINE__, kFn, dev, attempt, UPDT_PATCH_TRIES);
-            if (QAVOMTDErasePartition(dev) != 0) {
-                SLIBLog(LOG_ERR, "%s: QAVOMTDErasePartition() fail", kFn);
-                continue;
+        const FISDIRENTRY &old = pEntries[sources[r].entry];
+        // The kernel's window of the partition, only when it changes.
+        if (row.start != old.flash_base || row.size != old.size) {
+            if (QAVOMTDModifyPartitionSize(dev, row.start, row.size) != 0) {
+                SLIBLog(LOG_ERR, "%s: QAVOMTDModifyPartitionSize() fail", kFn);
+                return -1;
             }
-            // A row without data (moved, never written) only needs its erase.
-            if (row.datalen == 0) {
-                done = true;
-                break;
-            }
-            SLIBLog(LOG_ERR, "%s:%d(%s) Try to Write MTD Partition(%s), [%d/%d]...", __FILE__,
-                    __LINE__, kFn, dev, attempt, UPDT_PATCH_TRIES);
-            if (UPDTCopyFile(src, dev, row.datalen, kWriteChunk) != 0) continue;
-            SLIBLog(LOG_ERR, "%s:%d(%s) Try to Verify MTD Partition(%s), [%d/%d]...", __FILE__,
-                    __LINE__, kFn, dev, attempt, UPDT_PATCH_TRIES);
-            if (UPDTVerifyFile(src, dev, row.datalen, kVerifyChunk) != 0) continue;
-            done = true;
+            gRow[r].moved = true;
         }
-        if (!done) {
+        Step s = WriteRow(kFn, dev, row.start, sources[r].path, row.datalen, row.size, rowStart);
+        if (s == Step::kAbort) return -1;
+        if (s != Step::kDone) {
             SLIBLog(LOG_ERR, "%s:%d(%s) Try to Update [%s] %d counts failed ...", __FILE__,
                     __LINE__, kFn, dev, UPDT_PATCH_TRIES);
             return -1;
         }
-        QAVOMTDFISENTRY req;
-        SendEntry(&req, row.szPart, row.start, row.size, row.datalen);
-        if (QAVOMTDModifyFISEntry(gszDevMtdPartition, &req) != 0) {
-            SLIBLog(LOG_ERR, "%s: QAVOMTDModifyFISEntry() fail", kFn);
-            return -1;
+        gRow[r].completed = true;
+        // The entry follows its verified image, and only when it changes.
+        if (!SameEntry(old, row.start, row.size, row.datalen)) {
+            QAVOMTDFISENTRY req;
+            SendEntry(&req, row.szPart, row.start, row.size, row.datalen);
+            gRow[r].entrySent = true;
+            if (QAVOMTDModifyFISEntry(gszDevMtdPartition, &req) != 0) {
+                SLIBLog(LOG_ERR, "%s: QAVOMTDModifyFISEntry() fail", kFn);
+                return -1;
+            }
+            gRow[r].entryNew = true;
         }
         SLIBLog(LOG_ERR, "%s: Finish updating [%s]", kFn, row.szPart);
         rowStart += 2 * int64_t{row.datalen};
     }
     return 0;
+}
+
+// Sends a directory entry, up to three times.
+static bool PutEntry(const char *name, uint32_t base, uint32_t size, uint32_t datalen) {
+    QAVOMTDFISENTRY req;
+    SendEntry(&req, name, base, size, datalen);
+    for (int attempt = 0; attempt < UPDT_PATCH_TRIES; ++attempt)
+        if (QAVOMTDModifyFISEntry(gszDevMtdPartition, &req) == 0) return true;
+    return false;
 }
 
 static int RollBack(const FISDIRENTRY *pEntries, int n) {
@@ -397,70 +607,119 @@ static int RollBack(const FISDIRENTRY *pEntries, int n) {
         SLIBLog(LOG_ERR, "%s(%d): parameter error ", kFn, __LINE__);
         return -1;
     }
-    bool failed = false;
-    // A partition that stays locked fails its own erase below; the others are
-    // still restored.
-    if (UPDTUnlockAllPartition() != 0) {
-        SLIBLog(LOG_ERR, "%s: UPDTUnlockAllPartition() fail", kFn);
-        failed = true;
-    }
     gTotal = 0;  // the roll-back writes no percentages
-    for (int r = 0; r < nPatchRows; ++r) {
+    bool failed = false;
+    // The rows the patch may have changed: a moved window, a directory entry
+    // sent, or flash of its old place erased or written.
+    const int rows = std::min(nPatchRows, UPDT_ROWS_MAX);
+    std::vector<int> idx(rows, -1);
+    std::vector<bool> todo(rows, false);
+    bool any = false;
+    for (int r = 0; r < rows; ++r) {
         const PATCHINFO &row = gPatchInfo[r];
-        int idx = GetIdxByName(row.szPart, pEntries, n);
-        if (idx < 0) {
+        idx[r] = GetIdxByName(row.szPart, pEntries, n);
+        if (idx[r] < 0) {
             SLIBLog(LOG_ERR, "%s(%d): get idx of partition %d [%s] fail", kFn, __LINE__, r,
                     row.szPart);
-            if (r < UPDT_ROWS_MAX && gTouched[r]) failed = true;
+            if (gRow[r].moved || gRow[r].entrySent) failed = true;
             continue;
         }
-        const FISDIRENTRY &old = pEntries[idx];
-        if (!(r < UPDT_ROWS_MAX && gTouched[r]) && !Overlaps(old.flash_base, old.size)) {
-            SLIBLog(LOG_ERR, "%s: skip recoverying [%s]", kFn, row.szPart);
+        const FISDIRENTRY &old = pEntries[idx[r]];
+        todo[r] = gRow[r].moved || gRow[r].entrySent || Changed(old.flash_base, old.size);
+        if (!todo[r]) SLIBLog(LOG_ERR, "%s: skip recoverying [%s]", kFn, row.szPart);
+        any = any || todo[r];
+    }
+    if (!any) return failed ? -1 : 0;
+
+    // The directory as it stands now says which entries must go back.
+    std::vector<FISDIRENTRY> now;
+    int need = 0;
+    int count = QAVOMTDGetPartitionInfo(gszDevMtdPartition, nullptr, 0, &need);
+    if (count > 0) {
+        now.resize(static_cast<size_t>(count));
+        if (QAVOMTDGetPartitionInfo(gszDevMtdPartition, now.data(), need, &need) != count)
+            now.clear();
+    }
+    // Entries first: a row whose entry cannot be put back keeps the new
+    // image that its entry describes.
+    std::vector<bool> keepNew(rows, false), entryBack(rows, false);
+    for (int r = 0; r < rows; ++r) {
+        if (!todo[r]) continue;
+        const FISDIRENTRY &old = pEntries[idx[r]];
+        int cur = now.empty() ? -1
+                              : GetIdxByName(gPatchInfo[r].szPart, now.data(),
+                                             static_cast<int>(now.size()));
+        bool isOld = cur >= 0 ? SameEntry(now[cur], old.flash_base, old.size, old.data_length)
+                              : !gRow[r].entrySent;
+        if (isOld) continue;
+        if (PutEntry(EntryName(old).c_str(), old.flash_base, old.size, old.data_length)) {
+            entryBack[r] = true;
             continue;
         }
+        SLIBLog(LOG_ERR, "%s: QAVOMTDModifyFISEntry() fail", kFn);
+        failed = true;
+        if (gRow[r].completed && gRow[r].entryNew) keepNew[r] = true;
+    }
+    // A row whose old place lies under a row kept new stays new as well.
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (int r = 0; r < rows; ++r) {
+            if (!todo[r] || keepNew[r]) continue;
+            const FISDIRENTRY &old = pEntries[idx[r]];
+            for (int x = 0; x < rows; ++x) {
+                if (!keepNew[x] || x == r) continue;
+                if (!Overlaps(old.flash_base, old.size, gPatchInfo[x].start, gPatchInfo[x].size))
+                    continue;
+                const PATCHINFO &row = gPatchInfo[r];
+                if (gRow[r].completed &&
+                    (!entryBack[r] || PutEntry(row.szPart, row.start, row.size, row.datalen)))
+                    keepNew[r] = true;
+                else
+                    SLIBLog(LOG_ERR, "%s: [%s] cannot be restored under [%s] kept new", kFn,
+                            row.szPart, gPatchInfo[x].szPart);
+                todo[r] = false;
+                failed = true;
+                grew = true;
+                break;
+            }
+        }
+    }
+    for (int r = 0; r < rows; ++r) {
+        if (keepNew[r]) {
+            SLIBLog(LOG_ERR, "%s: [%s] keeps its new image: its directory entry cannot be put back",
+                    kFn, gPatchInfo[r].szPart);
+            todo[r] = false;
+        }
+        if (!todo[r]) continue;
+        const PATCHINFO &row = gPatchInfo[r];
+        const FISDIRENTRY &old = pEntries[idx[r]];
         const char *dev = SzUPDTGetDeviceByName(row.szPart);
         if (!dev) {
             SLIBLog(LOG_ERR, "%s(%d): fail to get device path", kFn, __LINE__);
             failed = true;
             continue;
         }
-        if (QAVOMTDModifyPartitionSize(dev, old.flash_base, old.size) != 0) {
-            SLIBLog(LOG_ERR, "%s: QAVOMTDModifyPartitionSize() fail", kFn);
-            failed = true;
-            continue;
-        }
-        const std::string name = EntryName(old);
-        const std::string backup = BackupFile(name);
-        const std::string cmd = "/bin/dd if=" + Word(backup) + " of=" + Word(dev) + " bs=131072";
-        bool done = false;
-        for (int attempt = 0; attempt < UPDT_PATCH_TRIES && !done; ++attempt) {
-            SLIBLog(LOG_ERR, "%s:%d(%s) QAVOMTDErasePartition(%s)...", __FILE__, __LINE__, kFn,
-                    dev);
-            if (QAVOMTDErasePartition(dev) != 0) {
-                SLIBLog(LOG_ERR, "%s: QAVOMTDErasePartition() fail", kFn);
+        if (gRow[r].moved || old.flash_base != row.start || old.size != row.size) {
+            if (QAVOMTDModifyPartitionSize(dev, old.flash_base, old.size) != 0) {
+                SLIBLog(LOG_ERR, "%s: QAVOMTDModifyPartitionSize() fail", kFn);
+                failed = true;
                 continue;
             }
-            SLIBLog(LOG_ERR, "%s(%d): command=[%s]", kFn, __LINE__, cmd.c_str());
-            if (UPDTExecute(cmd.c_str()) != 0) continue;
-            if (UPDTVerifyFile(backup.c_str(), dev, old.size, kRestoreVerifyChunk) != 0) continue;
-            done = true;
         }
-        if (!done) {
+        const std::string backup = BackupFile(EntryName(old));
+        SLIBLog(LOG_ERR, "%s:%d(%s) QAVOMTDErasePartition(%s)...", __FILE__, __LINE__, kFn, dev);
+        Step s = WriteRow(kFn, dev, old.flash_base, backup, old.size, old.size, 0);
+        if (s != Step::kDone) {
             SLIBLog(LOG_ERR, "%s:%d(%s) Try to restore [%s] %d counts failed ...", __FILE__,
                     __LINE__, kFn, dev, UPDT_PATCH_TRIES);
             failed = true;
-            continue;
-        }
-        QAVOMTDFISENTRY req;
-        SendEntry(&req, name.c_str(), old.flash_base, old.size, old.data_length);
-        if (QAVOMTDModifyFISEntry(gszDevMtdPartition, &req) != 0) {
-            SLIBLog(LOG_ERR, "%s: QAVOMTDModifyFISEntry() fail", kFn);
-            failed = true;
-            continue;
         }
     }
     return failed ? -1 : 0;
+}
+
+bool updt::SameBytes(const std::string &file, const char *device, uint64_t len) {
+    return len == 0 || Compare(file.c_str(), device, len, kRestoreVerifyChunk, false) == 0;
 }
 
 extern "C" int UPDTDoPatch(const FISDIRENTRY *pEntries, int n) {

@@ -21,6 +21,9 @@ extern "C" {
 /* Copies every partition of the old flash directory into the backup folder
  * and checks that each copy holds the whole partition; 0 or -1. */
 int UPDTBackupOldPartition(const FISDIRENTRY *pEntries, int n);
+/* 1 once this run made its backup folder (a folder of an earlier run is
+ * never removed by this one), else 0. */
+int BlUPDTBackupMade(void);
 /* Resizes when needed, checks every source, unlocks, then erases, writes and
  * verifies each row to update (up to three attempts) and rewrites its
  * directory entry; 0 or -1. */

@@ -127,9 +127,7 @@ extern "C" int UPDTExecute(const char *szCmd) {
 
 extern "C" int UPDTLockAll(int lock) {
     for (const PARTDEVMAP *row = gPartDevMap; row->szDevice; ++row) {
-        if (row->szPart && (strcasecmp(row->szPart, "RedBoot Config") == 0 ||
-                            strcasecmp(row->szPart, "FIS Directory") == 0))
-            continue;
+        if (BlUPDTIsNeverWritten(row->szPart)) continue;
         if (lock == 1) {
             if (QAVOMTDLockPartition(row->szDevice) != 0) {
                 SLIBLog(LOG_ERR, "%s: QAVOMTDLockPartition(%s) fail", __func__, row->szDevice);

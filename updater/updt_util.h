@@ -12,13 +12,17 @@
 
 namespace updt {
 
-// One literal shell word ('' when it cannot be encoded).
+// One literal shell word, as a person would type it: the text itself when
+// the shell takes every character of it literally, else the text in single
+// quotes (a quote inside as '\''). The command runs and is logged in this form.
 inline std::string Word(const std::string &text) {
-    std::string out(text.size() * 3 + 3, '\0');
-    if (SLIBStrEncodeParam(text.c_str(), out.data(), static_cast<int>(out.size())) != 0)
-        return "''";
-    out.resize(strlen(out.c_str()));
-    return out;
+    static constexpr char kPlain[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_@%+=:,./-";
+    if (!text.empty() && text.find_first_not_of(kPlain) == std::string::npos) return text;
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
 }
 
 // The name of a flash directory entry (its field need not end in a NUL).
@@ -35,6 +39,10 @@ inline std::string BackupDir() {
 inline std::string BackupFile(const std::string &name) {
     return BackupDir() + "/" + UPDT_BACKUP_PREFIX + name;
 }
+
+// True when the first len bytes of the file and of the device are the same;
+// nothing is logged and no progress is counted (len 0: true).
+bool SameBytes(const std::string &file, const char *device, uint64_t len);
 
 // Fills row from its image in the package or, without one, from the
 // partition e as it stands: data length, update and image flags, start, size

@@ -12,6 +12,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The group files. */
 #define SZF_GROUP "/etc/group"
@@ -71,6 +72,7 @@ struct passwd *PpwGetDomainPwNam(const char *name);
 /* The local (shadow-backed) or the domain entry, by the account's kind. */
 struct passwd *PpwSLIBGetPwNam(const char *name);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

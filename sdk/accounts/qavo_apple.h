@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The AFP daemon's configuration; its first line is the server line. */
 #define SZF_QAVO_AFPD_CONF "/usr/qavo/etc/afpd.conf"
@@ -63,6 +64,7 @@ int QAVOAppleNetwork(uint32_t bits, uint32_t mask, int apply);
 /* 1 switches AFP on ("runafp" yes, restart), 0 off (no, stop). 0, or -1. */
 int QAVOAppleEnableAppleNetwork(int on);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

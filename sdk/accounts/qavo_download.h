@@ -7,6 +7,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The schedule window when none is stored: start and end "hh:mm". */
 #define QAVO_DOWNLOAD_WHEN_NONE "00:00-00:00"
@@ -30,6 +31,7 @@ int QAVODownloadInfoGet(QAVODOWNLOADINFO *pInfo);
  * 0, or -1. */
 int QAVODownloadInfoSet(const QAVODOWNLOADINFO *pInfo);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define SZF_GROUP_TMP "/etc/group.tmp"
 #define SZF_GROUP_DESC "/etc/group_desc"
@@ -45,6 +46,8 @@ extern "C" {
  * caller's buffer, the strings packed from its end. */
 typedef char *QAVOGROUP;
 
+/* Packs the group (flags: local, domain or both) into buf: 1 filled, 0 a
+ * size query or a buffer too small (*needed set), -1 (0x1800 not found). */
 int QAVOGroupGet(uint32_t flags, int type, const char *name, QAVOGROUP *buf, int size, int *needed);
 /* group = { new name, member, ..., NULL }; oldName NULL creates the group. */
 int QAVOGroupSet(uint32_t flags, int op, const char *oldName, const char **group);
@@ -73,6 +76,7 @@ int QAVOIsDGroupMember(const char *user, const char *group);
 int QAVOConvertGpName2Gid(const char *group);
 int QAVOIsDGRPMemByDC(PSLIBSZHASH gids, const char *group);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

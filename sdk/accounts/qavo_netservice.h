@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Request bits: the daemons to act on. */
 #define NETSERV_AFP 0x1
@@ -81,6 +82,7 @@ int SDKINetServEventLog(int action, uint32_t result);
 /* One management event of the switch. QAVOLogEventWrite's result. */
 int SDKINetServEventWrite(uint32_t eventId);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

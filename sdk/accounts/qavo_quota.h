@@ -11,6 +11,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The quota of one user as read. */
 typedef struct _tag_QAVOUSERQUOTA {
@@ -59,6 +60,7 @@ int BlQAVOQuotaIsSupported(void);
  * 0x8100). */
 int QAVOQuotaGetFormat(const char *device);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

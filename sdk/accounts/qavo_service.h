@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The service numbers. */
 typedef int SERVICE_ID;
@@ -108,6 +109,7 @@ int QAVOServiceRestartfromVolumeNone(int action);
  * 0, or -1. */
 int QAVOSetPHPConf(int on);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -5,6 +5,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Whether the folder "/volume<src>/[<parent>/]<folder>" fits into the free
  * space of "/volume<dst>": 1 it does not fit, 0 it fits, -1 on bad
@@ -28,6 +29,7 @@ int QAVOServiceShareRemove(int id);
  * as they were. */
 int QAVOServiceVolumeSet(int id, int volume);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Actions on a daemon. */
 enum {
@@ -69,20 +70,27 @@ int QAVOHttpsRedirectSet(int on);
 int QAVOPhotoService(int on);
 int QAVOAlbumDefRightSet(int fPublic);
 int QAVOWebService(int on);
-/* Any value but NULL or one with a line break. 0, or -1. */
+/* A code-page setting number ("8", "437", ... "2950"). 0, or -1 (0x0D00). */
 int QAVOMediaCodepageSet(const char *szValue);
+/* A language code of the appliance ("enu", "ger", "jpn", ...). 0, or -1
+ * (0x0D00). */
 int QAVOMediaLanguageSet(const char *szValue);
 /* A decimal port from 1 to 65535. 0, or -1 (0x0D00). */
 int QAVOHttpPortSet(const char *szPort);
 /* "addport": "yes" when on is not 0. 0, or -1. */
 int QAVOHttpConfigSet(int on);
-/* The account (empty without one). 0, or -1. */
+/* The account (empty without one); the password is read as pppd reads its
+ * word. 0, or -1. */
 int QAVOPPPoEConfGet(QAVOPPPOECONF *pConf);
-/* Stores the account; an empty user with an empty password clears it.
- * 0, or -1 (0x0D00: a control character or '*', in the user also a blank or
- * a shell metacharacter, a password over 31 characters or with a blank at
- * either end, a user without a password or the reverse; 0x0B00 a failed
- * write), nothing written then. */
+/* Stores the account; an empty user with an empty password clears it. The
+ * password is written as one pppd word (in double quotes, " and \ escaped,
+ * when it holds a blank, a quote, a backslash or "#"). The secrets are
+ * replaced first and the user after them; when the user cannot be written
+ * the old secrets are put back. 0, or -1 (0x0D00: a control character or
+ * '*', in the user also a blank or a shell metacharacter, a password over 31
+ * characters, with a blank at either end or starting with "@", a user
+ * without a password or the reverse; 0x0B00 a failed write), nothing
+ * changed then. */
 int QAVOPPPoEConfSet(QAVOPPPOECONF conf);
 /* 1 connected, 0 not (a stale "pppoe_enable" is set to "no"), -1. */
 int QAVOPPPoEStatusGet(void);
@@ -103,6 +111,7 @@ int QAVOGetUserConnOfSmb(const char *szName, int byShare, char *szBuf, int cbBuf
  * entries, or -1. */
 int QAVOKillSmbConn(char *szPidList);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

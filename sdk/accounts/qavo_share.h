@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The Samba configuration that holds the shares. */
 #define SZF_QAVO_SMB_CONF "/usr/qavo/etc/smb.conf"
@@ -72,6 +73,7 @@ int BlQAVOShareIsUSB(const char *name);
 /* 1 for an eSATA share name ("satashare" or "satabackup"), else 0. */
 int BlQAVOShareIsSATA(const char *name);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The staging folder of a volume, where a move to it lands first. */
 #define QAVO_SHARE_STAGING "@tmp"
@@ -46,6 +47,7 @@ int ShareDirCopy(const char *srcDir, const char *dstDir, const char *statusFile)
  * the staging path goes into outPath. 0, or -1. */
 int DirCp2NewVolTmp(int dstVolume, int srcVolume, const char *srcName, const char *dstName,
                     char *outPath, unsigned int outSize, const char *statusFile);
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

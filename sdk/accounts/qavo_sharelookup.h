@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The share whose name equals name without regard to case, read under the
  * name as its section writes it, in a newly allocated block; NULL when there
@@ -43,6 +44,7 @@ int QAVOShareWriteableGet(const char *user, char **out);
 int ModifySmbLikeConf(const char *file, const char *section, const char *key, const char *value,
                       const char *format);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The rights map of the USB and eSATA shares and the default share key. */
 #define SZF_SHARE_RIGHT_MAP "/usr/qavo/etc/share_right.map"
@@ -40,6 +41,7 @@ int SHAREIGetValidUserList(const char *list, char *out);
  * come out in hash order). 1, 0 for an empty list, -1 (0x0D00, 0x0200). */
 int RemoveSameUsers(char *list);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Splits text (a trailing ',' is cut in place) into three new strings, each
  * name followed by ',' and the names sorted without regard to case: *na no
@@ -27,6 +28,7 @@ int SHAREIPrivilegeCheck(SLIBSZLIST **na, SLIBSZLIST **rw, SLIBSZLIST **ro);
  * order, or NULL (0x0D00, 0x0200). */
 PSLIBSZLIST SHAREISzListDup(const SLIBSZLIST *list);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -11,6 +11,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The only record type of QAVOWinGetConf and QAVOWinSetConf. */
 #define QAVO_WINCONF_TYPE 1
@@ -45,6 +46,7 @@ int QAVOWinGetDHCPWins(char *szBuf, int cbBuf);
 /* Drops every key that begins with ';' or '#'. 0, or -1 (0x0200). */
 int SDKIHashRemoveComments(PSLIBSZHASH pshSection);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

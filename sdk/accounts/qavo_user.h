@@ -11,6 +11,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The mail address file: key the user name, value the address. */
 #define SZF_USER_MAIL "/etc/mail"
@@ -48,6 +49,7 @@ int QAVOGetDUserGid(const char *name);
 /* Every group id of the user, set as key and value of *gids. */
 int QAVOGetDUserGidList(const char *name, PSLIBSZHASH *gids);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Deletes the local users named (any letter case). root, admin, guest while
  * guest access is supported, and every account with a uid below 1024 are
@@ -22,6 +23,7 @@ int QAVOUserDelete(const char **names, int count);
  * 1 when a line was dropped, 0 when none, -1 (0x0D00, 0x0900, 0x0B00). */
 int SDKIRemoveUserEntry(PSLIBSZHASH names, const char *file, const char *tmp);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

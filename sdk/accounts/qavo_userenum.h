@@ -11,6 +11,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Enumeration flags: local users (uid 1024 and above), all domain users,
  * domain users that shares refer to; 0 selects local and all domain users. */
@@ -35,6 +36,7 @@ int QAVOPushDUser(PSLIBSZLIST *list);
  * a domain group, each once: the number taken, -1. */
 int QAVOPushDUserUsed(PSLIBSZLIST *list);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The Samba configuration of the appliance. */
 #define SZF_SMB_CONF "/usr/qavo/etc/smb.conf"
@@ -117,6 +118,7 @@ int WINISetGidIndex(int gid);
  * the folder cannot be opened. */
 int QAVOWinWebfmCacheClear(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

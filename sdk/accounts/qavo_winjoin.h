@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The temporary Samba configuration of one join or listing. */
 #define SZF_SMB_ADS "/usr/qavo/etc/smb.ads"
@@ -30,6 +31,7 @@ int WinIAdjustTime(void);
  * 0 / -1. */
 int WINIGetNTData(const QAVOWINJOIN *req, int reserved, int ads);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

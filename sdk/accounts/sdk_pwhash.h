@@ -12,6 +12,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define SZF_SHADOW "/etc/shadow"
 #define SZF_SHADOW_TMP "/etc/shadow.tmp"
@@ -58,6 +59,7 @@ int SDKIModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPas
 int SDKIModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
                         PSLIBSZHASH existing);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -14,6 +14,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* One user to add or change. */
 typedef struct _tag_QAVOUSERSET {
@@ -86,6 +87,7 @@ int NetBackupAuthUserSet(const char *oldName, const char *newName, const char *p
  * (wrapping; a counter outside that range starts over), or -1. */
 int USERGetUid(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

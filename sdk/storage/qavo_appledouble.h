@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /*
  * The process's cancel flag. The embedding program (a copy program, possibly
@@ -82,6 +83,7 @@ int QAVOAppleDoubleIConvertV2(const char *src, const char *dst, int mode);
 int QAVOAppleDoubleIWriteEntries(int *dstFd, const uint8_t *descriptors, int count,
                                  uint64_t *rforkLength);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

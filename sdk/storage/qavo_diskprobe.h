@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* File-system codes, with their names and statfs type words. */
 typedef enum _tag_QAVOFSTYPE {
@@ -48,11 +49,17 @@ extern const char gszQAVOFSTypeName[4][QAVO_FS_NAME_LEN];
 #define QAVO_SMART_ATTR_LEN 12
 #define QAVO_SMART_ATTR_TEMPERATURE 194
 
+/* The disk's SMART temperature in degrees Celsius, -1 when unreadable. */
 int QAVODiskTemperatureGet(const char *device);
+/* SMART commands on an open disk (ata: ops 0 and 1 through the ATA
+ * request; sata: ops 0 to 3 through the host's pass-through): 0, -1. */
 int ata_command_interface(int fd, int op, uint8_t *data);
 int sata_command_interface(int fd, int op, uint8_t *data);
+/* Swaps the two bytes of the word. */
 void swap2bytes(uint16_t *value);
 
+/* The file-system code (QAVOFSTYPE) of the file system holding path (with
+ * useCwd, relative to the working folder), -1 on failure. */
 int QAVOGetFSType(const char *path, int useCwd);
 /* One partition as sfdisk lists it: its size, or all ones. The device is a
  * name of letters and digits, optionally after "/dev/". */
@@ -62,6 +69,7 @@ int QAVOIPodDataPartGet(const char *device);
 int BlQAVODiskIsQaVoRs2Fs(const char *device);
 int BlQAVODiskIsExt2(const char *device);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define QAVO_SECTOR_SIZE 512
 /* Longest device path taken (a longer one is refused, never cut). */
@@ -19,6 +20,7 @@ extern "C" {
 int QAVOReadOneSectorFromDev(const char *device, uint32_t sector, uint8_t buffer[512]);
 int QAVOWriteOneSectorToDev(const char *device, uint32_t sector, const uint8_t buffer[512]);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The GUID that owns the eSATA disk's rights section. */
 #define SZV_SATA_GUID "HAKULAMATATA"
@@ -38,6 +39,7 @@ int QAVOIMacRemoveDb(const char *sharePath, int fsCode, int isSata);
  * Cuts path at its second slash. */
 const char *QAVOIMacDbPathGet(char *path, int isUSBvfat);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

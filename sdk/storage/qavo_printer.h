@@ -7,6 +7,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The share's printer node. */
 #define SZF_PRINTER_DEV "/dev/usb/lp0"
@@ -48,6 +49,7 @@ int QAVOPrinterSupportPostScript(const char *device);
  * marker for the AppleTalk start-up to do it. */
 void QAVOStartupPapd(const char *device);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -11,14 +11,18 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define SZF_SATATAB "/tmp/satatab"
 #define SZD_SATA_MOUNT_ROOT "/volumeSATA"
 #define SZK_ESATA_DISK_NAME "esatadiskname"
 #define SZ_SATA_DESCRIPTION "External SATA Disk"
 
+/* 1 when "/tmp/satatab" lists a disk, else 0. */
 int BlQAVOSATAIsInTab(void);
+/* 1 when "esatadiskname" is set and that device can be opened, else 0. */
 int BlQAVOSATAIsDevPresent(void);
+/* Fills the volume record of the eSATA disk: 0, -1. */
 int QAVOSATAGetVolInfo(const char *device, QAVOUSBVOLINFO *info);
 /* fsCode 0..3; isShare 1 data disk, 0 backup disk. */
 int QAVOSATAVolMount(const char *device, int fsCode, int isShare, int doExport);
@@ -31,6 +35,7 @@ int QAVOSATASetAlternativeBkpDisk(const char *leaving);
 /* 0 when "supportSATA" is exactly "yes", else 1. */
 int QAVOSATACheckSupport(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

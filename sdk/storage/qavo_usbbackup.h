@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Backup-disk layout: the label sector in front of partition 1. */
 #define USBBKP_UBDI_SECTOR 16064
@@ -76,6 +77,7 @@ int USBBKPDeleteBackupShare(char **names, const char *share, int count);
  * when it is not listed. 0, or -1. */
 int USBBKPRenameBackupShare(char **names, const char *oldName, const char *newName, int count);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

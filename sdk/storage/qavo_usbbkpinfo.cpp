@@ -92,12 +92,17 @@ void FreeDeadHolder(int id) {
 
 bool Lock(int id) {
     for (int t = 0; t < kLockAttempts; ++t) {
-        struct sembuf op = {0, -1, IPC_NOWAIT | SEM_UNDO};
-        if (semop(id, &op, 1) == 0) return true;
+        // A live holder copies at most 64 bytes, but it may be descheduled
+        // while it holds the semaphore: each attempt waits for it to be
+        // given back (a tenth of a second at first, more on each try)
+        // rather than failing at once, and a dead holder is freed between
+        // attempts.
+        struct sembuf op = {0, -1, SEM_UNDO};
+        const long ms = 100L * (t + 1);
+        struct timespec wait = {ms / 1000, (ms % 1000) * 1000000L};
+        if (semtimedop(id, &op, 1, &wait) == 0) return true;
         SLIBLog(LOG_ERR, "Failed to lock semaphore[%d/%d]\n", errno, t);
         FreeDeadHolder(id);
-        // A live holder copies at most 64 bytes: a short pause lets it finish.
-        usleep(static_cast<useconds_t>(5000 * (t + 1)));
     }
     SLIBLog(LOG_ERR, "Exceeded semop error limit.\n");
     return false;

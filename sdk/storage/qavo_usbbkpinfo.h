@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define QAVO_USBBKP_SEM_KEY 19998
 #define QAVO_USBBKP_SHM_KEY 9998
@@ -63,6 +64,7 @@ int QAVOUSBSetBackupInfoStatus(uint32_t bits, int how);
  * least 28 bytes. 0, or -1. */
 int USBBKPGenBkpID(char *buf, int size);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Keys: the model's front copy port (defaults file) and the destination. */
 #define SZK_USBCOPY "usbcopy"
@@ -61,6 +62,7 @@ int USBCopyGetDestFolder(char *buf, int size);
  * it named that share. 1 reset, 0 not affected, -1. */
 int USBCopyResetShareFolder(const char *current, const char *deleted);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -11,6 +11,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define QAVO_USB_TYPE_OTHER 1
 #define QAVO_USB_TYPE_STORAGE 2
@@ -39,8 +40,12 @@ typedef struct _tag_QAVOUSB {
     char product[QAVO_USB_NAME_LEN];
 } QAVOUSB;
 
+/* The bus and device numbers of the USB device name in "/tmp/usbtab": 0,
+ * -1 (logged). */
 int QAVOUSBIGetNumByName(const char *name, int *bus, int *dev);
+/* Fills rec for the device with that bus and device number: 0, -1. */
 int QAVOUSBIDevGetInfo(const char *name, QAVOUSB *rec, int bus, int dev);
+/* Both steps: 0, -1 (0x0D00 when the numbers cannot be read). */
 int QAVOUSBDevGetInfo(const char *name, QAVOUSB *rec);
 /* Cuts usbPath at its last slash. */
 int QAVOUSBDevBusnoGetInfo(char *usbPath, QAVOUSB *rec);
@@ -56,6 +61,7 @@ int QAVOUSBDevEnum(int kinds, char **buf, int size, int *needed);
 int QAVOUSBDevListGetInfo(QAVOUSB **list);
 int QAVOUSBIQueryDevNode(const char *name);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

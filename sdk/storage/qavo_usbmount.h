@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Mount root prefix and share folders of a USB disk. */
 #define SZD_USB_MOUNT_ROOT "/volumeUSB"
@@ -19,6 +20,7 @@ extern "C" {
 #define QAVO_EVENT_USB_UNMOUNTED 0x12300002
 #define QAVO_EVENT_USB_UNMOUNT_FAILED 0x12300003
 
+/* QAVOUSBMountEx without a preset number. */
 int QAVOUSBMount(const char *device, const char *usbPath, const char *guid);
 /* preset >= 1 asks for that number. 0 also when no file system fits. */
 int QAVOUSBMountEx(const char *device, const char *usbPath, const char *guid, int preset);
@@ -39,6 +41,7 @@ int QAVOUSBBatchMount(void);
 /* 1 when "/proc/mounts" lists path as a mount point, 0 when not, -1. */
 int BlQAVOIsMountPoint(const char *path);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -13,6 +13,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Number to GUID, kept across reboots. */
 #define SZF_USBNO_GUID_MAP "/usr/qavo/etc/usbno_guid.map"
@@ -56,6 +57,8 @@ typedef struct _tag_QAVOPARTTYPE {
 /* 48 types and an ending row without a name. */
 extern const QAVOPARTTYPE gQAVOPartType[49];
 
+/* The postfix number registered for the disk's GUID or device (*number -1
+ * first): 0 found, -1 when not (no error code) or on failure (0x0200). */
 int QAVOUSBIGetPostFixNumberByGUID(const char *guid, int *number);
 int QAVOUSBIGetPostFixNumberByDev(const char *device, int *number);
 /* The number the disk had, else the lowest free one; -1 when none is free. */
@@ -74,6 +77,7 @@ int BlQAVOUSBIsFATSuperFloppy(const char *device);
  * disk (reported by status), -1 (0x0D00, 0x0200, 0x0900). */
 int QAVODiskUSBDevGetVolInfo(const char *device, QAVOUSBVOLINFO *info);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

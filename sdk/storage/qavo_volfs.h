@@ -14,6 +14,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Volume indexes. */
 #define QAVO_VOLRAID_MIN 0
@@ -80,6 +81,7 @@ int QAVORemountCrashRaidRo(const char *device);
  * remounted read-only. The number of arrays unmounted. */
 int QAVOVolRaidCrashCheck(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Mount point prefix of the data volumes; volume N is mounted at "/volume" N. */
 #define QAVO_VOLUME_PREFIX "/volume"
@@ -126,6 +127,7 @@ int BlQAVOVolAddDiskRunning(const char *program);
 /* 1 when any volume operation of the web interface is in progress, else 0. */
 int BlQAVOVolOperationRunning(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

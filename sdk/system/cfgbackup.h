@@ -11,6 +11,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define QAVOSYSBKP_MAGIC "QAVO"
 #define QAVOSYSBKP_CATEGORY 1
@@ -167,6 +168,7 @@ int QAVOSysbkpIWriteUserQuota(const char *user, int fd, int raid, uint32_t mask,
 int QAVOSysbkpCleanupExport(int fd);
 int QAVOSysbkpCleanupImport(int fd, int version, int overwrite);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /*
  * Zero-fills out (outSize bytes) and writes the strlen(in) transformed bytes
@@ -38,6 +39,7 @@ int QAVOStrCryptHex(const char *in, char *out, int outSize);
  */
 int QAVOStrDecryptHex(const char *hex, char *out, int outSize);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define QAVO_BIOS_DEVICE "/dev/qavobios"
 #define QAVO_UART2_DEVICE "/dev/ttyS1"
@@ -69,6 +70,7 @@ int QAVOFanConfigTimeSet(const char *value);
 /* The serial number (empty when unknown); always 0. */
 int QAVOHWSerialGet(char *buffer, int size);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

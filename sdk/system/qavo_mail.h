@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Templates: QAVO_MAIL_TEXTS_DIR + language + "/mails", or that path with
  * "-" and the factory key "resource" appended when that file exists. */
@@ -71,6 +72,7 @@ int QAVOMailGetCharset(char *out, int size);
 /* The factory "vendordomain", or QAVO_MAIL_DEFAULT_DOMAIN. 0, or -1. */
 int QAVOMailGetVendorDomain(char *out, int size);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -13,6 +13,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define QAVO_NET_SEARCH_MAX 6
 #define QAVO_NET_DNS_MAX 3
@@ -99,6 +100,7 @@ int QAVONetSetMTUValue(const char *szMTU);
  * nothing to do without the file or such a line. 0 / -1. */
 int APPLEISetServName(const char *szHostname);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Actions of QAVONetBkpService. */
 #define QAVO_NETBKP_STOP 1
@@ -58,6 +59,7 @@ int QAVONetBkpService(int action);
  * -1 (0x0D00 other values). */
 int QAVONetBkpEnable(int enable);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Message texts: QAVO_NETBKP_TEXTS_DIR + language + "/strings". */
 #define QAVO_NETBKP_TEXTS_DIR "/usr/qavo/qavoman/texts"
@@ -62,6 +63,7 @@ int QAVONetBkpMailandLog(const char *share, const char *server, const char *time
  * -1. */
 int QAVONetRecoveryMail(const char *folder, const char *server, const char *tag);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

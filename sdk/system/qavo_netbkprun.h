@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The command line of the rsync a backup run starts. */
 #define QAVO_NETBKP_RSYNC_MARK "rsync -a -W --delete --timeout=600"
@@ -77,6 +78,7 @@ int QAVONetBkpRecovery(const char *server, const char *module, const char *user,
                        const char *password, const char *folder, int overwriteData,
                        int restoreConfig, int overwriteConfig);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

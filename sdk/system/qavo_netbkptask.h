@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define SZF_NETBKP_CONF "/etc/qavonetbkp.conf"
 /* The program of a task's schedule line: "<program> -a \"<folder>\"". */
@@ -92,6 +93,7 @@ int QAVONetBkpGetSharePath(const char *share, char *out, int size);
 int BlQAVOINetBkpIsServer(const char *server);
 int BlQAVOINetBkpIsAccount(const char *text);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

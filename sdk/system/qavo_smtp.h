@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The server's port. */
 #define QAVO_SMTP_PORT 25
@@ -116,6 +117,7 @@ void QAVOSMTPSjisToJis(unsigned char *lead, unsigned char *trail);
 /* 1 when every byte of the text is below 128, else 0. */
 int BlQAVOSMTPIsAscii(const char *text);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define QAVO_CRONTAB_PATH "/etc/crontab"
 #define QAVO_CROND_PID_PATH "/var/run/crond.pid"
@@ -49,6 +50,7 @@ void QAVOSysPowerOff(int action);
 /* Creates "/.noroot". 0, or -1 (0x0C00). */
 int QAVOSysNoRoot(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 #define QAVO_ZONE_DIR "/usr/share/zoneinfo/Timezone/"
 #define QAVO_ZONE_TABLE QAVO_ZONE_DIR "tztable"
@@ -61,6 +62,7 @@ int QAVOCodePageGet(int which, int *index);
 /* which 1 only: index 0-14 with its Apple counterpart. 1, or -1. */
 int QAVOCodePageSet(int which, int index);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -118,7 +119,15 @@ inline pid_t SleepingAs(const char *name) {
         execl("/bin/sleep", name, "60", static_cast<char *>(nullptr));
         _exit(127);
     }
-    usleep(100000);  // until its command line shows the name
+    // Until its command line shows the name: before the exec it still
+    // shows the test's own.
+    const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+    for (int i = 0; i < 1000; ++i) {
+        std::ifstream in(path, std::ios::binary);
+        std::string argv0;
+        if (std::getline(in, argv0, '\0') && argv0 == name) break;
+        usleep(10000);
+    }
     return pid;
 }
 

@@ -474,6 +474,37 @@ TEST(ProcKill, TermThenKillForTheStubborn) {
     }
 }
 
+// Once the kill returns, the killed processes are no longer found: a
+// caller that looks for a daemon right after stopping it (to start it
+// again) must not see it dying. The daemons are not the caller's children:
+// here their parent reaps them a moment after they die. Like a daemon, the
+// program itself carries the name, which its zombie keeps.
+TEST(ProcKill, KilledDaemonsAreGoneOnReturn) {
+    ASSERT_EQ(symlink("/bin/sleep", "/tmp/qvmark-gone"), 0);
+    {
+        const int force = 1;
+        std::vector<pid_t> parents;
+        for (int i = 0; i < 3; ++i) {
+            pid_t parent = fork();
+            if (parent == 0) {
+                pid_t daemon = Spawn("/tmp/qvmark-gone", {"qvmark-gone", "1000"});
+                siginfo_t info{};
+                waitid(P_PID, static_cast<id_t>(daemon), &info, WEXITED | WNOWAIT);
+                usleep(100000);
+                Reap(daemon);
+                _exit(0);
+            }
+            parents.push_back(parent);
+        }
+        while (SLIBProcGetPidsByName("qvmark-gone", nullptr, 0) < 3)
+            usleep(2000);
+        EXPECT_EQ(SLIBProcKillByName("qvmark-gone", force), 3);
+        EXPECT_EQ(BlSLIBProcExist("qvmark-gone"), 0);
+        for (pid_t p : parents)
+            Reap(p);
+    }
+}
+
 // The caller's own process matches the name but is never signalled. The
 // test runs itself again under a name of its own to be that caller.
 TEST(ProcKill, NeverSignalsTheCaller) {

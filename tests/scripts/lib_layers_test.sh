@@ -5,17 +5,18 @@
 # by a header for a module above does not count.
 set -u
 src="$1"; build="$2"
-objs="$build/CMakeFiles/qavosdk.dir/lib"
+objs="$build/CMakeFiles/qavosdk_objects.dir/lib"
+rewrite="$build/CMakeFiles/qavosdk_rewrite.dir/lib"
 [ -d "$objs" ] || { echo "FAIL: no library objects in $objs"; exit 1; }
-python3 - "$objs" <<'PY'
+python3 - "$objs" "$rewrite" <<'PY'
 import os, subprocess, sys
-objs = sys.argv[1]
+files = sorted((f, os.path.join(d, f)) for d in sys.argv[1:] if os.path.isdir(d)
+               for f in os.listdir(d))
 defs, needs = {}, {}
-for f in sorted(os.listdir(objs)):
+for f, path in files:
     if not f.endswith('.cpp.o'):
         continue
     mod = f[:-len('.cpp.o')]
-    path = os.path.join(objs, f)
     out = subprocess.run(['nm', '-P', path], capture_output=True, text=True, check=True).stdout
     needs[mod] = set()
     for line in out.splitlines():

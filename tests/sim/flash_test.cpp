@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -368,6 +369,69 @@ TEST(Flash, PowerCutFreezesTheChip) {
     EXPECT_EQ(WriteAt("/dev/mtd0", 0, Bytes{0}), -EIO);
     EXPECT_EQ(hw.Chip(), chip);
     EXPECT_NE(qsim::Status().find("frozen 1"), std::string::npos);
+}
+
+// A cut tears the Nth chip-changing request (half a write, half an erase,
+// no entry rewrite) and freezes the chip; a kill ends the caller before the
+// Nth and changes nothing; a power-up brings the unit back with its bytes.
+TEST(Flash, CutKillAndPowerUp) {
+    qsim::Appliance hw("edition pomlet");
+    const Bytes chip0 = hw.Chip();
+    // Reads and other requests do not count: the third changing one is cut.
+    ASSERT_TRUE(hw.Fault("cut 3"));
+    ReadAt("/dev/mtd1", 0, 16);
+    ASSERT_EQ(WriteAt("/dev/mtd1", 0, Bytes(0x100, 0x00)), 0x100);
+    ASSERT_EQ(Erase("/dev/mtd1", 0, 0x10000), 0);
+    EXPECT_EQ(WriteAt("/dev/mtd1", 0, Bytes(0x1000, 0x00)), -EIO);
+    Bytes chip = hw.Chip();
+    EXPECT_EQ(std::count(chip.begin(), chip.begin() + 0x10000, 0x00), 0x800);
+    EXPECT_NE(qsim::Status().find("frozen 1"), std::string::npos);
+    EXPECT_EQ(Erase("/dev/mtd2", 0, 0x10000), EIO);
+
+    // A power-up: unfrozen, windows and journal as at start, bytes kept.
+    ASSERT_TRUE(hw.Fault("powerup"));
+    EXPECT_EQ(hw.Chip(), chip);
+    EXPECT_TRUE(qsim::Journal().empty());
+    uint32_t moved[2] = {0xFFE10000, 0x20000};
+    ASSERT_EQ(Req("/dev/mtd1", QSIM_MEMSETPARTINFO, moved), 0);
+    ASSERT_TRUE(hw.Fault("powerup"));
+    EXPECT_EQ(DevSize("/dev/mtd1"), 0xD0000);
+
+    // A cut in an erase of two blocks clears the first block only; a cut at
+    // an entry rewrite leaves the entry.
+    ASSERT_TRUE(hw.Load(chip0));
+    ASSERT_TRUE(hw.Fault("cut 1"));
+    EXPECT_EQ(WriteAt("/dev/mtd2", 0, Bytes{}), 0);  // nothing to write still counts
+    ASSERT_TRUE(hw.Fault("powerup"));
+    ASSERT_EQ(WriteAt("/dev/mtd1", 0, Bytes(0x20000, 0x00)), 0x20000);
+    ASSERT_TRUE(hw.Fault("cut 1"));
+    EXPECT_EQ(Erase("/dev/mtd1", 0, 0x20000), EIO);
+    chip = hw.Chip();
+    EXPECT_EQ(std::count(chip.begin(), chip.begin() + 0x20000, 0xFF), 0x10000);
+    EXPECT_EQ(chip[0xFFFF], 0xFF);
+    EXPECT_EQ(chip[0x10000], 0x00);
+    ASSERT_TRUE(hw.Fault("powerup"));
+    ASSERT_TRUE(hw.Fault("cut 1"));
+    qsim_fis_entry_req e{};
+    strcpy(e.name, "zImage");
+    e.flash_base = 0xFFE00000;
+    e.size = 0xD0000;
+    e.data_length = 0x1234;
+    const Bytes before = hw.Chip();
+    EXPECT_EQ(Req("/dev/mtd5", QSIM_MEMSETFISENTRY, &e), EIO);
+    EXPECT_EQ(hw.Chip(), before);
+
+    // A kill before the second changing request: the writer dies by SIGKILL
+    // after its first write, and its second never reaches the chip.
+    ASSERT_TRUE(hw.Fault("powerup"));
+    ASSERT_TRUE(hw.Load(chip0));
+    ASSERT_TRUE(hw.Fault("kill 2 dd"));
+    WriteFile("/tmp/img", std::string(0x8000, '\0'));
+    EXPECT_EQ(Exec({"/bin/dd", "if=/tmp/img", "of=/dev/mtd1", "bs=16384"}), 128 + SIGKILL);
+    chip = hw.Chip();
+    EXPECT_EQ(std::count(chip.begin(), chip.begin() + 0x10000, 0x00), 0x4000);
+    EXPECT_EQ(qsim::Status().find("frozen 1"), std::string::npos);
+    EXPECT_EQ(WriteAt("/dev/mtd1", 0x4000, Bytes(0x10, 0x00)), 0x10);
 }
 
 TEST(Flash, LauncherToolAndBadDescriptions) {

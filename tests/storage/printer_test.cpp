@@ -374,6 +374,7 @@ TEST(ApplePrinterStart, StaleStartupMarkerEndsAtTheBound) {
     Attach(kPsId);
     StartAppleTalk();
     WriteFile(kStartApple, "");
+    qtest::FastTime();
     const double waited = SecondsOf([] { QAVOStartupPapd("lp0"); });
     EXPECT_GE(waited, 55.0);
     EXPECT_LT(waited, 90.0);

@@ -24,7 +24,7 @@ QAVOUSBBACKUPINFO Record(uint32_t seed, const char *device) {
     r.word1 = seed + 1;
     r.word2 = seed + 2;
     r.word3 = seed + 3;
-    strncpy(r.device, device, sizeof r.device - 1);
+    snprintf(r.device, sizeof r.device, "%s", device);
     r.word6 = seed + 6;
     return r;
 }

@@ -198,6 +198,11 @@ void SetStandinOutput(const std::string &name, const std::string &out) {
     WriteFile("/sim/standin/" + name + ".out", out);
 }
 
+void FastTime() {
+    const std::string conf = "/sim/kernel.conf";
+    WriteFile(conf, (FileExists(conf) ? ReadFile(conf) : std::string()) + "time fast\n");
+}
+
 void InstallStandin(const std::string &path) {
     WriteFile(path, ReadFile(SourceDir() + "/sim/standin"), 0755);
 }

@@ -41,6 +41,9 @@ void SetStandinStatus(const std::string &name, int status);
 void SetStandinOutput(const std::string &name, const std::string &out);
 // Installs the recording stand-in at a path (for programs a test adds).
 void InstallStandin(const std::string &path);
+// From now on this process's sleeps and time-outs pass at once and its
+// clocks move on by the time skipped (the kernel shim's "time fast").
+void FastTime();
 
 // Runs a program without a shell; returns its exit status (128 + signal when
 // killed) and fills out with standard output when given.

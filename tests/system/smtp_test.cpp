@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -629,7 +630,12 @@ TEST_F(Smtp, SilentServerCostsTwoTimeouts) {
     net.StartPeer({"-", "-"});
     const size_t before = mailtest::SystemEventIds().size();
     Request r;
+    qtest::FastTime();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(QAVOSMTPDeliver(r.Get()), QAVO_SMTP_ERR_TIMEOUT);
+    // Each reply is waited for its whole time-out.
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(2 * QAVO_SMTP_REPLY_TIMEOUT));
     EXPECT_EQ(EventsSince(before),
               (std::vector<uint32_t>{QAVO_SMTP_EVENT_TIMEOUT, QAVO_SMTP_EVENT_TIMEOUT}));
     EXPECT_TRUE(qtest::SyslogHas("QAVOMSG: Mail server connection timeout.", LOG_ERR));

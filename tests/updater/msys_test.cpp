@@ -128,7 +128,7 @@ TEST(MSysFlash, RepartitionsAndRollsBack) {
     };
     const Case cases[] = {
         {"re-partitioned", nullptr, 0},
-        {"dd into rd.gz fails", "fault write mtd2 1 once", 20},
+        {"every dd into rd.gz fails", "fault write mtd2 1 once", 20},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -137,7 +137,9 @@ TEST(MSysFlash, RepartitionsAndRollsBack) {
         Bytes rd = m.Image("rd.bin", 200 * kUnit - 5, 4);
         WriteFile("/tmp/upd/hda1.tgz", "system archive");
         if (c.fault) {
-            ASSERT_TRUE(m.hw->Fault(c.fault));
+            // One failing write in each of the three attempts.
+            for (const char *n : {"1", "2", "3"})
+                ASSERT_TRUE(m.hw->Fault(std::string("fault write mtd2 ") + n + " once"));
         }
         char stage = 'A';
         EXPECT_EQ(UPDTMSysUpdate(&stage), c.code);
@@ -220,9 +222,8 @@ TEST(MSysFlash, RefusalsBeforeTheModuleChanges) {
     {
         SCOPED_TRACE("group update that needs a re-partition without rd.bin");
         Module m;
-        // Every image but rd.bin; zImage no longer fits.
-        for (const char *f :
-             {"RedBoot.msys", "AllLib.tgz", "vendor", "qavocfg", "RedBoot Config", "FIS Directory"})
+        // Every image an update may bring but rd.bin; zImage no longer fits.
+        for (const char *f : {"RedBoot.msys", "AllLib.tgz", "vendor", "qavocfg"})
             m.Image(f, kUnit, 8);
         m.Image("zImage", 130 * kUnit, 7);
         blGroupUpdate = 1;
@@ -247,4 +248,47 @@ TEST(MSysFlash, RefusalsBeforeTheModuleChanges) {
         EXPECT_EQ(UPDTMSysUpdate(&stage), 18);
         UPDTSelectEdition(0);
     }
+}
+
+TEST(MSysFlash, RetriesAFailedWriteAndRollsBackOnlyTheRowsItChanged) {
+    for (int failures : {1, 3}) {
+        SCOPED_TRACE(std::to_string(failures) + " failing writes into rd.gz");
+        Module m;
+        Bytes z = m.Image("zImage", 100 * kUnit + 7, 91);
+        Bytes rd = m.Image("rd.bin", 150 * kUnit, 92);
+        // The boot loader as installed: nothing to write there.
+        Bytes boot = m.Old(0);
+        WriteFile("/tmp/upd/RedBoot.msys", std::string(boot.begin(), boot.end()));
+        for (int n = 1; n <= failures; ++n)
+            ASSERT_TRUE(m.hw->Fault("fault write mtd2 " + std::to_string(n) + " once"));
+        m.hw->ClearJournal();
+        char stage = 'A';
+        EXPECT_EQ(UPDTMSysUpdate(&stage), failures < 3 ? 0 : 20);
+        auto j = m.hw->Journal();
+        for (const char *dev : {"mtd0", "mtd3", "mtd4", "mtd5", "mtd6", "mtd7"})
+            EXPECT_EQ(Count(j, "write", dev), 0) << dev;
+        Bytes want = m.before;
+        if (failures < 3) {
+            std::copy(z.begin(), z.end(),
+                      want.begin() + static_cast<long>(Module::Offset(kUnits, 1)));
+            std::copy(rd.begin(), rd.end(),
+                      want.begin() + static_cast<long>(Module::Offset(kUnits, 2)));
+        }
+        Bytes got = m.hw->Chip();
+        EXPECT_TRUE(got == want) << FirstDiff(got, want);
+        EXPECT_FALSE(FileExists("/tmp/upd/b@ckup"));
+    }
+}
+
+TEST(MSysFlash, ImageLargerThanItsFixedPartitionIsRefusedBeforeTheFormat) {
+    Module m;
+    m.Image("zImage", 100 * kUnit, 93);
+    m.Image("vendor", 200000, 94);  // 8 units hold 131072 bytes
+    m.hw->ClearJournal();
+    char stage = 'A';
+    EXPECT_EQ(UPDTMSysUpdate(&stage), 20);
+    auto j = m.hw->Journal();
+    EXPECT_EQ(Count(j, "msysformat"), 0);
+    EXPECT_EQ(Count(j, "write"), 0);
+    EXPECT_EQ(m.hw->Chip(), m.before);
 }

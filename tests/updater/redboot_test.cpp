@@ -91,7 +91,7 @@ TEST(RedBootPatch, RetriesAndRollBackAfterFaults) {
         const char *what;
         const char *fault;    // during the patch
         int result;           // of the patch
-        int erasesOnRd;       // erases of mtd2 during the patch
+        int attempts;         // on mtd2 during the patch
         const char *rbFault;  // during the roll-back, after the patch's faults are cleared
         const char *logged;
     } cases[] = {
@@ -99,8 +99,9 @@ TEST(RedBootPatch, RetriesAndRollBackAfterFaults) {
          "QAVOMTDErasePartition() fail"},
         {"write fails once", "fault write mtd2 2 once", 0, 2, nullptr,
          "write file [/dev/mtd2] error"},
-        {"verify fails in the third chunk", "flip mtd2 0x4005 once", 0, 2, nullptr,
-         "error at offset 0x4000"},
+        // The eleven reads that compare rd.gz's blocks, then the read back.
+        {"read back fails once", "fault read mtd2 12 once", 0, 2, nullptr,
+         "read file [/dev/mtd2] error"},
         {"erase always fails", "fault erase mtd2 1 always", -1, 3, nullptr,
          "Try to Update [/dev/mtd2] 3 counts failed"},
         {"write always fails", "fault write mtd2 1 always", -1, 3, "flip mtd1 0x100 once",
@@ -118,9 +119,10 @@ TEST(RedBootPatch, RetriesAndRollBackAfterFaults) {
         ASSERT_EQ(f.Backup(), 0);
         ASSERT_TRUE(f.hw->Fault(c.fault));
         ClearSyslog();
-        const size_t mark = f.hw->Journal().size();
         ASSERT_EQ(f.Patch(), c.result);
-        EXPECT_EQ(Count(Since(*f.hw, mark), "erase", "mtd2"), c.erasesOnRd);
+        const std::string tries = "Try to Erase MTD Partition(/dev/mtd2), [";
+        EXPECT_TRUE(SyslogHas(tries + std::to_string(c.attempts - 1) + "/3]"));
+        EXPECT_FALSE(SyslogHas(tries + std::to_string(c.attempts) + "/3]"));
         EXPECT_TRUE(SyslogHas(c.logged)) << c.logged;
         if (c.result == 0) {
             const Bytes after = f.hw->Chip();
@@ -154,7 +156,7 @@ TEST(RedBootPatch, RollBackGoesOnAfterAFailingRowAndSkipsUntouchedOnes) {
     EXPECT_EQ(f.RollBack(), -1);
     auto j = Since(*f.hw, mark);
     EXPECT_EQ(Count(j, "erase", "mtd1"), 3);
-    EXPECT_EQ(Count(j, "erase", "mtd2"), 1);
+    EXPECT_GT(Count(j, "write", "mtd2"), 0);
     for (const char *dev : {"mtd0", "mtd3", "mtd4", "mtd5"})
         EXPECT_EQ(Count(j, "erase", dev), 0) << dev;
     // rd.gz is back although zImage before it failed.
@@ -216,6 +218,11 @@ TEST(RedBootPatch, CopyAndVerifyTakeExactlyTheLength) {
     EXPECT_EQ(UPDTVerifyFile("/tmp/upd/zImage", "/dev/mtd1", 0x2000, 8192), 0);
     EXPECT_EQ(UPDTVerifyFile("/tmp/upd/zImage", "/dev/mtd1", 0x3000, 8192), -1);
     EXPECT_EQ(UPDTVerifyFile("/tmp/upd/zImage", "/dev/mtd1", 0x3001, 8192), -1);
+    // A misread in the second chunk is reported at the chunk's start.
+    ASSERT_TRUE(f.hw->Fault("flip mtd1 0x2005 once"));
+    ClearSyslog();
+    EXPECT_EQ(UPDTVerifyFile("/tmp/upd/zImage", "/dev/mtd1", 0x2010, 8192), -1);
+    EXPECT_TRUE(SyslogHas("error at offset 0x2000"));
     const Bytes chip = f.hw->Chip();
     const size_t at = f.Entry("zImage").flash_base - f.chipBase;
     EXPECT_TRUE(std::equal(img.begin(), img.begin() + 0x2000, chip.begin() + at));
@@ -224,9 +231,11 @@ TEST(RedBootPatch, CopyAndVerifyTakeExactlyTheLength) {
     EXPECT_EQ(UPDTCopyFile("/tmp/upd/zImage", "/dev/mtd1", 0, 16384), -1);
 }
 
-TEST(RedBootPatch, BackupStopsOnAReadError) {
+TEST(RedBootPatch, BackupCopiesAgainAfterAReadErrorAndStopsWhenItPersists) {
     Flash f(true);
     ASSERT_TRUE(f.hw->Fault("fault read mtd2 2 once"));
+    EXPECT_EQ(f.Backup(), 0);
+    ASSERT_TRUE(f.hw->Fault("fault read mtd2 2 always"));
     EXPECT_EQ(f.Backup(), -1);
 }
 
@@ -246,9 +255,10 @@ TEST(RedBootPatch, PowerCutTable) {
         {"end of zImage's data", true, false, 0.4, "old/ok new/old old/ok"},
         {"middle of rd.gz", true, false, 0.7, "old/ok new/ok neither/old"},
         {"end of rd.gz's data", true, false, 1.0, "old/ok new/ok new/old"},
-        {"middle of the shrunk zImage", false, true, 0.2, "old/ok neither/old old/ok old/ok"},
-        {"middle of the moved rd.gz", false, true, 0.5, "old/ok old/ok neither/old neither/old"},
-        {"middle of the moved AllLib.tgz", false, true, 0.9, "old/ok old/ok new/ok neither/old"},
+        // zImage only shrinks: its data stays and is not written again.
+        {"start of the moved rd.gz", false, true, 0.2, "old/ok old/ok neither/old old/ok"},
+        {"start of the moved AllLib.tgz", false, true, 0.6, "old/ok old/ok new/ok neither/old"},
+        {"middle of the moved AllLib.tgz", false, true, 0.7, "old/ok old/ok new/ok neither/old"},
     };
     std::string table;
     for (auto &c : cuts) {

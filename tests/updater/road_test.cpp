@@ -4,11 +4,13 @@
 // progress records in the order written, the message file, the update log,
 // the system log, the start scripts called and the chip byte for byte.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -259,7 +261,10 @@ TEST(UpdaterRoad, CompleteUpdateOnEachEditionWithAndWithoutTheSystemArchive) {
             EXPECT_TRUE(SyslogHas("number of partitions = [" + std::to_string(r.dir.size()) + "]"));
             EXPECT_TRUE(SyslogHas("Turn on the reinstall library flag...!!"));
             EXPECT_TRUE(SyslogHas("Congratulation!! The update has been completed!!"));
-            EXPECT_TRUE(SyslogHas("szCmd=[/bin/rm -rf "));
+            // Commands are logged as they ran, each word once and readable.
+            EXPECT_TRUE(SyslogHas("szCmd=[/bin/rm -rf /volume1/upd@te/b@ckup]"));
+            EXPECT_TRUE(SyslogHas(std::string("command=[/bin/dd if=/dev/mtd1 ") +
+                                  "of=/volume1/upd@te/b@ckup/mtd_zImage bs=16384]"));
             // The kernel buffer was asked for (absent here: errno 38) and,
             // not given, is not released.
             auto klog = qsim::KernelLog();
@@ -489,6 +494,11 @@ TEST(UpdaterRoad, Options) {
     EXPECT_EQ(r.Run("-1"), 255);
     EXPECT_EQ(Records(), std::vector<std::string>{"A:0"});
     EXPECT_TRUE(SyslogHas("updater: invalid option [1]"));
+    // On standard error: the parser's complaint, then the usage.
+    std::string said;
+    EXPECT_EQ(r.Run("-1 2>&1", "", &said), 255);
+    EXPECT_NE(said.find("updater [-h][-g][-v vol]\n -g: for group update\n"), std::string::npos)
+        << said;
     EXPECT_EQ(r.Run("-v"), 255);
     EXPECT_TRUE(SyslogHas("updater: invalid option [v]"));
     // A volume path too long for its buffer (32 characters) is refused, not cut.
@@ -597,6 +607,74 @@ TEST(UpdaterRoad, FolderWithABlankAndAQuoteInItsName) {
     EXPECT_FALSE(FileExists(folder + "/b@ckup"));
     EXPECT_FALSE(FileExists(folder + "/hda1.tgz"));
     EXPECT_EQ(ReadFile("/volume1/QavoUpgrade.tar.gz"), "archive");
+    // Quoted where the shell needs it, once.
+    EXPECT_TRUE(SyslogHas("szCmd=[/bin/rm -rf '/volume1/my update'\\''s/b@ckup']"));
+}
+
+TEST(UpdaterRoad, OperandsAreNamedAndIgnored) {
+    Road r(false);
+    r.Images();
+    std::string said;
+    EXPECT_EQ(r.Run("/volume2 -g 2>&1", "", &said), 0);
+    EXPECT_NE(said.find("updater: operand [/volume2] ignored (the volume is given with -v)\n"),
+              std::string::npos)
+        << said;
+    EXPECT_TRUE(r.hw->Chip() == r.Expected());
+}
+
+// The updater started by its bare name with standard error on a terminal (or
+// into a pipe); what the terminal showed.
+std::string RunOnTerminal(const std::string &args, bool terminal, int *status) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(grantpt(master), 0);
+    EXPECT_EQ(unlockpt(master), 0);
+    const std::string pts = ptsname(master);
+    const std::string env = "LD_PRELOAD=" + BuildDir() +
+                            "/sim/libqavoshim.so ASAN_OPTIONS=verify_asan_link_order=0:" +
+                            (getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "");
+    std::string piped;
+    *status = Sh("cd / && env PATH=" + kPkg + ":/usr/bin:/bin " + env + " updater " + args +
+                     (terminal ? " 2>" + pts : " 2>&1"),
+                 &piped);
+    std::string shown;
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+        shown.append(buf, static_cast<size_t>(n));
+    close(master);
+    return terminal ? shown : piped;
+}
+
+TEST(UpdaterRoad, FailureIsToldInOneLineOnATerminal) {
+    Road r(false);
+    r.Images();
+    int status = 0;
+    std::string shown = RunOnTerminal("-v /volume9", true, &status);
+    EXPECT_EQ(status, 3);
+    EXPECT_NE(shown.find("updater: failed with 3 (the update folder cannot be entered): "
+                         "/volume9/upd@te: No such file or directory\r\n"),
+              std::string::npos)
+        << shown;
+    // The system log's line keeps its form; a second one names the folder.
+    EXPECT_TRUE(SyslogHas("fail to chdir, errno = 2"));
+    EXPECT_TRUE(SyslogHas("the update folder [/volume9/upd@te] cannot be entered"));
+    // Into a pipe or a file: nothing (the web interface reads the files).
+    EXPECT_EQ(RunOnTerminal("-v /volume9", false, &status), "");
+    EXPECT_EQ(status, 3);
+    // A refused package names the file the analysis read.
+    r.Package("400");
+    shown = RunOnTerminal("", true, &status);
+    EXPECT_EQ(status, 10);
+    EXPECT_NE(shown.find("updater: failed with 10 (the version rules refuse the package): " + kPkg +
+                         "/VERSION"),
+              std::string::npos)
+        << shown;
+    // A success says nothing of its own (what dd reports is dd's).
+    r.Package("520");
+    shown = RunOnTerminal("", true, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(shown.find("updater:"), std::string::npos) << shown;
 }
 
 TEST(UpdaterRoad, PathLimitsAndAnEmptyDirectory) {
@@ -720,4 +798,24 @@ TEST(UpdaterRoad, CompleteUpdateOnAnMSystemsModule) {
     EXPECT_EQ(ReadFile("/volume1/QavoUpgrade.tar.gz"), "archive");
     EXPECT_FALSE(FileExists(kPkg + "/b@ckup"));
     EXPECT_EQ(ScriptCalls("start"), 0);
+}
+
+TEST(UpdaterRoad, KeptBackupOutlivesAGroupUpdateAndADanglingImageIsRefused) {
+    Road r(false);
+    r.Images();
+    // A backup kept by an earlier failed roll-back: the only copy left.
+    ASSERT_EQ(Sh("mkdir " + Quote(kPkg + "/b@ckup")), 0);
+    WriteFile(kPkg + "/b@ckup/mtd_zImage", "the only copy");
+    ASSERT_EQ(r.Run("-g"), 0);
+    EXPECT_EQ(ReadFile(kPkg + "/b@ckup/mtd_zImage"), "the only copy");
+    const Bytes after = r.hw->Chip();
+    EXPECT_TRUE(after == r.Expected()) << FirstDiff(after, r.Expected());
+
+    // An image name that leads nowhere is a bad image, not a missing one.
+    ASSERT_EQ(symlink("/nonexistent", (kPkg + "/AllLib.tgz").c_str()), 0);
+    ClearSyslog();
+    EXPECT_EQ(r.Run(), 19);
+    EXPECT_EQ(Progress(), "P:-19");
+    EXPECT_TRUE(r.hw->Chip() == after);
+    EXPECT_EQ(ReadFile(kPkg + "/b@ckup/mtd_zImage"), "the only copy");
 }

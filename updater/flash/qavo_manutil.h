@@ -11,6 +11,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The start of the vendor partition, byte by byte (43 bytes; read and
  * written through explicit offsets). Further on in the partition: the reboot
@@ -71,6 +72,7 @@ int QAVOManutilGetIDString(char *pBuffer, int cbBuffer);
  * -1 when the file cannot be opened. */
 int QAVOManutilGetConfList(PSLIBSZLIST *pplist);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -64,7 +64,9 @@ int WholeDevice(const char *func, const char *szDevice, unsigned long op, const 
     if (!fd.ok()) return -1;
     erase_info_user req{0, info.size};
     if (ioctl(fd.fd, op, &req) < 0) {
-        SLIBLog(LOG_ERR, "Could not %s MTD device: %s, errno = %d\n", what, szDevice, errno);
+        int e = errno;
+        SLIBLog(LOG_ERR, "Could not %s MTD device: %s, errno = %d\n", what, szDevice, e);
+        errno = e;
         return -1;
     }
     return 0;
@@ -182,6 +184,30 @@ extern "C" int QAVOMTDErasePartition(const char *szDevice) {
         return -1;
     }
     return WholeDevice(__func__, szDevice, MEMERASE, "erase");
+}
+
+extern "C" int QAVOMTDEraseRange(const char *szDevice, uint32_t start, uint32_t length) {
+    if (!szDevice || length == 0) {
+        SLIB_LOG_FUNC(LOG_ERR, "%s(%d): parameter error");
+        errno = EINVAL;
+        return -1;
+    }
+    Fd fd(open(szDevice, O_RDWR | O_CLOEXEC));
+    if (!fd.ok()) {
+        int e = errno;
+        SLIB_LOG_FUNC(LOG_ERR, "%s(%d): fail to open mtd device %s, errno = %d", szDevice, e);
+        errno = e;
+        return -1;
+    }
+    erase_info_user req{start, length};
+    if (ioctl(fd.fd, MEMERASE, &req) < 0) {
+        int e = errno;
+        SLIBLog(LOG_ERR, "Could not erase MTD device: %s at 0x%X length 0x%X, errno = %d\n",
+                szDevice, start, length, e);
+        errno = e;
+        return -1;
+    }
+    return 0;
 }
 
 extern "C" int QAVOMTDILock(const char *szDevice, int lock) {

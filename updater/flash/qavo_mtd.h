@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* One entry of the flash directory as read from flash. On flash it is a
  * 256-byte little-endian record (name at 0, flash_base 16, mem_base 20, size
@@ -68,6 +69,9 @@ int QAVOMTDModifyPartitionSize(const char *szDevice, uint32_t start, uint32_t si
 int QAVOMTDModifyFISEntry(const char *szDirDevice, const QAVOMTDFISENTRY *pEntry);
 /* Erases the whole device. */
 int QAVOMTDErasePartition(const char *szDevice);
+/* Erases length bytes from start (both multiples of the erase block); on
+ * failure errno holds the kernel's answer. */
+int QAVOMTDEraseRange(const char *szDevice, uint32_t start, uint32_t length);
 /* lock = 1 write-protects the whole device; any other value unprotects it. */
 int QAVOMTDILock(const char *szDevice, int lock);
 int QAVOMTDLockPartition(const char *szDevice);
@@ -76,6 +80,7 @@ int QAVOMTDUnlockPartition(const char *szDevice);
  * M-Systems module, else 0. */
 int BlQAVOIsMSysFlash(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

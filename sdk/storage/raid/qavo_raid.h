@@ -9,6 +9,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Array numbers 0..5: md0 system, md1 swap, md2.. data. */
 #define QAVO_RAID_MD_MAX 5
@@ -69,6 +70,8 @@ typedef struct _tag_QAVORAIDVOLSTATUS {
     int64_t componentSize; /* KiB of one member */
 } QAVORAIDVOLSTATUS, *PQAVORAIDVOLSTATUS;
 
+/* The array layer's own last error (QAVO_RAID_ERR_...), kept beside the
+ * SDK error code; the setter records one. */
 int QAVORaidVolErrGet(void);
 void QAVORaidVolErrSet(int err);
 
@@ -132,6 +135,7 @@ uint64_t QAVORaidVolSizeLimitGet(void);
 /* Sectors of the system area. */
 uint32_t QAVORaidSysVolSizeGet(void);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

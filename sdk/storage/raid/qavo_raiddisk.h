@@ -8,6 +8,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* Disk slots 0..3 and partition indexes 0..3 (partitions 1..4). */
 #define QAVO_RAID_DISK_MAX 4
@@ -57,6 +58,8 @@ typedef struct _tag_QAVORAIDDISKSTATUS {
     float size;        /* GiB */
 } QAVORAIDDISKSTATUS, *PQAVORAIDDISKSTATUS;
 
+/* The disk layer's own last error (QAVO_RAID_DISK_ERR_...), kept beside
+ * the SDK error code; the setter records one. */
 int QAVORaidDiskErrGet(void);
 void QAVORaidDiskErrSet(int err);
 
@@ -117,6 +120,7 @@ int QAVORaidDiskPartClean(int disk, int type);
  * working members of assembled arrays stand on are refused (error 7). */
 int QAVORaidDiskInit(int disk, int type);
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

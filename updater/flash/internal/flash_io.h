@@ -42,6 +42,33 @@ inline bool WriteFull(int fd, const void *buf, size_t len) {
     return true;
 }
 
+// Reads len bytes at off, or fewer at the end; the bytes read, or -1.
+inline ssize_t PReadFull(int fd, void *buf, size_t len, off_t off) {
+    auto *p = static_cast<uint8_t *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t r = pread(fd, p + done, len - done, off + static_cast<off_t>(done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Writes all len bytes at off; false on an error.
+inline bool PWriteFull(int fd, const void *buf, size_t len, off_t off) {
+    auto *p = static_cast<const uint8_t *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t w = pwrite(fd, p + done, len - done, off + static_cast<off_t>(done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
 inline uint32_t GetLE32(const uint8_t *p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }

@@ -1,0 +1,37 @@
+#!/bin/bash
+# The rehearsal tool's rules of a unit: the reboot rule of an old installed
+# system (with and without /initrd), the updater's arguments after --, and the
+# backup a failed run keeps, copied out, with the progress saying it failed.
+set -u
+src="$1"; build="$2"
+tmp="$(mktemp -d)"
+trap 'rm -rf "$tmp"' EXIT
+fail=0
+check() { if ! eval "$2"; then echo "FAIL: $1"; fail=1; fi; }
+rehearse() { "$src/sim/qavo-rehearse" --build "$build" --package "$tmp/pkg" "$@"; }
+
+mkdir -p "$tmp/pkg"
+printf 'unique="qavomark_ixp420_1hd"\nmajorversion="2"\nminorversion="0"\nbuildphase="3"\nbuildnumber="500"\n' > "$tmp/installed"
+sed 's/500/520/' "$tmp/installed" > "$tmp/pkg/VERSION"
+head -c 300000 /dev/urandom > "$tmp/pkg/zImage"
+
+# The reboot rule of an old installed system: 24 after 301 s, unless the
+# unit has no /initrd. Arguments after -- reach the updater whole.
+sed 's/500/300/' "$tmp/installed" > "$tmp/old"
+rehearse --installed "$tmp/old" --uptime 301 --out "$tmp/up" -- "an operand" > /dev/null 2>&1
+rc=$?
+check "reboot rule" '[ $rc = 24 ] && grep -q "REBOOT" "$tmp/up/update.message" &&
+    grep -q "operand \[an operand\] ignored" "$tmp/up/updater.out"'
+rehearse --installed "$tmp/old" --uptime 301 --no-initrd --out "$tmp/up2" > /dev/null 2>&1
+check "no /initrd, no reboot rule" '[ $? = 0 ]'
+
+# A failed run whose roll-back fails keeps its backup: it is copied out.
+rehearse --installed "$tmp/installed" --sim "fault write mtd1 1 always" --out "$tmp/kept" --watch \
+    > "$tmp/said" 2>&1
+rc=$?
+check "backup kept and copied" '[ $rc = 20 ] && [ -s "$tmp/kept/b@ckup/mtd_zImage" ] &&
+    grep -qx "backup_kept=\"yes\"" "$tmp/kept/summary"'
+check "the progress says failed with the key" 'grep -qx "  failed (P:-20): error_update_unknown: .*" "$tmp/said"'
+
+[ $fail = 0 ] && echo "rehearsal rules: ok"
+exit $fail
