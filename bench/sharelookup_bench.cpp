@@ -1,4 +1,4 @@
-// Share lookups over an smb.conf of 1,000 shares: the shares of one volume,
+// Share lookups over an smb.conf of 1,000 and of 10,000 shares: the shares of one volume,
 // the shares a user may write, and one share found without regard to case.
 // bench/scripts/sharelookup_vs_testparm.sh sets them against Samba's
 // testparm loading the same file.
@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int kShares = 1000;
-
 void Write(const char *path, const std::string &text) {
     FILE *fp = fopen(path, "w");
     if (!fp) return;
@@ -24,16 +22,16 @@ void Write(const char *path, const std::string &text) {
 
 // Shares s0000 ... on volumes 1 and 2 by turns, every third writable by
 // bob, each with its folder; left in place for the comparison script.
-void Fixture() {
-    static bool done = false;
-    if (done) return;
-    done = true;
+void Fixture(int shares) {
+    static int done = 0;
+    if (done == shares) return;
+    done = shares;
     std::string conf = "[global]\n\tworkgroup=WG\n\tsecurity=user\n";
     mkdir("/volume1", 0755);
     mkdir("/volume2", 0755);
-    for (int i = 0; i < kShares; ++i) {
+    for (int i = 0; i < shares; ++i) {
         char name[16];
-        snprintf(name, sizeof(name), "s%04d", i);
+        snprintf(name, sizeof(name), shares > 1000 ? "s%05d" : "s%04d", i);
         const std::string path = "/volume" + std::to_string(1 + i % 2) + "/" + name;
         mkdir(path.c_str(), 0777);
         conf += std::string("[") + name + "]\n\tcomment=\"share " + name + "\"\n\tpath=" + path +
@@ -49,36 +47,52 @@ void Fixture() {
 }
 
 void BM_ShareEnumByVolume(benchmark::State &state) {
-    Fixture();
+    const int shares = static_cast<int>(state.range(0));
+    Fixture(shares);
     for (auto _ : state) {
         int needed = 0;
         if (QAVOShareEnumByVolume(1, nullptr, 0, &needed) < 0) state.SkipWithError("count");
         char **buf = static_cast<char **>(malloc(static_cast<size_t>(needed)));
-        if (QAVOShareEnumByVolume(1, buf, needed, &needed) != kShares / 2)
+        if (QAVOShareEnumByVolume(1, buf, needed, &needed) != shares / 2)
             state.SkipWithError("fill");
         free(buf);
     }
 }
-BENCHMARK(BM_ShareEnumByVolume)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ShareEnumByVolume)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->Arg(1000)
+    ->Arg(10000);
 
 void BM_ShareWriteableGet(benchmark::State &state) {
-    Fixture();
+    const int shares = static_cast<int>(state.range(0));
+    Fixture(shares);
     for (auto _ : state) {
         char *out = nullptr;
-        if (QAVOShareWriteableGet("bob", &out) != (kShares + 2) / 3) state.SkipWithError("list");
+        if (QAVOShareWriteableGet("bob", &out) != (shares + 2) / 3) state.SkipWithError("list");
         free(out);
     }
 }
-BENCHMARK(BM_ShareWriteableGet)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ShareWriteableGet)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->Arg(1000)
+    ->Arg(10000);
 
 void BM_ShareGetCaseLess(benchmark::State &state) {
-    Fixture();
+    const int shares = static_cast<int>(state.range(0));
+    Fixture(shares);
+    const char *last = shares > 1000 ? "S09999" : "S0999";
     for (auto _ : state) {
-        PQAVOSHARE s = QAVOShareGetCaseLess("S0999");
+        PQAVOSHARE s = QAVOShareGetCaseLess(last);
         if (!s) state.SkipWithError("lookup");
         QAVOShareFree(s);
     }
 }
-BENCHMARK(BM_ShareGetCaseLess)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_ShareGetCaseLess)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20)
+    ->Arg(1000)
+    ->Arg(10000);
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "slib_keyvalue.h"
 #include "slib_rewrite.h"
 #include "slib_str.h"
+#include "slib_sectionindex.h"
 #include "slib_util.h"
 
 namespace {
@@ -156,6 +157,64 @@ extern "C" int SLIBFileEnumSection(const char *path, PSLIBSZLIST *pplist) {
         return Fail(ERR_OUT_OF_MEMORY);
     }
 }
+
+namespace slib {
+
+PSLIBSZHASH SectionIndex::Find(const char *name) const {
+    const auto it = first_.find(name);
+    return it == first_.end() ? nullptr : it->second.get();
+}
+
+int SectionIndex::Read(const char *path) {
+    names_.clear();
+    first_.clear();
+    if (!path) return Fail(ERR_BAD_PARAMETERS);
+    File in(fopen(path, "r"));
+    if (!in.fp) return Fail(ERR_OPEN_FAILED);
+    try {
+        PSLIBSZLIST pair = PslSLIBSzListAlloc(1024);
+        if (!pair) return -1;
+        struct Guard {
+            PSLIBSZLIST *list;
+            ~Guard() { SLIBSzListFree(*list); }
+        } guard{&pair};  // the list moves when it grows
+        std::string text;
+        std::string_view line;
+        // The section whose pairs are being read; null after a line that
+        // starts with '[' but opens no first section of its name.
+        SzHashPtr *body = nullptr;
+        while (NextLine(in.fp, line)) {
+            if (line[0] == '[') {
+                body = nullptr;
+                if (!BlSLIBFileIsSectionHeader(line.data(), line.size())) continue;
+                if (line.size() >= kMaxHeader) return Fail(ERR_BUF_TOO_SMALL);
+                std::string name(line.substr(1, line.rfind(']') - 1));
+                // A name is listed up to a NUL byte; a header holding one is
+                // never the section of any name.
+                names_.emplace_back(name.c_str());
+                auto [it, fresh] = first_.try_emplace(std::move(name));
+                if (!fresh) continue;
+                it->second.reset(PshSLIBSzHashAlloc(256));
+                if (!it->second) return -1;
+                body = &it->second;
+                continue;
+            }
+            if (!body || !SplitLine(line, &pair, text)) continue;
+            PSLIBSZHASH h = body->release();
+            const int r = SLIBSzHashSetValue(&h, pair->pszItem[0], pair->pszItem[1]);
+            body->reset(h);
+            if (r < 0) return -1;
+        }
+        if (InputEnd(in.fp) < 0) return -1;
+        return static_cast<int>(names_.size());
+    } catch (const std::bad_alloc &) {
+        names_.clear();
+        first_.clear();
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+}  // namespace slib
 
 extern "C" int SLIBFileWriteSection(FILE *fp, const char *section, PSLIBSZHASH hash,
                                     const char *format) {

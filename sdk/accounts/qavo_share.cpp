@@ -20,6 +20,7 @@
 #include "qavo_group.h"
 #include "qavo_user.h"
 #include "qavo_windomain.h"
+#include "share_table.h"
 #include "slib_errcode.h"
 #include "slib_lock.h"
 #include "slib_section.h"
@@ -57,6 +58,11 @@ uint32_t ShareClass(const char *name) {
     if (BlQAVOShareIsUSB(name)) return QAVOSHARE_CLASS_USB;
     if (BlQAVOShareIsSATA(name)) return QAVOSHARE_CLASS_SATA;
     return QAVOSHARE_CLASS_ORDINARY;
+}
+
+// True when QAVOShareEnum1 lists a section of that name for flags.
+bool Listed(const char *name, uint32_t flags) {
+    return name[0] != '\0' && !IsReserved(name) && (ShareClass(name) & flags) != 0;
 }
 
 // A buffer and size pair that is a size query (NULL, 0) or a buffer.
@@ -129,6 +135,71 @@ void FillRecord(void *buf, int size, const std::array<std::string, 6> &fields, u
     share->fBrowseable = browseable;
 }
 
+// QAVOShareGet's answer from the pairs read for the share's section
+// (pairs their count); *complete is set when it got to the end, where the
+// caller's lock release still counts.
+int RecordFromSection(const char *name, PSLIBSZHASH h, int pairs, void *buf, int size, int *needed,
+                      bool *complete) {
+    *complete = false;
+    if (pairs <= 0) {
+        if (SLIBErrGet() == ERR_OUT_OF_MEMORY) {
+            SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: out of memory!");
+            return -1;
+        }
+        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: SLIBFileGetSection() failed, szName=%s", name);
+        return slib::Fail(ERR_NO_SUCH_SHARE);
+    }
+    *needed = 0;
+    if (buf) memset(buf, 0, static_cast<size_t>(size));
+
+    // Fields in record order: name, comment, path, deny, read-write, read-only.
+    std::array<std::string, 6> fields;
+    fields[0] = name;
+    auto value = [&](const char *key) { return SzSLIBSzHashGetValue(h, key); };
+    if (const char *v = value("comment")) fields[1] = v;
+    if (const char *v = value("path")) fields[2] = v;
+    // The first list naming @users fixes everyone's access.
+    const char *listKeys[] = {"invalid users", "write list", "read list"};
+    const uint32_t listAccess[] = {QAVOSHARE_ACCESS_NONE, QAVOSHARE_ACCESS_RW, QAVOSHARE_ACCESS_RO};
+    uint32_t access = 0;
+    for (int i = 0; i < 3; ++i) {
+        const char *v = value(listKeys[i]);
+        if (!v) continue;
+        fields[3 + i] = CleanList(v);
+        if (access == 0 && HoldsAllUsers(fields[3 + i])) access = listAccess[i];
+    }
+    if (access == 0) {
+        const char *guest = value("guest ok");
+        const char *writeable = value("writeable");
+        access = AccessFromKeys(guest, writeable);
+        if (access == 0) {
+            SLIBLog(LOG_ERR, "%s (%d) unknown error!, szTempName:%s szTempName2:%s", kSource,
+                    __LINE__, guest ? guest : "NULL", writeable ? writeable : "NULL");
+            return slib::Fail(ERR_UNICODE);
+        }
+    }
+    const char *browseable = value("browseable");
+    const uint32_t visible = browseable && strcmp(browseable, "no") == 0 ? 0 : 1;
+
+    size_t total = sizeof(QAVOSHARE);
+    for (const std::string &s : fields) {
+        if (!s.empty()) total += s.size() + 1;
+    }
+    if (total > static_cast<size_t>(INT_MAX)) return slib::Fail(ERR_BUF_TOO_SMALL);
+    *needed = static_cast<int>(total);
+    int result = 0;
+    if (buf) {
+        if (total > static_cast<size_t>(size)) {
+            result = -1;  // too small: the caller asks again with *needed
+        } else {
+            FillRecord(buf, size, fields, access, visible);
+            result = 1;
+        }
+    }
+    *complete = true;
+    return result;
+}
+
 }  // namespace
 
 extern "C" int BlQAVOShareIsUSB(const char *name) {
@@ -162,8 +233,7 @@ extern "C" int QAVOShareEnum1(char **buf, int size, int *needed, uint32_t flags)
         size_t total = sizeof(char *);  // the closing NULL pointer
         for (int i = 0; i < list->nItem; ++i) {
             const char *name = list->pszItem[i];
-            if (name[0] == '\0' || IsReserved(name)) continue;
-            if ((ShareClass(name) & flags) == 0) continue;
+            if (!Listed(name, flags)) continue;
             names.push_back(name);
             total += strlen(name) + 1 + sizeof(char *);
         }
@@ -215,63 +285,9 @@ extern "C" int QAVOShareGet(int type, const char *name, void *buf, int size, int
         PSLIBSZHASH h = hash.release();
         const int pairs = SLIBFileGetSection(SZF_QAVO_SMB_CONF, name, &h);
         hash.reset(h);
-        if (pairs <= 0) {
-            if (SLIBErrGet() == ERR_OUT_OF_MEMORY) {
-                SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: out of memory!");
-                return -1;
-            }
-            SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: SLIBFileGetSection() failed, szName=%s",
-                    name);
-            return slib::Fail(ERR_NO_SUCH_SHARE);
-        }
-        *needed = 0;
-        if (buf) memset(buf, 0, static_cast<size_t>(size));
-
-        // Fields in record order: name, comment, path, deny, read-write, read-only.
-        std::array<std::string, 6> fields;
-        fields[0] = name;
-        auto value = [&](const char *key) { return SzSLIBSzHashGetValue(h, key); };
-        if (const char *v = value("comment")) fields[1] = v;
-        if (const char *v = value("path")) fields[2] = v;
-        // The first list naming @users fixes everyone's access.
-        const char *listKeys[] = {"invalid users", "write list", "read list"};
-        const uint32_t listAccess[] = {QAVOSHARE_ACCESS_NONE, QAVOSHARE_ACCESS_RW,
-                                       QAVOSHARE_ACCESS_RO};
-        uint32_t access = 0;
-        for (int i = 0; i < 3; ++i) {
-            const char *v = value(listKeys[i]);
-            if (!v) continue;
-            fields[3 + i] = CleanList(v);
-            if (access == 0 && HoldsAllUsers(fields[3 + i])) access = listAccess[i];
-        }
-        if (access == 0) {
-            const char *guest = value("guest ok");
-            const char *writeable = value("writeable");
-            access = AccessFromKeys(guest, writeable);
-            if (access == 0) {
-                SLIBLog(LOG_ERR, "%s (%d) unknown error!, szTempName:%s szTempName2:%s", kSource,
-                        __LINE__, guest ? guest : "NULL", writeable ? writeable : "NULL");
-                return slib::Fail(ERR_UNICODE);
-            }
-        }
-        const char *browseable = value("browseable");
-        const uint32_t visible = browseable && strcmp(browseable, "no") == 0 ? 0 : 1;
-
-        size_t total = sizeof(QAVOSHARE);
-        for (const std::string &s : fields) {
-            if (!s.empty()) total += s.size() + 1;
-        }
-        if (total > static_cast<size_t>(INT_MAX)) return slib::Fail(ERR_BUF_TOO_SMALL);
-        *needed = static_cast<int>(total);
-        int result = 0;
-        if (buf) {
-            if (total > static_cast<size_t>(size)) {
-                result = -1;  // too small: the caller asks again with *needed
-            } else {
-                FillRecord(buf, size, fields, access, visible);
-                result = 1;
-            }
-        }
+        bool complete = false;
+        const int result = RecordFromSection(name, h, pairs, buf, size, needed, &complete);
+        if (!complete) return result;
         if (!lock.Release()) return -1;
         return result;
     } catch (const std::bad_alloc &) {
@@ -279,6 +295,64 @@ extern "C" int QAVOShareGet(int type, const char *name, void *buf, int size, int
         return slib::Fail(ERR_OUT_OF_MEMORY);
     }
 }
+
+namespace shareint {
+
+bool ShareTable::Load() {
+    SmbConfReadLock lock;
+    if (!lock.Held()) {
+        SLIBErrSet(ERR_LOCK_FAILED);
+        return false;
+    }
+    if (index_.Read(SZF_QAVO_SMB_CONF) < 0) return false;
+    return lock.Release();
+}
+
+std::vector<std::string> ShareTable::Names(uint32_t flags) const {
+    std::vector<std::string> out;
+    for (const std::string &n : index_.Names()) {
+        if (Listed(n.c_str(), flags)) out.push_back(n);
+    }
+    return out;
+}
+
+int ShareTable::Get(const char *name, void *buf, int size, int *needed) const {
+    if (!name || !needed || !ValidBuffer(buf, size)) {
+        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: bad parameters!");
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    if (name[0] == '\0' || IsReserved(name)) {
+        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: no such share; szName=%s!", name);
+        return slib::Fail(ERR_NO_SUCH_SHARE);
+    }
+    try {
+        PSLIBSZHASH h = index_.Find(name);
+        const int pairs = h ? SLIBSzHashCount(h) : 0;
+        bool complete = false;
+        return RecordFromSection(name, h, pairs, buf, size, needed, &complete);
+    } catch (const std::bad_alloc &) {
+        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: out of memory!");
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+RecordPtr ShareTable::Record(const char *name, int extra, bool *alloc) const {
+    *alloc = false;
+    int needed = 0;
+    if (Get(name, nullptr, 0, &needed) != 0 || needed <= 0 || needed > INT_MAX - extra)
+        return nullptr;
+    const int size = needed + extra;
+    RecordPtr rec(static_cast<PQAVOSHARE>(calloc(1, static_cast<size_t>(size))));
+    if (!rec) {
+        *alloc = true;
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    if (Get(name, rec.get(), size, &needed) != 1) return nullptr;
+    return rec;
+}
+
+}  // namespace shareint
 
 namespace {
 
@@ -450,23 +524,14 @@ extern "C" int QAVOShareIsUnderValidPath(const char *user, const char *path) {
             if (next.empty()) return 0;
             return SLIBUnicodeUTF8StrCaseCmp(next.c_str(), user) == 0 ? 1 : 0;
         }
-        int needed = 0;
-        if (QAVOShareEnum(nullptr, 0, &needed) != 0) {
+        shareint::ShareTable table;
+        if (!table.Load()) {
             SLIBLog(LOG_ERR, "%s failed to enumerate shares!", kTag);
             return slib::Fail(ERR_UNICODE);
         }
-        std::unique_ptr<char *[], FreeDeleter> names(
-            static_cast<char **>(calloc(1, static_cast<size_t>(needed))));
-        if (!names) {
-            SLIBLog(LOG_ERR, "%s out of memory!", kTag);
-            return -1;
-        }
-        const int count = QAVOShareEnum(names.get(), needed, &needed);
-        if (count < 0) {
-            SLIBLog(LOG_ERR, "%s failed to enumerate shares in details!", kTag);
-            return slib::Fail(ERR_UNICODE);
-        }
-        if (count == 0) return 0;
+        const std::vector<std::string> names =
+            table.Names(QAVOSHARE_CLASS_ORDINARY | QAVOSHARE_CLASS_USB | QAVOSHARE_CLASS_SATA);
+        if (names.empty()) return 0;
         const bool domain = IsDomainUG(user) == QAVO_ACCOUNT_DOMAIN;
         SzHashPtr gids;
         if (domain) {
@@ -485,10 +550,10 @@ extern "C" int QAVOShareIsUnderValidPath(const char *user, const char *path) {
             return domain ? SHAREIIsDomainUserInList(user, gids.get(), list) == 1
                           : SHAREIIsLocalUserInList(user, list) == 1;
         };
-        for (int i = 0; i < count; ++i) {
-            const char *name = names[i];
+        for (const std::string &n : names) {
+            const char *name = n.c_str();
             int size = 0;
-            if (QAVOShareGet(1, name, nullptr, 0, &size) != 0) {
+            if (table.Get(name, nullptr, 0, &size) != 0) {
                 SLIBLog(LOG_ERR, "%s failed to get share [%s]!", kTag, name);
                 return slib::Fail(ERR_UNICODE);
             }
@@ -498,7 +563,7 @@ extern "C" int QAVOShareIsUnderValidPath(const char *user, const char *path) {
                 SLIBLog(LOG_ERR, "%s failed to realloc memory for share [%s]!", kTag, name);
                 return slib::Fail(ERR_OUT_OF_MEMORY);
             }
-            if (QAVOShareGet(1, name, share.get(), size + 128, &size) != 1) {
+            if (table.Get(name, share.get(), size + 128, &size) != 1) {
                 SLIBLog(LOG_ERR, "%s failed to get share [%s] in details!", kTag, name);
                 return slib::Fail(ERR_UNICODE);
             }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "qavo_volume.h"
 #include "qavo_windomain.h"
 #include "share_path.h"
+#include "share_table.h"
 #include "slib_errcode.h"
 #include "slib_lock.h"
 #include "slib_section.h"
@@ -33,7 +35,9 @@ namespace {
 constexpr int kReadTries = 3;
 
 constexpr int kLockTimeout = 5;
-constexpr int kSectionListSize = 1024;
+// Every kind of share, as QAVOShareEnum lists them.
+constexpr uint32_t kAllClasses =
+    QAVOSHARE_CLASS_ORDINARY | QAVOSHARE_CLASS_USB | QAVOSHARE_CLASS_SATA;
 // Room of the writeable-share string at first.
 constexpr size_t kWriteableStart = 493;
 
@@ -69,53 +73,20 @@ PQAVOSHARE ReadRecord(const char *name, int first, int extra, bool *alloc) {
     return nullptr;
 }
 
-// The section names of smb.conf; false when they cannot be listed.
-bool ShareSections(std::vector<std::string> *out) {
-    slib::SzListPtr list(PslSLIBSzListAlloc(kSectionListSize));
-    if (!list) return false;
-    PSLIBSZLIST l = list.release();
-    const int r = SLIBFileEnumSection(SZF_QAVO_SMB_CONF, &l);
-    list.reset(l);
-    if (r <= 0) return false;
-    for (int i = 0; i < l->nItem; ++i)
-        out->emplace_back(l->pszItem[i]);
-    return true;
-}
-
-bool IsReservedSection(const char *name) {
-    for (const char *r : {"global", "homes", "home", "printers"}) {
-        if (strcasecmp(name, r) == 0) return true;
-    }
-    return false;
-}
-
-// The names of every share, through QAVOShareEnum; false on failure.
-bool AllShares(std::vector<std::string> *out) {
+// Rewrites one share from its record as the table holds it (smb.conf
+// itself without one); its folder is made when missing.
+int Reapply(const char *name, const shareint::ShareTable *table = nullptr) {
     int needed = 0;
-    if (QAVOShareEnum(nullptr, 0, &needed) != 0 || needed <= 0) return false;
-    BlockPtr block(calloc(1, static_cast<size_t>(needed)));
-    if (!block) {
-        SLIBErrSet(ERR_OUT_OF_MEMORY);
-        return false;
-    }
-    char **names = static_cast<char **>(block.get());
-    const int count = QAVOShareEnum(names, needed, &needed);
-    if (count < 0) return false;
-    for (int i = 0; i < count; ++i)
-        out->emplace_back(names[i]);
-    return true;
-}
-
-// Rewrites one share from its record; its folder is made when missing.
-int Reapply(const char *name) {
-    int needed = 0;
-    if (QAVOShareGet(1, name, nullptr, 0, &needed) != 0 || needed <= 0) {
+    const int sized =
+        table ? table->Get(name, nullptr, 0, &needed) : QAVOShareGet(1, name, nullptr, 0, &needed);
+    if (sized != 0 || needed <= 0) {
         SLIBErrSet(ERR_BAD_PARAMETERS);
         SLIB_LOG(LOG_ERR, "%s(%d) Failed to get share [%s]", name);
         return -1;
     }
     bool alloc = false;
-    std::unique_ptr<QAVOSHARE, FreeBlock> share(ReadRecord(name, needed, 128, &alloc));
+    std::unique_ptr<QAVOSHARE, FreeBlock> share(table ? table->Record(name, 128, &alloc).release()
+                                                      : ReadRecord(name, needed, 128, &alloc));
     if (!share) {
         if (!alloc) SLIBErrSet(ERR_BAD_PARAMETERS);
         SLIB_LOG(LOG_ERR, "%s(%d) Failed to get share [%s]", name);
@@ -168,19 +139,17 @@ PQAVOSHARE ReadShare(const char *wanted, const char *name) {
 // QAVOShareEnumByVolume's walk, under the smb.conf lock.
 int EnumByVolume(int volume, char **buf, int size, int *needed, bool counting) {
     try {
-        std::vector<std::string> sections, found;
-        if (!ShareSections(&sections)) {
+        std::vector<std::string> found;
+        shareint::ShareTable table;
+        if (!table.Load() || table.Sections() == 0) {
             SLIB_LOG(LOG_ERR, "%s (%d) Failed to enum section");
             return -1;
         }
-        for (const std::string &name : sections) {
+        const std::vector<std::string> shares = table.Names(QAVOSHARE_CLASS_ORDINARY);
+        for (const std::string &name : shares) {
             const char *n = name.c_str();
-            if (n[0] == '\0' || IsReservedSection(n) || BlQAVOShareIsUSB(n) ||
-                BlQAVOShareIsSATA(n)) {
-                continue;
-            }
             bool alloc = false;
-            std::unique_ptr<QAVOSHARE, FreeBlock> share(ReadRecord(n, 512, 128, &alloc));
+            shareint::RecordPtr share = table.Record(n, 128, &alloc);
             if (!share) {
                 if (alloc) {
                     SLIB_LOG(LOG_ERR, "%s (%d) Failed to malloc(%d) for share data.", 512);
@@ -258,10 +227,14 @@ extern "C" void QAVOShareFree(PQAVOSHARE share) {
 extern "C" int QAVOShareReapply(const char *name) {
     try {
         if (name) return Reapply(name);
-        std::vector<std::string> names;
-        if (!AllShares(&names)) return -1;
-        for (const std::string &n : names) {
-            if (Reapply(n.c_str()) < 0) return -1;
+        shareint::ShareTable table;
+        if (!table.Load()) return -1;
+        // A share rewrites only its own section: the table holds its record
+        // until the share is met again under a repeated section name.
+        std::set<std::string> done;
+        for (const std::string &n : table.Names(kAllClasses)) {
+            const bool again = !done.insert(n).second;
+            if (Reapply(n.c_str(), again ? nullptr : &table) < 0) return -1;
         }
         return 1;
     } catch (const std::bad_alloc &) {
@@ -296,8 +269,9 @@ extern "C" int QAVOShareWriteableGet(const char *user, char **out) {
     if (!user || !out) return slib::Fail(ERR_BAD_PARAMETERS);
     *out = nullptr;
     try {
-        std::vector<std::string> names;
-        if (!AllShares(&names)) return -1;
+        shareint::ShareTable table;
+        if (!table.Load()) return -1;
+        const std::vector<std::string> names = table.Names(kAllClasses);
         const bool domain = IsDomainUG(user) == QAVO_ACCOUNT_DOMAIN;
         SzHashPtr gids;
         if (domain) {
@@ -317,7 +291,7 @@ extern "C" int QAVOShareWriteableGet(const char *user, char **out) {
         int count = 0;
         for (const std::string &name : names) {
             bool alloc = false;
-            std::unique_ptr<QAVOSHARE, FreeBlock> share(ReadRecord(name.c_str(), 128, 128, &alloc));
+            shareint::RecordPtr share = table.Record(name.c_str(), 128, &alloc);
             if (!share) {
                 if (alloc) return -1;
                 continue;

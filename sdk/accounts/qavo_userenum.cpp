@@ -20,6 +20,7 @@
 #include "qavo_share.h"
 #include "qavo_user.h"
 #include "qavo_windomain.h"
+#include "share_table.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
 #include "slib_lock.h"
@@ -132,16 +133,16 @@ extern "C" int QAVOPushDUserUsed(PSLIBSZLIST *list) {
         const std::set<std::string> groups(groupNames.begin(), groupNames.end());
         Taker taker(list);
 
-        Block names = Fetch(
-            [](void *b, int s, int *n) { return QAVOShareEnum(static_cast<char **>(b), s, n); });
-        if (!names) {
+        shareint::ShareTable table;
+        if (!table.Load()) {
             SLIBLog(LOG_ERR, "%s(%d): QAVOShareEnum fail\n", __FILE__, __LINE__);
             return -1;
         }
-        for (char **share = static_cast<char **>(names.get()); *share; ++share) {
-            const char *shareName = *share;
-            Block rec = Fetch([shareName](void *b, int s, int *n) {
-                return QAVOShareGet(1, shareName, b, s, n);
+        for (const std::string &share :
+             table.Names(QAVOSHARE_CLASS_ORDINARY | QAVOSHARE_CLASS_USB | QAVOSHARE_CLASS_SATA)) {
+            const char *shareName = share.c_str();
+            Block rec = Fetch([&table, shareName](void *b, int s, int *n) {
+                return table.Get(shareName, b, s, n);
             });
             if (!rec) {
                 SLIBLog(LOG_ERR, "%s(%d): QAVOShareGet fail\n", __FILE__, __LINE__);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -299,10 +300,8 @@ const std::string kNoDac =
     "setpriv --inh-caps -dac_override,-dac_read_search --bounding-set "
     "-dac_override,-dac_read_search";
 
-}  // namespace
-
-TEST(UpdaterRoad, EveryExitCodeWithItsFinalRecord) {
-    const std::vector<Failure> table = {
+const std::vector<Failure> &Failures() {
+    static const std::vector<Failure> table = {
         // The starting directory cannot be opened (no read permission, and a
         // run without the capability to pass over it).
         {"start dir unreadable", "", [](Road &) { Sh("mkdir -m 0111 /tmp/start"); },
@@ -404,55 +403,71 @@ TEST(UpdaterRoad, EveryExitCodeWithItsFinalRecord) {
          },
          "", 24, "A:-24", true},
     };
-    for (const auto &row : table) {
-        SCOPED_TRACE(row.name);
-        Sh("umount /etc/qavoinfo.conf /writeable 2>/dev/null; rm -rf /tmp/start /initrd "
-           "/usr/qavo/etc/manutil.conf " +
-           kPkg + " /sim/records.log " UPDT_MESSAGE_FILE);
-        WriteFile("/etc/qavoinfo.conf", "unique=\"qavomark_ixp420_1hd\"\n");
-        WriteFile("/etc.defaults/VERSION", Version("500"));
-        WriteFile("/etc.defaults/qavoinfo.conf",
-                  "unique=\"qavomark_ixp420_1hd\"\nsupportMTU=\"yes\"\n");
-        Road r(false, row.sim);
-        row.setup(r);
-        ClearCalls();
-        ClearSyslog();
-        RemoveFile(UPDT_LOG_FILE);
-        EXPECT_EQ(r.Run("", row.prefix), row.code);
-        EXPECT_EQ(Progress(), row.record);
-        auto rec = Records();
-        ASSERT_FALSE(rec.empty());
-        EXPECT_EQ(rec.front(), "A:0");
-        EXPECT_EQ(rec.back(), row.record);
-        auto log = LogMessages();
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.front(), "Start of the update...");
-        EXPECT_EQ(log.back(),
-                  "Failed to accomplish the update! (errno = " + std::to_string(row.code) + ")");
-        EXPECT_TRUE(SyslogHas(
-            "Failed to accomplish the update! (errno = " + std::to_string(row.code) + ")"));
-        EXPECT_EQ(ScriptCalls("stop") > 0, row.stopped);
-        EXPECT_EQ(ScriptCalls("start") > 0, row.stopped);
-        if (row.code == 24)
-            EXPECT_EQ(ReadFile(UPDT_MESSAGE_FILE),
-                      "extramsg=\"To perform upgrade task, you have to REBOOT your Varnholt "
-                      "first.\"\n");
-        else
-            EXPECT_FALSE(FileExists(UPDT_MESSAGE_FILE));
-        const Bytes after = r.hw->Chip();
-        if (row.code == 2)
-            EXPECT_TRUE(after == r.Expected()) << FirstDiff(after, r.Expected());
-        else
-            EXPECT_TRUE(after == r.before) << FirstDiff(after, r.before);
-        // The backup is removed after a patch that was rolled back, kept
-        // after the earlier failures (which made none or an incomplete one).
-        if (row.code == 20 || row.code == 17) {
-            EXPECT_FALSE(FileExists(kPkg + "/b@ckup"));
-            EXPECT_TRUE(SyslogHas(row.code == 20 ? "fail to patch new binaries!!"
-                                                 : "Turn on the reinstall library flag...!!"));
-        }
+    return table;
+}
+
+// Each row is a case of its own: every one is a complete updater run.
+class Exit : public ::testing::TestWithParam<size_t> {};
+
+}  // namespace
+
+TEST_P(Exit, EveryExitCodeWithItsFinalRecord) {
+    const Failure &row = Failures()[GetParam()];
+    SCOPED_TRACE(row.name);
+    Sh("umount /etc/qavoinfo.conf /writeable 2>/dev/null; rm -rf /tmp/start /initrd "
+       "/usr/qavo/etc/manutil.conf " +
+       kPkg + " /sim/records.log " UPDT_MESSAGE_FILE);
+    WriteFile("/etc/qavoinfo.conf", "unique=\"qavomark_ixp420_1hd\"\n");
+    WriteFile("/etc.defaults/VERSION", Version("500"));
+    WriteFile("/etc.defaults/qavoinfo.conf",
+              "unique=\"qavomark_ixp420_1hd\"\nsupportMTU=\"yes\"\n");
+    Road r(false, row.sim);
+    row.setup(r);
+    ClearCalls();
+    ClearSyslog();
+    RemoveFile(UPDT_LOG_FILE);
+    EXPECT_EQ(r.Run("", row.prefix), row.code);
+    EXPECT_EQ(Progress(), row.record);
+    auto rec = Records();
+    ASSERT_FALSE(rec.empty());
+    EXPECT_EQ(rec.front(), "A:0");
+    EXPECT_EQ(rec.back(), row.record);
+    auto log = LogMessages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "Start of the update...");
+    EXPECT_EQ(log.back(),
+              "Failed to accomplish the update! (errno = " + std::to_string(row.code) + ")");
+    EXPECT_TRUE(
+        SyslogHas("Failed to accomplish the update! (errno = " + std::to_string(row.code) + ")"));
+    EXPECT_EQ(ScriptCalls("stop") > 0, row.stopped);
+    EXPECT_EQ(ScriptCalls("start") > 0, row.stopped);
+    if (row.code == 24)
+        EXPECT_EQ(ReadFile(UPDT_MESSAGE_FILE),
+                  "extramsg=\"To perform upgrade task, you have to REBOOT your Varnholt "
+                  "first.\"\n");
+    else
+        EXPECT_FALSE(FileExists(UPDT_MESSAGE_FILE));
+    const Bytes after = r.hw->Chip();
+    if (row.code == 2)
+        EXPECT_TRUE(after == r.Expected()) << FirstDiff(after, r.Expected());
+    else
+        EXPECT_TRUE(after == r.before) << FirstDiff(after, r.before);
+    // The backup is removed after a patch that was rolled back, kept
+    // after the earlier failures (which made none or an incomplete one).
+    if (row.code == 20 || row.code == 17) {
+        EXPECT_FALSE(FileExists(kPkg + "/b@ckup"));
+        EXPECT_TRUE(SyslogHas(row.code == 20 ? "fail to patch new binaries!!"
+                                             : "Turn on the reinstall library flag...!!"));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(UpdaterRoad, Exit, ::testing::Range<size_t>(0, Failures().size()),
+                         [](const ::testing::TestParamInfo<size_t> &i) {
+                             std::string n = Failures()[i.param].name;
+                             for (char &c : n)
+                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return n;
+                         });
 
 TEST(UpdaterRoad, FailedRollBackKeepsTheBackupAndSaysWhere) {
     Road r(false);
