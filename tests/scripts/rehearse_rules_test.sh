@@ -26,8 +26,12 @@ rehearse --installed "$tmp/old" --uptime 301 --no-initrd --out "$tmp/up2" > /dev
 check "no /initrd, no reboot rule" '[ $? = 0 ]'
 
 # A failed run whose roll-back fails keeps its backup: it is copied out.
-rehearse --installed "$tmp/installed" --sim "fault write mtd1 1 always" --out "$tmp/kept" --watch \
-    > "$tmp/said" 2>&1
+# Two rows change; the second directory entry cannot be written, nor the
+# first put back, so the kernel row keeps its new image and the backup.
+cp -r "$tmp/pkg" "$tmp/pkg2"
+head -c 300000 /dev/urandom > "$tmp/pkg2/rd.bin"
+"$src/sim/qavo-rehearse" --build "$build" --package "$tmp/pkg2" --installed "$tmp/installed" \
+    --sim "fault setfisentry mtd7 2 always" --out "$tmp/kept" --watch > "$tmp/said" 2>&1
 rc=$?
 check "backup kept and copied" '[ $rc = 20 ] && [ -s "$tmp/kept/b@ckup/mtd_zImage" ] &&
     grep -qx "backup_kept=\"yes\"" "$tmp/kept/summary"'

@@ -22,9 +22,11 @@ rc=$?
 check "rehearsal runs" '[ "$(cat "$tmp/out/status" 2>/dev/null)" = 0 ] && [ $rc = 0 ]'
 check "progress into a file: one plain line per change" '! grep -q $'"'"'\r'"'"' "$tmp/said" &&
     grep -qE "^  P:[0-9]+ flash$" "$tmp/said" && grep -q "^  done (R:0)$" "$tmp/said"'
+# The kernel partition of the default chip is blank: the new image is only
+# programmed, with no erase.
 check "summary" 'grep -qx "changed=\"zImage,FIS Directory\"" "$tmp/out/summary" &&
     grep -qx "status=\"0\"" "$tmp/out/summary" && grep -qx "final=\"R:0\"" "$tmp/out/summary" &&
-    grep -qx "erases=\"mtd1:1\"" "$tmp/out/summary"'
+    grep -qx "erases=\"\"" "$tmp/out/summary"'
 check "tool names the message key" 'grep -q "exit status 0 (upgrade_success: the update completed)" "$tmp/said"'
 check "first and last records" '[ "$(head -n 1 "$tmp/out/progress.records")" = "A:0:      " ] &&
     [ "$(tail -n 1 "$tmp/out/progress.records")" = "R:0:      " ]'
