@@ -478,11 +478,12 @@ TEST(ProcKill, TermThenKillForTheStubborn) {
 // caller that looks for a daemon right after stopping it (to start it
 // again) must not see it dying. The daemons are not the caller's children:
 // here their parent reaps them a moment after they die. Like a daemon, the
-// program itself carries the name, which its zombie keeps.
+// program itself carries the name, which its zombie keeps. Both the forced
+// kill and the gentle one (SIGTERM first) wait for them.
 TEST(ProcKill, KilledDaemonsAreGoneOnReturn) {
     ASSERT_EQ(symlink("/bin/sleep", "/tmp/qvmark-gone"), 0);
-    {
-        const int force = 1;
+    for (const int force : {1, 0}) {
+        SCOPED_TRACE(force);
         std::vector<pid_t> parents;
         for (int i = 0; i < 3; ++i) {
             pid_t parent = fork();
