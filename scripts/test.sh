@@ -16,6 +16,6 @@ cd "$build"
 if [ $# -eq 0 ] && [ "${QAVO_FUZZ_SECONDS:-15}" != 0 ]; then
     QAVO_FUZZ_JOBS="${QAVO_FUZZ_JOBS:-3}" "$src/scripts/fuzz.sh" -t "${QAVO_FUZZ_SECONDS:-15}"
 fi
-# A case that fails is run once more: a timing-sensitive case on a loaded
-# machine gets a second chance, a real fault fails twice.
-ctest --output-on-failure --repeat until-pass:2 -j"${QAVO_JOBS:-$(nproc)}" "$@"
+# Every case runs once: a case that fails is a fault, in the case or in the
+# product, never given a second chance.
+ctest --output-on-failure -j"${QAVO_JOBS:-$(nproc)}" "$@"
