@@ -310,7 +310,7 @@ namespace {
 // instead of once per user. A batch is bounded, and it is written before a
 // decision that depends on what it does: a name it already holds, or the
 // capacity once its new users would use the rest of it.
-constexpr size_t kUserBatch = 10000;
+constexpr size_t kBatch = 10000;
 
 struct PendingUser {
     QAVOUSERSET u{};
@@ -475,9 +475,9 @@ void ApplyUsers(std::vector<PendingUser> &batch, int &remaining, bool &failed) {
     batch.clear();
 }
 
-// A user name as the user transaction tells names apart: upper-cased;
-// empty when it cannot be.
-std::string UserKey(const char *name) {
+// A name as the account code tells names apart: upper-cased; empty when it
+// cannot be.
+std::string NameKey(const char *name) {
     char key[SDKI_USER_KEY_SIZE];
     const int n = SLIBUnicodeUTF8StrUpper(name, key, sizeof key);
     if (n < 0 || n >= static_cast<int>(sizeof key)) return "";
@@ -525,8 +525,8 @@ extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
             continue;
         }
         // A name the batch holds already is looked up after it is written.
-        const std::string key = UserKey(name.c_str());
-        if (key.empty() || batchKeys.count(key) || batch.size() >= kUserBatch) flush();
+        const std::string key = NameKey(name.c_str());
+        if (key.empty() || batchKeys.count(key) || batch.size() >= kBatch) flush();
         bool write = false;
         const struct passwd *pw = PpwSLIBGetLocalPwNam(name.c_str());
         if (pw == nullptr) {
@@ -621,6 +621,52 @@ extern "C" int QAVOSysbkpGroupExport(int fd) {
     return sec.Finish() ? 0 : Failed(kGroupEx);
 }
 
+namespace {
+
+// A new group read from the file, waiting to be added with the others of
+// its batch.
+struct PendingGroup {
+    std::string name, desc;
+    std::vector<std::string> members;
+};
+
+// Adds a batch of new groups with one write of the group file, then gives
+// each its description, with the results and messages of adding them one
+// by one: remaining drops by one for each group added.
+void AddGroups(std::vector<PendingGroup> &batch, int &remaining, bool &failed) {
+    if (batch.empty()) return;
+    std::vector<std::vector<const char *>> arrs;
+    std::vector<const char *const *> groups;
+    arrs.reserve(batch.size());
+    for (const PendingGroup &p : batch) {
+        std::vector<const char *> arr{p.name.c_str()};
+        for (const std::string &m : p.members)
+            arr.push_back(m.c_str());
+        arr.push_back(nullptr);
+        arrs.push_back(std::move(arr));
+        groups.push_back(arrs.back().data());
+    }
+    std::vector<int> results(batch.size(), -1);
+    GROUPIAddLocalGroups(groups.data(), static_cast<int>(groups.size()), results.data());
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const PendingGroup &p = batch[i];
+        if (results[i] != 1) {
+            BKP_LOG("fail from QAVOGroupSet, adding [%s]", p.name.c_str());
+            failed = true;
+            continue;
+        }
+        --remaining;
+        // A new group without a description needs no entry.
+        if (!p.desc.empty() && QAVOGroupSetDesc(p.name.c_str(), p.desc.c_str()) != 0) {
+            BKP_LOG("fail from QAVOGroupSetDesc, setting [%s]", p.name.c_str());
+            failed = true;
+        }
+    }
+    batch.clear();
+}
+
+}  // namespace
+
 extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
     if (BadFd(fd)) return -1;
     const int current = QAVOGroupTotalNum(QAVO_GROUP_FLAG_LOCAL);
@@ -631,6 +677,17 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
     if (QAVOSysbkpIReadLong(fd, &count) != 0)
         return BKP_LOG("fail to read number of group"), Failed(kGroupIm);
     bool failed = false;
+    // New groups are added in batches (bounded, and added before a decision
+    // that depends on them: a name the batch holds, or the capacity once its
+    // groups would use the rest of it).
+    std::vector<PendingGroup> batch;
+    std::set<std::string> batchKeys;
+    int left = remaining;
+    auto flush = [&]() {
+        AddGroups(batch, remaining, failed);
+        batchKeys.clear();
+        left = remaining;
+    };
     for (long i = 0; i < count; ++i) {
         long type = 0, gid = 0, nMembers = 0;
         Str name, desc;
@@ -651,7 +708,13 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
             break;
         }
         if (gid == kAdminGid) continue;
+        const std::string key = NameKey(name.get());
+        if (key.empty() || batchKeys.count(key) || batch.size() >= kBatch) flush();
         QAVOGROUPENTRY *g = PgrpSLIBGetLocalGrName(name.get());
+        if (g == nullptr && left < 1 && !batch.empty()) {
+            flush();
+            g = PgrpSLIBGetLocalGrName(name.get());
+        }
         const bool exists = g != nullptr;
         // Only what an export writes comes back: the local groups (gid
         // 65536 and above). A file never creates, changes or fills a system
@@ -664,38 +727,35 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
         }
         const std::string existingName = exists ? g->name : "";
         if (exists && !overwrite) continue;
-        std::vector<const char *> arr{name.get()};
-        for (const std::string &m : members)
-            arr.push_back(m.c_str());
-        arr.push_back(nullptr);
         if (!exists) {
-            if (remaining < 1) {
+            if (left < 1) {
                 SLIBLog(LOG_ERR, "while group[%s] importing, count exceed [%d]", name.get(),
                         remaining);
                 Event(kGroupFull, name.get());
                 failed = true;
                 continue;
             }
-            if (QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, nullptr, arr.data()) != 1) {
-                BKP_LOG("fail from QAVOGroupSet, adding [%s]", name.get());
-                failed = true;
-                continue;
-            }
-            --remaining;
-        } else {
-            arr[0] = existingName.c_str();
-            if (QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, existingName.c_str(), arr.data()) != 1) {
-                BKP_LOG("fail from QAVOGroupSet, setting [%s]", name.get());
-                failed = true;
-                continue;
-            }
+            --left;
+            if (!key.empty()) batchKeys.insert(key);
+            batch.push_back({name.get(), desc.get(), std::move(members)});
+            continue;
         }
-        // A new group without a description needs no entry.
-        if ((exists || desc.get()[0] != '\0') && QAVOGroupSetDesc(arr[0], desc.get()) != 0) {
+        flush();
+        std::vector<const char *> arr{existingName.c_str()};
+        for (const std::string &m : members)
+            arr.push_back(m.c_str());
+        arr.push_back(nullptr);
+        if (QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, existingName.c_str(), arr.data()) != 1) {
+            BKP_LOG("fail from QAVOGroupSet, setting [%s]", name.get());
+            failed = true;
+            continue;
+        }
+        if (QAVOGroupSetDesc(arr[0], desc.get()) != 0) {
             BKP_LOG("fail from QAVOGroupSetDesc, setting [%s]", arr[0]);
             failed = true;
         }
     }
+    flush();
     return failed ? Failed(kGroupIm) : 0;
 }
 
