@@ -1,7 +1,9 @@
 #!/bin/bash
-# The configuration backup of 1,000 users, groups and shares: export and
-# import (onto fresh accounts, overwrite 1) in seconds, and the import set
-# against one user transaction adding the same 1,000 users, in one run.
+# The configuration backup of N users, groups and shares: the export of
+# 1,000, and each import (overwrite 1) set against one user transaction on
+# the same users, in one run: onto fresh accounts against adding the 1,000
+# users, and onto accounts that hold the users already (the range of new
+# uids holds about a thousand) against changing them, at 1,000 and 10,000.
 #   cfgbackup_vs_userset.sh SRC BUILD
 set -eu
 src="$1"; build="$2"
@@ -9,10 +11,14 @@ json=$("$src/sim/appliance" --build "$build" -- "$build/bench/qavo_bench" \
     --benchmark_filter='^BM_CfgBackup' --benchmark_format=json 2>/dev/null)
 python3 - "$json" <<'PY'
 import json, sys
-b = {x["name"].split("/")[0]: x["real_time"] * {"ms": 1e-3, "us": 1e-6, "ns": 1e-9}[x["time_unit"]]
+b = {"/".join(x["name"].split("/")[:2]): x["real_time"] * {"ms": 1e-3, "us": 1e-6, "ns": 1e-9}[x["time_unit"]]
      for x in json.loads(sys.argv[1])["benchmarks"]}
-exp, imp, batch = b["BM_CfgBackupExport"], b["BM_CfgBackupImport"], b["BM_CfgBackupUserSetBatch"]
-print(f"export of 1,000 users, groups and shares: {exp:.2f} s")
-print(f"import of the same onto fresh accounts: {imp:.2f} s")
-print(f"one user transaction adding the 1,000 users: {batch:.2f} s, import ratio {imp / batch:.1f}")
+print(f"export of 1,000 users, groups and shares: {b['BM_CfgBackupExport/1000']:.2f} s")
+imp, add = b["BM_CfgBackupImport/1000"], b["BM_CfgBackupUserSetBatch/1000"]
+print(f"import of 1,000 onto fresh accounts: {imp:.2f} s; one user transaction adding the "
+      f"1,000 users: {add:.2f} s; ratio {imp / add:.1f}")
+for n in (1000, 10000):
+    imp, change = b[f"BM_CfgBackupImportOver/{n}"], b[f"BM_CfgBackupUserSetChange/{n}"]
+    print(f"import of {n:,} onto accounts holding the users: {imp:.2f} s; one user transaction "
+          f"changing the {n:,} users: {change:.2f} s; ratio {imp / change:.1f}")
 PY

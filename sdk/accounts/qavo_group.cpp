@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -333,27 +334,54 @@ extern "C" int GROUPISetGidIndex(int gid) {
     });
 }
 
-extern "C" int GROUPIGetFreeGid(void) {
-    return Guard(__func__, [&]() -> int {
-        // The index line and every gid in use.
+namespace {
+
+// Free gids handed out one after another as GROUPIGetFreeGid gives them:
+// from the index line's gid on, skipping those in use and wrapping within
+// the range. Store() writes the index after the last one handed out.
+class GidPool {
+  public:
+    // The index line and every gid in use; false with the code set.
+    bool Load() {
         slib::Input in;
         if (in.Read(SZF_GROUP) != slib::Input::kRead || in.IsDirectory())
-            return Fail(ERR_OPEN_FAILED);
+            return Fail(ERR_OPEN_FAILED), false;
         const GidIndexLine index = FindGidIndex(in.Text());
-        const long start = index.value ? index.value : QAVO_GID_FIRST;
-        std::set<long> used;
+        next_ = index.value ? index.value : QAVO_GID_FIRST;
         QAVOGROUPENTRY *g;
         SLIBIGrClose();
         while ((g = PgrpSLIBGetLocalGrEnt()) != nullptr)
-            used.insert(g->gid);
+            used_.insert(g->gid);
         SLIBIGrClose();
+        return true;
+    }
+    // The next free gid, or -1 with 0x1F00-like ERR_NO_FREE_GID.
+    long Take() {
+        const long start = next_;
         long gid = start;
-        while (used.count(gid)) {
+        while (used_.count(gid)) {
             gid = gid >= QAVO_GID_LAST ? QAVO_GID_FIRST : gid + 1;
             if (gid == start) return Fail(ERR_NO_FREE_GID);
         }
-        const long next = gid >= QAVO_GID_LAST ? QAVO_GID_FIRST : gid + 1;
-        if (GROUPISetGidIndex(static_cast<int>(next)) != 1) return -1;
+        used_.insert(gid);
+        next_ = gid >= QAVO_GID_LAST ? QAVO_GID_FIRST : gid + 1;
+        return gid;
+    }
+    bool Store() const { return GROUPISetGidIndex(static_cast<int>(next_)) == 1; }
+
+  private:
+    long next_ = QAVO_GID_FIRST;
+    std::set<long> used_;
+};
+
+}  // namespace
+
+extern "C" int GROUPIGetFreeGid(void) {
+    return Guard(__func__, [&]() -> int {
+        GidPool pool;
+        if (!pool.Load()) return -1;
+        const long gid = pool.Take();
+        if (gid < 0 || !pool.Store()) return -1;
         return static_cast<int>(gid);
     });
 }
@@ -377,7 +405,94 @@ std::string FilterLocalUsers(const char *const *names) {
     return joined;
 }
 
+// Adds new local groups, each {name, member, ..., NULL}, the caller holding
+// the account locks: each one checked and given its gid and members as
+// QAVOGroupSet adds one, then the gid index stored and the lines appended
+// once for all of them. results[i] is 1 for an added group, -1 (logged,
+// with the code set) for one that was not.
+void AddGroups(const char *const *const *groups, int count, int *results) {
+    std::fill(results, results + count, -1);
+    GidPool pool;
+    bool loaded = false;
+    std::set<std::string> added;  // upper-cased names of the groups taken
+    std::string lines;
+    std::vector<int> taken;
+    for (int i = 0; i < count; ++i) {
+        const char *const *group = groups[i];
+        const char *newName = group[0];
+        if (!BlSLIBIsGroupName(newName)) {
+            SLIBLog(
+                LOG_ERR,
+                "qavogrp: QAVOGroupSet(): BlSLIBIsGroupName(szNewName) failed\t\t\t   szNewName=%s",
+                newName);
+            Fail(ERR_BAD_GROUP_NAME);
+            continue;
+        }
+        auto upper = sdk::UpperName(newName);
+        if (PgrpSLIBGetLocalGrName(newName) || !upper || added.count(*upper)) {
+            SLIBLog(LOG_ERR,
+                    "qavogrp: QAVOGroupSet(): group exists!! or\t\t\t    "
+                    "PgrpSLIBGetLocalGrName(szName) failed, szName=%s",
+                    newName);
+            Fail(ERR_GROUP_EXISTS);
+            continue;
+        }
+        // Members: every given name that is a local user, each once.
+        std::string members;
+        if (group[1]) members = FilterLocalUsers(group + 1);
+        if (!loaded && !pool.Load()) {
+            SLIBLog(LOG_ERR, "qavogrp: QAVOGroupSet(): GROUPIGetFreeGid() failed");
+            Fail(ERR_NO_FREE_GID);
+            return;
+        }
+        loaded = true;
+        const long gid = pool.Take();
+        if (gid < 0) {
+            SLIBLog(LOG_ERR, "qavogrp: QAVOGroupSet(): GROUPIGetFreeGid() failed");
+            Fail(ERR_NO_FREE_GID);
+            continue;
+        }
+        added.insert(*upper);
+        if (!lines.empty()) lines += '\n';
+        lines += GroupLine(newName, static_cast<int>(gid), members);
+        taken.push_back(i);
+    }
+    if (taken.empty()) return;
+    if (!pool.Store()) {
+        SLIBLog(LOG_ERR, "qavogrp: QAVOGroupSet(): GROUPIGetFreeGid() failed");
+        Fail(ERR_NO_FREE_GID);
+        return;
+    }
+    if (SLIBFileAddLine(SZF_GROUP, nullptr, lines.c_str(), SLIB_LINE_INSERT_AFTER) < 0) {
+        SLIBLog(LOG_ERR,
+                "qavogrp: QAVOGroupSet(): SLIBFileAddLine() failed \t\t\t\t   szFullStr=%s",
+                lines.c_str());
+        Fail(ERR_WRITE_FAILED);
+        return;
+    }
+    for (int i : taken)
+        results[i] = 1;
+}
+
 }  // namespace
+
+extern "C" int GROUPIAddLocalGroups(const char *const *const *groups, int count, int *results) {
+    if (!groups || count < 0 || (count > 0 && !results)) return Fail(ERR_BAD_PARAMETERS);
+    for (int i = 0; i < count; ++i)
+        if (!groups[i] || !groups[i][0]) return Fail(ERR_BAD_PARAMETERS);
+    return Guard(__func__, [&]() -> int {
+        Locks lock(SLIB_LOCK_PW | SLIB_LOCK_GR | SLIB_LOCK_SMB | SLIB_LOCK_EX);
+        if (!lock.Held()) {
+            SLIBLog(LOG_ERR, "qavogrp: QAVOGroupSet(): ErrSLIBFileLock() failed");
+            return Fail(ERR_LOCK_FAILED);
+        }
+        AddGroups(groups, count, results);
+        int n = 0;
+        for (int i = 0; i < count; ++i)
+            n += results[i] == 1;
+        return lock.Release() < 0 ? -1 : n;
+    });
+}
 
 extern "C" int GROUPIFilterLocalUsers(const char **names, char *buf, int size) {
     if (!names || (!buf && size != 0) || size < 0) return Fail(ERR_BAD_PARAMETERS);
@@ -404,6 +519,12 @@ extern "C" int QAVOGroupSet(uint32_t flags, int op, const char *oldName, const c
             lock.Release();
             return Fail(code);
         };
+        if (!oldName) {
+            int result = -1;
+            AddGroups(&group, 1, &result);
+            if (result != 1) return fail(SLIBErrGet());
+            return lock.Release() < 0 ? -1 : 1;
+        }
         if (!BlSLIBIsGroupName(newName)) {
             SLIBLog(
                 LOG_ERR,
@@ -433,21 +554,6 @@ extern "C" int QAVOGroupSet(uint32_t flags, int op, const char *oldName, const c
         // Members: every given name that is a local user, each once.
         std::string members;
         if (group[1]) members = FilterLocalUsers(group + 1);
-        if (!oldName) {
-            int gid = GROUPIGetFreeGid();
-            if (gid < 0) {
-                SLIBLog(LOG_ERR, "qavogrp: QAVOGroupSet(): GROUPIGetFreeGid() failed");
-                return fail(ERR_NO_FREE_GID);
-            }
-            const std::string line = GroupLine(newName, gid, members);
-            if (SLIBFileAddLine(SZF_GROUP, nullptr, line.c_str(), SLIB_LINE_INSERT_AFTER) < 0) {
-                SLIBLog(LOG_ERR,
-                        "qavogrp: QAVOGroupSet(): SLIBFileAddLine() failed \t\t\t\t   szFullStr=%s",
-                        line.c_str());
-                return fail(ERR_WRITE_FAILED);
-            }
-            return lock.Release() < 0 ? -1 : 1;
-        }
         QAVOGROUPENTRY *old = PgrpSLIBGetLocalGrName(oldName);
         if (!old) {
             SLIBLog(LOG_ERR, "qavogrp: QAVOGroupSet(): no such group!!");

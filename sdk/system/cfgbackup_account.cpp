@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "cfgbackup_util.h"
 #include "qavo_accfile.h"
 #include "qavo_group.h"
+#include "qavo_netbkp.h"
 #include "qavo_user.h"
 #include "qavo_userenum.h"
 #include "sdk_userset.h"
@@ -24,7 +27,10 @@
 #include "slib_eventlog.h"
 #include "slib_keyvalue.h"
 #include "slib_line.h"
+#include "slib_lock.h"
+#include "slib_rewrite.h"
 #include "slib_szlist.h"
+#include "slib_unicode.h"
 #include "slib_util.h"
 
 using cfgbkp::BadFd;
@@ -297,6 +303,189 @@ void FreeUserSetting(QAVOUSERSET &u, char *lm, char *nt) {
 
 }  // namespace
 
+namespace {
+
+// Users decided on but not yet written: the import writes them as one user
+// transaction, so that the account files are rewritten once per batch
+// instead of once per user. A batch is bounded, and it is written before a
+// decision that depends on what it does: a name it already holds, or the
+// capacity once its new users would use the rest of it.
+constexpr size_t kBatch = 10000;
+
+struct PendingUser {
+    QAVOUSERSET u{};
+    char *lm = nullptr, *nt = nullptr;
+    bool created = false;
+    PendingUser() = default;
+    PendingUser(const PendingUser &) = delete;
+    PendingUser &operator=(const PendingUser &) = delete;
+    PendingUser(PendingUser &&o) noexcept : u(o.u), lm(o.lm), nt(o.nt), created(o.created) {
+        o.u = QAVOUSERSET{};
+        o.lm = o.nt = nullptr;
+    }
+    ~PendingUser() { FreeUserSetting(u, lm, nt); }
+};
+
+// The line of text that begins with key and the offset of its start; false
+// when there is none or it is not one the batch may rewrite itself (too long
+// for the single-user path's buffer, without its line break, or holding a
+// carriage return): such a user keeps the single-user path and its messages.
+bool PlainLineAt(std::string_view text, const std::string &key, size_t &at, size_t &len) {
+    for (size_t pos = 0; pos < text.size();) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string_view::npos) return false;
+        if (text.compare(pos, key.size(), key) == 0) {
+            at = pos;
+            len = nl - pos;
+            return len <= kLineMax && text.substr(pos, len).find('\r') == std::string_view::npos;
+        }
+        pos = nl + 1;
+    }
+    return false;
+}
+
+// Puts the stored hashes of the users just written in place (each user's
+// smbpasswd fields 3 and 4 and shadow field 2, as ResetPasswd does), with
+// one rewrite of each file for every user whose two lines are plain. Those
+// that are not, and all of them when the files cannot be rewritten, go
+// through ResetPasswd one at a time. ok[i] tells whether user i has its
+// hashes.
+void RestoreHashes(const std::vector<PendingUser *> &users, std::vector<bool> &ok) {
+    ok.assign(users.size(), false);
+    std::vector<bool> single(users.size(), true);
+    {
+        slib::CheckedLock lock(SLIB_LOCK_PW | SLIB_LOCK_SMB, SLIB_LOCK_EX, 5);
+        slib::Input smb, shadow;
+        if (lock.Held() && smb.Read(kSmbpasswd) == slib::Input::kRead && !smb.IsDirectory() &&
+            shadow.Read(kShadow) == slib::Input::kRead && !shadow.IsDirectory()) {
+            // Offset of a line -> its new text, for each file.
+            std::map<size_t, std::pair<size_t, std::string>> smbEdits, shadowEdits;
+            std::vector<size_t> batch;
+            for (size_t i = 0; i < users.size(); ++i) {
+                const QAVOUSERSET &u = users[i]->u;
+                const std::string key = std::string(u.szName) + ":";
+                size_t sa = 0, sl = 0, ha = 0, hl = 0;
+                if (key[0] == '#' || key[0] == ';' || !PlainLineAt(smb.Text(), key, sa, sl) ||
+                    !PlainLineAt(shadow.Text(), key, ha, hl) || smbEdits.count(sa) ||
+                    shadowEdits.count(ha))
+                    continue;
+                std::vector<std::string> sf = Split(std::string(smb.Text().substr(sa, sl)), ':');
+                std::vector<std::string> hf = Split(std::string(shadow.Text().substr(ha, hl)), ':');
+                if (sf.size() != 7 || hf.size() != 9) continue;
+                sf[2] = users[i]->lm;
+                sf[3] = users[i]->nt;
+                hf[1] = u.szPasswd;
+                smbEdits[sa] = {sl, Join(sf, ':')};
+                shadowEdits[ha] = {hl, Join(hf, ':')};
+                batch.push_back(i);
+            }
+            auto edited = [](std::string_view text,
+                             const std::map<size_t, std::pair<size_t, std::string>> &edits) {
+                std::string out;
+                out.reserve(text.size() + 64 * edits.size());
+                size_t pos = 0;
+                for (const auto &[at, e] : edits) {
+                    out.append(text.substr(pos, at - pos));
+                    out += e.second;
+                    pos = at + e.first;
+                }
+                out.append(text.substr(pos));
+                return out;
+            };
+            slib::RewriteSet set;
+            FILE *smbOut = batch.empty() ? nullptr : set.Open(kSmbpasswd, smb.Stat());
+            FILE *shadowOut = smbOut ? set.Open(kShadow, shadow.Stat()) : nullptr;
+            if (shadowOut && slib::WriteAll(smbOut, edited(smb.Text(), smbEdits)) &&
+                slib::WriteAll(shadowOut, edited(shadow.Text(), shadowEdits)) && set.Commit()) {
+                for (size_t i : batch) {
+                    single[i] = false;
+                    ok[i] = true;
+                }
+            }
+        }
+    }
+    for (size_t i = 0; i < users.size(); ++i)
+        if (single[i])
+            ok[i] =
+                ResetPasswd(users[i]->u.szName, users[i]->u.szPasswd, users[i]->lm, users[i]->nt);
+}
+
+// Writes users through the user transaction: all of them at once, and when
+// the transaction refuses that, each half on its own, down to the single
+// user, whose refusal costs only itself. written[i] tells whether user i
+// was written.
+void WriteUsers(PendingUser *users, size_t n, std::vector<bool>::iterator written) {
+    if (n == 0) return;
+    if (n > 1) {
+        std::vector<QAVOUSERSET> recs;
+        recs.reserve(n);
+        for (size_t i = 0; i < n; ++i)
+            recs.push_back(users[i].u);
+        if (QAVOUserSet(1, recs.data(), static_cast<int>(n)) == static_cast<int>(n)) {
+            std::fill(written, written + static_cast<long>(n), true);
+            return;
+        }
+        WriteUsers(users, n / 2, written);
+        WriteUsers(users + n / 2, n - n / 2, written + static_cast<long>(n / 2));
+        return;
+    }
+    if (QAVOUserSet(1, &users->u, 1) < 0) {
+        BKP_LOG("QAVOUserSet() failed");
+        return;
+    }
+    *written = true;
+}
+
+// Writes a batch of users and puts their hashes in place, with the results,
+// messages and capacity count of writing them one by one: remaining drops by
+// one for each user created and given its hashes.
+void ApplyUsers(std::vector<PendingUser> &batch, int &remaining, bool &failed) {
+    std::vector<bool> written(batch.size(), false);
+    // The backup server's accounts follow a change of such a user after the
+    // transaction has replaced the files, so a failure there reports a batch
+    // as failed that was written: those users go alone.
+    size_t from = 0;
+    for (size_t i = 0; i <= batch.size(); ++i) {
+        if (i < batch.size() && !BlQAVONetBkpIsAuthUser(batch[i].u.szName)) continue;
+        WriteUsers(batch.data() + from, i - from, written.begin() + static_cast<long>(from));
+        if (i < batch.size()) WriteUsers(&batch[i], 1, written.begin() + static_cast<long>(i));
+        from = i + 1;
+    }
+    std::vector<PendingUser *> done;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (written[i])
+            done.push_back(&batch[i]);
+        else
+            failed = true;
+    }
+    std::vector<bool> ok;
+    RestoreHashes(done, ok);
+    for (size_t i = 0; i < done.size(); ++i) {
+        PendingUser &p = *done[i];
+        if (!ok[i]) {
+            BKP_LOG("QAVOImportUserResetPasswd for user [%s] failed", p.u.szName);
+            // The user's password is now its hash's text: lock it.
+            LockUser(p.u.szName);
+            failed = true;
+        } else if (p.created) {
+            gCreatedUsers.insert(p.u.szName);
+            --remaining;
+        }
+    }
+    batch.clear();
+}
+
+// A name as the account code tells names apart: upper-cased; empty when it
+// cannot be.
+std::string NameKey(const char *name) {
+    char key[SDKI_USER_KEY_SIZE];
+    const int n = SLIBUnicodeUTF8StrUpper(name, key, sizeof key);
+    if (n < 0 || n >= static_cast<int>(sizeof key)) return "";
+    return key;
+}
+
+}  // namespace
+
 extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
     if (BadFd(fd)) return -1;
     std::vector<std::string> users;
@@ -311,22 +500,47 @@ extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
         return BKP_LOG("fail to read number of user"), Failed(kUserIm);
     gCreatedUsers.clear();
     bool failed = false;
+    std::vector<PendingUser> batch;
+    std::set<std::string> batchKeys;
+    // The capacity left once the batch is written, as long as all of it is
+    // written; a failure in it only leaves more.
+    int left = remaining;
+    auto flush = [&]() {
+        ApplyUsers(batch, remaining, failed);
+        batchKeys.clear();
+        left = remaining;
+    };
     for (long i = 0; i < count; ++i) {
-        QAVOUSERSET u{};
-        char *lm = nullptr, *nt = nullptr;
-        if (QAVOSysbkpIGetUserSetting(fd, &u, &lm, &nt) != 0) return Failed(kUserIm);
+        PendingUser p;
+        if (QAVOSysbkpIGetUserSetting(fd, &p.u, &p.lm, &p.nt) != 0) {
+            flush();
+            return Failed(kUserIm);
+        }
+        QAVOUSERSET &u = p.u;
         const std::string name = u.szName;
-        bool write = false, created = false;
-        if (name == "admin") {
-            // the administrator is never restored
-        } else if (!SafeShadowHash(u.szPasswd) || !SafeSmbHash(lm) || !SafeSmbHash(nt)) {
+        if (name == "admin") continue;  // the administrator is never restored
+        if (!SafeShadowHash(u.szPasswd) || !SafeSmbHash(p.lm) || !SafeSmbHash(p.nt)) {
             BKP_LOG("refuse the hashes of user [%s]", name.c_str());
             failed = true;
-        } else if (const struct passwd *pw = PpwSLIBGetLocalPwNam(name.c_str()); pw == nullptr) {
-            if (remaining > 0) {
+            continue;
+        }
+        // A name the batch holds already is looked up after it is written.
+        const std::string key = NameKey(name.c_str());
+        if (key.empty() || batchKeys.count(key) || batch.size() >= kBatch) flush();
+        bool write = false;
+        const struct passwd *pw = PpwSLIBGetLocalPwNam(name.c_str());
+        if (pw == nullptr) {
+            if (left <= 0 && !batch.empty()) {
+                flush();
+                pw = PpwSLIBGetLocalPwNam(name.c_str());
+            }
+        }
+        if (pw == nullptr) {
+            if (left > 0) {
                 free(u.szOldName);
                 u.szOldName = nullptr;
-                write = created = true;
+                write = p.created = true;
+                --left;
             } else {
                 BKP_LOG("encounter the condition that user capacity limit = 0");
                 Event(kUserFull, name.c_str());
@@ -340,21 +554,11 @@ extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
             write = true;
         }
         if (write) {
-            if (QAVOUserSet(1, &u, 1) < 0) {
-                BKP_LOG("QAVOUserSet() failed");
-                failed = true;
-            } else if (!ResetPasswd(u.szName, u.szPasswd, lm, nt)) {
-                BKP_LOG("QAVOImportUserResetPasswd for user [%s] failed", name.c_str());
-                // The user's password is now its hash's text: lock it.
-                LockUser(u.szName);
-                failed = true;
-            } else if (created) {
-                gCreatedUsers.insert(name);
-                --remaining;
-            }
+            if (!key.empty()) batchKeys.insert(key);
+            batch.push_back(std::move(p));
         }
-        FreeUserSetting(u, lm, nt);
     }
+    flush();
     return failed ? Failed(kUserIm) : 0;
 }
 
@@ -417,6 +621,52 @@ extern "C" int QAVOSysbkpGroupExport(int fd) {
     return sec.Finish() ? 0 : Failed(kGroupEx);
 }
 
+namespace {
+
+// A new group read from the file, waiting to be added with the others of
+// its batch.
+struct PendingGroup {
+    std::string name, desc;
+    std::vector<std::string> members;
+};
+
+// Adds a batch of new groups with one write of the group file, then gives
+// each its description, with the results and messages of adding them one
+// by one: remaining drops by one for each group added.
+void AddGroups(std::vector<PendingGroup> &batch, int &remaining, bool &failed) {
+    if (batch.empty()) return;
+    std::vector<std::vector<const char *>> arrs;
+    std::vector<const char *const *> groups;
+    arrs.reserve(batch.size());
+    for (const PendingGroup &p : batch) {
+        std::vector<const char *> arr{p.name.c_str()};
+        for (const std::string &m : p.members)
+            arr.push_back(m.c_str());
+        arr.push_back(nullptr);
+        arrs.push_back(std::move(arr));
+        groups.push_back(arrs.back().data());
+    }
+    std::vector<int> results(batch.size(), -1);
+    GROUPIAddLocalGroups(groups.data(), static_cast<int>(groups.size()), results.data());
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const PendingGroup &p = batch[i];
+        if (results[i] != 1) {
+            BKP_LOG("fail from QAVOGroupSet, adding [%s]", p.name.c_str());
+            failed = true;
+            continue;
+        }
+        --remaining;
+        // A new group without a description needs no entry.
+        if (!p.desc.empty() && QAVOGroupSetDesc(p.name.c_str(), p.desc.c_str()) != 0) {
+            BKP_LOG("fail from QAVOGroupSetDesc, setting [%s]", p.name.c_str());
+            failed = true;
+        }
+    }
+    batch.clear();
+}
+
+}  // namespace
+
 extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
     if (BadFd(fd)) return -1;
     const int current = QAVOGroupTotalNum(QAVO_GROUP_FLAG_LOCAL);
@@ -427,6 +677,17 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
     if (QAVOSysbkpIReadLong(fd, &count) != 0)
         return BKP_LOG("fail to read number of group"), Failed(kGroupIm);
     bool failed = false;
+    // New groups are added in batches (bounded, and added before a decision
+    // that depends on them: a name the batch holds, or the capacity once its
+    // groups would use the rest of it).
+    std::vector<PendingGroup> batch;
+    std::set<std::string> batchKeys;
+    int left = remaining;
+    auto flush = [&]() {
+        AddGroups(batch, remaining, failed);
+        batchKeys.clear();
+        left = remaining;
+    };
     for (long i = 0; i < count; ++i) {
         long type = 0, gid = 0, nMembers = 0;
         Str name, desc;
@@ -447,7 +708,13 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
             break;
         }
         if (gid == kAdminGid) continue;
+        const std::string key = NameKey(name.get());
+        if (key.empty() || batchKeys.count(key) || batch.size() >= kBatch) flush();
         QAVOGROUPENTRY *g = PgrpSLIBGetLocalGrName(name.get());
+        if (g == nullptr && left < 1 && !batch.empty()) {
+            flush();
+            g = PgrpSLIBGetLocalGrName(name.get());
+        }
         const bool exists = g != nullptr;
         // Only what an export writes comes back: the local groups (gid
         // 65536 and above). A file never creates, changes or fills a system
@@ -460,38 +727,35 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
         }
         const std::string existingName = exists ? g->name : "";
         if (exists && !overwrite) continue;
-        std::vector<const char *> arr{name.get()};
-        for (const std::string &m : members)
-            arr.push_back(m.c_str());
-        arr.push_back(nullptr);
         if (!exists) {
-            if (remaining < 1) {
+            if (left < 1) {
                 SLIBLog(LOG_ERR, "while group[%s] importing, count exceed [%d]", name.get(),
                         remaining);
                 Event(kGroupFull, name.get());
                 failed = true;
                 continue;
             }
-            if (QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, nullptr, arr.data()) != 1) {
-                BKP_LOG("fail from QAVOGroupSet, adding [%s]", name.get());
-                failed = true;
-                continue;
-            }
-            --remaining;
-        } else {
-            arr[0] = existingName.c_str();
-            if (QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, existingName.c_str(), arr.data()) != 1) {
-                BKP_LOG("fail from QAVOGroupSet, setting [%s]", name.get());
-                failed = true;
-                continue;
-            }
+            --left;
+            if (!key.empty()) batchKeys.insert(key);
+            batch.push_back({name.get(), desc.get(), std::move(members)});
+            continue;
         }
-        // A new group without a description needs no entry.
-        if ((exists || desc.get()[0] != '\0') && QAVOGroupSetDesc(arr[0], desc.get()) != 0) {
+        flush();
+        std::vector<const char *> arr{existingName.c_str()};
+        for (const std::string &m : members)
+            arr.push_back(m.c_str());
+        arr.push_back(nullptr);
+        if (QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, existingName.c_str(), arr.data()) != 1) {
+            BKP_LOG("fail from QAVOGroupSet, setting [%s]", name.get());
+            failed = true;
+            continue;
+        }
+        if (QAVOGroupSetDesc(arr[0], desc.get()) != 0) {
             BKP_LOG("fail from QAVOGroupSetDesc, setting [%s]", arr[0]);
             failed = true;
         }
     }
+    flush();
     return failed ? Failed(kGroupIm) : 0;
 }
 

@@ -17,6 +17,7 @@
 #include "cfgbackup.h"
 #include "qavo_group.h"
 #include "qavo_quota.h"
+#include "qavo_userenum.h"
 #include "sdk_userset.h"
 #include "slib_keyvalue.h"
 
@@ -271,6 +272,72 @@ TEST_F(CfgBackupAccounts, GroupRulesAndDamagedBlocks) {
         "entry\\|delete line\\|no changes'",
         &grpck);
     EXPECT_EQ(grpck, "");
+}
+
+// Users and groups are written together, but a record refused among good
+// ones costs only itself, and the capacity is counted as if each were
+// written on its own: the refused ones leave room for those after them.
+TEST_F(CfgBackupAccounts, ARefusedRecordCostsOnlyItself) {
+    ASSERT_EQ(AddUser("dave", "password"), 1);
+    const char kOther[] = "$1$Cd$Y4VrSqX5m3ZmA1kpLk6b60";
+    PSLIBSZLIST local = PslSLIBSzListAlloc(64);
+    ASSERT_GE(SDKIUserListGet(QAVO_USER_ENUM_LOCAL, &local), 0);
+    const int users = local->nItem;
+    SLIBSzListFree(local);
+    // Room for three new users.
+    qtest::WriteFile("/etc.defaults/qavoinfo.conf",
+                     "maxaccounts=\"" + std::to_string(users + 3) + "\"\n");
+    Bytes body;
+    body.Long(7)
+        .User("ann", kHash)
+        .User("bad name", kHash)  // the user transaction refuses blanks in new names
+        .User("dave", kOther)
+        .Str("carl")
+        .Str(kHash)
+        .Str("Carl \"C\"")
+        .Str(kLm)
+        .Str(kNt)
+        .Long(0)
+        .Str("")
+        .User("eve", kHash)
+        .User("fay", kHash)
+        .User("gus", kHash);
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_USER, body).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    for (const char *n : {"ann", "eve", "fay"}) {
+        EXPECT_EQ(Field("/etc/shadow", n, 1), kHash) << n;
+        EXPECT_EQ(Field(kSmbpasswd, n, 3), kNt) << n;
+    }
+    EXPECT_EQ(Field("/etc/shadow", "dave", 1), kOther);
+    for (const char *n : {"bad name", "carl", "gus"})
+        EXPECT_EQ(Field("/etc/passwd", n, 0), "<none>") << n;
+    EXPECT_TRUE(HasEvent(0x12100052));
+
+    // Room for two new groups: the one with a bad name leaves its place to
+    // the next; the one whose description cannot be stored is made all the
+    // same, and the last finds no room.
+    const int groups = QAVOGroupTotalNum(QAVO_GROUP_FLAG_LOCAL);
+    ASSERT_GE(groups, 0);
+    qtest::WriteFile("/etc.defaults/qavoinfo.conf",
+                     "maxgroups=\"" + std::to_string(groups + 2) + "\"\n");
+    Bytes grp;
+    grp.Long(4)
+        .Group("crew", 65536, {"dave", "ann"})
+        .Group("bad:group", 65537, {"dave"})
+        .Long(1)
+        .Str("band")
+        .Long(65538)
+        .Str("line\nbreak")
+        .Long(1)
+        .Str("eve")
+        .Group("choir", 65539, {"dave"});
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_GROUP, grp).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    EXPECT_EQ(Field("/etc/group", "crew", 3), "nobody,dave,ann,nobody");
+    EXPECT_EQ(Field("/etc/group", "band", 3), "nobody,eve,nobody");
+    EXPECT_EQ(Field("/etc/group", "choir", 3), "<none>");
+    EXPECT_EQ(qtest::ReadFile("/etc/group").find("bad:group"), std::string::npos);
+    EXPECT_TRUE(HasEvent(0x12100053));
 }
 
 }  // namespace
