@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "group_batch.h"
 #include "qavo_user.h"
 #include "sdk_listedit.h"
 #include "slib_errcode.h"

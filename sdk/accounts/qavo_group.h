@@ -59,12 +59,6 @@ int QAVOGroupSetDesc(const char *name, const char *description);
 int QAVOSmmspGroupSet(const char *oldUser, const char *newUser, int op);
 int GROUPParseCreateParam(const char *text, char **buf, int size);
 int GROUPIGetFreeGid(void);
-/* Adds new local groups, groups[i] = { name, member, ..., NULL }, under one
- * lock with one write of the gid index and of the group file: each checked,
- * logged and given its gid as QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, NULL,
- * groups[i]) would. results[i] is 1 added or -1. The number added, or -1
- * (nothing added). */
-int GROUPIAddLocalGroups(const char *const *const *groups, int count, int *results);
 /* Rewrites the gid index line of /etc/group (the first line holding '#'
  * whose words between '#' and '$' begin with SZ_GID_INDEX) to hold gid, or
  * puts one first when there is none; no other line changes. 1, or -1. */

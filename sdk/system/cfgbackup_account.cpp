@@ -17,6 +17,7 @@
 
 #include "cfgbackup.h"
 #include "cfgbackup_util.h"
+#include "group_batch.h"
 #include "qavo_accfile.h"
 #include "qavo_group.h"
 #include "qavo_netbkp.h"
