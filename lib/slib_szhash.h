@@ -25,7 +25,8 @@ typedef struct _tag_SLIBSZHASH {
 } SLIBSZHASH, *PSLIBSZHASH;
 
 /* A new empty table: 31 buckets and a string area of max(size, 512) bytes
- * (Ex: the given bucket count and area); NULL (0x0200) when out of memory.
+ * (Ex: the given bucket count and area); NULL (0x0200) when out of memory,
+ * (0x0D00) for fewer than 1 bucket or a negative size.
  * Free it with SLIBSzHashFree (NULL accepted). */
 PSLIBSZHASH PshSLIBSzHashAlloc(int size);
 PSLIBSZHASH PshSLIBSzHashAllocEx(int buckets, int size);
@@ -42,13 +43,14 @@ int SLIBSzHashSetValue(PSLIBSZHASH *pphash, const char *key, const char *value);
  * when absent; no error code. */
 const char *SzSLIBSzHashRemoveKey(PSLIBSZHASH hash, const char *key);
 /* The number of keys, pushed onto *pplist when given (in bucket order, not
- * the order of insertion); -1 for a NULL table or a failed push. */
+ * the order of insertion); -1 for a NULL table (no code) or a failed push
+ * (the list's code). */
 int SLIBSzHashEnumKey(PSLIBSZHASH hash, PSLIBSZLIST *pplist);
 /* Empties the table, keeping its block. NULL accepted. */
 void SLIBSzHashRemoveAll(PSLIBSZHASH hash);
 /* The number of keys, -1 (0x0D00) for NULL. */
 int SLIBSzHashCount(PSLIBSZHASH hash);
-/* Prints every key with its value to standard output. */
+/* Prints every key with its value to standard output; no code. */
 void SLIBSzHashDump(PSLIBSZHASH hash);
 
 /* Internal steps of the table, exported for the library's own use; none
