@@ -1,5 +1,7 @@
 /* Internal disks under the md arrays: slots and devices, sizes, model,
- * each disk's role in the arrays, and the fixed partition layout. */
+ * each disk's role in the arrays, and the fixed partition layout. The disk
+ * layer sets no SLIBErrGet code: its failures are kept for
+ * QAVORaidDiskErrGet and logged. */
 #ifndef QAVO_RAIDDISK_H
 #define QAVO_RAIDDISK_H
 
