@@ -27,7 +27,7 @@ int BlSLIBIsCJKCodePage(void);
 int SLIBGetPDCAddress(char *output);
 /* 1 when the domain accepts user and password, else 0 (0x0D00 bad arguments,
  * 0x2000 no controller address, 0x1D00 refused). The password reaches the
- * domain tool on a pipe, never on a command line. */
+ * domain tool on a pipe, never on a command line (0x0200 out of memory). */
 int BlSLIBCheckDomainCredential(const char *user, const char *password);
 /* Client connections of the SMB, AFP and FTP servers into count. 0, or -1
  * (0x0D00 for NULL; the process search's code). */

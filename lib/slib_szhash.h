@@ -65,7 +65,8 @@ void SLIBSzHashStore(PSLIBSZHASH hash, const char *key, const char *value, int s
  * freed; NULL (0x0200) with the old one kept. */
 PSLIBSZHASH SLIBSzHashRehash(PSLIBSZHASH hash, int buckets, int size);
 /* The table, rebuilt when fewer than a tenth of its buckets or fewer than
- * need bytes are free; NULL (0x0200) with the old one kept. */
+ * need bytes are free; NULL (0x0200) with the old one kept (0x0D00 for a NULL table or a negative
+ * need). */
 PSLIBSZHASH PshSLIBSzHashGrow(PSLIBSZHASH hash, int need);
 /* Stores a new key at slot, growing first: the bucket index, -1 (0x0200). */
 int PshSLIBSzHashAdd(PSLIBSZHASH *pphash, const char *key, const char *value, int slot);

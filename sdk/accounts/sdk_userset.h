@@ -30,17 +30,19 @@ typedef struct _tag_QAVOUSERSET {
 /* Room for an upper-cased user name, terminating zero included. */
 #define SDKI_USER_KEY_SIZE 1004
 
+/* A name that cannot be upper-cased into a key (too long, not UTF-8) fails
+ * below with the Unicode layer's code, or none when it is too long. */
 /* Stores the record's address under the upper-cased name; a name already
- * present is refused (0x1A00). 0 / -1. */
+ * present is refused (0x1A00). 0 / -1 (0x0D00 NULL arguments). */
 int SDKISetUserPtr(PSLIBSZHASH *pphash, const char *name, const QAVOUSERSET *record);
 /* 1 with *record set when the name is present, 0 when absent, -1 (0x0D00
- * NULL arguments or a name too long for a key). */
+ * NULL arguments). */
 int SDKIGetUserPtr(PSLIBSZHASH hash, const char *name, PQAVOUSERSET *record);
-/* Sets value under the upper-cased name: the set's result, -1 (0x0D00 as
- * above; the hash's 0x0200). */
+/* Sets value under the upper-cased name: the set's result, -1 (0x0D00 NULL
+ * arguments; the hash's 0x0200). */
 int SDKIUserHashSet(PSLIBSZHASH *pphash, const char *name, const char *value);
-/* The value under the upper-cased name, or NULL (0x0D00 as above; absent
- * sets no code). */
+/* The value under the upper-cased name, or NULL (0x0D00 NULL arguments;
+ * absent sets no code). */
 const char *SDKIUserHashGet(PSLIBSZHASH hash, const char *name);
 
 /* 1 when the name is present, 0 when absent, -1 (0x0D00) for NULL arguments. */
@@ -73,7 +75,7 @@ int QAVOUserSet(int type, PQAVOUSERSET records, int count);
  * 0x0B00, 0x2000, 0x2800); -7 when the locks cannot be released. */
 int QAVOUserSetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed);
 /* Splits a passwd line in place into record; 0, or -1 (0x8100) when the
- * line is not a sound passwd entry. */
+ * line is not a sound passwd entry (0x0D00 for NULL arguments). */
 int SDKIGetUserPasswd(char *line, struct passwd *record);
 /* Removes the transaction's five temporary account files: 1 / -1 (0x0B00). */
 int SDKIRemoveTmpFiles(void);
