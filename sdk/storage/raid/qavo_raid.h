@@ -122,10 +122,11 @@ int QAVORaidVolExpansible(int md, uint32_t *kib);
 int QAVORaidVolExpand(int md);
 /* mdadm's exit status, or 1. */
 int QAVORaidVolDiskCountChange(int md, int count);
-/* Whether a disk can join a RAID5 reshape: always -2 (not possible). */
+/* Whether a disk can join a RAID5 reshape: always -2 (not possible). The
+ * reshape itself therefore always fails: 1 (logged, no error code). */
 int QAVORaidVolDiskAddCheck(int md, int disk);
 int QAVORaidVolRaid5Reshape(int md, int disk);
-/* Arrays listed in /proc/mdstat. */
+/* Arrays listed in /proc/mdstat into *count: 0, 1 (PARAM, CMD). */
 int QAVORaidVolCount(int *count);
 /* Partitions the disks and builds md0 and md1. */
 int QAVORaidSystemInit(void);
