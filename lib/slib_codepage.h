@@ -16,14 +16,15 @@ extern "C" {
 #define SLIB_CODEPAGE_MEDIASERVICE 32
 
 /* The code-page index of a setting of "/etc/qavoinfo.conf" (which: one of
- * the SLIB_CODEPAGE_ keys): 1, -1 (0x0D00 for another which; an absent or
- * unknown value). */
+ * the SLIB_CODEPAGE_ keys): 1, -1 (0x0D00 for another which or a NULL
+ * index; 0x2000 for an absent, empty or unknown value; the key/value
+ * reader's code when the file cannot be read). */
 int SLIBUnicodeGetCodePage(int which, int *index);
 /* Stores the setting (which "codepage" or "codepage_apple", index below
  * 33) without the qavoinfo lock: 1, -1 (0x0D00, or the writer's code). */
 int SLIBUnicodeSetCodePage(int which, int index);
 /* 1 when value is the setting text of a code page ("8", "437", ... "2950"),
- * else 0. */
+ * else 0 (also for NULL); sets no code. */
 int BlSLIBIsCodePageNumber(const char *value);
 
 #pragma GCC visibility pop

@@ -72,21 +72,35 @@ typedef struct {
     uint32_t ulEnd;
 } QAVOLOGHEADER;
 
-/* Records an event in the class's log; 0 or -1. NULL arguments are stored
- * empty, empty ones as a single blank. */
+/* Error codes: the event log reports failures as -1 and a syslog line; of
+ * its own it sets a code (SLIBErrGet) only when the configuration cannot be
+ * created (0x0900). Reading and storing settings go through the key/value
+ * files, whose codes (0x2000 for an absent key, ...) may be left behind. */
+
+/* Records an event in the class's log: 0, -1 (class 4 or outside 1-7, the
+ * configuration cannot be created, the record is too long for the log, or
+ * the log file cannot be opened, locked or written). NULL arguments are
+ * stored empty, empty ones as a single blank. */
 int QAVOLogEventWrite(QAVOLOGCLASS logClass, QAVOLOGLEVEL level, QAVOLOGEVENTID eventId,
                       const char *arg1, const char *arg2, const char *arg3, const char *arg4);
-/* Shrinks the class's default log file to newMax bytes when it is larger. */
+/* Shrinks the class's default log file to newMax bytes when it is larger:
+ * 0 (also for an unknown class or a missing file), -1 for newMax out of
+ * bounds or a failed shrink. */
 int QAVOLogChangeSize(long newMax, QAVOLOGCLASS logClass);
-/* Stores the class's maximum in the configuration and shrinks its file. */
+/* Stores the class's maximum in the configuration and shrinks its file: 0,
+ * -1 (newMax out of bounds, unknown class, the configuration cannot be
+ * created (0x0900) or written (the key/value writer's code), failed shrink). */
 int QAVOLogSetSize(int newMax, QAVOLOGCLASS logClass);
-/* Whole writes and reads at the descriptor's position: count or -1. */
+/* Whole writes and reads at the descriptor's position: count, or -1 when
+ * fewer bytes moved (no code). */
 int QAVOLogWriteByte(int fd, const void *buf, int count);
 int QAVOLogReadByte(int fd, void *buf, int count);
-/* Appends "%ld\n" to the file "wasting" in the working directory. */
+/* Appends "%ld\n" to the file "wasting" in the working directory: 0, -1
+ * when the file does not open (no code). */
 int QAVOLogAppendWasting(long value);
 
-/* Creates "/etc/qavolog.conf" with every class's file and size 65536. */
+/* Creates "/etc/qavolog.conf" with every class's file and size 65536: 0,
+ * -1 (0x0900 when it cannot be written). */
 int QAVOLogConfCreate(void);
 /* The user an event is recorded for: $USERNAME, else the passwd name of the
  * effective uid; "root" reads "admin". Process-wide buffer, not reentrant. */
@@ -97,19 +111,22 @@ int QAVOLogGetPwName(uid_t uid, char *buf, int size);
 
 /* Internal steps, exported for the export code and the tests. */
 /* Builds a record in one heap block of exactly *pLength bytes (free()), or
- * NULL when it cannot be stored (too long) or memory runs out. */
+ * NULL when it cannot be stored (too long) or memory runs out (no code). */
 unsigned char *QAVOLogRecordBuild(QAVOLOGLEVEL level, QAVOLOGEVENTID eventId, const char *arg1,
                                   const char *arg2, const char *arg3, const char *arg4,
                                   int *pLength);
-/* Writes one record into the ring file at path of at most max bytes. */
+/* Writes one record into the ring file at path of at most max bytes: 0, -1
+ * (no code). */
 int QAVOLogRecordWrite(const char *path, QAVOLOGLEVEL level, QAVOLOGEVENTID eventId,
                        const char *arg1, const char *arg2, const char *arg3, const char *arg4,
                        long max);
-/* Rewrites the log without its oldest records, at least excess bytes of them. */
+/* Rewrites the log without its oldest records, at least excess bytes of
+ * them: 0, -1 (no code). */
 int QAVOLogDropOldest(long excess, const char *path);
-/* Takes a file without the magic over as an empty log; 0 or -1. */
+/* Takes a file without the magic over as an empty log: 0, -1 (no code). */
 int QAVOLogCheckHeader(int fd);
-/* Pointer access: start is written then synced, end is written after a sync. */
+/* Pointer access: start is written then synced, end is written after a
+ * sync. 0, -1 on a failed read, write or sync (no code). */
 int QAVOLogSetStart(int fd, uint32_t start);
 int QAVOLogSetEnd(int fd, uint32_t end);
 int QAVOLogGetStart(int fd, uint32_t *pStart);

@@ -9,7 +9,9 @@ extern "C" {
 #endif
 #pragma GCC visibility push(default)
 
-/* base followed by the process id and a process-wide counter ("%d-%d"). */
+/* base followed by the process id and a process-wide counter ("%d-%d"):
+ * 0, -1 for NULL arguments or a name longer than size (output emptied);
+ * sets no code. */
 int SLIBFileGetTempName(const char *base, char *output, int size);
 
 /* System-call wrappers: the call's own result, no error code set. */

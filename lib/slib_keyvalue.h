@@ -40,7 +40,7 @@ extern "C" {
  * Files are rewritten through "<path>.tmp" and left as they were on failure. */
 
 /* 1 when the line is no comment and its key is key, else 0 (0x0D00 for a
- * NULL key). Cuts the line at its "=" in place. */
+ * NULL key, 0x0200). Cuts the line at its "=" in place. */
 int BlSLIBFileMatchKey(char *line, const char *key);
 /* Copies key's value: its length plus one, 0 when absent (0x2000), -1 on
  * failure (0x0100 when it does not fit). A NULL buffer with size 0 asks for
@@ -50,7 +50,8 @@ int SLIBFileGetKeyValue(const char *path, const char *key, char *buffer, int siz
  * missing file is created): 1, -1 on failure. */
 int SLIBFileSetKeyValue(const char *path, const char *key, const char *value, const char *format);
 /* Sets key in "/etc/qavoinfo.conf" under its exclusive lock (5 s): 0, -1
- * on failure (0x0400 when the lock is not obtained). */
+ * on failure (0x0D00 for a key that is no shell name, 0x0400 when the lock
+ * is not obtained, else the writer's code). */
 int QAVOINFOSetKeyValue(const char *key, const char *value);
 /* Reads every key=value line into *pphash (which may move; comment lines
  * are not skipped): the number of keys afterwards, -1 on failure. */
@@ -68,7 +69,7 @@ int SLIBFileSetKeys(const char *path, PSLIBSZHASH hash, const char *format);
  * hash (the caller copies it), -1 (0x0B00). */
 int SLIBILineKeyMoveHash2File(FILE *fp, const char *line, PSLIBSZHASH hash, const char *format);
 /* SLIBFileSetKeyValue for each key of the hash in turn: 0, -1 (0x2A00 for
- * a hash without keys). */
+ * a hash without keys, 0x0B00 when setting a key fails, 0x0D00, 0x0200). */
 int SLIBFileSetKeysEach(const char *path, PSLIBSZHASH hash, const char *format);
 /* Drops every line of key: the number removed, 0 when none (0x2000), -1. */
 int SLIBFileRemoveKey(const char *path, const char *key);

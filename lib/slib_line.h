@@ -41,11 +41,12 @@ typedef enum _tag_SLIBLINEOPFLAGS {
  * error, 0x0200 out of memory, 0x2000 nothing matched. A file is rewritten
  * through "<path>.tmp"; on failure it is left as it was. */
 
-/* 1 when the line (newline kept) matches key under flags, else 0. */
+/* 1 when the line (newline kept) matches key under flags, else 0 (0x0200
+ * when out of memory). */
 int BlSLIBFileMatchLine(const char *line, const char *key, int flags);
 /* 1 when every pattern equals the line's field of its place (fields split at
  * any of delimiters; an empty pattern matches any field; no patterns match
- * every line), 0 when not, -1 on failure. */
+ * every line), 0 when not, -1 on failure (0x0200). */
 int BlSLIBFileMatchFields(const char *line, PSLIBSZLIST patterns, const char *delimiters);
 /* Adds line before (SLIB_LINE_INSERT_AFTER: after) the matching line; a
  * NULL key puts it at the top (with SLIB_LINE_INSERT_AFTER appends it).
@@ -73,7 +74,10 @@ int SLIBFileSetLineByField(const char *path, PSLIBSZLIST patterns, const char *l
 /* Replaces every occurrence of oldText: the number replaced, -1 on failure. */
 int SLIBFileReplaceSubStr(const char *path, const char *oldText, const char *newText);
 /* Comments out (SLIB_COMMENT_OUT) or uncomments the matching lines: 1
- * changed, 0 nothing to change (0x2000), -1 on failure. */
+ * changed, 0 nothing to change (0x2000), -1 on failure (0x0D00 an empty
+ * key, 0x0C00 the temporary file cannot be created, 0x0A00 the file cannot
+ * be read or uncommenting the last match is asked for, 0x2800 the rename
+ * fails). */
 int ErrSLIBFileComment(const char *path, const char *key, int flags);
 /* Rewrites the file with its lines in reverse order: 0, -1 on failure. */
 int SLIBFileReverseLines(const char *path);

@@ -53,13 +53,18 @@ typedef struct {
 
 /* Makes sure /tmp/lock/ and every lock file exist. 0, or -1 (0x0C00 / 0x0900). */
 int SLIBFileLockInit(void);
-/* Takes every lock of the request within timeout seconds (0: one try). 0, or -1 (0x0400). */
+/* Takes every lock of the request within timeout seconds (0: one try). 0, or
+ * -1 (0x0400 busy or a negative timeout, 0x0D00 an operation other than
+ * SLIB_LOCK_SH or SLIB_LOCK_EX, SLIBFileLockInit's code). */
 int ErrSLIBFileLock(SLIBLOCKREQ request, int timeout);
-/* Drops one hold of every lock in mask; the last hold unlocks. 0, or -1 (0x0500). */
+/* Drops one hold of every lock in mask; the last hold unlocks. 0, or -1
+ * (0x0500 when the unlock fails; a failed close gives -1 without a code). */
 int SLIBErrSLIBFileUnlock(uint32_t mask);
-/* Closes every lock file without unlocking (a forked child before exec). 0, or -1. */
+/* Closes every lock file without unlocking (a forked child before exec). 0,
+ * or -1 when a close fails (no code). */
 int SLIBFileLockCloseAll(void);
-/* Keeps the locks in mask with a hold count of 1 and closes the others. 0, or -1. */
+/* Keeps the locks in mask with a hold count of 1 and closes the others. 0,
+ * or -1 when a close fails (no code). */
 int SLIBFileLockKeepOnly(uint32_t mask);
 
 #pragma GCC visibility pop

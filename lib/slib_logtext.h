@@ -28,6 +28,9 @@ extern "C" {
 #define QAVOLOG_EXPORT_DEFAULT_OUT "./output"
 #define QAVOLOG_EXPORT_DEFAULT_LANG "enu"
 
+/* Error codes: these operations set none of their own; failures are NULL or
+ * -1 and a syslog line (the section reader's codes may be left behind). */
+
 /* The text of an event with the first "@1" to "@4" replaced by the non-empty
  * arguments: a new heap string (free()), or NULL when the language code is
  * not a plain code, the text is missing or empty, or memory runs out. Texts
@@ -43,12 +46,14 @@ const char *QAVOLogTimeString(uint32_t time);
  * field) of length bytes; prints nothing for a body that runs short or an
  * event without text. Always 0. */
 int QAVOLogRecordToText(FILE *out, const unsigned char *body, const char *lang, int length);
-/* Exports a log file into outPath; 0 or -1. A malformed record ends the
- * export (the lines before it stay) and the log's end pointer is moved to
- * it. */
+/* Exports a log file into outPath: 0, -1 (NULL arguments, a log or output
+ * that cannot be opened, locked or read, a malformed header). A malformed
+ * record ends the export (the lines before it stay) and the log's end
+ * pointer is moved to it. */
 int QAVOLogExportFile(const char *logPath, const char *outPath, const char *lang);
-/* Exports the class's log; NULL outPath is "./output", NULL lang "enu".
- * Releases the event-text cache afterwards. */
+/* Exports the class's log: 0, -1 (also for class 4 and unknown classes);
+ * NULL outPath is "./output", NULL lang "enu". Releases the event-text cache
+ * afterwards. */
 int QAVOLogExport(QAVOLOGCLASS logClass, const char *outPath, const char *lang);
 
 #pragma GCC visibility pop

@@ -34,15 +34,20 @@ extern "C" {
 #define SLIB_MEDIA_THUMB 0x1
 #define SLIB_MEDIA_PREVIEW 0x2
 
+/* No operation here sets an error code of its own: failures are logged,
+ * and the void ones report nothing. */
+
 /* Reads the model's media capabilities that are still unread. */
 void SLIBLoadMediaCapabilities(void);
-/* 1 when the path's extension is of the kind (1 images, 2 videos), else 0. */
+/* 1 when the path's extension is of the kind (1 images, 2 videos), else 0
+ * (also for NULL). */
 int BlSLIBIsMediaFileType(const char *path, int kind);
-/* Runs the indexing program on a path of a media share of a volume. */
+/* Runs the indexing program on a path of a media share of a volume; other
+ * paths are ignored. */
 void SLIBMediaIndexPath(const char *path, int mode);
 /* Appends path to the queue file unless it is queued already (letter case
  * aside); 0 queued or already queued, -1 (also for a path holding a line
- * break). */
+ * break, or a queue that cannot be opened, locked, read or written). */
 int QAVOWriteThumbQueue(const char *path, const char *queue);
 /* Queues a file or folder for thumbnails and video previews and wakes the
  * daemon that got it. */

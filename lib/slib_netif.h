@@ -25,18 +25,25 @@ typedef struct {
     uint32_t reserved2[3]; /* not used; SLIBNetGetPsIf sets them to 0 */
 } SLIBNETIFINFO;
 
+/* Error codes: socket and ioctl failures set none; only the cases named
+ * below set one (SLIBErrGet). */
+
 /* Interfaces that are up and not loopback, at most max; filled into array when
- * given. -1 on error. Names are read once per process from "/proc/net/dev". */
+ * given: their number, -1 for a negative max, an unreadable interface list
+ * (0x0200 when out of memory) or no socket. Names are read once per process
+ * from "/proc/net/dev". */
 int SLIBNetEnumIf(SLIBNETIFINFO *array, int max);
 /* Describes "eth0" by the hardware address of the first non-loopback interface
- * with an IPv4 address. 1; -1 with 0x0D00 for NULL. */
+ * with an IPv4 address. 1 (also when none is found); -1 with 0x0D00 for NULL. */
 int SLIBNetGetPsIf(SLIBNETIFINFO *info);
-/* Addresses and netmasks are in network byte order. 1 done, 0 failure. */
+/* Addresses and netmasks are in network byte order. 1 done, 0 failure (NULL
+ * arguments, a bad name, or a failed socket or ioctl). */
 int SLIBNetGetIfAddr(const char *name, uint32_t *address, uint32_t *netmask);
 int SLIBNetSetIfAddr(const char *name, const uint32_t *address, const uint32_t *netmask);
-/* flags >= 0 are or-ed into the interface flags, -x clears the bits of x. */
+/* flags >= 0 are or-ed into the interface flags, -x clears the bits of x.
+ * 1 done, 0 failure. */
 int SLIBNetSetIfFlags(const char *name, int flags);
-/* Takes the interface down when it is up, then up. */
+/* Takes the interface down when it is up, then up: 1 done, 0 failure. */
 int SLIBNetRestartIf(const char *name);
 
 #pragma GCC visibility pop

@@ -1,4 +1,5 @@
-/* Section files: "[name]" header lines, each followed by key=value lines. */
+/* Section files: "[name]" header lines, each followed by key=value lines,
+ * read into string hashes and rewritten through a temporary copy. */
 #ifndef SLIB_SECTION_H
 #define SLIB_SECTION_H
 
@@ -22,7 +23,7 @@ extern "C" {
  * out of memory. Formats are NULL (key="value") or "%s", "=", "%s" and a
  * newline in that order. */
 
-/* 1 when the line is a header line "[name]", else 0. */
+/* 1 when the line is a header line "[name]", else 0 (also for NULL); no code. */
 int BlSLIBFileIsSectionHeader(const char *line, size_t length);
 /* 1 when the line is the header of section name, 0 when not, -1 (0x0D00). */
 int BlSLIBFileIsSectionNamed(const char *line, size_t length, const char *name);
@@ -31,7 +32,7 @@ int BlSLIBFileIsSectionNamed(const char *line, size_t length, const char *name);
  * and leaves the hash as it was), -1 on failure. */
 int SLIBFileGetSection(const char *path, const char *section, PSLIBSZHASH *pphash);
 /* Pushes every section name in file order: the number of items of the list
- * afterwards, -1 on failure. */
+ * afterwards, -1 on failure (0x0100 for a header line too long to list). */
 int SLIBFileEnumSection(const char *path, PSLIBSZLIST *pplist);
 /* Writes "[section]" (when not NULL) and the hash's pairs to fp: 0, -1. */
 int SLIBFileWriteSection(FILE *fp, const char *section, PSLIBSZHASH hash, const char *format);

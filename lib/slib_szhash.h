@@ -25,7 +25,8 @@ typedef struct _tag_SLIBSZHASH {
 } SLIBSZHASH, *PSLIBSZHASH;
 
 /* A new empty table: 31 buckets and a string area of max(size, 512) bytes
- * (Ex: the given bucket count and area); NULL (0x0200) when out of memory.
+ * (Ex: the given bucket count and area); NULL (0x0200) when out of memory,
+ * (0x0D00) for fewer than 1 bucket or a negative size.
  * Free it with SLIBSzHashFree (NULL accepted). */
 PSLIBSZHASH PshSLIBSzHashAlloc(int size);
 PSLIBSZHASH PshSLIBSzHashAllocEx(int buckets, int size);
@@ -42,13 +43,14 @@ int SLIBSzHashSetValue(PSLIBSZHASH *pphash, const char *key, const char *value);
  * when absent; no error code. */
 const char *SzSLIBSzHashRemoveKey(PSLIBSZHASH hash, const char *key);
 /* The number of keys, pushed onto *pplist when given (in bucket order, not
- * the order of insertion); -1 for a NULL table or a failed push. */
+ * the order of insertion); -1 for a NULL table (no code) or a failed push
+ * (the list's code). */
 int SLIBSzHashEnumKey(PSLIBSZHASH hash, PSLIBSZLIST *pplist);
 /* Empties the table, keeping its block. NULL accepted. */
 void SLIBSzHashRemoveAll(PSLIBSZHASH hash);
 /* The number of keys, -1 (0x0D00) for NULL. */
 int SLIBSzHashCount(PSLIBSZHASH hash);
-/* Prints every key with its value to standard output. */
+/* Prints every key with its value to standard output; no code. */
 void SLIBSzHashDump(PSLIBSZHASH hash);
 
 /* Internal steps of the table, exported for the library's own use; none
@@ -63,7 +65,8 @@ void SLIBSzHashStore(PSLIBSZHASH hash, const char *key, const char *value, int s
  * freed; NULL (0x0200) with the old one kept. */
 PSLIBSZHASH SLIBSzHashRehash(PSLIBSZHASH hash, int buckets, int size);
 /* The table, rebuilt when fewer than a tenth of its buckets or fewer than
- * need bytes are free; NULL (0x0200) with the old one kept. */
+ * need bytes are free; NULL (0x0200) with the old one kept (0x0D00 for a NULL table or a negative
+ * need). */
 PSLIBSZHASH PshSLIBSzHashGrow(PSLIBSZHASH hash, int need);
 /* Stores a new key at slot, growing first: the bucket index, -1 (0x0200). */
 int PshSLIBSzHashAdd(PSLIBSZHASH *pphash, const char *key, const char *value, int slot);

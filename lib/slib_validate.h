@@ -3,9 +3,11 @@
  * dotted-quad IPv4 addresses and netmasks, and the conversions between
  * address/netmask and address/prefix notation.
  *
- * The Bl... validators return 1 (valid) or 0. The address checks set 0x1000
- * when they refuse, and rewrite a valid address text in place in its decimal
- * form "%d.%d.%d.%d" (never longer than the text it replaces). */
+ * The Bl... validators return 1 (valid) or 0, and set 0x0D00 for a NULL
+ * text. The address checks set 0x1000 when they refuse, and rewrite a valid
+ * address text in place in its decimal form "%d.%d.%d.%d" (never longer than
+ * the text it replaces). The name checks count characters through the
+ * Unicode layer, whose code a text that is not UTF-8 leaves. */
 #ifndef SLIB_VALIDATE_H
 #define SLIB_VALIDATE_H
 
@@ -49,7 +51,7 @@ int BlSLIBIsWorkGroupName(const char *name);
 int BlSLIBIsIdentifier(const char *text);
 
 /* 1 when text is a mail atom (letters, digits and the atom's signs), else
- * 0; no error code. */
+ * 0; a refusal sets no code. */
 int BlSLIBIsMailAtom(const char *text);
 /* Mail atoms separated by single dots. */
 int BlSLIBIsMailDotAtom(const char *text);
@@ -66,11 +68,14 @@ int BlSLIBIsNetmask(char *text);
 int BlSLIBIsNetworkAddress(char *address, const char *netmask);
 
 /* "a.b.c.d/m.m.m.m" -> "n.n.n.n/len" into output (SLIB_NETADDR_PREFIX_SIZE
- * bytes), or into text itself when output is NULL. 0, or -1 with the code. */
+ * bytes), or into text itself when output is NULL. 0, or -1 (0x0D00 a NULL
+ * text, one without "/" or longer than SLIB_NETADDR_TEXT_MAX; 0x1000 a bad
+ * address or netmask). */
 int SLIBNetAddrMaskToPrefix(char *text, char *output);
 /* "a.b.c.d/len" -> "n.n.n.n/m.m.m.m" into output (SLIB_NETADDR_MASK_SIZE
  * bytes); the result is longer than the text, so output is required.
- * 0, or -1 with the code. */
+ * 0, or -1 (0x0D00 as above or a NULL output; 0x1000 a bad address or a
+ * prefix outside 1 to 32). */
 int SLIBNetAddrPrefixToMask(const char *text, char *output);
 
 #pragma GCC visibility pop

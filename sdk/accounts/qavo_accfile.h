@@ -39,6 +39,7 @@ typedef struct _tag_QAVOGROUPENTRY {
 #define QAVO_GRSCAN_NEXT 0 /* the next entry */
 #define QAVO_GRSCAN_FIND 1 /* the next entry with the name (or, name NULL, the gid) */
 
+/* The group scanner and the /etc/group lookups set no error code. */
 /* Opens a group file for scanning (closing one left open): 1, or 0. */
 int SLIBIGrOpen(const char *path);
 /* Reads on from the open stream: 1 when an entry was found, else 0. */
@@ -54,7 +55,9 @@ QAVOGROUPENTRY *PgrpSLIBGetLocalGrName(const char *name);
 QAVOGROUPENTRY *PgrpSLIBGetLocalGrEnt(void);
 
 /* The local passwd entry of a user (name compared without regard to case);
- * the Sp form carries the /etc/shadow hash as its password. */
+ * the Sp form carries the /etc/shadow hash as its password. NULL when not
+ * found (Pw: no code) or on failure (0x0200; Sp: 0x0D00 NULL name, 0x1D00
+ * no such user or no shadow line, 0x4000 a shadow line without 9 fields). */
 struct passwd *PpwSLIBGetLocalPwNam(const char *name);
 struct passwd *PpwSLIBGetLocalSpNam(const char *name);
 
@@ -63,13 +66,17 @@ struct passwd *PpwSLIBGetLocalSpNam(const char *name);
  * the name, the password, the member pointer array (NULL-terminated,
  * pointer-aligned) and the member strings. *needed receives the size the
  * layout takes; buf NULL with size 0 asks for it (result 0). The member
- * count, or -1.
+ * count, or -1 (0x0D00, 0x1D00 no such group, 0x4000 a line without 4
+ * fields, 0x0100 buf too small, 0x0200).
  */
 int SLIBGetLocalGrNamBuf(const char *name, struct group *buf, int size, int *needed);
 
-/* The passwd entry of a domain user "DOMAIN\name" (ids from winbind). */
+/* The passwd entry of a domain user "DOMAIN\name" (ids from winbind); NULL
+ * on failure (logged; winbind's 0x0200 when out of memory). */
 struct passwd *PpwGetDomainPwNam(const char *name);
-/* The local (shadow-backed) or the domain entry, by the account's kind. */
+/* The local (shadow-backed) or the domain entry, by the account's kind;
+ * NULL (0x0D00 for a NULL name; an unknown account sets no code; else the
+ * lookup's code). */
 struct passwd *PpwSLIBGetPwNam(const char *name);
 
 #pragma GCC visibility pop

@@ -23,12 +23,14 @@ typedef struct {
     int fDLPortMapEnabled; /* "download_port_map_enabled": "yes" / "no" */
 } QAVODOWNLOADINFO;
 
-/* Fills the record from "/etc/qavoinfo.conf" (no lock). 0, or -1 (the
- * fields read before the failing key stay filled). */
+/* Fills the record from "/etc/qavoinfo.conf" (no lock). 0, or -1 (0x0D00
+ * for NULL; the key/value reader's code; the fields read before the
+ * failing key stay filled). */
 int QAVODownloadInfoGet(QAVODOWNLOADINFO *pInfo);
 /* Stores the record under the qavoinfo lock and, unless defaults are being
  * restored ("/tmp/doingdefault.chk"), tells a running scheduler to reload.
- * 0, or -1. */
+ * 0, or -1 (0x0D00 for NULL, the lock's code, the key/value writer's code,
+ * 0x8100 the scheduler cannot be signalled; a failed unlock gives 0x0500). */
 int QAVODownloadInfoSet(const QAVODOWNLOADINFO *pInfo);
 
 #pragma GCC visibility pop

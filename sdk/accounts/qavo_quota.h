@@ -39,16 +39,19 @@ int QAVOQuotaGet(const char *user, const char *device, PQAVOUSERQUOTA out);
  * the kernel's block count is refused (0x0D00). 0, or -1 (0x8100, 0x1D00,
  * 0x9100 quotas off, 0x0700 no such device, 0x9200). */
 int QAVOQuotaSet(const char *user, const char *device, const float *megabytes);
-/* The uid of the account (flags as above), 0 with neither kind bit, -1. */
+/* The uid of the account (flags as above), 0 with neither kind bit, -1
+ * (0x0D00 without QAVO_QUOTA_ID_ACCOUNT or a NULL name; the lookup's code). */
 int QAVOQuotaGetId(uint32_t flags, const char *name);
 /* Removes the quota of every user of the list on device; all are tried.
- * 0, or -1 with the code of the last failure. */
+ * 0, or -1 with the code of the last failure (0x0D00 for NULL arguments;
+ * 0x8100 when the failure left no code). */
 int QAVOQuotaCleanDev(PSLIBSZLIST users, const char *device);
 /* QAVOQuotaCleanDev on QAVO_QUOTA_DEFAULT_DEVICE. */
 int QAVOQuotaClean(PSLIBSZLIST users);
 /* QAVOQuotaCleanDev on the device of every RAID volume that is mounted
- * (/dev/md2 for the first); 0, or -1 (0x9700 the volumes cannot be listed,
- * or the code of the last failure). */
+ * (/dev/md2 for the first); 0, or -1 (0x0D00 NULL users, 0x9700 the volumes
+ * cannot be listed, or the code of the last failure, 0x8100 when that left
+ * none). */
 int QAVOQuotaCleanRAID(PSLIBSZLIST users);
 /* Turns quotas on for data volume 1-4 (mounted at /volumeN): remount with
  * user and group quotas, quota check, quota on. 0, or -1 (0x0D00 not a

@@ -11,6 +11,9 @@ extern "C" {
 #endif
 #pragma GCC visibility push(default)
 
+/* Operations that return -1 on failure also set 0x0200 when memory runs
+ * out. */
+
 /* The service numbers. */
 typedef int SERVICE_ID;
 #define SERVICE_WEB 1
@@ -71,7 +74,8 @@ int QAVOServiceGetAll(int *pIds, int *pCount, int mode);
 /* The volume N of a share's folder, 0 when there is no such share, -1
  * (0x0D00 NULL or empty name, 0x6000 a folder outside the volumes). */
 int QAVOServiceVolumeGetbyShare(const char *szShare);
-/* The volume on which the service's data folder exists: N, 0, or -1. */
+/* The volume on which the service's data folder exists: N, 0 none, or -1
+ * (0x0D00 for NULL or a record the service table does not know). */
 int QAVOServiceVolumeFind(const QAVOSERVICE *pService);
 /* QAVOServiceVolumeFind; when that finds none, the first writable volume,
  * else 0; -1 on failure. */
@@ -86,23 +90,26 @@ int QAVOServiceIdGetByShare(const char *szName);
 /* Switches the service off (its enable keys "no"; the download manager an
  * all-zero record). 0, or -1 when a key cannot be written. */
 int QAVOServiceDisable(int id);
-/* Removes the service's link. 0, or -1 (0x0700 when there was no link). */
+/* Removes the service's link. 0, or -1 (0x0D00 bad id; 0x0700 when there
+ * was no link, 0x8100 when it cannot be removed). */
 int QAVOServiceLinkRemove(int id);
 /* Disables and unlinks every service on the volume. 0 when each one is
- * disabled and has no link left, else -1. */
+ * disabled and has no link left, else -1 (0x0D00 bad volume; the failing
+ * step's code; a link already gone is no failure). */
 int QAVOServiceDisableByVolume(int volume);
 /* Disables and unlinks all services. 0, or -1 when one cannot be disabled
- * (the later ones are left as they are). */
+ * (the later ones are left as they are; the failing step's code). */
 int QAVOServiceDisableAll(void);
 /* Links the service to its data on the volume: the share (type 1) or the
  * folder named share (types 0 and 2). 0, or -1 (0x0D00 bad volume or share
  * name, or a target longer than 51 characters; 0x2900 or 0x3C00 when
- * "/var/services" cannot be made). */
+ * "/var/services" cannot be made; 0x0C00 when the link cannot be made). */
 int QAVOServiceLinkSet(int id, const char *szShare, int volume);
 /* Stops (1) or starts (2) every network service; any other op does nothing.
- * 0, or -1. */
+ * 0, or -1 (the network-service switch's code). */
 int QAVOServiceNetStatusSet(int op);
-/* Restarts the printer spool (action 3 only). 0, or -1. */
+/* Restarts the printer spool (action 3 only). 0, or -1 (0x0D00 another
+ * action; the start script's code). */
 int QAVOServiceRestartfromVolumeNone(int action);
 /* Stores PHP's "register_globals" ("phpregisterglobal") and rewrites
  * "/usr/qavo/etc/php.ini" with it, without its comment and empty lines.

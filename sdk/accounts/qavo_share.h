@@ -45,7 +45,7 @@ typedef struct _tag_QAVOSHARE {
  * buf NULL with size 0 asks for the size (result 0, *needed set). The
  * number of names, or -1 (0x0D00, 0x0100 buffer too small, 0x0400). */
 int QAVOShareEnum1(char **buf, int size, int *needed, uint32_t flags);
-/* QAVOShareEnum1 of every class. */
+/* QAVOShareEnum1 of every class. Both also set 0x0200 when memory runs out. */
 int QAVOShareEnum(char **buf, int size, int *needed);
 /* Reads the share named (letter case exact) into buf; type must be 1.
  * 1 filled, 0 for a size query (buf NULL, size 0; *needed set), -1 (0x0D00,
@@ -54,15 +54,19 @@ int QAVOShareEnum(char **buf, int size, int *needed);
 int QAVOShareGet(int type, const char *name, void *buf, int size, int *needed);
 /* Parses the one-line text form "name:comment:path:deny:rw:ro:access:browse"
  * into a record in buf (strings packed from its end). 1, or -1 (0x0D00 too
- * few fields, an access field over 31 characters; 0x0100 buffer too small). */
+ * few fields, an access field over 31 characters; 0x0100 buffer too small;
+ * 0x0200). */
 int ParseShareParam(const char *text, void *buf, int size);
-/* The "path" of the share section named, cut to size. 0, or -1. */
+/* The "path" of the share section named, cut to size. 0, or -1 (0x0200;
+ * the section reader's code; bad arguments, no such share or no path set
+ * no code). */
 int QAVOSharePathGet(const char *name, char *buf, int size);
 /* 1 when the local user is named in the comma list (plainly, through an
- * @group holding the user, or through "@users"), else 0. */
+ * @group holding the user, or through "@users"), else 0 (also on failure,
+ * 0x0200). */
 int SHAREIIsLocalUserInList(const char *user, const char *list);
 /* 1 when the domain user is named in the list, plainly or through a domain
- * @group among the user's group ids gids, else 0. */
+ * @group among the user's group ids gids, else 0 (also on failure, 0x0200). */
 int SHAREIIsDomainUserInList(const char *user, PSLIBSZHASH gids, const char *list);
 /* 1 when user may reach path through the first share whose folder holds it
  * (or through the home folders), 0 when not, -1 (0x0D00, 0x8000, 0x0200,

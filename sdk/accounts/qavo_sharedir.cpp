@@ -588,9 +588,12 @@ extern "C" int DirCp2NewVolTmp(int dstVolume, int srcVolume, const char *srcName
             SLIB_LOG(LOG_ERR, "%s(%d)path %s --> tmp %s ", source.c_str(), dest.c_str());
             rc = SLIBProcExecWait("/bin/mkdir", "-p", staging.c_str(), nullptr, nullptr);
         }
-        if (rc == 0) rc = ShareDirCopy(source.c_str(), dest.c_str(), statusFile);
+        // A staging folder that cannot be made sets no code of its own: the
+        // code left by an earlier call must not stand for it.
+        const bool staged = rc == 0;
+        if (staged) rc = ShareDirCopy(source.c_str(), dest.c_str(), statusFile);
         if (rc != 0) {
-            if (SLIBErrGet() == 0) SLIBErrSet(ERR_SHARE_COPY);
+            if (!staged || SLIBErrGet() == 0) SLIBErrSet(ERR_SHARE_COPY);
             SLIB_LOG_CODE(LOG_ERR,
                           "%s(%d)[%X]failed to copy share to other volume : %s , szDestPath : %s",
                           source.c_str(), dest.c_str());

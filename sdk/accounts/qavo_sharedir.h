@@ -8,6 +8,8 @@ extern "C" {
 #endif
 #pragma GCC visibility push(default)
 
+/* Every operation below may also set 0x0200 when memory runs out. */
+
 /* The staging folder of a volume, where a move to it lands first. */
 #define QAVO_SHARE_STAGING "@tmp"
 /* Key of the counting copy's status file: bytes copied so far. */
@@ -44,7 +46,9 @@ int QAVOShareTmp2New(int volume, const char *sub, const char *name);
  * 0x0A00/0x0B00 read or write failure); a failed copy is removed. */
 int ShareDirCopy(const char *srcDir, const char *dstDir, const char *statusFile);
 /* Counting copy of /volume<src>/<srcName> into /volume<dst>/@tmp/<dstName>;
- * the staging path goes into outPath. 0, or -1. */
+ * the staging path goes into outPath. 0, or -1 (0x0D00 bad names or
+ * volumes, 0x0100 outPath too small, 0x0200; ShareDirCopy's code, else
+ * 0x3B00). */
 int DirCp2NewVolTmp(int dstVolume, int srcVolume, const char *srcName, const char *dstName,
                     char *outPath, unsigned int outSize, const char *statusFile);
 #pragma GCC visibility pop

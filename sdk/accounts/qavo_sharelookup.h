@@ -14,7 +14,8 @@ extern "C" {
 
 /* The share whose name equals name without regard to case, read under the
  * name as its section writes it, in a newly allocated block; NULL when there
- * is no such share or on failure (0x0D00 for a NULL or empty name). Release
+ * is no such share or on failure (0x0D00 for a NULL or empty name, 0x1400
+ * no such share, 0x0200; the share reader's code). Release
  * it with QAVOShareFree. */
 PQAVOSHARE QAVOShareGetCaseLess(const char *name);
 /* Releases a record of QAVOShareGetCaseLess; NULL is allowed. */

@@ -22,11 +22,13 @@ extern "C" {
  * 0x1200 bad name; 0x1300 the name, or one differing only in letter case,
  * is taken; 0x1400 no share oldName; 0x0600 its folder or volume cannot be
  * found; 0x3A00 the folder cannot be moved or the new one holds data;
- * 0x3B00/0x8300/0x8400 copy to another volume failed; 0x0400, 0x0500). */
+ * 0x3B00/0x8300/0x8400 copy to another volume failed; 0x0400, 0x0500,
+ * 0x0200). */
 int QAVOShareSet(int type, const char *oldName, const QAVOSHARE *share);
 /* Removes the sections of the names (letter case ignored) and, unless type
  * bit 0 is set, their folders that no remaining share uses. The number of
- * sections removed, or -1. */
+ * sections removed, or -1 (0x0D00, 0x0200; the lock's, the section
+ * writer's or the folder removal's code). */
 int QAVOIShareDelete(const char **names, int count, int type);
 /* QAVOIShareDelete with type 0. */
 int QAVOShareDelete(const char **names, int count);
@@ -35,7 +37,7 @@ int QAVOIShareDeleteOne(const char *name);
 /* The entries of the comma list that name a user, a local @group or (when
  * the appliance is in a domain) a domain account, joined by ',' into out,
  * which holds at least strlen(list) + 1 bytes. 1, 0 for a NULL list (out
- * empty), -1 for a NULL out. */
+ * empty), -1 for a NULL out (no code; 0x0200 when out of memory). */
 int SHAREIGetValidUserList(const char *list, char *out);
 /* Drops repeated and empty entries of the comma list in place (the names
  * come out in hash order). 1, 0 for an empty list, -1 (0x0D00, 0x0200). */

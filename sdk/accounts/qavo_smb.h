@@ -32,18 +32,21 @@ int BlQAVOSambaIsEnabled(void);
 int QAVOWinGetConf(int type, void *buf, int size, int *pNeeded);
 /* Sets the workgroup (when given and different ignoring case) and the WINS
  * server; switches SMB on and restarts it after a change. 1, or -1 (0x0D00:
- * a workgroup the validator refuses, WINS 255.255.255.255). */
+ * a workgroup the validator refuses, WINS 255.255.255.255; 0x0200; the
+ * lock's, the settings writer's or the restart's code). */
 int QAVOWinSetConf(int type, const QAVOWINCONF *pConf);
 /* Chooses the WINS server: newWins by hand, empty for DHCP's or none.
  * 3 set by hand, 2 set from DHCP, 1 cleared, 0 unchanged, -1 (0x0D00: a
- * new server that is no dotted quad; "runsamba" or "wins" absent). */
+ * new server that is no dotted quad; "runsamba" or "wins" absent; 0x0400,
+ * 0x0200). */
 int QAVOWinSetWINS(const char *szCurrentWins, const char *szNewWins, int restart);
-/* QAVOWinSetWINS with the present server as both values. */
+/* QAVOWinSetWINS with the present server as both values (0x0400 when the
+ * settings cannot be locked for reading). */
 int QAVOWinRefreshWINS(int restart);
 /* The WINS servers of eth0's DHCP lease. 1 found, 0 none (or a static
  * address), -1 (0x0D00, 0x0A00). */
 int QAVOWinGetDHCPWins(char *szBuf, int cbBuf);
-/* Drops every key that begins with ';' or '#'. 0, or -1 (0x0200). */
+/* Drops every key that begins with ';' or '#'. 0, or -1 (0x0D00, 0x0200). */
 int SDKIHashRemoveComments(PSLIBSZHASH pshSection);
 
 #pragma GCC visibility pop

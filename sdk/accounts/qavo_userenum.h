@@ -22,18 +22,22 @@ extern "C" {
 /* The names the flags select, as a NULL-ended array of pointers at the start
  * of buf and the names packed from its end; buf NULL with size 0 asks for
  * the size (result 0, *needed set). The number of names, or -1 (0x0D00,
- * 0x0100 buffer too small, 0x0400, 0x8100 a damaged passwd file). */
+ * 0x0100 buffer too small, 0x0400, 0x8100 a damaged passwd file, 0x0200). */
 int QAVOUserEnum(uint32_t flags, char **buf, int size, int *needed);
 /* The number of users the flags select (0x1 local only), under the shared
- * passwd lock; -1. */
+ * passwd lock; -1 (0x0D00, 0x0400; SDKIUserListGet's code). */
 int QAVOUserTotalNum(uint32_t flags);
-/* The users the flags select, pushed onto *list when given: their number, -1. */
+/* The users the flags select, pushed onto *list when given: their number, -1
+ * (0x0D00, 0x0900 no passwd file, 0x8100 a passwd file without its system
+ * accounts, 0x0200; the domain lists' codes). */
 int SDKIUserListGet(uint32_t flags, PSLIBSZLIST *list);
 /* Every domain user, each once, pushed onto *list when given (names the
- * list holds already are not pushed again): the number taken, -1. */
+ * list holds already are not pushed again): the number taken, -1 (0x0200;
+ * the domain listing's code). */
 int QAVOPushDUser(PSLIBSZLIST *list);
 /* The domain users that some share's write list names, directly or through
- * a domain group, each once: the number taken, -1. */
+ * a domain group, each once: the number taken, -1 (0x0200; the share and
+ * group readers' codes). */
 int QAVOPushDUserUsed(PSLIBSZLIST *list);
 
 #pragma GCC visibility pop

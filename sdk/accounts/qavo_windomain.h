@@ -1,4 +1,6 @@
-/* Windows domain membership. */
+/* Windows domain membership: the domain settings of smb.conf and
+ * "/etc/qavoinfo.conf", the join account and state files, winbindd and the
+ * domain user and group lists. */
 #ifndef QAVO_WINDOMAIN_H
 #define QAVO_WINDOMAIN_H
 
@@ -56,52 +58,63 @@ typedef struct _tag_QAVOWINJOIN {
 
 /* The realm (security "ads") or the workgroup of smb.conf's [global] section
  * into buf (cut to size - 1 characters), and whether the appliance is in a
- * domain (security "domain" or "ads"). 0 / -1. */
+ * domain (security "domain" or "ads"). 0 / -1 (0x0D00, 0x0200; the section
+ * reader's code). */
 int WINIQuery1(char *buf, int size, int *isDomain);
-/* 1 a local account, 2 a domain account, -1 when the mode cannot be read. */
+/* 1 a local account, 2 a domain account, -1 when the mode cannot be read
+ * (0x0D00 for NULL; WINIQuery1's code). */
 int IsDomainUG(const char *name);
 
 /* 1 when smb.conf's "security" is "ads", else 0. */
 int BlWINIIsADS(void);
 /* The workgroup of the workgroup file into buf (at most size - 1
- * characters). 0, or -1 (0x8000 missing or empty). */
+ * characters). 0, or -1 (0x0D00, 0x8000 missing or empty). */
 int WINIReadADSWorkgroup(char *buf, int size);
 /* Tests the membership with net's testjoin when "domainjoined" is "yes".
  * 0 a member, -1 not joined or the test fails. */
 int WINITestJoin(int ads);
 /* Rewrites smb.conf's [global] for a join request (security, realm,
- * workgroup) under the smb.conf lock. 0 / -1. */
+ * workgroup) under the smb.conf lock. 0 / -1 (0x0D00, the lock's code,
+ * 0x2000 no [global] section, 0x0500; the section writer's code). */
 int ErrWINISmbConfModify1(const QAVOWINJOIN *req, int ads);
 /* Puts security, realm and workgroup of a saved record back into smb.conf.
- * 1 done, 0 nothing asked (doIt 0), -1. */
+ * 1 done, 0 nothing asked (doIt 0), -1 (as ErrWINISmbConfModify1, 0x0200). */
 int WINISmbConfSet(int doIt, const char *saved);
 /* Starts (1) or stops (0) winbindd and lays the matching nsswitch.conf
  * template over "/etc/nsswitch.conf". 0 after a start, the number of
- * processes stopped after a stop, -1. */
+ * processes stopped after a stop, -1 (0x2A00 the template or the daemon's
+ * start fails; the process search's code). */
 int QAVOWinWinbindd(int start);
-/* Sets "runsamba" and starts (1) or stops (0) the SMB service. 1 / -1. */
+/* Sets "runsamba" and starts (1) or stops (0) the SMB service. 1 / -1 (the
+ * lock's or the key writer's code, 0x0500; the service switch's code). */
 int WINISmbServiceSet(int on);
-/* Stores the join account of a request (mode 0600). 0 / -1. */
+/* Stores the join account of a request (mode 0600). 0 / -1 (0x0D00,
+ * 0x0900, 0x0B00). */
 int WINISetAccount(const QAVOWINJOIN *req);
 /* Points the request's user and password at the stored account (one
- * buffer of the process, overwritten by the next call). 0 / -1. */
+ * buffer of the process, overwritten by the next call). 0 / -1 (0x0D00,
+ * 0x0900, 0x0A00). */
 int WINIGetAccount(QAVOWINJOIN *req);
 /* The valid addresses of "pdc_ip" / "kdc_ip" joined with ",", as many whole
- * ones as fit. 1 / -1 (0x0100 when not even the first fits). */
+ * ones as fit. 1 / -1 (0x0D00, 0x0900, 0x2000 none, 0x0100 when not even
+ * the first fits, 0x0200). */
 int QAVOWinIGetPDCIP(char *buf, int size);
 int QAVOWinIGetKDCIP(char *buf, int size);
-/* Writes "/etc/krb5.conf" for the request's realm. 1 / -1. */
+/* Writes "/etc/krb5.conf" for the request's realm. 1 / -1 (0x0D00, 0x1000
+ * a KDC that is no address, 0x0900, 0x0200; the address reader's code). */
 int QAVOWinICreateKrb5Conf(const QAVOWINJOIN *req);
-/* Refreshes the domain user (0) or group (1) list. 0 / -1 (the old list
- * stays on failure). */
+/* Refreshes the domain user (0) or group (1) list. 0 / -1 (0x0D00, 0x2A00
+ * the listing fails, 0x0B00 it cannot be stored; the old list stays). */
 int QAVOWinGetDomainUG(int groups);
 /* Leaves the ADS domain of the configuration file smbConf. 1 left, 0 not in
- * a domain, -1. */
+ * a domain, -1 (0x0D00, 0x0200, 0x2A00 the leave command fails). */
 int QAVOWinDelMachineAcc(const QAVOWINJOIN *req, const char *smbConf);
-/* The join state file: the last step and its message. 0 / -1. */
+/* The join state file: the last step and its message. 0 / -1 (0x0D00,
+ * 0x0900, 0x0A00 (Get), 0x0200 (Set)). */
 int ErrWINIState1Set(const char *step, const char *message);
 int ErrWINIState1Get(char *step, int stepSize, char *message, int messageSize);
-/* Key "kdc_ip" of "/etc/qavoinfo.conf". 0 / -1. */
+/* Key "kdc_ip" of "/etc/qavoinfo.conf". 0 / -1 (0x0D00; the key/value
+ * reader's or writer's code). */
 int QAVOWinConfKDCGet(char *buf, int size);
 int QAVOWinConfKDCSet(const char *kdc);
 /* Key "domainjoined": "yes" or "no". The key writer's result. */
@@ -115,7 +128,7 @@ int WINISetGidIndex(int gid);
 
 /* Removes the file manager's cached share lists of domain users (the entries
  * of "/tmp/webfm" whose name holds "webfm.domain.validshare"). 0, or -1 when
- * the folder cannot be opened. */
+ * the folder cannot be opened (0x0900). */
 int QAVOWinWebfmCacheClear(void);
 
 #pragma GCC visibility pop

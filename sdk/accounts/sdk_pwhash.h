@@ -32,7 +32,7 @@ char SDKISaltChar(long n);
 /* MD5-crypt of password. An empty salt makes one from the current time, a
  * salt that is an MD5-crypt hash is used whole, any other salt follows
  * "$1$". The result belongs to the crypt layer (overwritten by the next
- * call); NULL when crypt fails. */
+ * call); NULL (0x0D00 NULL arguments, 0x0200, 0x8100 when crypt fails). */
 char *SDKIPwdCrypt(const char *password, const char *salt);
 
 /* MD4 (RFC 1320) of len bytes into out[16]. */
@@ -48,13 +48,16 @@ int SDKINTHash(const char *password, unsigned char *out, int size);
  * the code page cannot hold it or it is too long to upper-case. */
 int SDKILMHash(const char *password, unsigned char *out, int size);
 /* The hashes as 32 upper-case hex digits into hex (at least 33 bytes).
- * 0 / -1; when the LM hash cannot be computed, hex holds SDKI_LM_NO_HASH. */
+ * 0 / -1 (0x0D00 NULL arguments; the hash's code); when the LM hash cannot
+ * be computed, hex holds SDKI_LM_NO_HASH. */
 int SDKINTPwdEncrypt(const char *plain, char *hex);
 int SDKILMPwdEncrypt(const char *plain, char *hex);
 
 /* Write "/etc/shadow.tmp" and "/usr/qavo/etc/private/smbpasswd.tmp" for the
  * changed and new users of a transaction; the caller renames them. Both give
- * 1 when a user's line was written, 0 for an unchanged copy, -1 on failure. */
+ * 1 when a user's line was written, 0 for an unchanged copy, -1 on failure
+ * (0x0D00, 0x0200, 0x0900, 0x2000 a changed user without its new password
+ * (smbpasswd); the crypt's, the copy's or the hash writer's code). */
 int SDKIModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords);
 int SDKIModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
                         PSLIBSZHASH existing);

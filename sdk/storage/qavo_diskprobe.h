@@ -1,7 +1,9 @@
 /* Disk probes: SMART temperature, the file-system type of a path, the legacy
  * single-disk layout, the data partition of a portable player, super-block
  * marks; and the two ways an ATA command reaches a disk (the IDE command
- * request and the SATA host's SCSI pass-through request). */
+ * request and the SATA host's SCSI pass-through request). None of these
+ * probes sets an error code of its own: a failure reads as the result
+ * given below. */
 #ifndef QAVO_DISKPROBE_H
 #define QAVO_DISKPROBE_H
 
@@ -64,8 +66,13 @@ int QAVOGetFSType(const char *path, int useCwd);
 /* One partition as sfdisk lists it: its size, or all ones. The device is a
  * name of letters and digits, optionally after "/dev/". */
 uint32_t QAVOPartInfoGet(int partNo, const char *device, uint32_t *start, uint32_t *type);
+/* 1 when the disk's partitions have the appliance's older layout, else 0. */
 int BlQAVODiskIsLegacyLayout(const char *device);
+/* The data partition of a known iPod model (by its USB product id), -1 for
+ * any other device. */
 int QAVOIPodDataPartGet(const char *device);
+/* 1 when the disk carries the appliance's file-system signature (sector
+ * 128) or an ext2 superblock magic, else 0 (also when unreadable). */
 int BlQAVODiskIsQaVoRs2Fs(const char *device);
 int BlQAVODiskIsExt2(const char *device);
 

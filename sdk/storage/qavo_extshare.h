@@ -12,6 +12,8 @@ extern "C" {
 #endif
 #pragma GCC visibility push(default)
 
+/* Failures below also set 0x0200 when memory runs out. */
+
 /* The GUID that owns the eSATA disk's rights section. */
 #define SZV_SATA_GUID "HAKULAMATATA"
 /* Format of the rights map's key lines. */
@@ -22,17 +24,20 @@ extern "C" {
 int QAVOIUSBVolExportEx(const char *device, const char *shareName, const char *path, int type,
                         const char *writeList, const char *readList, const char *denyList,
                         const char *comment);
-/* Creates the share with the rights remembered for the disk. 0, or -1. */
+/* Creates the share with the rights remembered for the disk. 0, or -1 (the
+ * rights map's or QAVOIUSBVolExportEx's code). */
 int QAVOIUSBVolExport(const char *device, const char *shareName, const char *path, int isSata);
 /* Finds the disk's rights section (or writes a fresh one) and leaves its keys
- * in *rights. 0, or -1. */
+ * in *rights. 0, or -1 (0x0D00; the rights map's reader's or writer's
+ * code). */
 int QAVOIUSBShareRightGet(const char *device, const char *shareName, const char *sharePath,
                           PSLIBSZHASH *rights, int isSata);
 /* Deletes every USB and eSATA share (their folders stay). The deletion's
- * result, 0 without external shares, -1. */
+ * result, 0 without external shares, -1 (the share listing's or the
+ * deletion's code). */
 int QAVOIUSBShareRemoveAll(void);
 /* Removes the AFP database folder of the volume that holds sharePath
- * (fsCode: QAVOFSTYPE). 0, or -1. */
+ * (fsCode: QAVOFSTYPE). 0, or -1 (no code of its own). */
 int QAVOIMacRemoveDb(const char *sharePath, int fsCode, int isSata);
 /* The AFP database path of an item inside an external volume, in a static
  * buffer the next call overwrites; NULL when path has no second slash.

@@ -28,22 +28,28 @@ extern "C" {
 #define QAVO_PRINTER_SECTION_KEYS 15
 
 /* on 1 adds the printer share (device = usbPath recorded in "/tmp/usbtab"
- * when a device is given), on 0 removes it. 1 changed, 0 unchanged, -1. */
+ * when a device is given), on 0 removes it. 1 changed, 0 unchanged, -1
+ * (0x0D00 bad arguments or a device not in "/tmp/usbtab", 0x0400 / 0x0500
+ * the smb.conf lock; the section writer's code). */
 int QAVOPrinterEnableExt(int on, const char *device, const char *usbPath);
-/* 1 when [printers] holds exactly 15 entries, else 0. */
+/* 1 when [printers] holds exactly 15 entries, else 0 (0x0200 when out of
+ * memory). */
 int BlQAVOPrinterSectionIsValid(void);
 /* The appliance kernel's printer state request on "/dev/usb/lp0": the
- * request's result, or -1. */
+ * request's result, or -1 (0x0900 the node cannot be opened, 0x8100 the
+ * request fails). */
 int QAVOPrinterISetDevState(int flag);
 /* Drops the Windows printer drivers stored for the previous printer. 0. */
 int QAVOPrinterClearDriverTdb(void);
-/* Empties the print queue and the spool folder. 0, or -1. */
+/* Empties the print queue and the spool folder. 0, or -1 (0x8100). */
 int QAVOPrinterCleanSpool(void);
 /* The device ID text of a printer ("lp0"), cut to size - 1 characters and
- * terminated: 0, the ID's length when it does not fit, or -1. */
+ * terminated: 0, the ID's length as the printer gives it (the text's length
+ * + 2) when it does not fit, or -1 (0x0D00 bad arguments; the ID cannot be
+ * read: the device query's code). */
 int QAVOPrinterGetID(const char *device, char *buf, int size);
 /* 1 when the printer's command languages name PostScript, 0 when not, -1
- * when the ID cannot be read. */
+ * (0x0D00 for NULL; the ID cannot be read). */
 int QAVOPrinterSupportPostScript(const char *device);
 /* Starts the AppleTalk printer daemon for a PostScript printer, or leaves a
  * marker for the AppleTalk start-up to do it. */

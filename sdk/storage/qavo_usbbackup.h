@@ -66,7 +66,7 @@ int USBBKPIsDevBkpDisk(const char *device, uint8_t label[512], int *fsCode);
 /* The share list as an enumeration buffer: pointer word i at the buffer's
  * start, name i in the 493-byte slot that ends 493 x i bytes before its
  * end. Without a buffer: the number of names, *needed their room. The count,
- * or -1 (0x0D00, 0x0100 buffer too small). */
+ * or -1 (0x0D00, 0x0100 buffer too small, 0x0200). */
 int USBBKPGetBackupShares(char **buf, int size, int *needed);
 /* Writes the non-empty names of the array, joined by ",". 0, or -1. */
 int USBBKPSetBackupShares(char **names, int count);

@@ -1,7 +1,9 @@
 /* The USB backup status that the hot-plug handler, the backup program and the
  * web programs share: one 64-byte record in a System V shared-memory segment
  * (key 9998) guarded by a System V semaphore (key 19998); and the generator
- * of the backup ID that names a set of backups. */
+ * of the backup ID that names a set of backups. The record operations set
+ * no error code: a segment or semaphore that fails gives -1 and a syslog
+ * line. */
 #ifndef QAVO_USBBKPINFO_H
 #define QAVO_USBBKPINFO_H
 

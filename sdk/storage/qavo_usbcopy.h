@@ -48,7 +48,8 @@ int USBCOPYStartIfFits(const char *device, const QAVOUSBVOLINFO *vol);
 /* Sends sig (10 or 12) to "paneld" when "usbcopy" is "yes". 0, or -1. */
 int USBCOPYSignalPaneld(int sig);
 /* 1 and the name (as the share list spells it) in buf when a share "public"
- * exists without regard to case, 0 when none, -1. */
+ * exists without regard to case, 0 when none, -1 (0x9700 the share list
+ * cannot be read). */
 int CheckUsbDefaultFolderExist(char *buf, unsigned int size);
 /* Stores the destination (an existing share, or empty for none) and tells
  * "paneld" whether a pending copy can start. 0, or -1 (0x0D00). */

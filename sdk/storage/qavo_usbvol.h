@@ -58,20 +58,31 @@ typedef struct _tag_QAVOPARTTYPE {
 extern const QAVOPARTTYPE gQAVOPartType[49];
 
 /* The postfix number registered for the disk's GUID or device (*number -1
- * first): 0 found, -1 when not (no error code) or on failure (0x0200). */
+ * first): 0 found, -1 when not (no error code; by device: 0x2000 when the
+ * device has no GUID) or on failure (0x0D00, 0x0200). */
 int QAVOUSBIGetPostFixNumberByGUID(const char *guid, int *number);
 int QAVOUSBIGetPostFixNumberByDev(const char *device, int *number);
-/* The number the disk had, else the lowest free one; -1 when none is free. */
+/* The number the disk had, else the lowest free one; -1 when none is free
+ * (no code) or out of memory (0x0200). */
 int QAVOUSBIFindPostFixNumber(const char *device);
+/* Marks number used (remove 0) or free in the "used" list under the USB map
+ * lock: 0, -1 (0x0400, 0x0500, 0x0200; the list writer's code). */
 int QAVOIModifyUSBUsedList(int number, int remove);
 /* Gives the device a number (preset >= 1: that one) and records it; the GUID
- * the number held before goes into oldGuid for the roll-back. 0, or -1. */
+ * the number held before goes into oldGuid for the roll-back. 0, or -1
+ * (0x0D00, 0x2000 the device has no GUID, 0x0400, 0x0500; no number free
+ * or the map writer's code). */
 int QAVOUSBRegisterPostFixNumberEx(const char *device, int *number, char *oldGuid, int oldGuidSize,
                                    int preset);
 int QAVOUSBRegisterPostFixNumber(const char *device, int *number, char *oldGuid, int oldGuidSize);
+/* Gives number back to oldGuid (or frees it): 0, -1 (0x0D00, 0x0400, 0x0500;
+ * the map writer's code). */
 int QAVOUSBRollBackPostFixNumberMap(int number, const char *oldGuid);
+/* The disk's size in MiB: 0, -1 (0x0D00, 0x6C00 the device cannot be
+ * opened or sized). */
 int QAVOUSBIGetDiskSizeMB(const char *device, uint64_t *sizeMB);
-/* 1 when the disk holds a FAT file system on the whole disk, else 0. */
+/* 1 when the disk holds a FAT file system on the whole disk, else 0 (also
+ * when it cannot be read; no code of its own). */
 int BlQAVOUSBIsFATSuperFloppy(const char *device);
 /* The volume of a USB disk ("sdb"); 0 also for an unmounted or unreadable
  * disk (reported by status), -1 (0x0D00, 0x0200, 0x0900). */

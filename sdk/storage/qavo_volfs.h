@@ -1,7 +1,9 @@
 /* Volume file systems on the data arrays: volume index i (0..3) is the array
  * /dev/md<i+2> mounted at /volume<i+1>. Its mount state and sizes, the file
  * system made on the array and its progress, unmounting, the kind of an
- * array and the sweep for crashed arrays. */
+ * array and the sweep for crashed arrays. The layer sets no SLIBErrGet
+ * code: failures give 1 (or -1 where said) and keep their code for
+ * QAVOVolRaidErrGet. */
 #ifndef QAVO_VOLFS_H
 #define QAVO_VOLFS_H
 
@@ -58,7 +60,8 @@ int BlQAVOVolRaidIDIsValid(int index);
 /* Number (the index), device, mount point, mounted flag and sizes of
  * volume i (the writable flag is not set). */
 int QAVOVolRaidInfoGet(int index, PQAVOVOLINFO out);
-/* statfs of a mounted volume. */
+/* statfs of a mounted volume: 0, 1 (PARAM, NOTMOUNT, STATFS; the volume
+ * information's failure). */
 int QAVOVolRaidStatfs(int index, struct statfs *out);
 /* The mounted volumes: bit i of mask, the first index, their count (each
  * output may be NULL, not all three). */
@@ -69,7 +72,7 @@ int QAVOVolRaidFsCreate(int index, int fsType, const char *progress);
 /* Per cent (0 to 100) of the file system made on volume i's array, or -1. Waits while
  * mke2fs or mkfs.ext3 runs. */
 int QAVOVolRaidMkfsProgress(int index);
-/* Unmounts volume i. */
+/* Unmounts volume i: 0, 1 (PARAM, CMD). */
 int QAVOVolRaidUmount(int index);
 /* Kind of an array (QAVO_VOLRAID_KIND_...); 0 with error 1 for NULL. */
 int QAVOVolRaidTypeGet(const QAVORAIDVOLSTATUS *rec);

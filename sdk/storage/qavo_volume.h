@@ -59,7 +59,8 @@ int QAVOVolInfoGet(int volume, PQAVOVOLINFO info);
 int QAVOVolHealthCheck(int volume, int *health);
 /* The mounted data volumes from "/proc/mounts" in ascending number, only
  * the first entry found with firstOnly; NULL when none or on failure
- * (0x0900 table not opened, 0x0A00 statfs failed). Release with
+ * (0x0900 table not opened, 0x0A00 statfs failed, 0x0100 a device or mount
+ * point too long for the record, 0x0200). Release with
  * QAVOVolInfoListFree. */
 PQAVOVOLINFOLIST QAVOVolInfoListGet(int firstOnly);
 /* Reorders a chain by ascending volume number; returns its new head. */
@@ -102,16 +103,19 @@ typedef struct _tag_VOLINITSTATUS {
 int QAVOVolFirstWritableGet(void);
 /* 1 when no mounted volume is writable (also when none is mounted), else 0. */
 int BlQAVOVolAllReadOnly(void);
-/* Size of a block device in 512-byte sectors: 0, or -1 (*sectors 0). */
+/* Size of a block device in 512-byte sectors: 0, or -1 (*sectors 0; 0x0D00
+ * for NULL arguments, otherwise no code). */
 int QAVOVolDevSizeGet(const char *device, uint64_t *sectors);
 /* Grows the file system on the device to the device's size: 0, or -1. */
 int QAVOVolExpand(const char *device);
 /* 0 when the file system on the device can grow, else -1. */
 int QAVOVolExpansible(const char *device);
-/* The percentage on the first line of a progress file: 0, or -1 (percent 0). */
+/* The percentage on the first line of a progress file: 0, or -1 (percent 0;
+ * 0x0D00 for NULL arguments, otherwise no code). */
 int QAVOVolExpandProgressByPass(const char *file, int *percent);
 /* The combined progress of a running resize2fs (progress files with the
- * given suffix): 0, or -1. Waits while the tool runs. */
+ * given suffix): 0, or -1 (0x0D00 for NULL arguments). Waits while the tool
+ * runs. */
 int QAVOVolExpandProgress(const char *suffix, int *percent);
 /* Resynchronisation of /dev/md<md> in per cent (-1.0 flagged, nothing done
  * yet; -2.0 idle but not normal): 0, or -1 when no status query succeeds. */

@@ -2,7 +2,13 @@
  * binary file and restored from it. Every integer of the file is a 32-bit
  * big-endian word; strings carry their terminating zero. A file is a
  * 12-byte header ("QAVO", category 1, content mask) and sections, each a
- * 12-byte header (id, version, body size) and a body of items. */
+ * 12-byte header (id, version, body size) and a body of items.
+ *
+ * Every operation here gives 0 on success and -1 on failure unless said
+ * otherwise. The backup sets no error code of its own: a failure is logged,
+ * and a section passes on (SLIBErrGet) the code of the setting operation
+ * it called (file, share, user, group, quota, network ...); a failure of
+ * the backup file itself leaves whatever code its step left. */
 #ifndef CFGBACKUP_H
 #define CFGBACKUP_H
 
@@ -86,9 +92,9 @@ int QAVOSysbkpIGetIdx(uint32_t id);
 /* Section header with a size word 0, patched by QAVOSysbkpIWriteBlkSize. */
 int QAVOSysbkpIWriteHeader(int fd, uint32_t id);
 int QAVOSysbkpIWriteBlkSize(int fd, int64_t start, int64_t end);
-/* Items. A string read is newly allocated (the caller frees it); its length
- * must be 1 to the bytes left in the file and its last byte a zero. A long
- * item holds a signed 32-bit value. */
+/* Items: 0, -1. A string read is newly allocated (the caller frees it); its
+ * length must be 1 to the bytes left in the file and its last byte a zero.
+ * A long item holds a signed 32-bit value. */
 int QAVOSysbkpIWriteString(int fd, const char *s);
 int QAVOSysbkpIWriteLong(int fd, long value);
 int QAVOSysbkpIReadString(int fd, char **out);
@@ -115,7 +121,7 @@ int QAVOSysbkpHttpPortImport(int fd, int version, int overwrite);
 int QAVOSysbkpMTUExport(int fd);
 int QAVOSysbkpMTUImport(int fd, int version, int overwrite);
 
-/* Share and service sections. */
+/* Share and service sections: 0, -1. */
 struct _tag_QAVOSHARE;
 int QAVOSysbkpShareExport(int fd);
 int QAVOSysbkpShareImport(int fd, int version, int overwrite);
@@ -151,7 +157,7 @@ int QAVOSysbkpRCPowerImport(int fd, int version, int overwrite);
 
 /* Account sections. The user import keeps the names it creates for the
  * user-quota section of the same import; the clean-up section (and the end
- * of every import) releases them. */
+ * of every import) releases them. 0, -1 (the clean-up section always 0). */
 struct _tag_QAVOUSERSET;
 int QAVOSysbkpUserExport(int fd);
 int QAVOSysbkpUserImport(int fd, int version, int overwrite);

@@ -20,7 +20,9 @@ int QAVOStrCrypt(const char *in, char *out, int outSize);
  * Replaces the file's content by its transformed bytes, through a temporary
  * copy beside it ("<path>.<pid>", never an existing file) that keeps the
  * file's mode and owner and is renamed over it only when every byte was read
- * and written. 0, or -1.
+ * and written. 0, or -1 (0x0D00 a NULL path or no regular file, 0x0900 the
+ * file or the copy cannot be opened, 0x0A00 a read error, 0x0B00 a write,
+ * sync, close or rename error, 0x0200).
  */
 int QAVOFileCrypt(const char *path);
 

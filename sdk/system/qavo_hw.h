@@ -1,6 +1,8 @@
 /* Hardware control: commands to the BIOS driver "/dev/qavobios" or to the
  * front-panel controller on the second serial port, hardware events, the
- * system temperature, the fan settings and a few hardware questions. */
+ * system temperature, the fan settings and a few hardware questions. These
+ * operations set no error code of their own: failures are logged; the
+ * settings writers leave the key/value code (QAVOINFOSetKeyValue). */
 #ifndef QAVO_HW_H
 #define QAVO_HW_H
 
@@ -59,12 +61,18 @@ int QAVOHWExternalControl(int command, int length, const char *data);
 /* Waits up to timeout seconds (negative: without limit) for a hardware event.
  * 0 event read; 1 time-out or failed read; -1 the driver cannot be opened. */
 int QAVOHWGetEvent(int *event, int timeout);
+/* 1 when the model controls its fan ("supportfanctrl"), else 0. */
 int BlQAVOFanCtrlIsSupported(void);
 /* The system temperature in degrees Celsius. 0 / -1. */
 int QAVOHWSysTempDegree(int *degrees);
+/* 1 when the hardware answers the capability request (boards without it
+ * count as capable, the oldest ones not), else 0 (also on failure). */
 int BlQAVOHWCapabilityTest(void);
+/* The stored fan speed (QAVO_FAN_ON for an unreadable or unknown value);
+ * stores one (a bad speed stores "on"): 0, -1. */
 int QAVOFanConfigSpeedGet(void);
 int QAVOFanConfigSpeedSet(int speed);
+/* The stored "fantime" as a number (0 when absent); stores it: 0, -1. */
 int QAVOFanConfigTimeGet(void);
 int QAVOFanConfigTimeSet(const char *value);
 /* The serial number (empty when unknown); always 0. */

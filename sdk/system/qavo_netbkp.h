@@ -30,12 +30,13 @@ extern "C" {
 /* 1 for a backup account ("root", "admin", "rsync" in any case), else 0. */
 int BlQAVONetBkpIsAuthUser(const char *user);
 /* The crypt hash of an account password (salt "vamt") into out (size bytes,
- * zero-filled first). 0, or -1 (0x0D00, 0x0100 out too small, 0x8100). */
+ * zero-filled first). 0, or -1 (0x0D00, 0x0100 out too small, 0x8100) (0x0200). */
 int QAVONetBkpCryptPass(const char *password, char *out, int size);
 /* The secret of user in the secrets file. 0, or -1 (0x2000 no such account,
- * 0x0100 out too small). */
+ * 0x0100 out too small) (0x0D00, 0x0200). */
 int QAVONetBackupGetServerPasswd(const char *user, char *out, int size);
-/* Removes the secret of user. 0, or -1. */
+/* Removes the secret of user. 0, or -1 (0x0D00, 0x2000 no secrets file, 0x0900, 0x0200; the line
+ * writer's code). */
 int NetBackupDelSecret(const char *user);
 /*
  * Keeps the daemon's account list and secrets in step with a backup account
@@ -43,10 +44,11 @@ int NetBackupDelSecret(const char *user);
  * change and started again afterwards when it ran before, also after a
  * failure. Names hold no ':', ',', blank or control character; the secret no
  * line break. 0, or -1.
- */
+ (0x0D00 a bad name or secret, 0x0200; the list and secret writers' codes) */
 int QAVONetBackupSetServerPasswd(const char *oldName, const char *newName, const char *secret,
                                  int op);
-/* Replaces the secrets file by the single line of user. 0, or -1. */
+/* Replaces the secrets file by the single line of user. 0, or -1 (0x0D00, 0x0900, 0x0B00, 0x0200).
+ */
 int QAVONetBackupRsyncdSecretsReset(const char *user, const char *secret);
 
 /* 1 when "runnetbkp" of "/etc/qavoinfo.conf" is "yes" (any case), else 0. */

@@ -43,7 +43,7 @@ int NetBkpLookupErrKey(int code, char *out, int size);
 int NetBkpErrLevel(int code);
 /* The text of a message key in the mail language ("maillang", "enu" when
  * unset) into out. 0, or -1 (0x0D00, 0x2000 no such text or an empty one,
- * 0x0100, and the reader's codes). */
+ * 0x0100, and the reader's codes) (0x0200). */
 int NetBkpGetErrString(const char *key, char *out, int size);
 
 /* The code of a wait status: 0 for 0, NETBKP_CODE_SIGNAL below 256, else
@@ -52,15 +52,15 @@ int QAVOINetBkpResultCode(int waitStatus);
 /* The result line of a wait status into out: "[code] text" ("[status]
  * System error" below 256, "[0] Success" for 0; a code without key gives
  * "Unknown error code", a key without text "Unknown error"). 0, or -1
- * (0x0D00 out NULL or size below 1, 0x0100 out too small). */
+ * (0x0D00 out NULL or size below 1, 0x0100 out too small) (0x0200). */
 int QAVOINetBkpResultLine(int waitStatus, char *out, int size);
 
 /* Records a run's result (event QAVO_NETBKP_EVENT_RESULT, class 7, the
  * code's level, with share, server and result line) and, for an error,
- * sends the mail "NetBkpError". 0, or -1. */
+ * sends the mail "NetBkpError". 0, or -1 (0x0D00, 0x0200; the mail's or event log's code). */
 int QAVONetBkpMailandLog(const char *share, const char *server, const char *time, int waitStatus);
 /* Sends the recovery mail tag with the folder and server filled in. 0, or
- * -1. */
+ * -1 (0x0D00, 0x0200; the mail's code). */
 int QAVONetRecoveryMail(const char *folder, const char *server, const char *tag);
 
 #pragma GCC visibility pop

@@ -1,6 +1,6 @@
 /* Network backup tasks: one section of "/etc/qavonetbkp.conf" per shared
  * folder, with its crontab schedule; tasks follow their folders when shares
- * are deleted or renamed. */
+ * are deleted or renamed. Failures also set 0x0200 when memory runs out. */
 #ifndef QAVO_NETBKPTASK_H
 #define QAVO_NETBKPTASK_H
 

@@ -58,7 +58,8 @@ typedef struct {
  * The mail carries Date, Message-ID and MIME-Version headers; a subject or
  * sender name other than plain ASCII goes as RFC 2047 encoded words (a CR
  * inside a subject too), and a body with a line over 998 bytes in
- * base64. */
+ * base64. Memory running out mid-dialogue gives QAVO_SMTP_ERR_CONNECT with
+ * 0x0200. */
 int QAVOSMTPDeliver(QAVOSMTPREQUEST *req);
 /* Delivers to req->szTo, then to secondTo (when not empty), in a detached
  * child; returns 0 at once (also when the fork fails), -1 with 0x0D00 for a
@@ -89,11 +90,12 @@ int QAVOSMTPGetCharset(const char *lang, char *out, int size);
 int QAVOSMTPReadReply(int expected, int sock);
 /* Sends a command and reads its reply; the reply to "Quit\r\n" is read but
  * not judged (0). The command must fit 1024 bytes. The reply's result, or
- * -1 when it cannot be sent. */
+ * -1 when it cannot be sent (0x0D00 a command that does not fit, 0x0B00 a failed send). */
 int QAVOSMTPCommand(int expected, int sock, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 /* Writes the bytes with every line end (LF, CR LF, a bare CR) as CR LF and
- * a "." that starts a line doubled; the bytes start a line. length, or -1. */
+ * a "." that starts a line doubled; the bytes start a line. length, or -1 (0x0D00, 0x0B00, 0x0200).
+ */
 int QAVOSMTPWriteCRLF(int sock, const char *bytes, int length);
 /* The Subject header of a text that starts with "Subject:" as encoded words
  * of the charset ("Subject: =?...?B?...?=\n", folded so that no line is
@@ -105,11 +107,11 @@ char *QAVOSMTPEncodeSubject(const char *text, const char *charset);
  * charset "ISO-2022-JP" (half-width katakana as their full-width forms,
  * what ISO-2022-JP cannot carry as "?"), else unchanged. Every line ends
  * with CR LF. 0, or -1 when a write falls short (the rest of the body is
- * not written). */
+ * not written) (0x0D00, 0x0200). */
 int QAVOSMTPWriteBody(int sock, const char *body, const char *charset);
 /* Base64 (RFC 4648, padded, no line breaks) of length bytes, stopping early
  * at a zero byte that starts a three-byte group. Process-wide text, valid
- * until the next call. */
+ * until the next call; the empty text when memory runs out (0x0200). */
 const char *QAVOSMTPBase64Encode(const unsigned char *bytes, int length);
 /* A Shift_JIS pair (lead 0x81-0x9F or 0xE0-0xEF, trail 0x40-0xFC but not
  * 0x7F) to JIS X 0208, in place; any other pair stays as it is. */

@@ -38,7 +38,7 @@ int QAVOScheduleSet(const QAVOSCHEDULE *schedule);
 /* Reads the schedule of a command's line; szCommand gets the command's first
  * word. 1 found, 0 no line (0x2000), -1 error (0x0D00 for NULL). */
 int QAVOScheduleGet(const char *command, QAVOSCHEDULE *schedule);
-/* Removes the command's line (none is no error). 0, or -1. */
+/* Removes the command's line (none is no error). 0, or -1 (0x0D00; the line writer's code). */
 int QAVOScheduleRemove(const char *command);
 /* Sets (replaces or appends) or, with line NULL, removes the crontab line
  * containing key, then makes the cron daemon reread the file. 0, or -1

@@ -180,6 +180,13 @@ TEST_F(ShareMove, CountingCopyKeepsTheTreeAndFailsWhole) {
     EXPECT_FALSE(FileExists("/volume2/copy"));
     EXPECT_EQ(DirCp2NewVolTmp(2, 2, "data", "x", value, sizeof(value), status), -1);
     EXPECT_EQ(DirCp2NewVolTmp(2, 1, "data", "x", value, 10, status), -1);
+
+    // A staging folder that cannot be made is a failed copy, whatever code
+    // an earlier call left behind.
+    WriteFile("/volume2/@tmp", "not a folder\n");
+    SLIBErrSet(ERR_NOT_FOUND);
+    EXPECT_EQ(DirCp2NewVolTmp(2, 1, "data", "x", value, sizeof(value), status), -1);
+    EXPECT_EQ(SLIBErrGet(), static_cast<SLIBERRCODE>(ERR_SHARE_COPY));
 }
 
 TEST(ShareCopyCount, A25MiBFileWritesTheCountThreeTimes) {

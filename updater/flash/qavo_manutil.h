@@ -43,7 +43,7 @@ typedef struct _tag_VENDORPARTINFO {
 #define QAVO_BURNIN_READ 1
 #define QAVO_BURNIN_WRITE 0
 
-/* 1 on the pomlet edition, else 0. */
+/* 1 on the pomlet edition, else 0; no code. */
 int BlQAVOIsPomletModel(void);
 
 /* All below return 0 on success and -1 on failure with the SDK error code
@@ -63,13 +63,15 @@ int QAVOManutilGetMacAddr(unsigned char *pBuffer);
 int QAVOManutilGetSN(unsigned char *pBuffer);
 /* Store the 14-byte MAC block or the 11-byte serial block as given (no
  * checksum is computed), keeping the other block as read and the rest of
- * the flash erase block as it was. A failed write puts the old data back. */
+ * the flash erase block as it was. A failed write puts the old data back;
+ * it sets 0x0B00 for the serial but 0x0A00 for the MAC block (as callers
+ * have always seen it). The other block is read first: its reader's code. */
 int QAVOManutilSetMacAddr(const unsigned char *pMac);
 int QAVOManutilSetSN(const unsigned char *pSerial);
 /* The flash id string into a buffer of at least 40 bytes. */
 int QAVOManutilGetIDString(char *pBuffer, int cbBuffer);
-/* Appends the items of "/usr/qavo/etc/manutil.conf" to the caller's list;
- * -1 when the file cannot be opened. */
+/* Appends the items of "/usr/qavo/etc/manutil.conf" to the caller's list:
+ * 0, -1 (0x0D00 a NULL list, 0x0900 the file cannot be opened). */
 int QAVOManutilGetConfList(PSLIBSZLIST *pplist);
 
 #pragma GCC visibility pop

@@ -52,7 +52,8 @@ typedef struct _tag_QAVOMTDFISENTRY {
 /* Bytes of the geometry record (struct mtd_info_user of <mtd/mtd-user.h>). */
 #define QAVO_MTD_INFO_SIZE 32
 
-/* All return 0 on success and -1 on failure (logged) unless said otherwise. */
+/* All return 0 on success and -1 on failure (logged) unless said otherwise;
+ * none sets an error code (SLIBErrGet): errno tells the system's answer. */
 
 /* Fills buffer (at least 32 bytes; cleared first) with the device's geometry. */
 int QAVOMTDGetDeviceInfo(const char *szDevice, void *pBuffer, int cbBuffer);

@@ -1,6 +1,7 @@
 /* md RAID arrays: status from the md driver, free numbers, creation,
  * destruction, members, upgrade and repair candidates, growth and the
- * system arrays. */
+ * system arrays. The array layer sets no SLIBErrGet code: its failures are
+ * kept for QAVORaidVolErrGet (QAVO_RAID_ERR_...) and logged. */
 #ifndef QAVO_RAID_H
 #define QAVO_RAID_H
 
@@ -92,8 +93,13 @@ int QAVORaidVolFindUnusedID(int *md);
 /* Creates an array over partition index partIndex of the masked disks. */
 int QAVORaidDevCreate(uint32_t diskMask, int partIndex, int level, int diskCount, int *md);
 int QAVORaidDataDevCreate(uint32_t diskMask, int level, int diskCount, int *md);
-/* Unmounts, stops and wipes a data array (md0 and md1 are refused). */
+/* Unmounts, stops and wipes a data array (md0 and md1 are refused). 0, or
+ * 1 with QAVORaidVolErrGet set (PARAM, UMOUNT, STOP, CMD, ZERO). */
 int QAVORaidVolDestroy(int md);
+/* Adds partition partIndex of disk (System: md0 part 1, swap: md1 part 2,
+ * data: part 3) to an array, or fails it and removes it. 0, or 1 (PARAM for
+ * a bad array, disk or partition; CMD for a failed mdadm; size checks of
+ * the disk layer). */
 int QAVORaidVolPartAdd(int md, int disk, int partIndex);
 int QAVORaidSysPartAdd(int disk);
 int QAVORaidSwapPartAdd(int disk);
@@ -116,10 +122,11 @@ int QAVORaidVolExpansible(int md, uint32_t *kib);
 int QAVORaidVolExpand(int md);
 /* mdadm's exit status, or 1. */
 int QAVORaidVolDiskCountChange(int md, int count);
-/* Whether a disk can join a RAID5 reshape: always -2 (not possible). */
+/* Whether a disk can join a RAID5 reshape: always -2 (not possible). The
+ * reshape itself therefore always fails: 1 (logged, no error code). */
 int QAVORaidVolDiskAddCheck(int md, int disk);
 int QAVORaidVolRaid5Reshape(int md, int disk);
-/* Arrays listed in /proc/mdstat. */
+/* Arrays listed in /proc/mdstat into *count: 0, 1 (PARAM, CMD). */
 int QAVORaidVolCount(int *count);
 /* Partitions the disks and builds md0 and md1. */
 int QAVORaidSystemInit(void);
@@ -127,6 +134,8 @@ int QAVORaidSystemInit(void);
 int BlQAVORaidSystemSyncing(void);
 /* Set bits among bits 0-3. */
 int QAVORaidDiskMaskCount(uint32_t mask);
+/* The model's disk slots N (1 when they cannot be read, logged), the
+ * highest data array number N + 1, and the number of arrays N + 2. */
 int QAVORaidVolMaxNumGet(void);
 int QAVORaidVolMaxMDGet(void);
 int QAVORaidMDCountGet(void);

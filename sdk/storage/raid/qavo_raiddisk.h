@@ -1,5 +1,7 @@
 /* Internal disks under the md arrays: slots and devices, sizes, model,
- * each disk's role in the arrays, and the fixed partition layout. */
+ * each disk's role in the arrays, and the fixed partition layout. The disk
+ * layer sets no SLIBErrGet code: its failures are kept for
+ * QAVORaidDiskErrGet and logged. */
 #ifndef QAVO_RAIDDISK_H
 #define QAVO_RAIDDISK_H
 
@@ -117,7 +119,8 @@ int BlQAVORaidDiskCheckPartitions(const char *device);
 /* Clears partition entries (3: all, 1: 1 and 2, 2: 3, other: 1). */
 int QAVORaidDiskPartClean(int disk, int type);
 /* Partitions a disk (RAID_DISK_INIT_SYS, _DATA or _ALL). Partitions that
- * working members of assembled arrays stand on are refused (error 7). */
+ * working members of assembled arrays stand on are refused (error 7). 0,
+ * or 1 with QAVORaidDiskErrGet set (PARAM, STATUS; a failed tool). */
 int QAVORaidDiskInit(int disk, int type);
 
 #pragma GCC visibility pop
