@@ -16,13 +16,23 @@
 #include <string_view>
 #include <vector>
 
-#include "qavo_user.h"
-#include "qavo_windomain.h"
+#include "accfile_util.h"
 #include "slib_errcode.h"
 #include "slib_line.h"
 #include "slib_str.h"
 #include "slib_unicode.h"
 #include "slib_util.h"
+
+namespace accfile {
+
+void CopyCut(char *buffer, size_t size, const char *text) {
+    memset(buffer, 0, size);
+    strncpy(buffer, text, size - 1);
+}
+
+}  // namespace accfile
+
+using namespace accfile;
 
 namespace {
 
@@ -194,9 +204,7 @@ QAVOGROUPENTRY *LookUpGroup(int gid, const char *name) {
 
 // ---------------------------------------------------------------- passwd
 
-constexpr int kMaxUserNameChars = 64;
 constexpr size_t kLineBuf = 1024;  // account lines are read into this much
-constexpr size_t kNameBuf = 493;
 constexpr size_t kPasswordBuf = 1024;
 constexpr size_t kGecosBuf = 1024;
 constexpr size_t kHomeBuf = 1024;
@@ -211,21 +219,6 @@ struct LocalPw {
     char shell[kShellBuf];
 };
 LocalPw g_localPw;
-
-struct DomainPw {
-    struct passwd pw;
-    char name[kNameBuf];
-    char gecos[kNameBuf];
-    char home[2];
-    char shell[9];
-};
-DomainPw g_domainPw;
-
-// Copies at most size - 1 bytes of text into a cleared buffer.
-void CopyCut(char *buffer, size_t size, const char *text) {
-    memset(buffer, 0, size);
-    strncpy(buffer, text, size - 1);
-}
 
 // A name that can be a field of an account file: no field or line break.
 bool FieldName(const char *name) {
@@ -479,46 +472,5 @@ extern "C" struct passwd *PpwSLIBGetLocalSpNam(const char *name) {
     } catch (const std::bad_alloc &) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);
         return nullptr;
-    }
-}
-
-extern "C" struct passwd *PpwGetDomainPwNam(const char *name) {
-    if (!name || !*name) {
-        SLIB_LOG_FUNC(LOG_ERR, "%s(%d) bad parameter");
-        return nullptr;
-    }
-    int chars = SLIBUnicodeUTF8StrCountChar(name);
-    if (chars < 0 || chars > kMaxUserNameChars) {
-        SLIB_LOG_FUNC(LOG_ERR, "%s(%d) SLIBUnicodeUTF8StrCountChar fail");
-        return nullptr;
-    }
-    DomainPw &rec = g_domainPw;
-    CopyCut(rec.name, sizeof rec.name, name);
-    CopyCut(rec.gecos, sizeof rec.gecos, name);
-    strcpy(rec.home, "/");
-    strcpy(rec.shell, "/bin/csh");
-    rec.pw.pw_name = rec.name;
-    rec.pw.pw_passwd = nullptr;
-    // -1 (not found) is kept as it comes.
-    rec.pw.pw_uid = static_cast<uid_t>(QAVOGetDUserUid(name));
-    rec.pw.pw_gid = static_cast<gid_t>(QAVOGetDUserGid(name));
-    rec.pw.pw_gecos = rec.gecos;
-    rec.pw.pw_dir = rec.home;
-    rec.pw.pw_shell = rec.shell;
-    return &rec.pw;
-}
-
-extern "C" struct passwd *PpwSLIBGetPwNam(const char *name) {
-    if (!name) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return nullptr;
-    }
-    switch (IsDomainUG(name)) {
-        case 1:
-            return PpwSLIBGetLocalSpNam(name);
-        case 2:
-            return PpwGetDomainPwNam(name);
-        default:
-            return nullptr;
     }
 }

@@ -1,4 +1,5 @@
-// The built-in services and their links in "/var/services".
+// The built-in services and their links in "/var/services", and the scan of
+// the volumes for a service's folder.
 #include "qavo_service.h"
 
 #include <errno.h>
@@ -26,6 +27,8 @@
 namespace {
 
 constexpr const char *kSource = "sdk/qavoservice";
+// Longest folder path the scan builds.
+constexpr size_t kScanPathMax = 4094;
 constexpr const char *kPhpConf = "/usr/qavo/etc/php.ini";
 constexpr int kLockTimeout = 5;
 // Room for every id of the table when a whole list is asked for.
@@ -589,4 +592,27 @@ extern "C" int QAVOSetPHPConf(int on) {
     if (ok) return 0;
     SLIBErrSet(failure);
     return -1;
+}
+
+extern "C" int QAVOVolAllVolumeScan(const char *path) {
+    if (!path || path[0] != '/') {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    PQAVOVOLINFOLIST list = QAVOVolInfoListGet(0);
+    if (!list) {
+        SLIB_LOG(LOG_ERR, "%s(%d) : no volume exist");
+        return 0;
+    }
+    int found = 0;
+    char folder[kScanPathMax + 1];
+    for (PQAVOVOLINFOLIST v = list; v && !found; v = v->next) {
+        if (v->svi_writeable == 0) continue;
+        const int n =
+            snprintf(folder, sizeof(folder), "%s%d%s", QAVO_VOLUME_PREFIX, v->svi_number, path);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(folder)) continue;  // no such folder
+        if (QAVOShareIsDir(folder) == 1) found = v->svi_number;
+    }
+    QAVOVolInfoListFree(list);
+    return found;
 }

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "qavo_sharedir.h"
-#include "qavo_sharemgmt.h"
 #include "qavo_user.h"
 #include "qavo_volume.h"
 #include "qavo_windomain.h"
 #include "share_path.h"
+#include "sharelookup_util.h"
 #include "share_table.h"
 #include "slib_errcode.h"
 #include "slib_lock.h"
@@ -29,89 +29,21 @@
 #include "slib_unicode.h"
 #include "slib_util.h"
 
+using namespace shlookup;
+
 namespace {
 
 // Tries of the size query and the fill when the share grows in between.
 constexpr int kReadTries = 3;
 
 constexpr int kLockTimeout = 5;
-// Every kind of share, as QAVOShareEnum lists them.
-constexpr uint32_t kAllClasses =
-    QAVOSHARE_CLASS_ORDINARY | QAVOSHARE_CLASS_USB | QAVOSHARE_CLASS_SATA;
 // Room of the writeable-share string at first.
 constexpr size_t kWriteableStart = 493;
-
-struct FreeBlock {
-    void operator()(void *p) const { free(p); }
-};
-using BlockPtr = std::unique_ptr<void, FreeBlock>;
 
 struct SzHashFree {
     void operator()(PSLIBSZHASH h) const { SLIBSzHashFree(h); }
 };
 using SzHashPtr = std::unique_ptr<SLIBSZHASH, SzHashFree>;
-
-// The record of the share named exactly, in a block of its own (at least
-// extra bytes above what the share needs); null when it cannot be read.
-// *alloc is set when the failure was an allocation.
-PQAVOSHARE ReadRecord(const char *name, int first, int extra, bool *alloc) {
-    *alloc = false;
-    int size = first;
-    for (int tries = 0; tries < 4; ++tries) {
-        BlockPtr block(calloc(1, static_cast<size_t>(size)));
-        if (!block) {
-            *alloc = true;
-            SLIBErrSet(ERR_OUT_OF_MEMORY);
-            return nullptr;
-        }
-        int needed = 0;
-        const int r = QAVOShareGet(1, name, block.get(), size, &needed);
-        if (r == 1) return static_cast<PQAVOSHARE>(block.release());
-        if (r != -1 || needed <= size || needed > INT_MAX - extra) return nullptr;
-        size = needed + extra;
-    }
-    return nullptr;
-}
-
-// Rewrites one share from its record as the table holds it (smb.conf
-// itself without one); its folder is made when missing.
-int Reapply(const char *name, const shareint::ShareTable *table = nullptr) {
-    int needed = 0;
-    const int sized =
-        table ? table->Get(name, nullptr, 0, &needed) : QAVOShareGet(1, name, nullptr, 0, &needed);
-    if (sized != 0 || needed <= 0) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        SLIB_LOG(LOG_ERR, "%s(%d) Failed to get share [%s]", name);
-        return -1;
-    }
-    bool alloc = false;
-    std::unique_ptr<QAVOSHARE, FreeBlock> share(table ? table->Record(name, 128, &alloc).release()
-                                                      : ReadRecord(name, needed, 128, &alloc));
-    if (!share) {
-        if (!alloc) SLIBErrSet(ERR_BAD_PARAMETERS);
-        SLIB_LOG(LOG_ERR, "%s(%d) Failed to get share [%s]", name);
-        return -1;
-    }
-    const char *path = share->szPath;
-    // A stored path is made a 0777 folder only where a share may live: a
-    // hand-edited or imported path may name any folder of the system.
-    if (!shareint::IsSafeSharePath(path)) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        SLIB_LOG(LOG_ERR, "%s(%d) share [%s] has a bad path [%s]", name, path);
-        return -1;
-    }
-    const int dir = QAVOShareIsDir(path);
-    if (dir < 0) return -1;
-    if (dir == 0) {
-        if (mkdir(path, 0777) != 0) {
-            SLIBErrSet(ERR_WRITE_FAILED);
-            SLIB_LOG(LOG_ERR, "%s(%d) Failed to mkdir [%s], errno=%s", path, strerror(errno));
-            return -1;
-        }
-        chmod(path, 0777);
-    }
-    return QAVOShareSet(1, name, share.get()) < 0 ? -1 : 1;
-}
 
 // The share named exactly, in a new block; NULL on failure.
 PQAVOSHARE ReadShare(const char *wanted, const char *name) {
@@ -222,24 +154,6 @@ extern "C" PQAVOSHARE QAVOShareGetCaseLess(const char *name) {
 
 extern "C" void QAVOShareFree(PQAVOSHARE share) {
     free(share);
-}
-
-extern "C" int QAVOShareReapply(const char *name) {
-    try {
-        if (name) return Reapply(name);
-        shareint::ShareTable table;
-        if (!table.Load()) return -1;
-        // A share rewrites only its own section: the table holds its record
-        // until the share is met again under a repeated section name.
-        std::set<std::string> done;
-        for (const std::string &n : table.Names(kAllClasses)) {
-            const bool again = !done.insert(n).second;
-            if (Reapply(n.c_str(), again ? nullptr : &table) < 0) return -1;
-        }
-        return 1;
-    } catch (const std::bad_alloc &) {
-        return slib::Fail(ERR_OUT_OF_MEMORY);
-    }
 }
 
 extern "C" int QAVOShareEnumByVolume(int volume, char **buf, int size, int *needed) {

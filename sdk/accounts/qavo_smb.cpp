@@ -127,10 +127,6 @@ int DhcpWins(std::string &server) {
 
 }  // namespace
 
-extern "C" int BlQAVOSambaIsEnabled(void) {
-    return qsvc::QavoinfoKeyIsYes("runsamba") ? 1 : 0;
-}
-
 extern "C" int SDKIHashRemoveComments(PSLIBSZHASH pshSection) {
     if (!pshSection) return Fail(ERR_BAD_PARAMETERS);
     PSLIBSZLIST list = PslSLIBSzListAlloc(1024);

@@ -1,8 +1,9 @@
 // User lookup: one local user packed into a caller's buffer, account expiry,
-// the guest and anonymous capabilities, and the domain user queries, which
-// ask winbind's command-line client. Names reach its command line as single
-// escaped shell words, and its answers are read as whole lines and parsed in
-// full, so an id is never cut short into another one.
+// the guest and anonymous capabilities, the passwd record of any account,
+// local or domain, and the domain user queries, which ask winbind's
+// command-line client. Names reach its command line as single escaped shell
+// words, and its answers are read as whole lines and parsed in full, so an id
+// is never cut short into another one.
 #include "qavo_user.h"
 
 #include <syslog.h>
@@ -19,7 +20,9 @@
 #include <string_view>
 #include <vector>
 
+#include "accfile_util.h"
 #include "qavo_accfile.h"
+#include "qavo_windomain.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
 #include "slib_line.h"
@@ -27,7 +30,10 @@
 #include "slib_str.h"
 #include "slib_szhash.h"
 #include "slib_szlist.h"
+#include "slib_unicode.h"
 #include "slib_util.h"
+
+using namespace accfile;
 
 namespace {
 
@@ -378,5 +384,59 @@ extern "C" int QAVOGetDUserGidList(const char *name, PSLIBSZHASH *gids) {
     } catch (const std::bad_alloc &) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);
         return -1;
+    }
+}
+
+namespace {
+
+struct DomainPw {
+    struct passwd pw;
+    char name[kNameBuf];
+    char gecos[kNameBuf];
+    char home[2];
+    char shell[9];
+};
+DomainPw g_domainPw;
+
+}  // namespace
+
+extern "C" struct passwd *PpwGetDomainPwNam(const char *name) {
+    if (!name || !*name) {
+        SLIB_LOG_FUNC(LOG_ERR, "%s(%d) bad parameter");
+        return nullptr;
+    }
+    int chars = SLIBUnicodeUTF8StrCountChar(name);
+    if (chars < 0 || chars > kMaxUserNameChars) {
+        SLIB_LOG_FUNC(LOG_ERR, "%s(%d) SLIBUnicodeUTF8StrCountChar fail");
+        return nullptr;
+    }
+    DomainPw &rec = g_domainPw;
+    CopyCut(rec.name, sizeof rec.name, name);
+    CopyCut(rec.gecos, sizeof rec.gecos, name);
+    strcpy(rec.home, "/");
+    strcpy(rec.shell, "/bin/csh");
+    rec.pw.pw_name = rec.name;
+    rec.pw.pw_passwd = nullptr;
+    // -1 (not found) is kept as it comes.
+    rec.pw.pw_uid = static_cast<uid_t>(QAVOGetDUserUid(name));
+    rec.pw.pw_gid = static_cast<gid_t>(QAVOGetDUserGid(name));
+    rec.pw.pw_gecos = rec.gecos;
+    rec.pw.pw_dir = rec.home;
+    rec.pw.pw_shell = rec.shell;
+    return &rec.pw;
+}
+
+extern "C" struct passwd *PpwSLIBGetPwNam(const char *name) {
+    if (!name) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return nullptr;
+    }
+    switch (IsDomainUG(name)) {
+        case 1:
+            return PpwSLIBGetLocalSpNam(name);
+        case 2:
+            return PpwGetDomainPwNam(name);
+        default:
+            return nullptr;
     }
 }

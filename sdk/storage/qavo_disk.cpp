@@ -344,39 +344,6 @@ extern "C" int QAVODiskOpen(const char *device) {
     return -1;
 }
 
-extern "C" int BlQAVODiskIsSATAHost(const char *device) {
-    if (!device) {
-        SLIBLog(LOG_ERR, "%s (%d) Bad parameter", __func__, __LINE__);
-        return -1;
-    }
-    const char *base = strrchr(device, '/');
-    base = base ? base + 1 : device;
-    std::string sys = std::string("/sys/block/") + base + "/device";
-    char link[4096];
-    ssize_t n = readlink(sys.c_str(), link, sizeof link - 1);
-    if (n < 0) {
-        SLIBLog(LOG_ERR, "readlink() from %s failed. (%s)", sys.c_str(), strerror(errno));
-        return -1;
-    }
-    link[n] = '\0';
-    if (strstr(link, "devices/platform/host")) return 1;
-    // The link up to its first "host" element names the host controller.
-    const char *host = nullptr;
-    for (const char *p = link; (p = strstr(p, "host")) != nullptr; ++p) {
-        if (p == link || p[-1] == '/') {
-            host = p;
-            break;
-        }
-    }
-    if (!host) return 0;
-    std::string pci = std::string("/sys/block/") + base + "/" +
-                      std::string(link, static_cast<size_t>(host - link)) + "/device";
-    slib::FilePtr fp(fopen(pci.c_str(), "re"));
-    char line[64];
-    if (!fp || !fgets(line, sizeof line, fp.get())) return -1;
-    return strcmp(line, "0x7042\n") == 0 ? 1 : 0;
-}
-
 extern "C" int QAVODiskStandbySet(const char *device, int count) {
     // One byte of count: a larger one would be cut to another timer.
     if (count < 0 || count > 255) return slib::Fail(ERR_BAD_PARAMETERS);

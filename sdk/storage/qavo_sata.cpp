@@ -1,5 +1,5 @@
 // The disk on the eSATA port: volume information, mount and unmount under
-// "/volumeSATA", formats, on and off line, and the backup role.
+// "/volumeSATA", formats, on and off line.
 #include "qavo_sata.h"
 
 #include <fcntl.h>
@@ -22,6 +22,7 @@
 #include "qavo_usbbkpdisk.h"
 #include "qavo_usbbkpinfo.h"
 #include "qavo_usbmount.h"
+#include "qavo_sata_util.h"
 #include "qavo_usbmount_util.h"
 #include "slib_errcode.h"
 #include "slib_file.h"
@@ -29,15 +30,12 @@
 #include "slib_lock.h"
 #include "slib_util.h"
 
+using namespace satam;
+
 namespace {
 
-constexpr const char *kSource = "sdk/qavosata";
-// Seconds the eSATA hot plug waits for the number lock, as a USB arrival.
-constexpr int kLockWait = 505;
 constexpr const char *kFatOpts = "utf8,umask=000,shortname=mixed";
 constexpr const char *kNtfsOpts = "ro,nls=utf8,fmask=000,dmask=000";
-constexpr uint32_t kFailedBits =
-    USB_BKP_STATUS_ONLINE | USB_BKP_STATUS_BACKING_UP | USB_BKP_STATUS_INITIATING;
 
 void Copy(char *dst, size_t size, const std::string &src) {
     snprintf(dst, size, "%s", src.c_str());
@@ -97,6 +95,10 @@ int OtherBackupOnline(const char *device, bool *other) {
     return 0;
 }
 
+}  // namespace
+
+namespace satam {
+
 bool SetTab(const char *device) {
     SLIBFileSetOrAddKeyValue(SZF_USBDISKAPPLYING, device, SZV_USB_APPLY_INIT,
                              SLIB_KEYVALUE_FMT_QUOTED);
@@ -112,7 +114,7 @@ void Success(const char *device) {
                              SLIB_KEYVALUE_FMT_QUOTED);
 }
 
-}  // namespace
+}  // namespace satam
 
 extern "C" int BlQAVOSATAIsInTab(void) {
     FILE *fp = fopen(SZF_SATATAB, "re");
@@ -377,95 +379,5 @@ extern "C" int QAVOSATAUnMount(const char *device) {
         result = -1;
     }
     if (!lock.Release()) return slib::Fail(ERR_UNLOCK_FAILED);
-    return result;
-}
-
-extern "C" int QAVOSATAHotPlugIn(const char *device, const uint8_t label[512], int fsCode) {
-    if (!device || !label) {
-        SLIBLog(LOG_ERR, "%s(%d): parameter error", __func__, __LINE__);
-        return slib::Fail(ERR_BAD_PARAMETERS);
-    }
-    if (!usbm::PlainDevice(device) || fsCode < 0 || fsCode > 2)
-        return slib::Fail(ERR_BAD_PARAMETERS);
-    slib::ScopedLock lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, kLockWait);
-    if (!lock.Held()) {
-        SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
-        return slib::Fail(ERR_LOCK_FAILED);
-    }
-    int result = 0;
-    [&, fn = __func__]() {
-        if (!SetTab(device)) {
-            result = -1;
-            return;
-        }
-        QAVOUSBBACKUPINFO r;
-        if (QAVOUSBGetBackupInfo(&r) != 0) {
-            SLIBLog(LOG_ERR, "%s(%d): QAVOUSBGetBackupInfo() error", fn, __LINE__);
-            result = -1;
-            return;
-        }
-        std::string replaced;
-        if (r.status & USB_BKP_STATUS_ONLINE) {
-            char local[USBBKP_UBDI_ID_LEN + 1] = "";
-            if (USBBKPGetBkpIDFromLocal(local, sizeof local) < 0) {
-                SLIBLog(LOG_ERR, "%s(%d): USBBKPGetBkpIDFromLocal() error", fn, __LINE__);
-                result = -1;
-                return;
-            }
-            if (!local[0] ||
-                strncmp(local, reinterpret_cast<const char *>(label) + USBBKP_UBDI_ID_OFFSET,
-                        USBBKP_UBDI_ID_LEN) != 0)
-                return;
-            if (r.status & USB_BKP_STATUS_BACKING_UP) {
-                usbm::EraseBackupLabelId(device);
-                return;
-            }
-            replaced.assign(r.device, strnlen(r.device, sizeof r.device));
-            if (replaced == device) replaced.clear();
-        }
-        if (usbm::WriteBackupTakeOver(device) != 0) {
-            SLIBLog(LOG_ERR, "%s(%d): QAVOUSBSetBackupInfoEx failed", fn, __LINE__);
-            result = -1;
-            return;
-        }
-        if (!replaced.empty()) usbm::UnmountReplacedUsb(replaced);
-        if (QAVOSATAVolMount(device, fsCode, 0, 1) != 0) {
-            SLIBLog(LOG_ERR, "%s: failed to QAVOSATAVolMount. Set %s off-line.", fn, device);
-            QAVOUSBSetBackupInfoStatus(kFailedBits, 1);
-            if (!replaced.empty()) USBBKPSetAlternativeBkpDisk(device);
-            result = -1;
-            return;
-        }
-        if (!usbm::EndInitiating(fn, device)) {
-            result = -1;
-        }
-    }();
-    Success(device);
-    if (!lock.Release()) return slib::Fail(ERR_UNLOCK_FAILED);
-    return result;
-}
-
-extern "C" int QAVOSATASetAlternativeBkpDisk(const char *leaving) {
-    std::string disk = usbm::EsataName();
-    if (disk.empty()) disk = "hdc";
-    if (!BlQAVOSATAIsDevPresent() || (leaving && disk == leaving)) return 0;
-    uint8_t label[512];
-    int fs = 0;
-    if (USBBKPIsDevBkpDisk(disk.c_str(), label, &fs) != 0 || fs < 0 || fs > 2) return 0;
-    int result = 0;
-    QAVOUSBVOLINFO info;
-    if (leaving && usbm::PlainDevice(leaving) && QAVOSATAGetVolInfo(leaving, &info) == 0 &&
-        info.szMountPoint[0]) {
-        result = QAVOSATAVolUnMount(leaving, 0);
-        if (result != 0) return result;
-    }
-    if (usbm::WriteBackupTakeOver(disk.c_str()) != 0) return result;
-    if (QAVOSATAVolMount(disk.c_str(), fs, 0, 1) != 0) {
-        SLIBLog(LOG_ERR, "%s: failed to QAVOSATAVolMount. Set %s off-line.", __func__,
-                disk.c_str());
-        QAVOUSBSetBackupInfoStatus(kFailedBits, 1);
-    } else {
-        usbm::EndInitiating(__func__, disk.c_str());
-    }
     return result;
 }

@@ -1,5 +1,6 @@
 // The on-line USB backup disk: arrivals and departures of labelled disks,
-// the hand-over of the role, stopping the backup program.
+// the hand-over of the role (to another USB disk or the eSATA disk),
+// stopping the backup program.
 #include "qavo_usbbkpdisk.h"
 
 #include <signal.h>
@@ -390,4 +391,29 @@ extern "C" int USBBKPSetAlternativeBkpDisk(const char *leaving) {
         return 0;
     }
     return QAVOSATASetAlternativeBkpDisk(leaving);
+}
+
+extern "C" int QAVOSATASetAlternativeBkpDisk(const char *leaving) {
+    std::string disk = usbm::EsataName();
+    if (disk.empty()) disk = "hdc";
+    if (!BlQAVOSATAIsDevPresent() || (leaving && disk == leaving)) return 0;
+    uint8_t label[512];
+    int fs = 0;
+    if (USBBKPIsDevBkpDisk(disk.c_str(), label, &fs) != 0 || fs < 0 || fs > 2) return 0;
+    int result = 0;
+    QAVOUSBVOLINFO info;
+    if (leaving && usbm::PlainDevice(leaving) && QAVOSATAGetVolInfo(leaving, &info) == 0 &&
+        info.szMountPoint[0]) {
+        result = QAVOSATAVolUnMount(leaving, 0);
+        if (result != 0) return result;
+    }
+    if (usbm::WriteBackupTakeOver(disk.c_str()) != 0) return result;
+    if (QAVOSATAVolMount(disk.c_str(), fs, 0, 1) != 0) {
+        SLIBLog(LOG_ERR, "%s: failed to QAVOSATAVolMount. Set %s off-line.", __func__,
+                disk.c_str());
+        QAVOUSBSetBackupInfoStatus(kFailedBits, 1);
+    } else {
+        usbm::EndInitiating(__func__, disk.c_str());
+    }
+    return result;
 }

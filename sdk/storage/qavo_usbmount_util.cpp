@@ -1,4 +1,4 @@
-// Helpers shared by the USB and eSATA mount code.
+// Helpers shared by the USB and eSATA mount code, and the mount-point test.
 #include "qavo_usbmount_util.h"
 
 #include <sys/statfs.h>
@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "qavo_usbmount.h"
 #include "raid/qavo_raiddisk.h"
 #include "slib_errcode.h"
 #include "slib_eventlog.h"
@@ -196,3 +197,16 @@ void FillSpace(const std::string &point, QAVOUSBVOLINFO *info) {
 }
 
 }  // namespace usbm
+
+extern "C" int BlQAVOIsMountPoint(const char *path) {
+    if (!path) return slib::Fail(ERR_BAD_PARAMETERS);
+    std::vector<usbm::Mount> m;
+    try {
+        if (!usbm::Mounts(&m)) return -1;
+        for (const auto &e : m)
+            if (e.point == path) return 1;
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
+    return 0;
+}

@@ -35,8 +35,6 @@ constexpr const char *kMountTable = "/proc/mounts";
 // Bounds of a path QAVOVolIDGetByPath accepts.
 constexpr size_t kPathMin = 8;
 constexpr size_t kPathMax = 485;
-// Longest folder path the scan builds.
-constexpr size_t kScanPathMax = 4094;
 
 struct MountTable {
     FILE *fp;
@@ -249,29 +247,6 @@ extern "C" void QAVOVolInfoListFree(PQAVOVOLINFOLIST list) {
         free(list);
         list = next;
     }
-}
-
-extern "C" int QAVOVolAllVolumeScan(const char *path) {
-    if (!path || path[0] != '/') {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    PQAVOVOLINFOLIST list = QAVOVolInfoListGet(0);
-    if (!list) {
-        SLIB_LOG(LOG_ERR, "%s(%d) : no volume exist");
-        return 0;
-    }
-    int found = 0;
-    char folder[kScanPathMax + 1];
-    for (PQAVOVOLINFOLIST v = list; v && !found; v = v->next) {
-        if (v->svi_writeable == 0) continue;
-        const int n =
-            snprintf(folder, sizeof(folder), "%s%d%s", QAVO_VOLUME_PREFIX, v->svi_number, path);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof(folder)) continue;  // no such folder
-        if (QAVOShareIsDir(folder) == 1) found = v->svi_number;
-    }
-    QAVOVolInfoListFree(list);
-    return found;
 }
 
 extern "C" int QAVOVolInfoGet(int volume, PQAVOVOLINFO info) {

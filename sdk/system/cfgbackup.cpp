@@ -1,5 +1,8 @@
 // The configuration backup file: the section table, the item reader and
-// writer, and the export and import drivers.
+// writer, and the export and import drivers. The section files
+// (cfgbackup_*.cpp) are parts of this module: the table names each
+// section's export and import, and each section writes its header, whose
+// version the table holds, through the writer here.
 #include "cfgbackup.h"
 
 #include <arpa/inet.h>

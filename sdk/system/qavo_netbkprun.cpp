@@ -1,6 +1,5 @@
 // Network backup runs: the backup server's address and port, its login and
-// folder listing, the state of a task, stopping the running copy and the
-// recovery from a server.
+// folder listing, the state of a task and the recovery from a server.
 #include "qavo_netbkprun.h"
 
 #include <fcntl.h>
@@ -618,35 +617,6 @@ extern "C" int QAVONetBkpCheckSetting(const char *server, const char *user, cons
                 "sdk/qavonetbkp", __func__, __LINE__, server ? server : "", code);
     }
     return code;
-}
-
-extern "C" int QAVONetBkpCancelCurrRsync(void) {
-    int pids[256];
-    const int found = SLIBProcGetPidsByName(QAVO_NETBKP_RSYNC_MARK, pids, 256);
-    if (found <= 0) return -1;
-    // Only a process that is the backup's rsync itself counts (its program
-    // "rsync", then the mark's options), never a shell or a search naming it.
-    int pid = 0;
-    for (int i = 0; i < std::min(found, 256); ++i) {
-        std::string cmdline;
-        slib::FilePtr fp(fopen(("/proc/" + std::to_string(pids[i]) + "/cmdline").c_str(), "re"));
-        if (!fp) continue;
-        char buf[512];
-        const size_t n = fread(buf, 1, sizeof buf, fp.get());
-        cmdline.assign(buf, n);
-        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-        const size_t space = cmdline.find(' ');
-        const size_t slash = cmdline.rfind('/', space);
-        const std::string command = cmdline.substr(slash == std::string::npos ? 0 : slash + 1);
-        if (command.rfind(QAVO_NETBKP_RSYNC_MARK, 0) == 0 && slib::MaySignal(pids[i]))
-            pid = pids[i];
-    }
-    if (pid <= 0) return -1;
-    if (kill(pid, SIGTERM) != 0 && errno != ESRCH) {
-        SLIBLog(LOG_ERR, "%s(%d): system[/bin/kill -15 %d] failed!", __func__, __LINE__, pid);
-        return -1;
-    }
-    return 0;
 }
 
 extern "C" int QAVONetBkpRecovery(const char *server, const char *module, const char *user,

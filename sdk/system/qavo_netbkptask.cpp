@@ -1,10 +1,13 @@
-// Network backup tasks: sections of the task file and their crontab lines.
+// Network backup tasks: sections of the task file and their crontab lines,
+// and stopping the rsync of the backup that runs.
 #include "qavo_netbkptask.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -22,6 +25,7 @@
 #include "qavo_share.h"
 #include "slib_errcode.h"
 #include "slib_eventlog.h"
+#include "slib_proc.h"
 #include "slib_keyvalue.h"
 #include "slib_rewrite.h"
 #include "slib_section.h"
@@ -624,4 +628,33 @@ extern "C" int QAVONetBkpGetSharePath(const char *share, char *out, int size) {
     } catch (const std::bad_alloc &) {
         return slib::Fail(ERR_OUT_OF_MEMORY);
     }
+}
+
+extern "C" int QAVONetBkpCancelCurrRsync(void) {
+    int pids[256];
+    const int found = SLIBProcGetPidsByName(QAVO_NETBKP_RSYNC_MARK, pids, 256);
+    if (found <= 0) return -1;
+    // Only a process that is the backup's rsync itself counts (its program
+    // "rsync", then the mark's options), never a shell or a search naming it.
+    int pid = 0;
+    for (int i = 0; i < std::min(found, 256); ++i) {
+        std::string cmdline;
+        slib::FilePtr fp(fopen(("/proc/" + std::to_string(pids[i]) + "/cmdline").c_str(), "re"));
+        if (!fp) continue;
+        char buf[512];
+        const size_t n = fread(buf, 1, sizeof buf, fp.get());
+        cmdline.assign(buf, n);
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        const size_t space = cmdline.find(' ');
+        const size_t slash = cmdline.rfind('/', space);
+        const std::string command = cmdline.substr(slash == std::string::npos ? 0 : slash + 1);
+        if (command.rfind(QAVO_NETBKP_RSYNC_MARK, 0) == 0 && slib::MaySignal(pids[i]))
+            pid = pids[i];
+    }
+    if (pid <= 0) return -1;
+    if (kill(pid, SIGTERM) != 0 && errno != ESRCH) {
+        SLIBLog(LOG_ERR, "%s(%d): system[/bin/kill -15 %d] failed!", __func__, __LINE__, pid);
+        return -1;
+    }
+    return 0;
 }

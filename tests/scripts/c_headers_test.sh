@@ -7,7 +7,7 @@
 set -u
 src="$1"
 fail=0
-incs=(-I "$src/lib" -I "$src/updater" -I "$src/updater/flash" -I "$src/sdk/accounts" -I "$src/sdk/storage"
+incs=(-I "$src/lib" -I "$src/updater" -I "$src/sdk/flash" -I "$src/sdk/accounts" -I "$src/sdk/storage"
       -I "$src/sdk/storage/raid" -I "$src/sdk/system")
 check() {
     if ! echo "#include \"$1\"" | gcc -x c -std=c11 -pedantic -Wall -Wextra -Werror -fsyntax-only "${incs[@]}" - ; then
@@ -16,7 +16,7 @@ check() {
 }
 while IFS= read -r h; do
     check "$h"
-done < <(find "$src/lib" "$src/updater/flash" "$src/sdk" -name '*.h' -not -path '*/internal/*' | sort)
+done < <(find "$src/lib" "$src/sdk" -name '*.h' -not -path '*/internal/*' | sort)
 while IFS= read -r h; do
     head -3 "$h" | grep -q "Internal" && continue
     check "$h"

@@ -28,7 +28,7 @@ inc="$prefix/include/qavo"
 for h in $(find "$src" -path "$build" -prune -o -path '*/internal/*.h' -print); do
     if [ -e "$inc/$(basename "$h")" ]; then echo "FAIL: internal header $(basename "$h") installed"; fail=1; fi
 done
-if [ "$(find "$prefix/include" -type f | wc -l)" != "$(find "$src/lib" "$src/updater/flash" "$src/sdk" -name '*.h' -not -path '*/internal/*' | wc -l)" ]; then
+if [ "$(find "$prefix/include" -type f | wc -l)" != "$(find "$src/lib" "$src/sdk" -name '*.h' -not -path '*/internal/*' | wc -l)" ]; then
     echo "FAIL: installed headers differ from the public ones"; fail=1
 fi
 

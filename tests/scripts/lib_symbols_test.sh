@@ -8,7 +8,7 @@ lib="$build/libqavosdk.so"
 [ -e "$lib" ] || { echo "FAIL: no $lib"; exit 1; }
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-mapfile -t headers < <(find "$src/lib" "$src/updater/flash" "$src/sdk" -name '*.h' -not -path '*/internal/*' | sort)
+mapfile -t headers < <(find "$src/lib" "$src/sdk" -name '*.h' -not -path '*/internal/*' | sort)
 for h in "${headers[@]}"; do echo "#include \"$h\""; done > "$work/all.c"
 incs=()
 for h in "${headers[@]}"; do incs+=(-I "$(dirname "$h")"); done

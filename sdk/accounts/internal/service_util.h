@@ -22,6 +22,9 @@
 
 namespace qsvc {
 
+// The AppleTalk and AFP settings' name in the log.
+inline constexpr const char *kAppleSource = "sdk/qavoatnet";
+
 enum class PidSignal {
     kSent,        // the daemon got the signal
     kNotRunning,  // no daemon to signal: no or damaged pid file, or a stale one

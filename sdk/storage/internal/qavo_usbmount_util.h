@@ -8,6 +8,9 @@
 
 namespace usbm {
 
+// The USB mount code's name in the log.
+inline constexpr const char *kMountSource = "sdk/qavodisk";
+
 // A kernel disk name of letters and digits only ("sdb"), short enough for
 // the backup record's device field.
 bool PlainDevice(const char *device);

@@ -1,6 +1,7 @@
 // md RAID arrays: status from the md driver, numbering, creation and
 // destruction with mdadm, members, upgrade and repair candidates, growth and
-// the system arrays.
+// the system arrays; each internal disk's status as an array member, and
+// its partitioning for the arrays.
 #include "qavo_raid.h"
 
 #include <dirent.h>
@@ -23,9 +24,12 @@
 #include <string>
 
 #include "qavo_raiddisk.h"
+#include "raiddisk_util.h"
 #include "slib_errcode.h"
 #include "slib_proc.h"
 #include "slib_str.h"
+
+using namespace raiddisk;
 
 namespace {
 
@@ -745,6 +749,256 @@ extern "C" int BlQAVORaidSystemSyncing(void) {
     for (int md = 0; md <= 1; ++md) {
         QAVORAIDVOLSTATUS st;
         if (QAVORaidVolStatusGet(md, &st) == 0 && st.syncState != QAVO_RAID_SYNC_IDLE) return 1;
+    }
+    return 0;
+}
+
+namespace {
+
+// Runs a command line through the shell; true on exit status 0. Failures are
+// logged as the array layer logs its commands.
+bool Run(const std::string &cmd) {
+    int status = SLIBSysSystem(cmd.c_str());
+    if (status == -1) {
+        SLIBLog(LOG_ERR, "%s(%d)Failed to fork : status = -1", __FILE__, __LINE__);
+        return false;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        SLIBLog(
+            LOG_ERR, "%s(%d)Failed to execute cmd : %s , status = %d , WEXITSTATUS(status) = %d",
+            __FILE__, __LINE__, cmd.c_str(), status, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        return false;
+    }
+    return true;
+}
+
+// The array that partition index p of a disk belongs to: md0, md1, or a data array.
+bool WorkingMemberOf(int md, int disk) {
+    QAVORAIDVOLSTATUS st;
+    int saved = QAVORaidVolErrGet();
+    int r = QAVORaidVolStatusGet(md, &st);
+    QAVORaidVolErrSet(saved);
+    if (r != 0) return false;
+    uint32_t bit = 1u << disk;
+    return (st.memberMask & bit) && !(st.faultyMask & bit);
+}
+
+// True when a working member of an assembled array stands on one of the
+// partitions (bit p for partition index p) of the disk.
+bool PartitionsInUse(int disk, uint32_t parts) {
+    if ((parts & 1u) && WorkingMemberOf(0, disk)) return true;
+    if ((parts & 2u) && WorkingMemberOf(1, disk)) return true;
+    if (parts & 4u) {
+        for (int md = 2; md <= QAVO_RAID_MD_MAX; ++md)
+            if (WorkingMemberOf(md, disk)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" int QAVORAIDStatusGetSYS(int *state, int disk) {
+    if (!state || !BlQAVORaidDiskIsValid(disk)) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    int count = 0;
+    bool faulty = false;
+    for (int md = 0; md <= 1; ++md) {
+        QAVORAIDVOLSTATUS st;
+        if (QAVORaidVolStatusGet(md, &st) != 0) {
+            if (QAVORaidVolErrGet() == QAVO_RAID_ERR_NODEV) continue;
+            return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+        }
+        if (st.memberMask & (1u << disk)) ++count;
+        if (st.faultyMask & (1u << disk)) faulty = true;
+    }
+    *state = count == 0 ? 1 : (count == 1 || faulty) ? 2 : 0;
+    return 0;
+}
+
+extern "C" int QAVORAIDStatusGetDATA(int *state, uint32_t *mdMask, int disk) {
+    if (!state || !mdMask || !BlQAVORaidDiskIsValid(disk))
+        return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    *state = 1;
+    int max = QAVORaidDiskMaxNumGet();
+    if (max <= 0) max = 1;
+    for (int md = 2; md <= max + 1; ++md) {
+        QAVORAIDVOLSTATUS st;
+        if (QAVORaidVolStatusGet(md, &st) != 0) {
+            if (QAVORaidVolErrGet() == QAVO_RAID_ERR_NODEV) continue;
+            return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+        }
+        uint32_t bit = 1u << disk;
+        if (!(st.memberMask & bit)) continue;
+        *mdMask |= 1u << (md - 2);
+        *state = (st.faultyMask & bit) || (st.flaggedMask & bit) ? 2 : 0;
+        break;
+    }
+    return 0;
+}
+
+extern "C" int QAVORaidDiskStatus(int disk, PQAVORAIDDISKSTATUS out) {
+    if (!BlQAVORaidDiskIsValid(disk) || !out) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    int present = 0;
+    if (QAVORaidDiskExistCheck(kSysfs[disk], &present) != 0) return 1;
+    if (!present) {
+        out->status = QAVO_RAID_DISK_NONE;
+        return 0;
+    }
+    snprintf(out->device, sizeof out->device, "%s", kDisks[disk]);
+    uint32_t sectors = 0;
+    if (QAVORaidDiskSizeGet(disk, -1, &sectors) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d)[%d]Failed to get device's size : %s", __func__, __LINE__, disk + 1,
+                kDisks[disk]);
+        return DiskFail(QAVO_RAID_DISK_ERR_SIZE);
+    }
+    out->size = static_cast<float>(sectors) / 2097152.0f;
+    // The model field holds 40 characters; one more byte for the end.
+    char model[QAVO_RAID_DISK_MODEL_LEN + 1] = "";
+    if (QAVORaidDiskModelGet(kDisks[disk], model, sizeof model) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d)[%d]Failed to open device's model : %s", __func__, __LINE__,
+                disk + 1, kDisks[disk]);
+        return DiskFail(QAVO_RAID_DISK_ERR_MODEL);
+    }
+    snprintf(out->model, sizeof out->model, "%s", model);
+    int sys = -1, data = -1;
+    uint32_t mask = 0;
+    if (QAVORAIDStatusGetSYS(&sys, disk) != 0 || QAVORAIDStatusGetDATA(&data, &mask, disk) != 0) {
+        SLIBLog(LOG_ERR,
+                "%s(%d)[%d]Failed to get status of RAID : %s , disknum = %d , system status = %d, "
+                "data vol status = %d",
+                __func__, __LINE__, disk + 1, kDisks[disk], disk + 1, sys, data);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
+    out->dataMask = mask;
+    int status = 0;
+    if (QAVORaidDiskStatusCalc(sys, data, &status) != 0) {
+        SLIBLog(LOG_ERR,
+                "%s(%d)[%d]Failed to get status of RAID  : %s , disknum = %d , system status = %d, "
+                "data vol status = %d",
+                __func__, __LINE__, disk + 1, kDisks[disk], disk + 1, sys, data);
+        return 1;
+    }
+    out->status = status;
+    return 0;
+}
+
+extern "C" int QAVORaidDiskUnusedIdFirst(void) {
+    int max = QAVORaidDiskMaxNumGet();
+    if (max <= 0) max = 1;
+    for (int d = 0; d < max; ++d) {
+        QAVORAIDDISKSTATUS st{};
+        if (QAVORaidDiskStatus(d, &st) == 0 &&
+            (st.status == QAVO_RAID_DISK_FREE || st.status == QAVO_RAID_DISK_SYSONLY))
+            return d;
+    }
+    return -1;
+}
+
+extern "C" int QAVORaidDiskUnused(void) {
+    int max = QAVORaidDiskMaxNumGet();
+    if (max <= 0) max = 1;
+    int n = 0;
+    for (int d = 0; d < max; ++d) {
+        QAVORAIDDISKSTATUS st{};
+        if (QAVORaidDiskStatus(d, &st) == 0 &&
+            (st.status == QAVO_RAID_DISK_FREE || st.status == QAVO_RAID_DISK_SYSONLY))
+            ++n;
+    }
+    return n;
+}
+
+extern "C" int QAVORaidDiskPartClean(int disk, int type) {
+    if (!BlQAVORaidDiskIsValid(disk)) return 1;
+    // Partitions carrying working members of assembled arrays are never
+    // cleared: that would destroy the member under a running array.
+    const uint32_t touched = type == RAID_DISK_INIT_ALL    ? 7u
+                             : type == RAID_DISK_INIT_SYS  ? 3u
+                             : type == RAID_DISK_INIT_DATA ? 4u
+                                                           : 1u;
+    if (PartitionsInUse(disk, touched)) {
+        SLIBLog(LOG_ERR, "%s(%d): Partitions of disk %d are in use by arrays, type=%d \n", __func__,
+                __LINE__, disk + 1, type);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
+    const std::string dev = kDisks[disk];
+    if (type == RAID_DISK_INIT_ALL || type == RAID_DISK_INIT_SYS) {
+        if (!Run(std::string(kSfdisk) + " -M1 " + dev)) return DiskFail(QAVO_RAID_DISK_ERR_RESET);
+    }
+    int first = 1, last = 1;
+    if (type == RAID_DISK_INIT_ALL) {
+        last = 4;
+    } else if (type == RAID_DISK_INIT_SYS) {
+        last = 2;
+    } else if (type == RAID_DISK_INIT_DATA) {
+        first = last = 3;
+    }
+    for (int k = first; k <= last; ++k) {
+        SLIBSysSystem(
+            ("mdadm --zero-superblock " + std::string(kParts[disk][k - 1]) + " > /dev/null 2>&1")
+                .c_str());
+        SLIBSysSystem((std::string(kSfdisk) + " -N" + std::to_string(k) +
+                       " -q -f --no-reread -o0 -z0 -t0 -F -D " + dev + " > /dev/null 2>&1")
+                          .c_str());
+    }
+    return 0;
+}
+
+extern "C" int QAVORaidDiskInit(int disk, int type) {
+    if (!BlQAVORaidDiskIsValid(disk)) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    QAVORAIDDISKSTATUS st{};
+    if (QAVORaidDiskStatus(disk, &st) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d): Failed to get RAID disk status : disk %d \n", __func__, __LINE__,
+                disk + 1);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
+    // Only the defined types: any other clears a partition and lays none.
+    if (type < RAID_DISK_INIT_SYS || type > RAID_DISK_INIT_ALL) {
+        SLIBLog(LOG_ERR, "%s(%d): Parameter error : disk %d ,status = %d, init_type=%d \n",
+                __func__, __LINE__, disk + 1, st.status, type);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
+    const bool sys = type & RAID_DISK_INIT_SYS, data = type & RAID_DISK_INIT_DATA;
+    const bool layoutOk = !sys || BlQAVORaidDiskCheckPartitions(kDisks[disk]);
+    const int cleanType = layoutOk ? type : RAID_DISK_INIT_ALL;
+    // Partitions the clearing touches must not carry working members of
+    // assembled arrays.
+    uint32_t touched = cleanType == RAID_DISK_INIT_ALL ? 7u : sys ? 3u : 4u;
+    if (PartitionsInUse(disk, touched)) {
+        SLIBLog(LOG_ERR, "%s(%d): Partitions of disk %d are in use by arrays, init_type=%d \n",
+                __func__, __LINE__, disk + 1, type);
+        return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
+    }
+    if (!layoutOk) {
+        if (QAVORaidDiskPartClean(disk, RAID_DISK_INIT_ALL) != 0) {
+            SLIBLog(LOG_ERR,
+                    "%s(%d): Failed to clean partition of disk %d : type = RAID_DISK_INIT_ALL\n",
+                    __func__, __LINE__, disk + 1);
+            return 1;
+        }
+    } else {
+        SLIBLog(LOG_INFO, "%s(%d): Clean partition of disk %d : type = %d\n", __func__, __LINE__,
+                disk + 1, type);
+        if (QAVORaidDiskPartClean(disk, type) != 0) {
+            SLIBLog(LOG_ERR, "%s(%d): Failed to clean partition of disk %d : type = %d\n", __func__,
+                    __LINE__, disk + 1, type);
+            return 1;
+        }
+    }
+    const std::string dev = kDisks[disk];
+    if (sys) {
+        if (!Run(std::string(kSfdisk) + " -N1 -uS -q -f -j63 -z" +
+                 std::to_string(QAVO_RAID_PART1_SIZE) + " -tfd -F " + dev + " > /dev/null 2>&1"))
+            return 1;
+        if (!Run(std::string(kSfdisk) + " -N2 -uS -q -f -j0 -z" +
+                 std::to_string(QAVO_RAID_PART2_SIZE) + " -tfd -F " + dev + " > /dev/null 2>&1"))
+            return 1;
+    }
+    if (data) {
+        if (!Run(std::string(kSfdisk) + " -N3 -uS -q -f -j" + std::to_string(QAVO_RAID_PART3_GAP) +
+                 " -z-1 -tfd -F " + dev + " >/dev/null 2>&1"))
+            return 1;
+        if (!Run(std::string("dd if=/dev/zero of=") + kParts[disk][2] +
+                 " count=16 > /dev/null 2>&1"))
+            return 1;
     }
     return 0;
 }
