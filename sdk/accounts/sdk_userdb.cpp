@@ -494,6 +494,15 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
         if (k == kind) return SLIBSzListPush(failed, name) < 0 ? -1 : 0;
         return 0;
     };
+    // 1 when the user exists, 0 when not, -1 (logged) when it cannot be told.
+    auto exists = [&](const char *name) {
+        int e = SDKICheckUserExist(t.existing.get(), name);
+        if (e < 0)
+            SLIBLog(LOG_ERR,
+                    "qavouser: QAVOUserSet(): SDKICheckUserExist() returned -1; [user name] = [%s]",
+                    name);
+        return e;
+    };
     for (int i = 0; i < count; ++i) {
         const QAVOUSERSET &r = records[i];
         if (Empty(r.szName)) continue;
@@ -528,14 +537,8 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
             continue;
         }
         if (cmp != 0) {
-            int e = SDKICheckUserExist(t.existing.get(), r.szName);
-            if (e < 0) {
-                SLIBLog(
-                    LOG_ERR,
-                    "qavouser: QAVOUserSet(): SDKICheckUserExist() returned -1; [user name] = [%s]",
-                    r.szName);
-                return -1;
-            }
+            int e = exists(r.szName);
+            if (e < 0) return -1;
             if (e == 1) {
                 SLIBLog(LOG_ERR, "qavouser: QAVOUserSet(): user [%s] exists", r.szName);
                 if (failure(QAVO_USERSET_EXISTS, ERR_USER_EXISTS, r.szName) < 0) return -1;
@@ -543,14 +546,8 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
             }
         }
         if (!isNew) {
-            int e = SDKICheckUserExist(t.existing.get(), r.szOldName);
-            if (e < 0) {
-                SLIBLog(
-                    LOG_ERR,
-                    "qavouser: QAVOUserSet(): SDKICheckUserExist() returned -1; [user name] = [%s]",
-                    r.szOldName);
-                return -1;
-            }
+            int e = exists(r.szOldName);
+            if (e < 0) return -1;
             if (e == 0) {
                 SLIBLog(LOG_ERR, "qavouser: QAVOUserSet(): user [%s] does not exist", r.szOldName);
                 if (failure(QAVO_USERSET_NO_SUCH, ERR_NO_SUCH_USER, r.szOldName) < 0) return -1;
