@@ -494,6 +494,13 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
         if (k == kind) return SLIBSzListPush(failed, name) < 0 ? -1 : 0;
         return 0;
     };
+    // A name refused, logged and noted.
+    auto badName = [&](int i, const QAVOUSERSET &r) {
+        SLIBLog(LOG_ERR,
+                "qavouser: QAVOUserSet(): Bad parameter; [i] = [%d], type = [%d], szName = [%s]", i,
+                r.nType, r.szName);
+        return failure(QAVO_USERSET_BAD_NAME, ERR_BAD_USER, r.szName);
+    };
     // 1 when the user exists, 0 when not, -1 (logged) when it cannot be told.
     auto exists = [&](const char *name) {
         int e = SDKICheckUserExist(t.existing.get(), name);
@@ -508,11 +515,7 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
         if (Empty(r.szName)) continue;
         t.records.push_back(&r);
         if (!BlSLIBIsUserName(r.szName)) {
-            SLIBLog(
-                LOG_ERR,
-                "qavouser: QAVOUserSet(): Bad parameter; [i] = [%d], type = [%d], szName = [%s]", i,
-                r.nType, r.szName);
-            if (failure(QAVO_USERSET_BAD_NAME, ERR_BAD_USER, r.szName) < 0) return -1;
+            if (badName(i, r) < 0) return -1;
             continue;
         }
         const bool isNew = Empty(r.szOldName);
@@ -529,11 +532,7 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
         // them for the users "a" and "b". So no new name holds a blank (an
         // account that has one already keeps it).
         if (cmp != 0 && strchr(r.szName, ' ') != nullptr) {
-            SLIBLog(
-                LOG_ERR,
-                "qavouser: QAVOUserSet(): Bad parameter; [i] = [%d], type = [%d], szName = [%s]", i,
-                r.nType, r.szName);
-            if (failure(QAVO_USERSET_BAD_NAME, ERR_BAD_USER, r.szName) < 0) return -1;
+            if (badName(i, r) < 0) return -1;
             continue;
         }
         if (cmp != 0) {
