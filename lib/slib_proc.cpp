@@ -89,6 +89,13 @@ class ChildSignal {
     struct sigaction oldact_ {};
 };
 
+// Milliseconds of the monotonic clock since start.
+long long MsSince(const struct timespec &start) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
 // The input goes into a pipe before the child starts: it fits the pipe (no
 // more than PIPE_BUF), so nothing can block on a program that does not read
 // it, and the program sees the end of its input after it. inFd is the read
@@ -172,11 +179,7 @@ int RunAndWait(const char *const *argv, const char *const *envp, int inFd, int o
                 break;
             }
             if (w < 0) break;
-            struct timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const long long elapsedMs =
-                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-            if (elapsedMs >= timeout * 1000LL) {
+            if (MsSince(start) >= timeout * 1000LL) {
                 kill(-pid, SIGKILL);
                 kill(pid, SIGKILL);
                 while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -398,11 +401,11 @@ extern "C" int SLIBProcExecWaitArgv(const char *const *argv, const char *const *
 }
 
 extern "C" int SLIBProcExecWaitOutput(const char *const *argv, int fd, int timeout) {
-    if (argv == nullptr || argv[0] == nullptr || fd < 0) {
+    if (fd < 0) {
         SLIBErrSet(ERR_BAD_PARAMETERS);
         return -1;
     }
-    return RunAndWait(argv, nullptr, -1, fd, -1, timeout);
+    return RunWithInput(argv, nullptr, nullptr, fd, -1, timeout);
 }
 
 extern "C" int SLIBProcExecWaitIO(const char *const *argv, const char *input, int outFd, int errFd,
@@ -562,11 +565,8 @@ extern "C" int BlSLIBIsTCPPortReachable(const char *address, int port, int timeo
             };
             int r;
             for (;;) {
-                struct timespec now;
-                clock_gettime(CLOCK_MONOTONIC, &now);
-                long long spent =
-                    (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-                long long left = std::clamp(total - spent, 0LL, static_cast<long long>(INT_MAX));
+                long long left =
+                    std::clamp(total - MsSince(start), 0LL, static_cast<long long>(INT_MAX));
                 r = poll(&pfd, 1, static_cast<int>(left));
                 if (r >= 0 || errno != EINTR) break;
             }

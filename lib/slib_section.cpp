@@ -56,16 +56,41 @@ bool Writable(const char *section, PSLIBSZHASH hash, const char *format) {
     return true;
 }
 
-// Splits a body line into its trimmed key and value through the key/value
-// splitter; false for lines without "=" or with an empty key.
-bool SplitLine(std::string_view line, PSLIBSZLIST *pplist, std::string &text) {
-    text.assign(line);
-    SLIBSzListRemoveAll(*pplist);
-    const SLIBERRCODE before = SLIBErrGet();
-    if (SLIBStrSplitKeyValue(text.c_str(), pplist) == 0) return true;
-    if (SLIBErrGet() != ERR_BAD_PARAMETERS) throw std::bad_alloc();
-    SLIBErrSet(before);  // a line that is no key=value pair is no failure
-    return false;
+// Splits body lines into their trimmed key and value through the key/value
+// splitter.
+class PairSplitter {
+  public:
+    PairSplitter() : list_(PslSLIBSzListAlloc(1024)) {}
+    ~PairSplitter() { SLIBSzListFree(list_); }
+    PairSplitter(const PairSplitter &) = delete;
+    PairSplitter &operator=(const PairSplitter &) = delete;
+    // false when the list cannot be had (error set).
+    bool ok() const { return list_ != nullptr; }
+    // false for lines without "=" or with an empty key.
+    bool Split(std::string_view line) {
+        text_.assign(line);
+        SLIBSzListRemoveAll(list_);
+        const SLIBERRCODE before = SLIBErrGet();
+        if (SLIBStrSplitKeyValue(text_.c_str(), &list_) == 0) return true;
+        if (SLIBErrGet() != ERR_BAD_PARAMETERS) throw std::bad_alloc();
+        SLIBErrSet(before);  // a line that is no key=value pair is no failure
+        return false;
+    }
+    const char *key() const { return list_->pszItem[0]; }
+    const char *value() const { return list_->pszItem[1]; }
+
+  private:
+    PSLIBSZLIST list_;  // moves when it grows
+    std::string text_;
+};
+
+// The name of a section header line: 1 with the name, 0 for a line that is
+// no header, -1 (error set) for a header too long.
+int HeaderName(std::string_view line, std::string &name) {
+    if (!BlSLIBFileIsSectionHeader(line.data(), line.size())) return 0;
+    if (line.size() >= kMaxHeader) return Fail(ERR_BUF_TOO_SMALL);
+    name.assign(line.substr(1, line.rfind(']') - 1));
+    return 1;
 }
 
 using slib::WriteAll;
@@ -89,13 +114,8 @@ int ReadSection(const char *path, const char *section, PSLIBSZHASH *pphash, bool
     try {
         std::string_view line;
         bool inside = false;
-        PSLIBSZLIST pair = PslSLIBSzListAlloc(1024);
-        if (!pair) return -1;
-        struct Guard {
-            PSLIBSZLIST *list;
-            ~Guard() { SLIBSzListFree(*list); }
-        } guard{&pair};  // the list moves when it grows
-        std::string text;
+        PairSplitter pair;
+        if (!pair.ok()) return -1;
         while (NextLine(in.fp, line)) {
             if (!inside) {
                 inside = BlSLIBFileIsSectionNamed(line.data(), line.size(), section) == 1;
@@ -103,8 +123,8 @@ int ReadSection(const char *path, const char *section, PSLIBSZHASH *pphash, bool
             }
             if (line[0] == '[') return SLIBSzHashCount(*pphash);
             if (skipComments && IsComment(line)) continue;
-            if (!SplitLine(line, &pair, text)) continue;
-            if (SLIBSzHashSetValue(pphash, pair->pszItem[0], pair->pszItem[1]) < 0) return -1;
+            if (!pair.Split(line)) continue;
+            if (SLIBSzHashSetValue(pphash, pair.key(), pair.value()) < 0) return -1;
         }
         if (InputEnd(in.fp) < 0) return -1;
         return SLIBSzHashCount(*pphash);
@@ -144,11 +164,11 @@ extern "C" int SLIBFileEnumSection(const char *path, PSLIBSZLIST *pplist) {
     if (!in.fp) return Fail(ERR_OPEN_FAILED);
     try {
         std::string_view line;
+        std::string name;
         while (NextLine(in.fp, line)) {
-            if (!BlSLIBFileIsSectionHeader(line.data(), line.size())) continue;
-            if (line.size() >= kMaxHeader) return Fail(ERR_BUF_TOO_SMALL);
-            size_t close = line.rfind(']');
-            std::string name(line.substr(1, close - 1));
+            const int header = HeaderName(line, name);
+            if (header < 0) return -1;
+            if (header == 0) continue;
             if (SLIBSzListPush(pplist, name.c_str()) < 0) return -1;
         }
         if (InputEnd(in.fp) < 0) return -1;
@@ -172,23 +192,19 @@ int SectionIndex::Read(const char *path) {
     File in(fopen(path, "r"));
     if (!in.fp) return Fail(ERR_OPEN_FAILED);
     try {
-        PSLIBSZLIST pair = PslSLIBSzListAlloc(1024);
-        if (!pair) return -1;
-        struct Guard {
-            PSLIBSZLIST *list;
-            ~Guard() { SLIBSzListFree(*list); }
-        } guard{&pair};  // the list moves when it grows
-        std::string text;
+        PairSplitter pair;
+        if (!pair.ok()) return -1;
         std::string_view line;
+        std::string name;
         // The section whose pairs are being read; null after a line that
         // starts with '[' but opens no first section of its name.
         SzHashPtr *body = nullptr;
         while (NextLine(in.fp, line)) {
             if (line[0] == '[') {
                 body = nullptr;
-                if (!BlSLIBFileIsSectionHeader(line.data(), line.size())) continue;
-                if (line.size() >= kMaxHeader) return Fail(ERR_BUF_TOO_SMALL);
-                std::string name(line.substr(1, line.rfind(']') - 1));
+                const int header = HeaderName(line, name);
+                if (header < 0) return -1;
+                if (header == 0) continue;
                 // A name is listed up to a NUL byte; a header holding one is
                 // never the section of any name.
                 names_.emplace_back(name.c_str());
@@ -199,9 +215,9 @@ int SectionIndex::Read(const char *path) {
                 body = &it->second;
                 continue;
             }
-            if (!body || !SplitLine(line, &pair, text)) continue;
+            if (!body || !pair.Split(line)) continue;
             PSLIBSZHASH h = body->release();
-            const int r = SLIBSzHashSetValue(&h, pair->pszItem[0], pair->pszItem[1]);
+            const int r = SLIBSzHashSetValue(&h, pair.key(), pair.value());
             body->reset(h);
             if (r < 0) return -1;
         }

@@ -115,6 +115,26 @@ bool Changed(uint64_t start, uint64_t size) {
     return false;
 }
 
+// The errors of a copy or a comparison, logged as fn's at the line given,
+// with the error e: "FILE:LINE(fn) what [path] error: (e) text.".
+void LogFileError(int line, const char *fn, const char *what, const char *path, int e) {
+    SLIBLog(LOG_ERR, "%s:%d(%s) %s [%s] error: (%d) %s.", __FILE__, line, fn, what, path, e,
+            strerror(e));
+}
+
+void LogNoBuffer(int line, const char *fn, int size, int e) {
+    SLIBLog(LOG_ERR, "%s:%d(%s) malloc [%d] fail: (%d) %s.", __FILE__, line, fn, size, e,
+            strerror(e));
+}
+
+// path gave only got of the length bytes needed.
+void LogShortRead(int line, const char *fn, const char *path, uint64_t got, uint64_t length,
+                  int e) {
+    SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] only %llu bytes, %llu bytes needed: (%d) %s.",
+            __FILE__, line, fn, path, static_cast<unsigned long long>(got),
+            static_cast<unsigned long long>(length), e, strerror(e));
+}
+
 // Compares the first length bytes of a file and a device, in chunks of
 // chunk bytes. With report, a difference or a short read is logged and the
 // bytes count as progress.
@@ -122,16 +142,12 @@ int Compare(const char *szFile, const char *szDevice, uint64_t length, int nBufS
     if (!szFile || !szDevice || length == 0 || nBufSize <= 0) return -1;
     Fd file(open(szFile, O_RDONLY | O_CLOEXEC));
     if (!file.ok()) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__,
-                "UPDTVerifyFile", szFile, e, strerror(e));
+        LogFileError(__LINE__, "UPDTVerifyFile", "open", szFile, errno);
         return -1;
     }
     Fd dev(open(szDevice, O_RDONLY | O_CLOEXEC));
     if (!dev.ok()) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__,
-                "UPDTVerifyFile", szDevice, e, strerror(e));
+        LogFileError(__LINE__, "UPDTVerifyFile", "open", szDevice, errno);
         return -1;
     }
     // The device is read back in spans of many chunks (one request each
@@ -143,9 +159,7 @@ int Compare(const char *szFile, const char *szDevice, uint64_t length, int nBufS
     std::unique_ptr<uint8_t[]> a(new (std::nothrow) uint8_t[bufLen]);
     std::unique_ptr<uint8_t[]> b(new (std::nothrow) uint8_t[bufLen]);
     if (!a || !b) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) malloc [%d] fail: (%d) %s.", __FILE__, __LINE__,
-                "UPDTVerifyFile", nBufSize, e, strerror(e));
+        LogNoBuffer(__LINE__, "UPDTVerifyFile", nBufSize, errno);
         return -1;
     }
     uint64_t verified = 0;
@@ -154,17 +168,13 @@ int Compare(const char *szFile, const char *szDevice, uint64_t length, int nBufS
         errno = 0;
         ssize_t got = ReadFull(file.fd, a.get(), want);
         if (got < 0) {
-            int e = errno;
-            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__,
-                    "UPDTVerifyFile", szFile, e, strerror(e));
+            LogFileError(__LINE__, "UPDTVerifyFile", "read file", szFile, errno);
             return -1;
         }
         if (got == 0) break;
         ssize_t back = ReadFull(dev.fd, b.get(), static_cast<size_t>(got));
         if (back != got) {
-            int e = errno;
-            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__,
-                    "UPDTVerifyFile", szDevice, e, strerror(e));
+            LogFileError(__LINE__, "UPDTVerifyFile", "read file", szDevice, errno);
             return -1;
         }
         for (size_t off = 0; off < static_cast<size_t>(got); off += static_cast<size_t>(chunk)) {
@@ -186,13 +196,7 @@ int Compare(const char *szFile, const char *szDevice, uint64_t length, int nBufS
         if (static_cast<size_t>(got) < want) break;
     }
     if (verified != length) {
-        int e = errno;
-        if (report)
-            SLIBLog(LOG_ERR,
-                    "%s:%d(%s) read file [%s] only %llu bytes, %llu bytes needed: (%d) %s.",
-                    __FILE__, __LINE__, "UPDTVerifyFile", szFile,
-                    static_cast<unsigned long long>(verified),
-                    static_cast<unsigned long long>(length), e, strerror(e));
+        if (report) LogShortRead(__LINE__, "UPDTVerifyFile", szFile, verified, length, errno);
         return -1;
     }
     return 0;
@@ -223,17 +227,13 @@ Step Converge(const char *fn, const char *dev, uint64_t cpu, const std::string &
     if (len > 0) {
         in.fd = open(src.c_str(), O_RDONLY | O_CLOEXEC);
         if (!in.ok()) {
-            int e = errno;
-            SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__, fn,
-                    src.c_str(), e, strerror(e));
+            LogFileError(__LINE__, fn, "open", src.c_str(), errno);
             return Step::kRetry;
         }
     }
     Fd out(open(dev, O_RDWR | O_CLOEXEC));
     if (!out.ok()) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__, fn, dev, e,
-                strerror(e));
+        LogFileError(__LINE__, fn, "open", dev, errno);
         return Step::kRetry;
     }
     std::vector<uint8_t> want(static_cast<size_t>(block)), have(static_cast<size_t>(block));
@@ -243,15 +243,11 @@ Step Converge(const char *fn, const char *dev, uint64_t cpu, const std::string &
         std::fill(want.begin(), want.begin() + static_cast<long>(n), 0xFF);
         if (data > 0 && PReadFull(in.fd, want.data(), data, static_cast<off_t>(off)) !=
                             static_cast<ssize_t>(data)) {
-            int e = errno;
-            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__, fn,
-                    src.c_str(), e, strerror(e));
+            LogFileError(__LINE__, fn, "read file", src.c_str(), errno);
             return Step::kRetry;
         }
         if (PReadFull(out.fd, have.data(), n, static_cast<off_t>(off)) != static_cast<ssize_t>(n)) {
-            int e = errno;
-            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__, fn,
-                    dev, e, strerror(e));
+            LogFileError(__LINE__, fn, "read file", dev, errno);
             return Step::kRetry;
         }
         if (memcmp(want.data(), have.data(), n) != 0) {
@@ -282,8 +278,7 @@ Step Converge(const char *fn, const char *dev, uint64_t cpu, const std::string &
                 if (!PWriteFull(out.fd, want.data() + lo, hi - lo, static_cast<off_t>(off + lo))) {
                     int e = errno;
                     if (!Refused(e)) NoteChange(cpu + off + lo, hi - lo);
-                    SLIBLog(LOG_ERR, "%s:%d(%s) write file [%s] error: (%d) %s.", __FILE__,
-                            __LINE__, fn, dev, e, strerror(e));
+                    LogFileError(__LINE__, fn, "write file", dev, e);
                     return Step::kRetry;
                 }
                 NoteChange(cpu + off + lo, hi - lo);
@@ -472,23 +467,17 @@ extern "C" int UPDTCopyFile(const char *szSource, const char *szDevice, uint64_t
     if (!szSource || !szDevice || length == 0 || nBufSize <= 0) return -1;
     Fd in(open(szSource, O_RDONLY | O_CLOEXEC));
     if (!in.ok()) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__, __func__,
-                szSource, e, strerror(e));
+        LogFileError(__LINE__, __func__, "open", szSource, errno);
         return -1;
     }
     Fd out(open(szDevice, O_WRONLY | O_CLOEXEC));
     if (!out.ok()) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) open [%s] error: (%d) %s.", __FILE__, __LINE__, __func__,
-                szDevice, e, strerror(e));
+        LogFileError(__LINE__, __func__, "open", szDevice, errno);
         return -1;
     }
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[nBufSize]);
     if (!buf) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) malloc [%d] fail: (%d) %s.", __FILE__, __LINE__, __func__,
-                nBufSize, e, strerror(e));
+        LogNoBuffer(__LINE__, __func__, nBufSize, errno);
         return -1;
     }
     uint64_t copied = 0;
@@ -497,16 +486,12 @@ extern "C" int UPDTCopyFile(const char *szSource, const char *szDevice, uint64_t
         errno = 0;
         ssize_t got = ReadFull(in.fd, buf.get(), want);
         if (got < 0) {
-            int e = errno;
-            SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] error: (%d) %s.", __FILE__, __LINE__,
-                    __func__, szSource, e, strerror(e));
+            LogFileError(__LINE__, __func__, "read file", szSource, errno);
             return -1;
         }
         if (got == 0) break;
         if (!WriteFull(out.fd, buf.get(), static_cast<size_t>(got))) {
-            int e = errno;
-            SLIBLog(LOG_ERR, "%s:%d(%s) write file [%s] error: (%d) %s.", __FILE__, __LINE__,
-                    __func__, szDevice, e, strerror(e));
+            LogFileError(__LINE__, __func__, "write file", szDevice, errno);
             return -1;
         }
         copied += static_cast<uint64_t>(got);
@@ -515,10 +500,7 @@ extern "C" int UPDTCopyFile(const char *szSource, const char *szDevice, uint64_t
         if (static_cast<size_t>(got) < want) break;
     }
     if (copied != length) {
-        int e = errno;
-        SLIBLog(LOG_ERR, "%s:%d(%s) read file [%s] only %llu bytes, %llu bytes needed: (%d) %s.",
-                __FILE__, __LINE__, __func__, szSource, static_cast<unsigned long long>(copied),
-                static_cast<unsigned long long>(length), e, strerror(e));
+        LogShortRead(__LINE__, __func__, szSource, copied, length, errno);
         return -1;
     }
     return 0;

@@ -18,21 +18,13 @@
 # same devices. Printed as the ratio of wall times, reference / updater.
 #   update_flash_work.sh SRC BUILD [rounds]
 set -eu
-src="$1"; build="$2"; rounds="${3:-3}"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/lib/update_bench.sh"
 printf 'edition full\nstrict on\nuptime 120\n' > "$tmp/bench.desc"
-"$src/sim/appliance" --build "$build" --sim "$tmp/bench.desc" --shim -- \
-    bash -s "$rounds" <<'INNER'
-set -eu
-rounds="$1"
+in_unit <<'INNER'
 # The emulator's tool runs without the preloaded kernel shim.
 sim() { env -u LD_PRELOAD "$QAVO_BUILD/sim/qavo-sim" "$@"; }
 erase="$QAVO_BUILD/bench/qavo-mtd-erase"
-pkg=/volume1/upd@te
-mkdir -p "$pkg" /tmp/installed /tmp/changed
-sed 's/buildnumber="500"/buildnumber="520"/' /etc.defaults/VERSION > "$pkg/VERSION"
-ln -s "$QAVO_BUILD/updater" "$pkg/updater"
+mkdir -p /tmp/installed /tmp/changed
 # image file, device, installed data length (the power-up directory's)
 rows="RedBoot.msys:0:238664 zImage:1:1835008 rd.bin:2:2883584 AllLib.tgz:3:1703936 vendor:4:131072 qavocfg:5:393216"
 for r in $rows; do
@@ -92,7 +84,6 @@ work() {  # one complete update of package $1: its flash work and the minimum
 echo "flash work of a complete update against its minimum (outside the directory):"
 for p in all kernel same; do work "$p"; done
 
-now() { date +%s.%N; }
 package all
 tu=0 tr=0
 for i in $(seq "$rounds"); do

@@ -9,26 +9,16 @@
 # the dd it runs).
 #   update_vs_dd.sh SRC BUILD [rounds]
 set -eu
-src="$1"; build="$2"; rounds="${3:-3}"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/lib/update_bench.sh"
 # Not strict: dd writes without an erase, as a bare copy would.
 printf 'edition full\nuptime 120\n' > "$tmp/bench.desc"
-"$src/sim/appliance" --build "$build" --sim "$tmp/bench.desc" --shim -- \
-    bash -s "$rounds" <<'INNER'
-set -eu
-rounds="$1"
-pkg=/volume1/upd@te
-mkdir -p "$pkg"
-sed 's/buildnumber="500"/buildnumber="520"/' /etc.defaults/VERSION > "$pkg/VERSION"
+in_unit <<'INNER'
 # Images that fill their partitions: 7.75 MiB of the 8 MiB chip.
 imgs="RedBoot.msys:0:262144 zImage:1:2097152 rd.bin:2:3145728 AllLib.tgz:3:2097152 vendor:4:131072 qavocfg:5:393216"
 for i in $imgs; do
     IFS=: read -r f _ n <<< "$i"
     head -c "$n" /dev/urandom > "$pkg/$f"
 done
-ln -s "$QAVO_BUILD/updater" "$pkg/updater"
-now() { date +%s.%N; }
 updater_run() {
     local t0 t1 pid hwm=0 v
     t0=$(now)

@@ -494,16 +494,28 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
         if (k == kind) return SLIBSzListPush(failed, name) < 0 ? -1 : 0;
         return 0;
     };
+    // A name refused, logged and noted.
+    auto badName = [&](int i, const QAVOUSERSET &r) {
+        SLIBLog(LOG_ERR,
+                "qavouser: QAVOUserSet(): Bad parameter; [i] = [%d], type = [%d], szName = [%s]", i,
+                r.nType, r.szName);
+        return failure(QAVO_USERSET_BAD_NAME, ERR_BAD_USER, r.szName);
+    };
+    // 1 when the user exists, 0 when not, -1 (logged) when it cannot be told.
+    auto exists = [&](const char *name) {
+        int e = SDKICheckUserExist(t.existing.get(), name);
+        if (e < 0)
+            SLIBLog(LOG_ERR,
+                    "qavouser: QAVOUserSet(): SDKICheckUserExist() returned -1; [user name] = [%s]",
+                    name);
+        return e;
+    };
     for (int i = 0; i < count; ++i) {
         const QAVOUSERSET &r = records[i];
         if (Empty(r.szName)) continue;
         t.records.push_back(&r);
         if (!BlSLIBIsUserName(r.szName)) {
-            SLIBLog(
-                LOG_ERR,
-                "qavouser: QAVOUserSet(): Bad parameter; [i] = [%d], type = [%d], szName = [%s]", i,
-                r.nType, r.szName);
-            if (failure(QAVO_USERSET_BAD_NAME, ERR_BAD_USER, r.szName) < 0) return -1;
+            if (badName(i, r) < 0) return -1;
             continue;
         }
         const bool isNew = Empty(r.szOldName);
@@ -520,22 +532,12 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
         // them for the users "a" and "b". So no new name holds a blank (an
         // account that has one already keeps it).
         if (cmp != 0 && strchr(r.szName, ' ') != nullptr) {
-            SLIBLog(
-                LOG_ERR,
-                "qavouser: QAVOUserSet(): Bad parameter; [i] = [%d], type = [%d], szName = [%s]", i,
-                r.nType, r.szName);
-            if (failure(QAVO_USERSET_BAD_NAME, ERR_BAD_USER, r.szName) < 0) return -1;
+            if (badName(i, r) < 0) return -1;
             continue;
         }
         if (cmp != 0) {
-            int e = SDKICheckUserExist(t.existing.get(), r.szName);
-            if (e < 0) {
-                SLIBLog(
-                    LOG_ERR,
-                    "qavouser: QAVOUserSet(): SDKICheckUserExist() returned -1; [user name] = [%s]",
-                    r.szName);
-                return -1;
-            }
+            int e = exists(r.szName);
+            if (e < 0) return -1;
             if (e == 1) {
                 SLIBLog(LOG_ERR, "qavouser: QAVOUserSet(): user [%s] exists", r.szName);
                 if (failure(QAVO_USERSET_EXISTS, ERR_USER_EXISTS, r.szName) < 0) return -1;
@@ -543,14 +545,8 @@ int Classify(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *faile
             }
         }
         if (!isNew) {
-            int e = SDKICheckUserExist(t.existing.get(), r.szOldName);
-            if (e < 0) {
-                SLIBLog(
-                    LOG_ERR,
-                    "qavouser: QAVOUserSet(): SDKICheckUserExist() returned -1; [user name] = [%s]",
-                    r.szOldName);
-                return -1;
-            }
+            int e = exists(r.szOldName);
+            if (e < 0) return -1;
             if (e == 0) {
                 SLIBLog(LOG_ERR, "qavouser: QAVOUserSet(): user [%s] does not exist", r.szOldName);
                 if (failure(QAVO_USERSET_NO_SUCH, ERR_NO_SUCH_USER, r.szOldName) < 0) return -1;

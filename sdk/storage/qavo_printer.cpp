@@ -14,6 +14,7 @@
 #include <string>
 
 #include "qavo_share.h"
+#include "qavo_usbmount_util.h"
 #include "qavo_usbvol.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
@@ -65,18 +66,12 @@ using SzHashPtr = slib::SzHashPtr;
 // within 15 characters, so no other node (or a path out of "/dev/usb/") is
 // ever opened in its place.
 bool PlainPrinter(const char *device) {
-    if (!device || !*device || strlen(device) + strlen(kDevDir) > kNodeMax) return false;
-    for (const char *p = device; *p; ++p)
-        if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9'))) return false;
-    return true;
+    return usbm::PlainName(device, kNodeMax - strlen(kDevDir));
 }
 
 // A kernel device name as a key of "/tmp/usbtab".
 bool PlainDevice(const char *device) {
-    if (!device || !*device || strlen(device) > 31) return false;
-    for (const char *p = device; *p; ++p)
-        if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9'))) return false;
-    return true;
+    return usbm::PlainName(device, 31);
 }
 
 // A descriptor closed when it goes out of scope.

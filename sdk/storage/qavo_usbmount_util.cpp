@@ -20,11 +20,15 @@
 
 namespace usbm {
 
-bool PlainDevice(const char *device) {
-    if (!device || !*device || strlen(device) > 7) return false;
-    for (const char *p = device; *p; ++p)
+bool PlainName(const char *name, size_t max) {
+    if (!name || !*name || strlen(name) > max) return false;
+    for (const char *p = name; *p; ++p)
         if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9'))) return false;
     return true;
+}
+
+bool PlainDevice(const char *device) {
+    return PlainName(device, 7);
 }
 
 namespace {

@@ -89,10 +89,7 @@ constexpr int kLockTimeout = 5;
 // A kernel disk name ("sdb"): letters and digits only, so it is safe as a
 // key and inside "/dev/".
 bool PlainDevice(const char *device) {
-    if (!device || !*device || strlen(device) > 31) return false;
-    for (const char *p = device; *p; ++p)
-        if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9'))) return false;
-    return true;
+    return usbm::PlainName(device, 31);
 }
 
 // The device's GUID from "/tmp/usbguidtab"; false when it is not listed.

@@ -4,16 +4,7 @@
 # backup a failed run keeps, copied out, with the progress saying it failed.
 set -u
 src="$1"; build="$2"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
-fail=0
-check() { if ! eval "$2"; then echo "FAIL: $1"; fail=1; fi; }
-rehearse() { "$src/sim/qavo-rehearse" --build "$build" --package "$tmp/pkg" "$@"; }
-
-mkdir -p "$tmp/pkg"
-printf 'unique="qavomark_ixp420_1hd"\nmajorversion="2"\nminorversion="0"\nbuildphase="3"\nbuildnumber="500"\n' > "$tmp/installed"
-sed 's/500/520/' "$tmp/installed" > "$tmp/pkg/VERSION"
-head -c 300000 /dev/urandom > "$tmp/pkg/zImage"
+. "$src/tests/scripts/lib/rehearse_setup.sh"
 
 # The reboot rule of an old installed system: 24 after 301 s, unless the
 # unit has no /initrd. Arguments after -- reach the updater whole.

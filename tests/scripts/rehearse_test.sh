@@ -5,16 +5,7 @@
 # the refusal of a chip image of neither size.
 set -u
 src="$1"; build="$2"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
-fail=0
-check() { if ! eval "$2"; then echo "FAIL: $1"; fail=1; fi; }
-report="$build/sim/qavo-rehearse-report"
-
-mkdir -p "$tmp/pkg"
-printf 'unique="qavomark_ixp420_1hd"\nmajorversion="2"\nminorversion="0"\nbuildphase="3"\nbuildnumber="500"\n' > "$tmp/installed"
-sed 's/500/520/' "$tmp/installed" > "$tmp/pkg/VERSION"
-head -c 300000 /dev/urandom > "$tmp/pkg/zImage"
+. "$src/tests/scripts/lib/rehearse_setup.sh"
 
 "$src/sim/qavo-rehearse" --build "$build" --package "$tmp/pkg" --installed "$tmp/installed" \
     --out "$tmp/out" --watch > "$tmp/said" 2>&1

@@ -5,17 +5,7 @@
 # moved.
 set -u
 src="$1"; build="$2"
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
-fail=0
-check() { if ! eval "$2"; then echo "FAIL: $1"; fail=1; fi; }
-report="$build/sim/qavo-rehearse-report"
-rehearse() { "$src/sim/qavo-rehearse" --build "$build" --package "$tmp/pkg" "$@"; }
-
-mkdir -p "$tmp/pkg"
-printf 'unique="qavomark_ixp420_1hd"\nmajorversion="2"\nminorversion="0"\nbuildphase="3"\nbuildnumber="500"\n' > "$tmp/installed"
-sed 's/500/520/' "$tmp/installed" > "$tmp/pkg/VERSION"
-head -c 300000 /dev/urandom > "$tmp/pkg/zImage"
+. "$src/tests/scripts/lib/rehearse_setup.sh"
 
 # The tool's own messages: one line each, exit status 125.
 said() { "$src/sim/qavo-rehearse" --build "$build" "$@" 2>&1; echo "rc=$?"; }

@@ -35,33 +35,19 @@
 #include <vector>
 
 #include "appliance.h"
+#include "chip_bytes.h"
 #include "chip_reader.h"
 #include "qavosim.h"
 
 using namespace qtest;
+using chipbytes::PutLE;
+using chipbytes::Random;
 using chipread::Bytes;
 using chipread::Outcome;
 
 namespace {
 
 const std::string kPkg = "/volume1/upd@te";
-
-Bytes Random(size_t n, uint32_t seed) {
-    Bytes b(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto &c : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<uint8_t>(x);
-    }
-    return b;
-}
-
-void PutLE(Bytes &b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // One partition of a scenario: what is installed and what the package brings.
 struct Part {

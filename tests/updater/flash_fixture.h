@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "appliance.h"
+#include "chip_bytes.h"
 #include "qavo_mtd.h"
 #include "qavosim.h"
 #include "updt_patchinfo.h"
@@ -20,24 +21,9 @@
 
 namespace qflashtest {
 
-using Bytes = std::vector<uint8_t>;
-
-inline Bytes Random(size_t n, uint32_t seed) {
-    Bytes b(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto &c : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<uint8_t>(x);
-    }
-    return b;
-}
-
-inline void PutLE(Bytes &b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using chipbytes::Bytes;
+using chipbytes::PutLE;
+using chipbytes::Random;
 
 // One edition's chip with every partition holding data_length bytes of its
 // own, the working tables selected and the package folder /tmp/upd entered.

@@ -1,6 +1,7 @@
 // Helpers shared by the USB and eSATA mount code. Internal to the library.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,9 @@ namespace usbm {
 // The USB mount code's name in the log.
 inline constexpr const char *kMountSource = "sdk/qavodisk";
 
+// A kernel device name of 1 to max lowercase letters and digits ("sdb",
+// "lp0"): safe as a key of the device tables and inside a path of "/dev/".
+bool PlainName(const char *name, size_t max);
 // A kernel disk name of letters and digits only ("sdb"), short enough for
 // the backup record's device field.
 bool PlainDevice(const char *device);
