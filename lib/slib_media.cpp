@@ -174,6 +174,15 @@ void Wake(int pid) {
     kill(pid, SIGUSR1);
 }
 
+// The pid a conversion daemon's pid file gives when the daemon may run:
+// at least 1 and no live process of another name (a stale file whose
+// number was reused), else 0. The daemon itself queueing a path gets it
+// queued; it is never woken by its own call (Wake).
+int DaemonPid(const char *pidFile) {
+    const int pid = SLIBProcReadPidFile(pidFile);
+    return pid >= 1 && slib::PidFileMayName(pidFile, pid) ? pid : 0;
+}
+
 }  // namespace
 
 extern "C" void SLIBLoadMediaCapabilities(void) {
@@ -260,7 +269,7 @@ extern "C" void SLIBQueueMediaConversion(const char *path, int flags) {
             target.clear();
         }
         if (!target.empty()) {
-            const int pid = SLIBProcReadPidFile(QAVO_THUMB_PIDFILE);
+            const int pid = DaemonPid(QAVO_THUMB_PIDFILE);
             if (pid >= 1) {
                 if (QAVOWriteThumbQueue(target.c_str(), QAVO_THUMB_QUEUE) == 0) thumbGot = pid;
             } else {
@@ -270,7 +279,7 @@ extern "C" void SLIBQueueMediaConversion(const char *path, int flags) {
     }
     if ((flags & SLIB_MEDIA_PREVIEW) && gPhoto == 1 && gVideo == 1 &&
         (dir || BlSLIBIsMediaFileType(path, SLIB_MEDIA_VIDEO))) {
-        const int pid = SLIBProcReadPidFile(QAVO_FLV_PIDFILE);
+        const int pid = DaemonPid(QAVO_FLV_PIDFILE);
         if (pid >= 1) {
             if (QAVOWriteThumbQueue(path, QAVO_FLV_QUEUE) == 0) previewGot = pid;
         } else {

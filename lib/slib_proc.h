@@ -80,7 +80,8 @@ int BlSLIBProcIsAlive(pid_t pid);
 /* The process id of a pid file; 0 when it does not parse, -1 when unreadable
  * (no code). */
 int SLIBProcReadPidFile(const char *path);
-/* 1 when the pid file names a live process, else 0; no code. */
+/* 1 when the pid file names a live process, else 0; no code. Any live
+ * process counts, whatever its name: a probe only, never grounds to signal. */
 int BlSLIBProcIsPidFileAlive(const char *path);
 /* 1 when a TCP connection to the IPv4 address completes within timeout
  * seconds, else 0; no code. */

@@ -160,18 +160,24 @@ inline bool MaySignal(int pid) {
 // process searches by name match the same way.
 bool ProcessIsNamed(int pid, std::string_view name);
 
-// The process a daemon's pid file names when it may be signalled, else 0:
-// the pid file "/var/run/<daemon>.pid" belongs to the daemon of that name,
-// and a stale file whose number now names another process signals nobody.
-// The number is parsed, never handed to a shell or kill(1).
-inline int SignallablePid(const char *path) {
-    const int pid = SLIBProcReadPidFile(path);
-    if (!MaySignal(pid)) return 0;
+// False when pid is a live process other than the daemon the pid file path
+// belongs to ("/var/run/<daemon>.pid" is the daemon <daemon>'s): a stale
+// file whose number names another process now. A process that has gone is
+// left to kill(), which reports it.
+inline bool PidFileMayName(const char *path, int pid) {
     std::string_view daemon(path);
     daemon.remove_prefix(std::min(daemon.size(), daemon.rfind('/') + 1));
     if (daemon.size() > 4 && daemon.substr(daemon.size() - 4) == ".pid") daemon.remove_suffix(4);
-    // A process that has gone is left to kill(), which reports it.
-    return ProcessIsNamed(pid, daemon) || !BlSLIBProcIsAlive(pid) ? pid : 0;
+    return ProcessIsNamed(pid, daemon) || !BlSLIBProcIsAlive(pid);
+}
+
+// The process a daemon's pid file names when it may be signalled, else 0:
+// never init, a process group or the caller, and never a live process of
+// another name (see PidFileMayName). The number is parsed, never handed to a
+// shell or kill(1).
+inline int SignallablePid(const char *path) {
+    const int pid = SLIBProcReadPidFile(path);
+    return MaySignal(pid) && PidFileMayName(path, pid) ? pid : 0;
 }
 
 // The model's capability file.

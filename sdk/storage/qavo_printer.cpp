@@ -242,10 +242,11 @@ int AddShare() {
 enum class Atalkd { kNone, kAlive };
 
 Atalkd ProbeAtalkd() {
-    const int pid = SLIBProcReadPidFile(kAtalkdPid);
-    // A pid file naming no single other process (damaged, 0, 1 or below)
-    // names no daemon: kill() would probe a process group instead.
-    if (!slib::MaySignal(pid)) return Atalkd::kNone;
+    // A pid file naming no single other process (damaged, 0, 1 or below:
+    // kill() would probe a process group instead) or a live process of
+    // another name (a stale file) names no daemon.
+    const int pid = slib::SignallablePid(kAtalkdPid);
+    if (pid == 0) return Atalkd::kNone;
     if (kill(pid, 0) == 0) return Atalkd::kAlive;
     const int err = errno;
     if (err == ESRCH) return Atalkd::kNone;

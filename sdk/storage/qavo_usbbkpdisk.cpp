@@ -133,7 +133,10 @@ extern "C" int USBBKPCancelTask(int flag) {
         SLIBLog(LOG_ERR, "%s(%d): pid <= 0!!", __func__, __LINE__);
         return -1;
     }
-    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)
+    // A process that has gone, or a stale file whose number now names
+    // another process: no backup runs.
+    if ((kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) ||
+        !slib::PidFileMayName(SZF_USBBKP_PID, static_cast<int>(pid)))
         return ClearBits(USB_BKP_STATUS_BACKING_UP);
     if (kill(static_cast<pid_t>(pid), flag ? SIGUSR1 : SIGUSR2) != 0) {
         SLIBLog(LOG_ERR, "%s(%d): kill failed (errno=%d)", __func__, __LINE__, errno);

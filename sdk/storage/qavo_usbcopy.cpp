@@ -56,9 +56,10 @@ bool FsFree(const char *path, unsigned long long *avail) {
 extern "C" int USBCOPYSignalPaneld(int sig) {
     if (KeyValue(kDefaults, SZK_USBCOPY) != "yes") return 0;
     if (sig != USBCOPY_SIG_CAN_START && sig != USBCOPY_SIG_CANNOT_START) return -1;
-    // 0 would signal the caller's own group and 1 is init: no valid id.
-    const int pid = SLIBProcReadPidFile(SZF_PANELD_PID);
-    if (pid <= 1) return 0;
+    // No valid id (0 would signal the caller's own group, 1 is init) or a
+    // stale file naming another process: nobody to tell.
+    const int pid = slib::SignallablePid(SZF_PANELD_PID);
+    if (pid == 0) return 0;
     return kill(pid, sig) == 0 ? 0 : -1;
 }
 
@@ -231,12 +232,14 @@ extern "C" int USBCOPYIsDeviceAtFrontPort(const QAVOUSB *dev) {
 extern "C" int USBCOPYIsTaskRunning(void) {
     const int pid = CopyPid();
     if (pid == 0) return -1;
-    if (kill(pid, 0) == 0) return 1;
+    // A stale file whose number now names another process: no copy runs.
+    if (kill(pid, 0) == 0) return slib::PidFileMayName(SZF_USBCOPY_PID, pid) ? 1 : 0;
     return errno == ESRCH ? 0 : -1;
 }
 
 extern "C" int USBCOPYCancelTask(void) {
-    const int pid = CopyPid();
+    // Never a process that a stale pid file's number now names.
+    const int pid = slib::SignallablePid(SZF_USBCOPY_PID);
     SLIBLog(LOG_ERR, "%s:%d(%s) Sending SIGUSR2(pid=%d)", kCopySource, __LINE__, __func__, pid);
     if (pid == 0) return 0;
     if (kill(pid, 0) != 0) return errno == ESRCH ? 0 : -1;

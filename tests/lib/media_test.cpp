@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -58,13 +59,15 @@ void SupportMedia() {
 
 // A daemon of the test: keeps running until stopped and counts the SIGUSR1
 // it receives (SIGUSR1 is blocked in the test process, so it queues there
-// too and is looked for with Pending).
+// too and is looked for with Pending). It bears the name given: a pid file
+// counts only when it names a process of its daemon's name.
 class Daemon {
   public:
-    Daemon() {
+    explicit Daemon(const char *name) {
         EXPECT_EQ(pipe2(pipe_, O_CLOEXEC), 0);
         pid_ = fork();
         if (pid_ == 0) {
+            if (prctl(PR_SET_NAME, name) != 0 || write(pipe_[1], "n", 1) != 1) _exit(1);
             sigset_t set;
             sigemptyset(&set);
             sigaddset(&set, SIGUSR1);
@@ -78,6 +81,9 @@ class Daemon {
             }
         }
         close(pipe_[1]);
+        // Named before it is used.
+        char c;
+        EXPECT_EQ(read(pipe_[0], &c, 1), 1);
     }
     ~Daemon() {
         kill(pid_, SIGTERM);
@@ -202,7 +208,7 @@ TEST_F(Media, ConversionQueuesTheRightPathsAndWakesOneDaemon) {
     WriteFile("/volume1/photo/trip/a.jpg", "x");
     WriteFile("/volume1/photo/trip/notes.txt", "x");
     WriteFile("/volume1/video/clip.avi", "x");
-    Daemon thumb, flv, bystander;
+    Daemon thumb("qavomkthumbd"), flv("qavomkflvd"), bystander("smbd");
     WriteFile(QAVO_THUMB_PIDFILE, std::to_string(thumb.Pid()) + "\n");
     WriteFile(QAVO_FLV_PIDFILE, std::to_string(flv.Pid()) + "\n");
 
@@ -234,16 +240,21 @@ TEST_F(Media, ConversionQueuesTheRightPathsAndWakesOneDaemon) {
 
 TEST_F(Media, PidFilesThatNameNoDaemonSignalNobody) {
     SupportMedia();
-    Daemon thumb, bystander;
+    Daemon thumb("qavomkthumbd"), bystander("smbd");
     const std::string live = std::to_string(thumb.Pid());
+    // A stale pid file whose number now names another live process.
+    const std::string other = std::to_string(bystander.Pid());
     struct Case {
-        std::string thumbPid, flvPid;  // "self": the caller's own pid
+        // "self": the caller's own pid; the caller bears the preview
+        // daemon's name, as the daemon itself queueing a path would.
+        std::string thumbPid, flvPid;
         bool thumbQueued, flvQueued;
         int thumbWoken;
     } cases[] = {
         {live, "0", true, false, 1},       {live, "-1\n", true, false, 1},
-        {live, "garbage", true, false, 1}, {"1", "1", true, true, 0},
-        {"self", "self", true, true, 0},   {"0", "-1", false, false, 0},
+        {live, "garbage", true, false, 1}, {live, other, true, false, 1},
+        {other, other, false, false, 0},   {"1", "1", false, false, 0},
+        {"self", "self", false, true, 0},  {"0", "-1", false, false, 0},
         {"garbage", "", false, false, 0},
     };
     for (const Case &c : cases) {
@@ -254,6 +265,7 @@ TEST_F(Media, PidFilesThatNameNoDaemonSignalNobody) {
         pid_t caller = fork();
         if (caller == 0) {
             setpgid(0, 0);
+            if (prctl(PR_SET_NAME, "qavomkflvd") != 0) _exit(4);
             const std::string self = std::to_string(getpid());
             WriteFile(QAVO_THUMB_PIDFILE, c.thumbPid == "self" ? self : c.thumbPid);
             WriteFile(QAVO_FLV_PIDFILE, c.flvPid == "self" ? self : c.flvPid);
@@ -320,7 +332,7 @@ TEST_F(Media, IndexingRunsTheIndexerDetachedForMediaSharesOnly) {
 }
 
 TEST_F(Media, NothingHappensWithoutMediaSupport) {
-    Daemon thumb;
+    Daemon thumb("qavomkthumbd");
     WriteFile(QAVO_THUMB_PIDFILE, std::to_string(thumb.Pid()));
     SLIBMediaIndexPath("/volume1/photo/a.jpg", 1);
     SLIBQueueMediaConversion("/volume1/photo/trip", SLIB_MEDIA_THUMB);

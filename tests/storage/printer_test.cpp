@@ -18,6 +18,7 @@
 #include "appliance.h"
 #include "qavo_printer.h"
 #include "qavosim.h"
+#include "signal_recorder.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
 #include "slib_lock.h"
@@ -323,23 +324,27 @@ void StartAppleTalk() {
 
 TEST(ApplePrinterStart, WithoutAppleTalkLeavesTheMarker) {
     Attach(kPsId);
+    // A stale pid file whose number now names a live process of another name.
+    const pid_t other = usim::Recorder("/tmp/other.sigs", "smbd");
+    ASSERT_GT(other, 0);
     struct Case {
-        const char *pidFile;  // nullptr: none
-    } cases[] = {{nullptr}, {"999999\n"}, {"1\n"}, {"junk\n"}};
+        std::string pidFile;  // "-": none
+    } cases[] = {{"-"}, {"999999\n"}, {"1\n"}, {"junk\n"}, {std::to_string(other) + "\n"}};
     const mode_t old = umask(077);
     for (const Case &c : cases) {
         qtest::RemoveFile("/tmp/start_papd");
-        if (c.pidFile)
+        if (c.pidFile != "-")
             WriteFile("/var/run/atalkd.pid", c.pidFile);
         else
             qtest::RemoveFile("/var/run/atalkd.pid");
         QAVOStartupPapd("lp0");
         struct stat st {};
-        ASSERT_EQ(stat("/tmp/start_papd", &st), 0) << (c.pidFile ? c.pidFile : "none");
+        ASSERT_EQ(stat("/tmp/start_papd", &st), 0) << c.pidFile;
         EXPECT_EQ(st.st_mode & 07777, 0644u);
         EXPECT_EQ(st.st_size, 0);
     }
     umask(old);
+    usim::Stop(other);
     EXPECT_FALSE(PrinterDaemonStarted());
 }
 

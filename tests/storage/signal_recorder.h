@@ -2,7 +2,9 @@
 // signals it is sent.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +17,12 @@
 namespace usim {
 
 // A process that records every SIGUSR1/SIGUSR2 it gets, one number a line.
-inline pid_t Recorder(const std::string &log) {
+// With a name it plays that daemon: the library signals a pid file's process
+// only when it is named like the daemon the file belongs to. The name is set
+// before this returns.
+inline pid_t Recorder(const std::string &log, const char *name = nullptr) {
+    int named[2];
+    if (pipe2(named, O_CLOEXEC) != 0) return -1;
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGUSR1);
@@ -26,6 +33,10 @@ inline pid_t Recorder(const std::string &log) {
     const pid_t pid = fork();
     if (pid != 0) sigprocmask(SIG_SETMASK, &old, nullptr);
     if (pid == 0) {
+        close(named[0]);
+        if (name && prctl(PR_SET_NAME, name) != 0) _exit(1);
+        if (write(named[1], "n", 1) != 1) _exit(1);
+        close(named[1]);
         for (;;) {
             int sig = 0;
             if (sigwait(&set, &sig) != 0) _exit(1);
@@ -35,6 +46,14 @@ inline pid_t Recorder(const std::string &log) {
                 fclose(f);
             }
         }
+    }
+    close(named[1]);
+    char c;
+    const bool ready = pid > 0 && read(named[0], &c, 1) == 1;
+    close(named[0]);
+    if (pid > 0 && !ready) {
+        waitpid(pid, nullptr, 0);
+        return -1;
     }
     return pid;
 }

@@ -147,7 +147,7 @@ TEST_F(UsbBkpDisk, PullDuringBackupStopsItAndHandsOver) {
     ASSERT_EQ(Arrive("sdb", 3), 0);
     ASSERT_EQ(Arrive("sdc", 4), 0);  // another ID: attached, off line
     const std::string log = "/tmp/bkp.sigs";
-    const pid_t bkp = usim::Recorder(log);
+    const pid_t bkp = usim::Recorder(log, "qavousbbkp");
     WriteFile(SZF_USBBKP_PID, std::to_string(bkp) + "\n");
     ASSERT_EQ(
         QAVOUSBSetBackupInfoStatus(
@@ -235,17 +235,27 @@ TEST_F(UsbBkpDisk, StatusOperations) {
     EXPECT_STREQ(buf, "sdb");
 
     // Pid files: init, junk and negative ones are never signalled; a
-    // process that has gone clears the backing-up bit.
-    const std::string log = "/tmp/bkp-status.sigs";
-    const pid_t bkp = usim::Recorder(log);
+    // process that has gone clears the backing-up bit, and so does a stale
+    // file naming a live process of another name, which gets nothing.
+    const std::string log = "/tmp/bkp-status.sigs", otherLog = "/tmp/bkp-other.sigs";
+    const pid_t bkp = usim::Recorder(log, "qavousbbkp");
+    const pid_t other = usim::Recorder(otherLog, "smbd");
+    ASSERT_GT(bkp, 0);
+    ASSERT_GT(other, 0);
     for (const char *content : {"1\n", "0\n", "-1\n", "junk\n"}) {
         WriteFile(SZF_USBBKP_PID, content);
         EXPECT_EQ(USBBKPCancelTask(1), -1) << content;
         EXPECT_EQ(Record().status, 0x3u);
     }
+    WriteFile(SZF_USBBKP_PID, std::to_string(other) + "\n");
+    EXPECT_EQ(USBBKPCancelTask(1), 0);
+    EXPECT_EQ(Record().status, 0x1u);
+    SetRecord(0x3, "sdb");
     WriteFile(SZF_USBBKP_PID, std::to_string(bkp) + "\n");
     EXPECT_EQ(USBBKPCancelTask(0), 0);
     EXPECT_EQ(usim::Signals(log, 1), "12\n");
+    EXPECT_EQ(usim::Signals(otherLog, 1), "");
+    usim::Stop(other);
     usim::Stop(bkp);
     EXPECT_EQ(USBBKPCancelTask(0), 0);
     EXPECT_EQ(Record().status, 0x1u);

@@ -57,16 +57,22 @@ TEST(UsbCopyPort, FrontPortByModel) {
     EXPECT_EQ(USBCOPYIsDeviceAtFrontPort(nullptr), -1);
 }
 
-TEST(UsbCopyTask, PidFileMustNameAProcessAboveOne) {
+TEST(UsbCopyTask, PidFileMustNameTheDaemonAboveOne) {
     SetModel("yes");
-    const std::string log = "/tmp/copy.sigs";
-    const pid_t copier = Recorder(log);
+    const std::string copyLog = "/tmp/copy.sigs", panelLog = "/tmp/panel.sigs",
+                      otherLog = "/tmp/other.sigs";
+    const pid_t copier = Recorder(copyLog, "qavousbcopy");
+    const pid_t paneld = Recorder(panelLog, "paneld");
+    // A live process of another name, as a stale pid file's number may name.
+    const pid_t other = Recorder(otherLog, "smbd");
     ASSERT_GT(copier, 0);
+    ASSERT_GT(paneld, 0);
+    ASSERT_GT(other, 0);
     const pid_t gone = fork();
     if (gone == 0) _exit(0);
     waitpid(gone, nullptr, 0);
     struct {
-        std::string content;  // "-": no file
+        std::string content;  // "-": no file; "daemon": each file names its own daemon
         int running, cancel, signal;
     } cases[] = {
         {"-", -1, 0, 0},
@@ -76,28 +82,32 @@ TEST(UsbCopyTask, PidFileMustNameAProcessAboveOne) {
         {"1\n", -1, 0, 0},
         {"junk", -1, 0, 0},
         {std::to_string(gone) + "\n", 0, 0, -1},  // gone: the send fails
-        {std::to_string(copier) + "\n", 1, 0, 0},
+        {std::to_string(other) + "\n", 0, 0, 0},  // not the daemon: nobody is told
+        {std::to_string(getpid()) + "\n", 0, 0, 0},
+        {"daemon", 1, 0, 0},
+    };
+    auto place = [](const char *file, const std::string &content, pid_t daemon) {
+        if (content == "-")
+            qtest::RemoveFile(file);
+        else
+            WriteFile(file, content == "daemon" ? std::to_string(daemon) + "\n" : content);
     };
     for (const auto &c : cases) {
-        if (c.content == "-")
-            qtest::RemoveFile(SZF_USBCOPY_PID);
-        else
-            WriteFile(SZF_USBCOPY_PID, c.content);
+        place(SZF_USBCOPY_PID, c.content, copier);
         EXPECT_EQ(USBCOPYIsTaskRunning(), c.running) << c.content;
         EXPECT_EQ(USBCOPYCancelTask(), c.cancel) << c.content;
         // The same pid file contents at the front-panel daemon's place.
-        if (c.content == "-")
-            qtest::RemoveFile(SZF_PANELD_PID);
-        else
-            WriteFile(SZF_PANELD_PID, c.content);
+        place(SZF_PANELD_PID, c.content, paneld);
         EXPECT_EQ(USBCOPYSignalPaneld(USBCOPY_SIG_CAN_START), c.signal) << c.content;
     }
-    // Only the live copier got anything: SIGUSR2, then SIGUSR1 as "paneld".
-    // (Both may be pending at once; the order of delivery is the kernel's.)
-    const std::string got = Signals(log, 2);
-    EXPECT_TRUE(got == "12\n10\n" || got == "10\n12\n") << got;
+    // Only the daemons got anything: the copier SIGUSR2, paneld SIGUSR1.
+    EXPECT_EQ(Signals(copyLog, 1), "12\n");
+    EXPECT_EQ(Signals(panelLog, 1), "10\n");
+    EXPECT_EQ(Signals(otherLog, 1), "");
     EXPECT_EQ(USBCOPYSignalPaneld(40), -1);
     Stop(copier);
+    Stop(paneld);
+    Stop(other);
 }
 
 class UsbCopyTrigger : public ::testing::Test {
@@ -112,7 +122,7 @@ class UsbCopyTrigger : public ::testing::Test {
                   "[global]\n\tsecurity=user\n"
                   "[public]\n\tpath=/volume1/public\n\tguest ok=yes\n\twriteable=yes\n");
         ASSERT_EQ(QAVOINFOSetKeyValue("usbcopyfolder", "public"), 0);
-        paneld_ = Recorder(kLog);
+        paneld_ = Recorder(kLog, "paneld");
         ASSERT_GT(paneld_, 0);
         WriteFile(SZF_PANELD_PID, std::to_string(paneld_) + "\n");
         memset(&vol_, 0, sizeof vol_);

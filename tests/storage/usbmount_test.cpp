@@ -190,7 +190,7 @@ TEST_F(UsbMount, FrontPortStartsCopyForVfatOnly) {
               "[public]\n\tpath=/volume1/public\n\tguest ok=yes\n\twriteable=yes\n");
     ASSERT_EQ(QAVOINFOSetKeyValue("usbcopyfolder", "public"), 0);
     const std::string log = "/tmp/paneld.sigs";
-    const pid_t paneld = usim::Recorder(log);
+    const pid_t paneld = usim::Recorder(log, "paneld");
     WriteFile("/var/run/paneld.pid", std::to_string(paneld) + "\n");
     Attach({{"sdb", Fs::Ext3}, {"sdc", Fs::Vfat}}, 99);
     ASSERT_EQ(Plug("sdb", 3), 0);
