@@ -5,6 +5,7 @@
 #include "qavo_accfile.h"
 
 #include <syslog.h>
+#include <unicode/ustring.h>
 
 #include <cerrno>
 #include <climits>
@@ -17,8 +18,10 @@
 #include <vector>
 
 #include "accfile_util.h"
+#include "account_snapshot.h"
 #include "slib_errcode.h"
 #include "slib_line.h"
+#include "slib_rewrite.h"
 #include "slib_str.h"
 #include "slib_unicode.h"
 #include "slib_util.h"
@@ -195,6 +198,31 @@ Match TakeLine(size_t length, int search, int gid, const char *wanted) {
     return Match::kFound;
 }
 
+// Judges a line of text read before as the scan would judge it in the file,
+// looking for the group of that name; the record points into the scanner's
+// line buffer as the scan's does.
+QAVOGROUPENTRY *TakeGroupText(const std::string &text, const char *name) {
+    if (text.size() > kLineMax) return nullptr;  // the scan passes it over
+    if (text.size() + 1 > g_scan.lineCap) {
+        const size_t cap = (text.size() / kLineStep + 1) * kLineStep;
+        auto *grown = static_cast<char *>(realloc(g_scan.line, cap));
+        if (!grown) return nullptr;
+        g_scan.line = grown;
+        g_scan.lineCap = cap;
+    }
+    if (!g_scan.members) {
+        g_scan.members = static_cast<char **>(calloc(kMemberStep, sizeof(char *)));
+        if (!g_scan.members) return nullptr;
+        g_scan.memberCap = kMemberStep;
+    }
+    memcpy(g_scan.line, text.data(), text.size());
+    g_scan.line[text.size()] = '\0';
+    g_group.type = 1;
+    g_group.linked = nullptr;
+    g_group.number = 0;
+    return TakeLine(text.size(), QAVO_GRSCAN_FIND, 0, name) == Match::kFound ? &g_group : nullptr;
+}
+
 QAVOGROUPENTRY *LookUpGroup(int gid, const char *name) {
     if (!SLIBIGrOpen(SZF_GROUP)) return nullptr;
     int found = SLIBIGrScan(QAVO_GRSCAN_FIND, gid, name);
@@ -243,6 +271,12 @@ int AccountLine(const char *path, const char *name, std::string &line, bool grow
     }
 }
 
+// The line AccountLine finds, from a snapshot when there is one.
+int FindLine(const sdk::AccountSnapshot *snap, sdk::AccountSnapshot::FileId file, const char *path,
+             const char *name, std::string &line, bool grow) {
+    return snap ? snap->Line(file, name, line, grow) : AccountLine(path, name, line, grow);
+}
+
 // Splits a line at ':' keeping empty fields.
 int SplitFields(const std::string &line, const char *delimiters, slib::SzListPtr &list) {
     PSLIBSZLIST l = PslSLIBSzListAlloc(static_cast<int>(line.size()) * 2 + 512);
@@ -256,7 +290,7 @@ uid_t ParseId(const char *text) {
     return static_cast<uid_t>(strtoul(text, nullptr, 10));
 }
 
-struct passwd *LocalPwNam(const char *name) {
+struct passwd *LocalPwNam(const char *name, const sdk::AccountSnapshot *snap = nullptr) {
     if (!name || !*name) {
         SLIBErrSet(ERR_BAD_PARAMETERS);
         return nullptr;
@@ -268,7 +302,7 @@ struct passwd *LocalPwNam(const char *name) {
         return nullptr;
     }
     std::string line;
-    int r = AccountLine(SZF_PASSWD, name, line, false);
+    int r = FindLine(snap, sdk::AccountSnapshot::kPasswd, SZF_PASSWD, name, line, false);
     if (r <= 0) {
         // A line too long for the reader counts as missing as well.
         if (r == 0 || SLIBErrGet() == ERR_BUF_TOO_SMALL) SLIBErrSet(ERR_NO_SUCH_USER);
@@ -296,6 +330,106 @@ struct passwd *LocalPwNam(const char *name) {
     rec.pw.pw_dir = rec.home;
     rec.pw.pw_shell = rec.shell;
     return &rec.pw;
+}
+
+int GrNamBuf(const char *name, struct group *buf, int size, int *needed,
+             const sdk::AccountSnapshot *snap) {
+    if (!name || !*name || !needed || size < 0 || (!buf && size != 0))
+        return Fail(ERR_BAD_PARAMETERS);
+    int chars = SLIBUnicodeUTF8StrCountChar(name);
+    if (chars < 0 || chars > kMaxGroupNameChars) return -1;
+    if (!FieldName(name)) return Fail(ERR_NO_SUCH_USER);
+    try {
+        // The whole line, however many members the group has.
+        std::string line;
+        int r = FindLine(snap, sdk::AccountSnapshot::kGroup, SZF_GROUP, name, line, true);
+        if (r == 0) return Fail(ERR_NO_SUCH_USER);
+        if (r < 0) return -1;
+        slib::SzListPtr fields;
+        int n = SplitFields(line, ":", fields);
+        if (n < 0) return -1;
+        if (n != 4) return Fail(ERR_FIELD_COUNT);
+        char **f = fields->pszItem;
+        // Names between commas count even when empty; an empty field holds none.
+        std::vector<std::string_view> members;
+        if (*f[3]) {
+            std::string_view rest = f[3];
+            for (;;) {
+                size_t comma = rest.find(',');
+                members.push_back(rest.substr(0, comma));
+                if (comma == std::string_view::npos) break;
+                rest.remove_prefix(comma + 1);
+            }
+        }
+        const size_t nameLen = strlen(f[0]), pwLen = strlen(f[1]);
+        size_t arrayAt = sizeof(struct group) + nameLen + 1 + pwLen + 1;
+        arrayAt = (arrayAt + alignof(char *) - 1) / alignof(char *) * alignof(char *);
+        size_t stringsAt = arrayAt + (members.size() + 1) * sizeof(char *);
+        size_t total = stringsAt;
+        for (std::string_view m : members)
+            total += m.size() + 1;
+        if (total > INT_MAX) return Fail(ERR_OUT_OF_MEMORY);
+        *needed = static_cast<int>(total);
+        if (!buf && size == 0) return 0;
+        if (total > static_cast<size_t>(size)) return Fail(ERR_BUF_TOO_SMALL);
+
+        auto *base = reinterpret_cast<char *>(buf);
+        memset(base, 0, static_cast<size_t>(size));
+        char *at = base + sizeof(struct group);
+        buf->gr_name = at;
+        memcpy(at, f[0], nameLen);
+        at += nameLen + 1;
+        buf->gr_passwd = at;
+        memcpy(at, f[1], pwLen);
+        buf->gr_gid = static_cast<gid_t>(strtoul(f[2], nullptr, 10));
+        auto **array = reinterpret_cast<char **>(base + arrayAt);
+        buf->gr_mem = array;
+        at = base + stringsAt;
+        for (size_t i = 0; i < members.size(); ++i) {
+            array[i] = at;
+            memcpy(at, members[i].data(), members[i].size());
+            at += members[i].size() + 1;
+        }
+        array[members.size()] = nullptr;
+        return static_cast<int>(members.size());
+    } catch (const std::bad_alloc &) {
+        return Fail(ERR_OUT_OF_MEMORY);
+    }
+}
+
+struct passwd *LocalSpNam(const char *name, const sdk::AccountSnapshot *snap) {
+    if (!name) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return nullptr;
+    }
+    try {
+        struct passwd *pw = LocalPwNam(name, snap);
+        if (!pw) {
+            SLIBErrSet(ERR_NO_SUCH_USER);
+            return nullptr;
+        }
+        std::string line;
+        if (FindLine(snap, sdk::AccountSnapshot::kShadow, SZF_SHADOW, pw->pw_name, line, false) <=
+            0) {
+            SLIBLog(LOG_ERR, "(%d) cant get line by %s(%X)\n", __LINE__, pw->pw_name, SLIBErrGet());
+            return nullptr;
+        }
+        slib::SzListPtr fields;
+        int n = SplitFields(line, ":", fields);
+        if (n < 0) return nullptr;
+        if (n != 9) {
+            // Only the name: the rest of the line holds the password hash.
+            SLIBLog(LOG_ERR, "(%d) szLine[%s] has %d entries format error\n", __LINE__,
+                    fields->pszItem[0], n);
+            SLIBErrSet(ERR_FIELD_COUNT);
+            return nullptr;
+        }
+        CopyCut(g_localPw.password, sizeof g_localPw.password, fields->pszItem[1]);
+        return pw;
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
 }
 
 }  // namespace
@@ -367,67 +501,7 @@ extern "C" QAVOGROUPENTRY *PgrpSLIBGetLocalGrEnt(void) {
 }
 
 extern "C" int SLIBGetLocalGrNamBuf(const char *name, struct group *buf, int size, int *needed) {
-    if (!name || !*name || !needed || size < 0 || (!buf && size != 0))
-        return Fail(ERR_BAD_PARAMETERS);
-    int chars = SLIBUnicodeUTF8StrCountChar(name);
-    if (chars < 0 || chars > kMaxGroupNameChars) return -1;
-    if (!FieldName(name)) return Fail(ERR_NO_SUCH_USER);
-    try {
-        // The whole line, however many members the group has.
-        std::string line;
-        int r = AccountLine(SZF_GROUP, name, line, true);
-        if (r == 0) return Fail(ERR_NO_SUCH_USER);
-        if (r < 0) return -1;
-        slib::SzListPtr fields;
-        int n = SplitFields(line, ":", fields);
-        if (n < 0) return -1;
-        if (n != 4) return Fail(ERR_FIELD_COUNT);
-        char **f = fields->pszItem;
-        // Names between commas count even when empty; an empty field holds none.
-        std::vector<std::string_view> members;
-        if (*f[3]) {
-            std::string_view rest = f[3];
-            for (;;) {
-                size_t comma = rest.find(',');
-                members.push_back(rest.substr(0, comma));
-                if (comma == std::string_view::npos) break;
-                rest.remove_prefix(comma + 1);
-            }
-        }
-        const size_t nameLen = strlen(f[0]), pwLen = strlen(f[1]);
-        size_t arrayAt = sizeof(struct group) + nameLen + 1 + pwLen + 1;
-        arrayAt = (arrayAt + alignof(char *) - 1) / alignof(char *) * alignof(char *);
-        size_t stringsAt = arrayAt + (members.size() + 1) * sizeof(char *);
-        size_t total = stringsAt;
-        for (std::string_view m : members)
-            total += m.size() + 1;
-        if (total > INT_MAX) return Fail(ERR_OUT_OF_MEMORY);
-        *needed = static_cast<int>(total);
-        if (!buf && size == 0) return 0;
-        if (total > static_cast<size_t>(size)) return Fail(ERR_BUF_TOO_SMALL);
-
-        auto *base = reinterpret_cast<char *>(buf);
-        memset(base, 0, static_cast<size_t>(size));
-        char *at = base + sizeof(struct group);
-        buf->gr_name = at;
-        memcpy(at, f[0], nameLen);
-        at += nameLen + 1;
-        buf->gr_passwd = at;
-        memcpy(at, f[1], pwLen);
-        buf->gr_gid = static_cast<gid_t>(strtoul(f[2], nullptr, 10));
-        auto **array = reinterpret_cast<char **>(base + arrayAt);
-        buf->gr_mem = array;
-        at = base + stringsAt;
-        for (size_t i = 0; i < members.size(); ++i) {
-            array[i] = at;
-            memcpy(at, members[i].data(), members[i].size());
-            at += members[i].size() + 1;
-        }
-        array[members.size()] = nullptr;
-        return static_cast<int>(members.size());
-    } catch (const std::bad_alloc &) {
-        return Fail(ERR_OUT_OF_MEMORY);
-    }
+    return GrNamBuf(name, buf, size, needed, nullptr);
 }
 
 // ---------------------------------------------------------------- passwd API
@@ -442,35 +516,156 @@ extern "C" struct passwd *PpwSLIBGetLocalPwNam(const char *name) {
 }
 
 extern "C" struct passwd *PpwSLIBGetLocalSpNam(const char *name) {
-    if (!name) {
-        SLIBErrSet(ERR_BAD_PARAMETERS);
-        return nullptr;
+    return LocalSpNam(name, nullptr);
+}
+
+// ---------------------------------------------------------------- snapshot
+
+namespace sdk {
+
+bool CaseKey(const char *name, std::string &key) {
+    const int n = SLIBUnicodeUTF8StrUpper(name, nullptr, 0);
+    if (n < 0) return false;
+    std::string upper(static_cast<size_t>(n) + 1, '\0');
+    if (SLIBUnicodeUTF8StrUpper(name, upper.data(), n + 1) != n) return false;
+    UCollator *coll = SLIBUnicodeGetCollator();
+    if (!coll) return false;
+    UErrorCode err = U_ZERO_ERROR;
+    int32_t units = 0;
+    u_strFromUTF8(nullptr, 0, &units, upper.c_str(), n, &err);
+    if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) return false;
+    std::vector<UChar> u16(static_cast<size_t>(units) + 1);
+    err = U_ZERO_ERROR;
+    u_strFromUTF8(u16.data(), units + 1, nullptr, upper.c_str(), n, &err);
+    if (U_FAILURE(err)) return false;
+    key.assign(64, '\0');
+    for (;;) {
+        const int32_t len =
+            ucol_getSortKey(coll, u16.data(), units, reinterpret_cast<uint8_t *>(key.data()),
+                            static_cast<int32_t>(key.size()));
+        if (len <= 0) return false;
+        if (static_cast<size_t>(len) <= key.size()) {
+            key.resize(static_cast<size_t>(len));
+            return true;
+        }
+        key.assign(static_cast<size_t>(len), '\0');
     }
+}
+
+bool AccountSnapshot::Load() {
+    loaded_ = false;
     try {
-        struct passwd *pw = LocalPwNam(name);
-        if (!pw) {
-            SLIBErrSet(ERR_NO_SUCH_USER);
-            return nullptr;
+        const char *paths[kFiles] = {SZF_PASSWD, SZF_SHADOW, SZF_GROUP};
+        for (int i = 0; i < kFiles; ++i) {
+            File &f = files_[i];
+            f = File{};
+            slib::Input input;
+            const slib::Input::Result r = input.Read(paths[i]);
+            if (r == slib::Input::kOpenFailed) {
+                f.error = ERR_OPEN_FAILED;
+                continue;
+            }
+            if (r == slib::Input::kReadFailed || input.IsDirectory()) {
+                f.error = ERR_READ_FAILED;
+                continue;
+            }
+            std::string_view all = input.Text();
+            while (!all.empty()) {
+                const size_t nl = all.find('\n');
+                f.lines.emplace_back(all.substr(0, nl));
+                all.remove_prefix(nl == std::string_view::npos ? all.size() : nl + 1);
+            }
+            // A line is found by the name before its first ':' (upper-cased,
+            // as the readers compare it); the first such line wins.
+            std::string upper;
+            for (size_t k = 0; k < f.lines.size(); ++k) {
+                const std::string &l = f.lines[k];
+                const size_t colon = l.find(':');
+                if (colon == std::string::npos || slib::IsComment(l)) continue;
+                const std::string name = l.substr(0, colon);
+                const int n = SLIBUnicodeUTF8StrUpper(name.c_str(), nullptr, 0);
+                if (n < 0 || name.find('\0') != std::string::npos) continue;
+                upper.assign(static_cast<size_t>(n) + 1, '\0');
+                if (SLIBUnicodeUTF8StrUpper(name.c_str(), upper.data(), n + 1) != n) continue;
+                upper.resize(static_cast<size_t>(n));
+                f.first.try_emplace(upper, k);
+            }
         }
-        std::string line;
-        if (AccountLine(SZF_SHADOW, pw->pw_name, line, false) <= 0) {
-            SLIBLog(LOG_ERR, "(%d) cant get line by %s(%X)\n", __LINE__, pw->pw_name, SLIBErrGet());
-            return nullptr;
+        groupsByKey_.clear();
+        std::string key;
+        const File &g = files_[kGroup];
+        for (size_t k = 0; k < g.lines.size(); ++k) {
+            const std::string &l = g.lines[k];
+            const std::string name = l.substr(0, l.find(':'));
+            if (CaseKey(name.c_str(), key)) groupsByKey_[key].push_back(k);
         }
-        slib::SzListPtr fields;
-        int n = SplitFields(line, ":", fields);
-        if (n < 0) return nullptr;
-        if (n != 9) {
-            // Only the name: the rest of the line holds the password hash.
-            SLIBLog(LOG_ERR, "(%d) szLine[%s] has %d entries format error\n", __LINE__,
-                    fields->pszItem[0], n);
-            SLIBErrSet(ERR_FIELD_COUNT);
-            return nullptr;
-        }
-        CopyCut(g_localPw.password, sizeof g_localPw.password, fields->pszItem[1]);
-        return pw;
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return false;
+    }
+    loaded_ = true;
+    return true;
+}
+
+int AccountSnapshot::Line(FileId file, const char *name, std::string &line, bool grow) const {
+    const File &f = files_[file];
+    if (f.error != 0) return Fail(f.error);
+    const int n = SLIBUnicodeUTF8StrUpper(name, nullptr, 0);
+    std::string upper(n < 0 ? 0 : static_cast<size_t>(n) + 1, '\0');
+    if (n < 0 || SLIBUnicodeUTF8StrUpper(name, upper.data(), n + 1) != n) {
+        SLIBErrSet(ERR_NOT_FOUND);
+        return 0;
+    }
+    upper.resize(static_cast<size_t>(n));
+    const auto it = f.first.find(upper);
+    if (it == f.first.end()) {
+        SLIBErrSet(ERR_NOT_FOUND);
+        return 0;
+    }
+    const std::string &l = f.lines[it->second];
+    if (!grow && l.size() >= kLineBuf) return Fail(ERR_BUF_TOO_SMALL);
+    line = l;
+    return 1;
+}
+
+struct passwd *AccountSnapshot::LocalPwNam(const char *name) const {
+    try {
+        return ::LocalPwNam(name, this);
     } catch (const std::bad_alloc &) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);
         return nullptr;
     }
 }
+
+struct passwd *AccountSnapshot::LocalSpNam(const char *name) const {
+    if (!name) {
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return nullptr;
+    }
+    return ::LocalSpNam(name, this);
+}
+
+int AccountSnapshot::LocalGrNamBuf(const char *name, struct group *buf, int size,
+                                   int *needed) const {
+    return GrNamBuf(name, buf, size, needed, this);
+}
+
+QAVOGROUPENTRY *AccountSnapshot::LocalGrName(const char *name) const {
+    if (!name) return nullptr;
+    if (files_[kGroup].error != 0) return nullptr;
+    try {
+        std::string key;
+        if (!CaseKey(name, key)) return nullptr;
+        const auto it = groupsByKey_.find(key);
+        if (it == groupsByKey_.end()) return nullptr;
+        for (size_t k : it->second) {
+            if (QAVOGROUPENTRY *g = TakeGroupText(files_[kGroup].lines[k], name)) return g;
+        }
+        return nullptr;
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+}
+
+}  // namespace sdk

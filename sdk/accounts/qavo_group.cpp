@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "account_snapshot.h"
 #include "group_batch.h"
 #include "qavo_user.h"
 #include "sdk_listedit.h"
@@ -393,12 +394,12 @@ namespace {
 
 // The given names that are local users (with a shadow line), joined with
 // ',': each as the passwd file spells it, once; empty names are skipped.
-std::string FilterLocalUsers(const char *const *names) {
+std::string FilterLocalUsers(const char *const *names, const sdk::AccountSnapshot *snap = nullptr) {
     std::string joined;
     std::set<std::string> seen;
     for (const char *const *n = names; *n; ++n) {
         if (!**n) continue;
-        struct passwd *pw = PpwSLIBGetLocalSpNam(*n);
+        struct passwd *pw = snap ? snap->LocalSpNam(*n) : PpwSLIBGetLocalSpNam(*n);
         if (!pw || !seen.insert(pw->pw_name).second) continue;
         if (!joined.empty()) joined += ',';
         joined += pw->pw_name;
@@ -418,6 +419,10 @@ void AddGroups(const char *const *const *groups, int count, int *results) {
     std::set<std::string> added;  // upper-cased names of the groups taken
     std::string lines;
     std::vector<int> taken;
+    // The account files as they are now: nothing below writes them before
+    // the lines of all the groups are appended.
+    sdk::AccountSnapshot snap;
+    const sdk::AccountSnapshot *files = snap.Load() ? &snap : nullptr;
     for (int i = 0; i < count; ++i) {
         const char *const *group = groups[i];
         const char *newName = group[0];
@@ -430,7 +435,8 @@ void AddGroups(const char *const *const *groups, int count, int *results) {
             continue;
         }
         auto upper = sdk::UpperName(newName);
-        if (PgrpSLIBGetLocalGrName(newName) || !upper || added.count(*upper)) {
+        if ((files ? files->LocalGrName(newName) : PgrpSLIBGetLocalGrName(newName)) || !upper ||
+            added.count(*upper)) {
             SLIBLog(LOG_ERR,
                     "qavogrp: QAVOGroupSet(): group exists!! or\t\t\t    "
                     "PgrpSLIBGetLocalGrName(szName) failed, szName=%s",
@@ -440,7 +446,7 @@ void AddGroups(const char *const *const *groups, int count, int *results) {
         }
         // Members: every given name that is a local user, each once.
         std::string members;
-        if (group[1]) members = FilterLocalUsers(group + 1);
+        if (group[1]) members = FilterLocalUsers(group + 1, files);
         if (!loaded && !pool.Load()) {
             SLIBLog(LOG_ERR, "qavogrp: QAVOGroupSet(): GROUPIGetFreeGid() failed");
             Fail(ERR_NO_FREE_GID);

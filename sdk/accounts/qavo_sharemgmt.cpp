@@ -14,10 +14,12 @@
 #include <memory>
 #include <new>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "account_snapshot.h"
 #include "qavo_accfile.h"
 #include "qavo_netbkptask.h"
 #include "qavo_service.h"
@@ -26,12 +28,14 @@
 #include "qavo_usbcopy.h"
 #include "qavo_volume.h"
 #include "qavo_windomain.h"
+#include "share_batch.h"
 #include "share_path.h"
 #include "slib_errcode.h"
 #include "slib_keyvalue.h"
 #include "slib_lock.h"
 #include "slib_rewrite.h"
 #include "slib_section.h"
+#include "slib_sectionindex.h"
 #include "slib_str.h"
 #include "slib_szhash.h"
 #include "slib_szlist.h"
@@ -107,11 +111,16 @@ bool SectionNames(std::vector<std::string> *out) {
     return true;
 }
 
-// The valid, de-duplicated names of a caller's list, or false on failure.
-bool FilteredList(const char *list, std::string *out, bool keepOnDedupFailure = false) {
+int ValidUserList(const char *list, char *out, const sdk::AccountSnapshot *accounts);
+
+// The valid, de-duplicated names of a caller's list, or false on failure;
+// the accounts are looked up in a snapshot of the account files when one is
+// given.
+bool FilteredList(const char *list, std::string *out, bool keepOnDedupFailure,
+                  const sdk::AccountSnapshot *accounts) {
     const std::string in = list ? list : "";
     std::vector<char> buf(in.size() + 1, '\0');
-    if (SHAREIGetValidUserList(list, buf.data()) < 0) return false;
+    if (ValidUserList(list, buf.data(), accounts) < 0) return false;
     if (RemoveSameUsers(buf.data()) < 0 && !keepOnDedupFailure) return false;
     *out = buf.data();
     while (!out->empty() && out->back() == ',')
@@ -307,84 +316,25 @@ bool MoveFolder(const std::string &oldPath, const std::string &newPath, bool *cr
     return true;
 }
 
-int ShareSet(const char *oldName, const QAVOSHARE *share) {
-    const char *name = share->szName;
-    const char *path = share->szPath;
-    const bool isNew = oldName == nullptr;
-    const bool renamed = !isNew && strcmp(oldName, name) != 0;
+// The filtered lists of a share's section.
+struct SectionLists {
+    std::string deny, rw, ro;
+};
 
-    SmbConfWriteLock lock;
-    if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
-
-    // A name taken, also in other letter case: deletion (which ignores case)
-    // would remove both.
-    if (isNew || renamed) {
-        std::vector<std::string> sections;
-        if (!SectionNames(&sections)) return -1;
-        for (const std::string &s : sections) {
-            if (!isNew && strcmp(s.c_str(), oldName) == 0) continue;
-            if (strcmp(s.c_str(), name) == 0 ? ReadSection(SZF_QAVO_SMB_CONF, name) != nullptr
-                                             : SLIBUnicodeUTF8StrCaseCmp(s.c_str(), name) == 0) {
-                SLIBLog(LOG_ERR, "%s(%d) share %s exists", kSource, __LINE__, name);
-                return slib::Fail(ERR_SHARE_EXISTS);
-            }
-        }
-    }
-
-    std::string oldPath;
-    bool moved = false, crossVolume = false, created = false;
-    if (!isNew) {
-        SzHashPtr old = ReadSection(SZF_QAVO_SMB_CONF, oldName);
-        if (!old) return slib::Fail(ERR_NO_SUCH_SHARE);
-        const char *p = SzSLIBSzHashGetValue(old.get(), "path");
-        if (!p) return slib::Fail(ERR_SHARE_PATH);
-        oldPath = p;
-        if (oldPath != path) {
-            if (!shareint::IsSafeSharePath(path)) {
-                SLIBLog(LOG_ERR, "%s(%d) bad share path %s", kSource, __LINE__, path);
-                return slib::Fail(ERR_BAD_PARAMETERS);
-            }
-            if (!MoveFolder(oldPath, path, &crossVolume)) return -1;
-            moved = true;
-        }
-    } else {
-        const int dir = QAVOShareIsDir(path);
-        if (dir < 0) return -1;
-        if (dir == 0) {
-            struct stat st;
-            if (lstat(path, &st) == 0) {
-                SLIBLog(LOG_ERR, "%s(%d) %s exists and is no folder", kSource, __LINE__, path);
-                return slib::Fail(ERR_BAD_PARAMETERS);
-            }
-            if (mkdir(path, 0777) != 0) {
-                SLIBLog(LOG_ERR, "%s(%d)Failed to mkdir , path=%s, errno=%s", kSource, __LINE__,
-                        path, strerror(errno));
-                return slib::Fail(ERR_WRITE_FAILED);
-            }
-            created = true;
-        }
-        chmod(path, 0777);
-    }
-    // Puts the folder back where the section still says it is.
-    auto undo = [&]() {
-        const SLIBERRCODE code = SLIBErrGet();
-        if (created) rmdir(path);
-        if (moved && !crossVolume) rename(path, oldPath.c_str());
-        if (moved && crossVolume) SHAREIRemoveDir(path, 0);
-        SLIBErrSet(code);
-        return -1;
-    };
-
-    // The section, in the insertion order that gives its key order.
-    std::string deny, rw, ro, valid;
-    if (!FilteredList(share->szDeny, &deny) || !FilteredList(share->szRW, &rw, true) ||
-        !FilteredList(share->szRO, &ro)) {
-        return undo();
+// The smb.conf section of a share at path, in the insertion order that gives
+// its key order; false with the code set.
+bool BuildSection(const QAVOSHARE *share, const char *path, const sdk::AccountSnapshot *accounts,
+                  SzHashPtr &hash, SectionLists &lists) {
+    std::string &deny = lists.deny, &rw = lists.rw, &ro = lists.ro, valid;
+    if (!FilteredList(share->szDeny, &deny, false, accounts) ||
+        !FilteredList(share->szRW, &rw, true, accounts) ||
+        !FilteredList(share->szRO, &ro, false, accounts)) {
+        return false;
     }
     valid = rw + "," + ro;
     std::vector<char> v(valid.begin(), valid.end());
     v.push_back('\0');
-    if (RemoveSameUsers(v.data()) < 0) return undo();
+    if (RemoveSameUsers(v.data()) < 0) return false;
     valid = v.data();
     while (!valid.empty() && valid.back() == ',')
         valid.pop_back();
@@ -393,8 +343,8 @@ int ShareSet(const char *oldName, const QAVOSHARE *share) {
     const size_t listBytes = (share->szDeny ? strlen(share->szDeny) : 0) +
                              (share->szRW ? strlen(share->szRW) : 0) +
                              (share->szRO ? strlen(share->szRO) : 0);
-    SzHashPtr hash(PshSLIBSzHashAlloc(listBytes < 512 ? 512 : static_cast<int>(listBytes)));
-    if (!hash) return undo();
+    hash.reset(PshSLIBSzHashAlloc(listBytes < 512 ? 512 : static_cast<int>(listBytes)));
+    if (!hash) return false;
     PSLIBSZHASH h = hash.release();
     const uint32_t access = (share->fType & QAVOSHARE_ACCESS_NONE) ? QAVOSHARE_ACCESS_NONE
                             : (share->fType & QAVOSHARE_ACCESS_RW) ? QAVOSHARE_ACCESS_RW
@@ -419,24 +369,64 @@ int ShareSet(const char *oldName, const QAVOSHARE *share) {
         if (SLIBSzHashSetValue(&h, key, value.c_str()) < 0) ok = false;
     }
     hash.reset(h);
-    if (!ok) return undo();
+    return ok;
+}
 
-    if (isNew) {
-        const int added = ErrSLIBFileAddSection(SZF_QAVO_SMB_CONF, name, h, kFormat);
-        if (added == 0) SLIBErrSet(ERR_SHARE_EXISTS);  // an empty header of that name
-        if (added != 1) return undo();
-        const int id = QAVOServiceIdGetByShare(name);
-        if (id > 0) {
-            const int vol = QAVOVolIDGetByPath(path);
-            if (QAVOServiceLinkSet(id, name, vol) != 0) {
-                SLIBLog(LOG_ERR,
-                        "%s %s(%d) : Failed to execute QAVOServiceLinkSet , SERVICE_ID : %d,  "
-                        "share name : %s, volume NO : %d",
-                        kSource, __func__, __LINE__, id, name, vol);
+// Changes the share oldName (new shares are added by AddShares).
+int ShareSet(const char *oldName, const QAVOSHARE *share) {
+    const char *name = share->szName;
+    const char *path = share->szPath;
+    const bool renamed = strcmp(oldName, name) != 0;
+
+    SmbConfWriteLock lock;
+    if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
+
+    // A name taken, also in other letter case: deletion (which ignores case)
+    // would remove both.
+    if (renamed) {
+        std::vector<std::string> sections;
+        if (!SectionNames(&sections)) return -1;
+        for (const std::string &s : sections) {
+            if (strcmp(s.c_str(), oldName) == 0) continue;
+            if (strcmp(s.c_str(), name) == 0 ? ReadSection(SZF_QAVO_SMB_CONF, name) != nullptr
+                                             : SLIBUnicodeUTF8StrCaseCmp(s.c_str(), name) == 0) {
+                SLIBLog(LOG_ERR, "%s(%d) share %s exists", kSource, __LINE__, name);
+                return slib::Fail(ERR_SHARE_EXISTS);
             }
         }
-        return lock.Release() ? 1 : -1;
     }
+
+    std::string oldPath;
+    bool moved = false, crossVolume = false;
+    {
+        SzHashPtr old = ReadSection(SZF_QAVO_SMB_CONF, oldName);
+        if (!old) return slib::Fail(ERR_NO_SUCH_SHARE);
+        const char *p = SzSLIBSzHashGetValue(old.get(), "path");
+        if (!p) return slib::Fail(ERR_SHARE_PATH);
+        oldPath = p;
+        if (oldPath != path) {
+            if (!shareint::IsSafeSharePath(path)) {
+                SLIBLog(LOG_ERR, "%s(%d) bad share path %s", kSource, __LINE__, path);
+                return slib::Fail(ERR_BAD_PARAMETERS);
+            }
+            if (!MoveFolder(oldPath, path, &crossVolume)) return -1;
+            moved = true;
+        }
+    }
+    // Puts the folder back where the section still says it is.
+    auto undo = [&]() {
+        const SLIBERRCODE code = SLIBErrGet();
+        if (moved && !crossVolume) rename(path, oldPath.c_str());
+        if (moved && crossVolume) SHAREIRemoveDir(path, 0);
+        SLIBErrSet(code);
+        return -1;
+    };
+
+    SectionLists lists;
+    SzHashPtr hash;
+    if (!BuildSection(share, path, nullptr, hash, lists)) return undo();
+    const std::string &deny = lists.deny, &rw = lists.rw, &ro = lists.ro;
+    PSLIBSZHASH h = hash.get();
 
     BackupShares backup("QAVOShareSet");
     if (ErrSLIBFileSetSection(SZF_QAVO_SMB_CONF, oldName, name, h, kFormat) != 1) {
@@ -496,6 +486,187 @@ int ShareSet(const char *oldName, const QAVOSHARE *share) {
         }
     }
     return lock.Release() ? result : -1;
+}
+
+// The section of a share as SLIBFileWriteSection writes it; false with the
+// code set when it cannot be written.
+bool SectionText(const char *name, PSLIBSZHASH hash, std::string *out) {
+    char *buf = nullptr;
+    size_t size = 0;
+    FILE *mem = open_memstream(&buf, &size);
+    if (!mem) return slib::Fail(ERR_OUT_OF_MEMORY), false;
+    const bool ok = SLIBFileWriteSection(mem, name, hash, kFormat) >= 0;
+    const bool closed = fclose(mem) == 0;
+    std::unique_ptr<char, void (*)(void *)> text(buf, free);
+    if (!ok) return false;
+    if (!closed) return slib::Fail(ERR_OUT_OF_MEMORY), false;
+    out->assign(buf, size);
+    return true;
+}
+
+// The section names of smb.conf by the collation key of their upper-cased
+// names: the names a new share may not take in other letter case.
+class TakenNames {
+  public:
+    void Add(const std::string &name) {
+        std::string key;
+        if (sdk::CaseKey(name.c_str(), key)) byKey_[key].push_back(name);
+    }
+    // A section named so in other letter case (SLIBUnicodeUTF8StrCaseCmp).
+    bool OtherCase(const char *name) const {
+        std::string key;
+        if (!sdk::CaseKey(name, key)) return false;
+        const auto it = byKey_.find(key);
+        if (it == byKey_.end()) return false;
+        for (const std::string &s : it->second) {
+            if (strcmp(s.c_str(), name) != 0 && SLIBUnicodeUTF8StrCaseCmp(s.c_str(), name) == 0)
+                return true;
+        }
+        return false;
+    }
+
+  private:
+    std::unordered_map<std::string, std::vector<std::string>> byKey_;
+};
+
+// A new share whose folder is ready and whose section is built.
+struct NewShare {
+    int index;
+    bool created;  // its folder was made for it
+    std::string section;
+};
+
+// Makes the folder of a new share (an existing folder is taken as it is);
+// false with the code set. *created tells whether it was made.
+bool PrepareFolder(const char *path, bool *created) {
+    *created = false;
+    const int dir = QAVOShareIsDir(path);
+    if (dir < 0) return false;
+    if (dir == 0) {
+        struct stat st;
+        if (lstat(path, &st) == 0) {
+            SLIBLog(LOG_ERR, "%s(%d) %s exists and is no folder", kSource, __LINE__, path);
+            return slib::Fail(ERR_BAD_PARAMETERS), false;
+        }
+        if (mkdir(path, 0777) != 0) {
+            SLIBLog(LOG_ERR, "%s(%d)Failed to mkdir , path=%s, errno=%s", kSource, __LINE__, path,
+                    strerror(errno));
+            return slib::Fail(ERR_WRITE_FAILED), false;
+        }
+        *created = true;
+    }
+    chmod(path, 0777);
+    return true;
+}
+
+int CheckShare(const char *oldName, const QAVOSHARE *share);
+
+// AddShares under the smb.conf lock.
+int AddSharesLocked(const QAVOSHARE *const *shares, int count, int *results, int *codes) {
+    auto fail = [&](int i) {
+        results[i] = -1;
+        if (codes) codes[i] = static_cast<int>(SLIBErrGet());
+    };
+    slib::SectionIndex index;
+    if (index.Read(SZF_QAVO_SMB_CONF) < 0) return -1;
+    TakenNames taken;
+    for (const std::string &n : index.Names())
+        taken.Add(n);
+    std::set<std::string> batch;  // the names of the sections this call adds
+    // The account files read once for the access lists of all the shares.
+    sdk::AccountSnapshot snapshot;
+    const sdk::AccountSnapshot *accounts = snapshot.Load() ? &snapshot : nullptr;
+    std::vector<NewShare> ready;
+    for (int i = 0; i < count; ++i) {
+        const QAVOSHARE *share = shares[i];
+        if (CheckShare(nullptr, share) < 0) {
+            fail(i);
+            continue;
+        }
+        const char *name = share->szName;
+        const char *path = share->szPath;
+        // A name taken, also in other letter case: deletion (which ignores
+        // case) would remove both.
+        PSLIBSZHASH same = index.Find(name);
+        if ((same && SLIBSzHashCount(same) > 0) || batch.count(name) || taken.OtherCase(name)) {
+            SLIBLog(LOG_ERR, "%s(%d) share %s exists", kSource, __LINE__, name);
+            SLIBErrSet(ERR_SHARE_EXISTS);
+            fail(i);
+            continue;
+        }
+        NewShare add{i, false, ""};
+        if (!PrepareFolder(path, &add.created)) {
+            fail(i);
+            continue;
+        }
+        SectionLists lists;
+        SzHashPtr hash;
+        bool ok = BuildSection(share, path, accounts, hash, lists) &&
+                  SectionText(name, hash.get(), &add.section);
+        if (ok && same) {
+            // An empty header of that name: the section cannot be added.
+            SLIBErrSet(ERR_SHARE_EXISTS);
+            ok = false;
+        }
+        if (!ok) {
+            const SLIBERRCODE code = SLIBErrGet();
+            if (add.created) rmdir(path);
+            SLIBErrSet(code);
+            fail(i);
+            continue;
+        }
+        batch.insert(name);
+        taken.Add(name);
+        ready.push_back(std::move(add));
+    }
+    if (ready.empty()) return 0;
+
+    // One rewrite of smb.conf with the new sections at its end.
+    auto undoAll = [&]() {
+        const SLIBERRCODE code = SLIBErrGet();
+        for (const NewShare &a : ready) {
+            if (a.created) rmdir(shares[a.index]->szPath);
+            SLIBErrSet(code);
+            fail(a.index);
+        }
+        return -1;
+    };
+    slib::Input input;
+    const slib::Input::Result r = input.Read(SZF_QAVO_SMB_CONF);
+    if (r != slib::Input::kRead || input.IsDirectory()) {
+        SLIBErrSet(r == slib::Input::kOpenFailed ? ERR_OPEN_FAILED : ERR_READ_FAILED);
+        return undoAll();
+    }
+    slib::RewriteSet rewrite;
+    FILE *out = rewrite.Open(SZF_QAVO_SMB_CONF, input.Stat());
+    if (!out) return undoAll();
+    const std::string_view text = input.Text();
+    bool written = slib::WriteAll(out, text);
+    if (written && !text.empty() && text.back() != '\n') written = fputc('\n', out) != EOF;
+    for (const NewShare &a : ready)
+        written = written && slib::WriteAll(out, a.section);
+    if (!written) {
+        SLIBErrSet(ERR_WRITE_FAILED);
+        return undoAll();
+    }
+    if (!rewrite.Commit()) return undoAll();
+
+    for (const NewShare &a : ready) {
+        results[a.index] = 1;
+        const char *name = shares[a.index]->szName;
+        const char *path = shares[a.index]->szPath;
+        const int id = QAVOServiceIdGetByShare(name);
+        if (id > 0) {
+            const int vol = QAVOVolIDGetByPath(path);
+            if (QAVOServiceLinkSet(id, name, vol) != 0) {
+                SLIBLog(LOG_ERR,
+                        "%s %s(%d) : Failed to execute QAVOServiceLinkSet , SERVICE_ID : %d,  "
+                        "share name : %s, volume NO : %d",
+                        kSource, __func__, __LINE__, id, name, vol);
+            }
+        }
+    }
+    return static_cast<int>(ready.size());
 }
 
 // A deleted section and the folder it named.
@@ -693,9 +864,7 @@ int ShareDelete(const char **names, int count, int type) {
     return removed;
 }
 
-}  // namespace
-
-extern "C" int SHAREIGetValidUserList(const char *list, char *out) {
+int ValidUserList(const char *list, char *out, const sdk::AccountSnapshot *accounts) {
     if (!out) {
         SLIBLog(LOG_ERR,
                 "qavoshare: SHAREIGetValidUserList(): Bad arguments: [szUserValid] == [NULL]\n");
@@ -718,10 +887,12 @@ extern "C" int SHAREIGetValidUserList(const char *list, char *out) {
                 bool keep = false;
                 if (joined && IsDomainUG(account) == QAVO_ACCOUNT_DOMAIN) {
                     keep = true;
-                } else if (e[0] != '@' && PpwSLIBGetLocalPwNam(e.c_str())) {
+                } else if (e[0] != '@' && (accounts ? accounts->LocalPwNam(e.c_str())
+                                                    : PpwSLIBGetLocalPwNam(e.c_str()))) {
                     keep = true;
                 } else if (e[0] == '@' && *account &&
-                           SLIBGetLocalGrNamBuf(account, nullptr, 0, &needed) == 0) {
+                           (accounts ? accounts->LocalGrNamBuf(account, nullptr, 0, &needed)
+                                     : SLIBGetLocalGrNamBuf(account, nullptr, 0, &needed)) == 0) {
                     keep = true;
                 }
                 if (keep) {
@@ -737,6 +908,68 @@ extern "C" int SHAREIGetValidUserList(const char *list, char *out) {
     } catch (const std::bad_alloc &) {
         return slib::Fail(ERR_OUT_OF_MEMORY);
     }
+}
+
+// The checks of QAVOShareSet's arguments; -1 with the code set.
+int CheckShare(const char *oldName, const QAVOSHARE *share) {
+    if (!share || !share->szName || !share->szPath || !*share->szPath || (oldName && !*oldName)) {
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    const char *name = share->szName;
+    if (!BlSLIBIsShareName(name) || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+        IsReserved(name)) {
+        SLIBLog(LOG_ERR,
+                "qavoshare: QAVOShareSet(): BlSLIBIsShareName() failed\t\t\t   "
+                "pshareNewShare->szName=%s",
+                name);
+        return slib::Fail(ERR_BAD_SHARE_NAME);
+    }
+    // Every argument is checked before anything is touched.
+    if ((share->fType & (QAVOSHARE_ACCESS_NONE | QAVOSHARE_ACCESS_RW | QAVOSHARE_ACCESS_RO)) == 0 ||
+        (share->szComment && HasControl(share->szComment)) || !slib::OneLine(share->szDeny) ||
+        !slib::OneLine(share->szRW) || !slib::OneLine(share->szRO)) {
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    if (!oldName && !shareint::IsSafeSharePath(share->szPath)) {
+        SLIBLog(LOG_ERR, "%s(%d) bad share path %s", kSource, __LINE__, share->szPath);
+        return slib::Fail(ERR_BAD_PARAMETERS);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int shareint::AddShares(const QAVOSHARE *const *shares, int count, int *results, int *codes) {
+    if (!shares || count < 0 || (count > 0 && !results)) return slib::Fail(ERR_BAD_PARAMETERS);
+    std::fill(results, results + count, -1);
+    try {
+        SmbConfWriteLock lock;
+        if (!lock.Held()) {
+            SLIBErrSet(ERR_LOCK_FAILED);
+            for (int i = 0; codes && i < count; ++i)
+                codes[i] = ERR_LOCK_FAILED;
+            return -1;
+        }
+        const int added = AddSharesLocked(shares, count, results, codes);
+        if (lock.Release()) return added;
+        // As for one share: a lock that cannot be let go fails the call.
+        for (int i = 0; i < count; ++i) {
+            results[i] = -1;
+            if (codes) codes[i] = static_cast<int>(SLIBErrGet());
+        }
+        return -1;
+    } catch (const std::bad_alloc &) {
+        SLIBErrSet(ERR_OUT_OF_MEMORY);
+        for (int i = 0; i < count; ++i) {
+            results[i] = -1;
+            if (codes) codes[i] = ERR_OUT_OF_MEMORY;
+        }
+        return -1;
+    }
+}
+
+extern "C" int SHAREIGetValidUserList(const char *list, char *out) {
+    return ValidUserList(list, out, nullptr);
 }
 
 extern "C" int RemoveSameUsers(char *list) {
@@ -775,28 +1008,14 @@ extern "C" int RemoveSameUsers(char *list) {
 }
 
 extern "C" int QAVOShareSet(int type, const char *oldName, const QAVOSHARE *share) {
-    if (type != 1 || !share || !share->szName || !share->szPath || !*share->szPath ||
-        (oldName && !*oldName)) {
-        return slib::Fail(ERR_BAD_PARAMETERS);
+    if (type != 1 || CheckShare(oldName, share) < 0) {
+        if (type != 1) SLIBErrSet(ERR_BAD_PARAMETERS);
+        return -1;
     }
-    const char *name = share->szName;
-    if (!BlSLIBIsShareName(name) || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
-        IsReserved(name)) {
-        SLIBLog(LOG_ERR,
-                "qavoshare: QAVOShareSet(): BlSLIBIsShareName() failed\t\t\t   "
-                "pshareNewShare->szName=%s",
-                name);
-        return slib::Fail(ERR_BAD_SHARE_NAME);
-    }
-    // Every argument is checked before anything is touched.
-    if ((share->fType & (QAVOSHARE_ACCESS_NONE | QAVOSHARE_ACCESS_RW | QAVOSHARE_ACCESS_RO)) == 0 ||
-        (share->szComment && HasControl(share->szComment)) || !slib::OneLine(share->szDeny) ||
-        !slib::OneLine(share->szRW) || !slib::OneLine(share->szRO)) {
-        return slib::Fail(ERR_BAD_PARAMETERS);
-    }
-    if (!oldName && !shareint::IsSafeSharePath(share->szPath)) {
-        SLIBLog(LOG_ERR, "%s(%d) bad share path %s", kSource, __LINE__, share->szPath);
-        return slib::Fail(ERR_BAD_PARAMETERS);
+    if (!oldName) {
+        int result = -1;
+        shareint::AddShares(&share, 1, &result);
+        return result == 1 ? 1 : -1;
     }
     try {
         return ShareSet(oldName, share);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "account_snapshot.h"
 #include "cfgbackup.h"
 #include "cfgbackup_util.h"
 #include "group_batch.h"
@@ -506,7 +507,16 @@ extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
     // The capacity left once the batch is written, as long as all of it is
     // written; a failure in it only leaves more.
     int left = remaining;
+    // The decisions look the users up in the account files read once, read
+    // again after each batch is written.
+    sdk::AccountSnapshot accounts;
+    bool current = false;
+    auto lookUp = [&](const char *n) {
+        if (!current) current = accounts.Load();
+        return current ? accounts.LocalPwNam(n) : PpwSLIBGetLocalPwNam(n);
+    };
     auto flush = [&]() {
+        if (!batch.empty()) current = false;
         ApplyUsers(batch, remaining, failed);
         batchKeys.clear();
         left = remaining;
@@ -529,11 +539,11 @@ extern "C" int QAVOSysbkpUserImport(int fd, int, int overwrite) {
         const std::string key = NameKey(name.c_str());
         if (key.empty() || batchKeys.count(key) || batch.size() >= kBatch) flush();
         bool write = false;
-        const struct passwd *pw = PpwSLIBGetLocalPwNam(name.c_str());
+        const struct passwd *pw = lookUp(name.c_str());
         if (pw == nullptr) {
             if (left <= 0 && !batch.empty()) {
                 flush();
-                pw = PpwSLIBGetLocalPwNam(name.c_str());
+                pw = lookUp(name.c_str());
             }
         }
         if (pw == nullptr) {
@@ -684,7 +694,16 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
     std::vector<PendingGroup> batch;
     std::set<std::string> batchKeys;
     int left = remaining;
+    // The decisions look the groups up in the group file read once, read
+    // again after each write.
+    sdk::AccountSnapshot accounts;
+    bool fresh = false;
+    auto lookUp = [&](const char *n) {
+        if (!fresh) fresh = accounts.Load();
+        return fresh ? accounts.LocalGrName(n) : PgrpSLIBGetLocalGrName(n);
+    };
     auto flush = [&]() {
+        if (!batch.empty()) fresh = false;
         AddGroups(batch, remaining, failed);
         batchKeys.clear();
         left = remaining;
@@ -711,10 +730,10 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
         if (gid == kAdminGid) continue;
         const std::string key = NameKey(name.get());
         if (key.empty() || batchKeys.count(key) || batch.size() >= kBatch) flush();
-        QAVOGROUPENTRY *g = PgrpSLIBGetLocalGrName(name.get());
+        QAVOGROUPENTRY *g = lookUp(name.get());
         if (g == nullptr && left < 1 && !batch.empty()) {
             flush();
-            g = PgrpSLIBGetLocalGrName(name.get());
+            g = lookUp(name.get());
         }
         const bool exists = g != nullptr;
         // Only what an export writes comes back: the local groups (gid
@@ -746,6 +765,7 @@ extern "C" int QAVOSysbkpGroupImport(int fd, int, int overwrite) {
         for (const std::string &m : members)
             arr.push_back(m.c_str());
         arr.push_back(nullptr);
+        fresh = false;
         if (QAVOGroupSet(QAVO_GROUP_FLAG_LOCAL, 1, existingName.c_str(), arr.data()) != 1) {
             BKP_LOG("fail from QAVOGroupSet, setting [%s]", name.get());
             failed = true;

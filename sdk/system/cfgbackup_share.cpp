@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "qavo_share.h"
 #include "qavo_sharemgmt.h"
 #include "qavo_volume.h"
+#include "share_batch.h"
 #include "slib_errcode.h"
 #include "slib_eventlog.h"
 #include "slib_keyvalue.h"
@@ -40,6 +42,8 @@ constexpr uint32_t kPhotoEx = 0x1210001f, kPhotoIm = 0x12100020;
 constexpr uint32_t kWebEx = 0x12100101, kWebIm = 0x12100102;
 constexpr uint32_t kMysqlEx = 0x1210010f, kMysqlIm = 0x12100110;
 constexpr uint32_t kDlEx = 0x1210010d, kDlIm = 0x1210010e;
+// The most new shares written with one rewrite of smb.conf.
+constexpr size_t kShareBatch = 10000;
 
 // Share names of the classes in flags (all classes with flags 0); false on
 // failure.
@@ -231,6 +235,35 @@ extern "C" int QAVOSysbkpShareImport(int fd, int, int overwrite) {
         return Failed(kShareIm);
     }
     bool failed = false, noVolume = false;
+    // New shares are added in batches, each with one write of smb.conf, and
+    // before a decision that depends on them: a name the batch holds, a
+    // share to change, or the capacity once the batch would use the rest.
+    std::vector<QAVOSHARE> batch;
+    std::set<std::string> batchKeys;
+    int left = remaining;
+    auto flush = [&]() {
+        if (batch.empty()) return;
+        std::vector<const QAVOSHARE *> list;
+        for (const QAVOSHARE &b : batch)
+            list.push_back(&b);
+        std::vector<int> results(batch.size(), -1);
+        shareint::AddShares(list.data(), static_cast<int>(list.size()), results.data());
+        for (size_t k = 0; k < batch.size(); ++k) {
+            QAVOSHARE &b = batch[k];
+            if (results[k] != 1) {
+                BKP_LOG("fail to set share [%s]", b.szName);
+                failed = true;
+            } else {
+                --remaining;
+                if (SLIBUnicodeUTF8StrUpper(b.szName, upper, sizeof upper) >= 0)
+                    existing[upper] = b.szName;
+            }
+            QAVOSysbkpIFreeShare(&b);
+        }
+        batch.clear();
+        batchKeys.clear();
+        left = remaining;
+    };
     for (long i = 0; i < count; ++i) {
         QAVOSHARE s{};
         if (QAVOSysbkpIReadShare(fd, &s) != 0) {
@@ -255,22 +288,29 @@ extern "C" int QAVOSysbkpShareImport(int fd, int, int overwrite) {
         std::string key;
         if (s.szPath != nullptr && SLIBUnicodeUTF8StrUpper(s.szName, upper, sizeof upper) >= 0)
             key = upper;
+        if (!key.empty() && batchKeys.count(key)) flush();
         auto found = key.empty() ? existing.end() : existing.find(key);
+        if (found == existing.end() && left < 1 && !batch.empty()) {
+            flush();
+            found = existing.find(key);
+        }
         if (s.szPath == nullptr || key.empty()) {
             failed = true;
         } else if (found == existing.end()) {
-            if (remaining < 1) {
+            if (left < 1) {
                 SLIBLog(LOG_ERR, "encounter share max problem, no adding anymore, mark log");
                 Event(kShareFull, s.szName);
                 failed = true;
-            } else if (QAVOShareSet(1, nullptr, &s) != 1) {
-                BKP_LOG("fail to set share [%s]", s.szName);
-                failed = true;
             } else {
-                --remaining;
-                existing[key] = s.szName;
+                // The batch owns the record's strings from here.
+                --left;
+                batchKeys.insert(key);
+                batch.push_back(s);
+                if (batch.size() >= kShareBatch) flush();
+                continue;
             }
         } else if (overwrite) {
+            flush();
             ShareBuf cur;
             if (GetShare(found->second.c_str(), cur)) {
                 free(s.szPath);
@@ -283,6 +323,7 @@ extern "C" int QAVOSysbkpShareImport(int fd, int, int overwrite) {
         }
         QAVOSysbkpIFreeShare(&s);
     }
+    flush();
     if (failed) return Failed(kShareIm);
     return noVolume ? -1 : 0;
 }

@@ -142,6 +142,55 @@ TEST_F(CfgBackupShare, LimitsVolumesAndDamagedBlocks) {
     EXPECT_EQ(SharePath("lost"), "");
 }
 
+// New shares are written together, but one refused among good ones costs
+// only itself, and leaves its place under the share limit to the next.
+TEST_F(CfgBackupShare, ARefusedShareCostsOnlyItself) {
+    SetKey(kDefaults, "maxshares", "3");
+    qtest::WriteFile("/volume1/blocked", "data");  // a file where the folder would go
+    Bytes body;
+    body.Long(6)
+        .Share("ann", "/volume1/ann")
+        .Share("blocked", "/volume1/blocked")
+        .Share("bad:name", "/volume1/badname")
+        .Str("cat")
+        .Str("/volume1/cat")
+        .Str("")
+        .Str("bob,nobodyknown,bob")
+        .Str("")
+        .Str("")
+        .Long(QAVOSHARE_ACCESS_RW)
+        .Long(1)
+        .Share("dog", "/volume1/dog")
+        .Share("emu", "/volume1/emu");
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_SHARE, body).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    for (const char *n : {"ann", "cat", "dog"})
+        EXPECT_EQ(SharePath(n), std::string("/volume1/") + n) << n;
+    for (const char *n : {"blocked", "bad:name", "emu"})
+        EXPECT_EQ(SharePath(n), "") << n;
+    EXPECT_EQ(qtest::ReadFile("/volume1/blocked"), "data");
+    EXPECT_TRUE(HasEvent(0x12100051));  // emu found no room
+    const std::string conf = qtest::ReadFile(SZF_QAVO_SMB_CONF);
+    EXPECT_EQ(conf.rfind(kGlobal, 0), 0u) << conf;
+    EXPECT_NE(conf.find("[cat]\n\twrite list=nobody,bob,nobody\n"), std::string::npos) << conf;
+
+    // A name held in other letter case, in the file or earlier in the same
+    // section, is the existing share: changed (and renamed to the stored
+    // name) with overwrite, never added twice.
+    SetKey(kDefaults, "maxshares", "16");
+    Bytes again;
+    again.Long(3)
+        .Share("ANN", "/volume1/ANN")
+        .Share("fox", "/volume1/fox")
+        .Share("FOX", "/volume1/FOX");
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_SHARE, again).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
+    EXPECT_EQ(SharePath("ANN"), "/volume1/ann");
+    EXPECT_EQ(SharePath("FOX"), "/volume1/fox");
+    const std::string after = qtest::ReadFile(SZF_QAVO_SMB_CONF);
+    EXPECT_EQ(std::count(after.begin(), after.end(), '['), 5) << after;  // global and 4 shares
+}
+
 TEST_F(CfgBackupShare, ServiceSwitchesAndDownloadSettings) {
     SetKey(kDefaults, "supportmysql", "yes");
     SetKey(SLIB_QAVOINFO_PATH, "runmysql", "yes");
