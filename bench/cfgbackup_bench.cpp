@@ -141,7 +141,7 @@ void Import(benchmark::State &state, void (*prepare)(int)) {
 void BM_CfgBackupImport(benchmark::State &state) {
     Import(state, [](int) { Fresh(); });
 }
-BENCHMARK(BM_CfgBackupImport)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_CfgBackupImport)->Arg(1)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_CfgBackupImportOver(benchmark::State &state) {
     Import(state, FreshWithUsers);
