@@ -20,6 +20,7 @@
 #include "slib_rewrite.h"
 #include "slib_str.h"
 #include "slib_util.h"
+#include "stored_hashes.h"
 
 namespace {
 
@@ -238,7 +239,18 @@ int AppendAdded(PSLIBSZHASH added, slib::LineOut &out, const char *writeFailed, 
 
 // ---- shadow ----
 
-int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords) {
+// The hash a new password gives a user's shadow line: its stored hash when
+// it has one, else the password's crypt; null (logged) on failure.
+const char *ShadowHash(const QAVOUSERSET *rec, const sdk::StoredHashes *stored) {
+    if (stored) {
+        auto it = stored->find(rec->szName);
+        if (it != stored->end()) return it->second.shadow.c_str();
+    }
+    return SDKIPwdCrypt(rec->szPasswd, "");
+}
+
+int ModifyShadowFile(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords,
+                     const sdk::StoredHashes *stored) {
     SLIBSzHashRemoveAll(*newPasswords);
     FilePtr in(fopen(SZF_SHADOW, "re"));
     if (!in) return slib::Fail(ERR_OPEN_FAILED);
@@ -254,7 +266,7 @@ int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswor
         [&](const QAVOUSERSET *rec, const std::vector<std::string_view> &f, std::string &text) {
             std::string hash(f[1]);
             if (hash != rec->szPasswd) {
-                const char *crypted = SDKIPwdCrypt(rec->szPasswd, "");
+                const char *crypted = ShadowHash(rec, stored);
                 if (!crypted) return false;
                 hash = crypted;
                 if (SDKIUserHashSet(newPasswords, rec->szName, hash.c_str()) < 0) {
@@ -273,7 +285,7 @@ int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswor
     if (result < 0) return -1;
     const int appended = AppendAdded(added, out, "writing SZF_PASSWD failed",
                                      [&](const QAVOUSERSET *rec, std::string &text) {
-                                         const char *crypted = SDKIPwdCrypt(rec->szPasswd, "");
+                                         const char *crypted = ShadowHash(rec, stored);
                                          if (!crypted) return false;
                                          text = std::string(rec->szName) + ':' + crypted + ':' +
                                                 std::to_string(today) + ":0:99999:7::";
@@ -288,9 +300,23 @@ int ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswor
 
 // ---- smbpasswd ----
 
-// "name:uid:LM:NT:flags:LCT:" with the hashes of a new password.
-bool NewHashLine(const QAVOUSERSET *rec, std::string_view uid, std::string &text) {
+// A user's stored hashes, or null.
+const sdk::StoredHash *Stored(const QAVOUSERSET *rec, const sdk::StoredHashes *stored) {
+    if (!stored) return nullptr;
+    auto it = stored->find(rec->szName);
+    return it == stored->end() ? nullptr : &it->second;
+}
+
+// "name:uid:LM:NT:flags:LCT:" with the hashes of a new password (the stored
+// ones when the user has them).
+bool NewHashLine(const QAVOUSERSET *rec, std::string_view uid, std::string &text,
+                 const sdk::StoredHash *kept) {
     char lm[SDKI_PWHASH_HEX_SIZE], nt[SDKI_PWHASH_HEX_SIZE];
+    if (kept) {
+        text = std::string(rec->szName) + ':' + std::string(uid) + ':' + kept->lm + ':' + kept->nt +
+               ':' + kNewFlags + ':' + Lct() + ":\n";
+        return true;
+    }
     // An LM hash that cannot be computed is written as "no hash".
     SDKILMPwdEncrypt(rec->szPasswd, lm);
     if (SDKINTPwdEncrypt(rec->szPasswd, nt) < 0) return false;
@@ -299,8 +325,8 @@ bool NewHashLine(const QAVOUSERSET *rec, std::string_view uid, std::string &text
     return true;
 }
 
-int ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
-                    PSLIBSZHASH existing) {
+int ModifySmbpasswdFile(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
+                        PSLIBSZHASH existing, const sdk::StoredHashes *stored) {
     FilePtr in(fopen(SZF_SMBPASSWD, "re"));
     slib::RewriteSet set;
     FILE *fp = in ? set.Open(SZF_SMBPASSWD, SZF_SMBPASSWD_TMP) : nullptr;
@@ -315,11 +341,16 @@ int ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPassw
         in.get(), out, changed, written.get(), 7, "smbpasswd format error",
         "write smbpasswd failed",
         [&](const QAVOUSERSET *rec, const std::vector<std::string_view> &f, std::string &text) {
-            if (SDKIUserHashGet(newPasswords, rec->szName)) return NewHashLine(rec, f[1], text);
-            // The stored hashes stay; a new name renews the last-change time.
+            const sdk::StoredHash *kept = Stored(rec, stored);
+            if (SDKIUserHashGet(newPasswords, rec->szName))
+                return NewHashLine(rec, f[1], text, kept);
+            // The line's hashes (or the kept ones) stay; a new name renews the
+            // last-change time.
             std::string lct = f[0] == rec->szName ? std::string(f[5]) : Lct();
-            text = std::string(rec->szName) + ':' + std::string(f[1]) + ':' + std::string(f[2]) +
-                   ':' + std::string(f[3]) + ':' + std::string(f[4]) + ':' + lct + ":\n";
+            text = std::string(rec->szName) + ':' + std::string(f[1]) + ':' +
+                   (kept ? kept->lm : std::string(f[2])) + ':' +
+                   (kept ? kept->nt : std::string(f[3])) + ':' + std::string(f[4]) + ':' + lct +
+                   ":\n";
             return true;
         });
     if (result < 0) return -1;
@@ -331,7 +362,7 @@ int ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPassw
                 slib::Fail(ERR_NOT_FOUND);
                 return false;
             }
-            return NewHashLine(rec, uid, text);
+            return NewHashLine(rec, uid, text, Stored(rec, stored));
         });
     if (appended < 0) return -1;
     if (!Finish(set, fp)) return -1;
@@ -340,29 +371,39 @@ int ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPassw
 
 }  // namespace
 
-extern "C" int SDKIModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords) {
+int sdk::ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords,
+                      const StoredHashes *stored) {
     if (!changed || !added || !newPasswords || !*newPasswords) {
         SLIB_LOG(LOG_ERR, "%s(%d): parameter error");
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
     try {
-        return ModifyShadow(changed, added, newPasswords);
+        return ModifyShadowFile(changed, added, newPasswords, stored);
     } catch (const std::bad_alloc &) {
         SLIB_LOG(LOG_ERR, "%s(%d): allocate memory failed");
         return slib::Fail(ERR_OUT_OF_MEMORY);
     }
 }
 
-extern "C" int SDKIModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
-                                   PSLIBSZHASH existing) {
+int sdk::ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
+                         PSLIBSZHASH existing, const StoredHashes *stored) {
     if (!changed || !added || !newPasswords || !existing) {
         SLIB_LOG(LOG_ERR, "%s(%d): parameter error");
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
     try {
-        return ModifySmbpasswd(changed, added, newPasswords, existing);
+        return ModifySmbpasswdFile(changed, added, newPasswords, existing, stored);
     } catch (const std::bad_alloc &) {
         SLIB_LOG(LOG_ERR, "%s(%d): allocate memory failed");
         return slib::Fail(ERR_OUT_OF_MEMORY);
     }
+}
+
+extern "C" int SDKIModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords) {
+    return sdk::ModifyShadow(changed, added, newPasswords, nullptr);
+}
+
+extern "C" int SDKIModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
+                                   PSLIBSZHASH existing) {
+    return sdk::ModifySmbpasswd(changed, added, newPasswords, existing, nullptr);
 }

@@ -43,6 +43,7 @@
 #include "slib_unicode.h"
 #include "slib_util.h"
 #include "slib_validate.h"
+#include "stored_hashes.h"
 
 namespace {
 
@@ -459,6 +460,7 @@ struct Transaction {
     HashPtr existing, added, changed, renames, passwords, spelled;
     std::vector<const QAVOUSERSET *> records;  // those with a name, in order
     bool stagedMail = false, stagedHt = false, stagedAfpd = false;
+    const sdk::StoredHashes *stored = nullptr;  // hashes kept from before, or none
 
     void RemoveCopies() {
         SDKIRemoveTmpFiles();
@@ -740,14 +742,14 @@ int RunTransaction(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST 
         return -1;
     }
     p = t.passwords.release();
-    r = SDKIModifyShadow(t.changed.get(), t.added.get(), &p);
+    r = sdk::ModifyShadow(t.changed.get(), t.added.get(), &p, t.stored);
     t.passwords.reset(p);
     if (r < 0) {
         SLIBLog(LOG_ERR, "%s(%d): write shadow failed", __FILE__, __LINE__);
         return -1;
     }
-    if (SDKIModifySmbpasswd(t.changed.get(), t.added.get(), t.passwords.get(), t.existing.get()) <
-        0) {
+    if (sdk::ModifySmbpasswd(t.changed.get(), t.added.get(), t.passwords.get(), t.existing.get(),
+                             t.stored) < 0) {
         SLIBLog(LOG_ERR, "%s(%d): write smbpasswd failed", __FILE__, __LINE__);
         return -1;
     }
@@ -931,7 +933,10 @@ extern "C" int SDKISetGuestAfpd(int noGuest) {
     return 1;
 }
 
-extern "C" int QAVOUserSetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed) {
+namespace {
+
+int SetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed,
+             const sdk::StoredHashes *stored) {
     if (!records || count <= 0 || !failed || !*failed) return Fail(ERR_BAD_PARAMETERS);
     // Texts that would break a line of the account or mail files, and
     // records without a password, are refused before anything is read.
@@ -950,6 +955,7 @@ extern "C" int QAVOUserSetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *fa
     int result;
     {
         Transaction t;
+        t.stored = stored;
         try {
             result = RunTransaction(t, records, count, failed);
         } catch (const std::bad_alloc &) {
@@ -961,16 +967,30 @@ extern "C" int QAVOUserSetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *fa
     return result;
 }
 
-extern "C" int QAVOUserSet(int type, PQAVOUSERSET records, int count) {
+int SetUsers(int type, PQAVOUSERSET records, int count, const sdk::StoredHashes *stored) {
     if (type != 1 || !records || count < 1) return Fail(ERR_BAD_PARAMETERS);
     slib::SzListPtr failed(PslSLIBSzListAlloc(1024));
     if (!failed) return Fail(ERR_OUT_OF_MEMORY);
     PSLIBSZLIST l = failed.release();
-    int r = QAVOUserSetLocal(records, count, &l);
+    int r = SetLocal(records, count, &l, stored);
     failed.reset(l);
     // Nothing of a failed batch was applied: never report part of it done.
     if (r != 0) return -1;
     if (slib::DefaultIsYes("support_download", 4, true))
         qsvc::SignalPidFile("/var/run/scheduler.pid", SIGUSR1);
     return count;
+}
+
+}  // namespace
+
+extern "C" int QAVOUserSetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed) {
+    return SetLocal(records, count, failed, nullptr);
+}
+
+extern "C" int QAVOUserSet(int type, PQAVOUSERSET records, int count) {
+    return SetUsers(type, records, count, nullptr);
+}
+
+int sdk::UserSetWithHashes(PQAVOUSERSET records, int count, const StoredHashes &hashes) {
+    return SetUsers(1, records, count, &hashes);
 }

@@ -13,6 +13,7 @@
 #include <set>
 #include <string_view>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "account_snapshot.h"
@@ -34,6 +35,7 @@
 #include "slib_szlist.h"
 #include "slib_unicode.h"
 #include "slib_util.h"
+#include "stored_hashes.h"
 
 using cfgbkp::BadFd;
 using cfgbkp::Event;
@@ -328,30 +330,51 @@ struct PendingUser {
     ~PendingUser() { FreeUserSetting(u, lm, nt); }
 };
 
-// The line of text that begins with key and the offset of its start; false
-// when there is none or it is not one the batch may rewrite itself (too long
-// for the single-user path's buffer, without its line break, or holding a
-// carriage return): such a user keeps the single-user path and its messages.
-bool PlainLineAt(std::string_view text, const std::string &key, size_t &at, size_t &len) {
-    for (size_t pos = 0; pos < text.size();) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string_view::npos) return false;
-        if (text.compare(pos, key.size(), key) == 0) {
-            at = pos;
-            len = nl - pos;
-            return len <= kLineMax && text.substr(pos, len).find('\r') == std::string_view::npos;
+// The lines of a text by the name before their first ':', the first line of
+// each name only, for finding a user's line as a search from the top for
+// "name:" would.
+class LineIndex {
+  public:
+    explicit LineIndex(std::string_view text) : text_(text) {
+        for (size_t pos = 0; pos < text.size();) {
+            const size_t nl = text.find('\n', pos);
+            if (nl == std::string_view::npos) break;  // a last line without its break
+            const size_t colon = text.substr(pos, nl - pos).find(':');
+            if (colon != std::string_view::npos)
+                first_.emplace(text.substr(pos, colon), Line{pos, nl - pos});
+            pos = nl + 1;
         }
-        pos = nl + 1;
     }
-    return false;
-}
 
-// Puts the stored hashes of the users just written in place (each user's
-// smbpasswd fields 3 and 4 and shadow field 2, as ResetPasswd does), with
-// one rewrite of each file for every user whose two lines are plain. Those
-// that are not, and all of them when the files cannot be rewritten, go
-// through ResetPasswd one at a time. ok[i] tells whether user i has its
-// hashes.
+    // The line of text that begins with key ("name:") and the offset of its
+    // start; false when there is none or it is not one the batch may rewrite
+    // itself (too long for the single-user path's buffer, without its line
+    // break, or holding a carriage return): such a user keeps the single-user
+    // path and its messages.
+    bool PlainLineAt(const std::string &key, size_t &at, size_t &len) const {
+        const std::string_view name(key.data(), key.size() - 1);
+        if (name.find(':') != std::string_view::npos) return false;  // no field's name
+        auto it = first_.find(name);
+        if (it == first_.end()) return false;
+        at = it->second.at;
+        len = it->second.len;
+        return len <= kLineMax && text_.substr(at, len).find('\r') == std::string_view::npos;
+    }
+
+  private:
+    struct Line {
+        size_t at, len;
+    };
+    std::string_view text_;
+    std::unordered_map<std::string_view, Line> first_;
+};
+
+// Makes sure the users just written hold their stored hashes (each user's
+// smbpasswd fields 3 and 4 and shadow field 2, as ResetPasswd sets them):
+// the transaction wrote them, so the files are read and only rewritten,
+// once each, when a line still differs. A user whose two lines are not
+// plain, and all of them when the files cannot be rewritten, go through
+// ResetPasswd one at a time. ok[i] tells whether user i has its hashes.
 void RestoreHashes(const std::vector<PendingUser *> &users, std::vector<bool> &ok) {
     ok.assign(users.size(), false);
     std::vector<bool> single(users.size(), true);
@@ -363,23 +386,28 @@ void RestoreHashes(const std::vector<PendingUser *> &users, std::vector<bool> &o
             // Offset of a line -> its new text, for each file.
             std::map<size_t, std::pair<size_t, std::string>> smbEdits, shadowEdits;
             std::vector<size_t> batch;
+            std::set<size_t> smbSeen, shadowSeen;
+            const LineIndex smbLines(smb.Text()), shadowLines(shadow.Text());
             for (size_t i = 0; i < users.size(); ++i) {
                 const QAVOUSERSET &u = users[i]->u;
                 const std::string key = std::string(u.szName) + ":";
                 size_t sa = 0, sl = 0, ha = 0, hl = 0;
-                if (key[0] == '#' || key[0] == ';' || !PlainLineAt(smb.Text(), key, sa, sl) ||
-                    !PlainLineAt(shadow.Text(), key, ha, hl) || smbEdits.count(sa) ||
-                    shadowEdits.count(ha))
+                if (key[0] == '#' || key[0] == ';' || !smbLines.PlainLineAt(key, sa, sl) ||
+                    !shadowLines.PlainLineAt(key, ha, hl) || smbSeen.count(sa) ||
+                    shadowSeen.count(ha))
                     continue;
                 std::vector<std::string> sf = Split(std::string(smb.Text().substr(sa, sl)), ':');
                 std::vector<std::string> hf = Split(std::string(shadow.Text().substr(ha, hl)), ':');
                 if (sf.size() != 7 || hf.size() != 9) continue;
+                smbSeen.insert(sa);
+                shadowSeen.insert(ha);
+                batch.push_back(i);
+                if (sf[2] == users[i]->lm && sf[3] == users[i]->nt && hf[1] == u.szPasswd) continue;
                 sf[2] = users[i]->lm;
                 sf[3] = users[i]->nt;
                 hf[1] = u.szPasswd;
                 smbEdits[sa] = {sl, Join(sf, ':')};
                 shadowEdits[ha] = {hl, Join(hf, ':')};
-                batch.push_back(i);
             }
             auto edited = [](std::string_view text,
                              const std::map<size_t, std::pair<size_t, std::string>> &edits) {
@@ -395,10 +423,12 @@ void RestoreHashes(const std::vector<PendingUser *> &users, std::vector<bool> &o
                 return out;
             };
             slib::RewriteSet set;
-            FILE *smbOut = batch.empty() ? nullptr : set.Open(kSmbpasswd, smb.Stat());
+            const bool same = smbEdits.empty();
+            FILE *smbOut = batch.empty() || same ? nullptr : set.Open(kSmbpasswd, smb.Stat());
             FILE *shadowOut = smbOut ? set.Open(kShadow, shadow.Stat()) : nullptr;
-            if (shadowOut && slib::WriteAll(smbOut, edited(smb.Text(), smbEdits)) &&
-                slib::WriteAll(shadowOut, edited(shadow.Text(), shadowEdits)) && set.Commit()) {
+            if ((same && !batch.empty()) ||
+                (shadowOut && slib::WriteAll(smbOut, edited(smb.Text(), smbEdits)) &&
+                 slib::WriteAll(shadowOut, edited(shadow.Text(), shadowEdits)) && set.Commit())) {
                 for (size_t i : batch) {
                     single[i] = false;
                     ok[i] = true;
@@ -412,26 +442,28 @@ void RestoreHashes(const std::vector<PendingUser *> &users, std::vector<bool> &o
                 ResetPasswd(users[i]->u.szName, users[i]->u.szPasswd, users[i]->lm, users[i]->nt);
 }
 
-// Writes users through the user transaction: all of them at once, and when
-// the transaction refuses that, each half on its own, down to the single
-// user, whose refusal costs only itself. written[i] tells whether user i
-// was written.
-void WriteUsers(PendingUser *users, size_t n, std::vector<bool>::iterator written) {
+// Writes users through the user transaction with their stored hashes: all
+// of them at once, and when the transaction refuses that, each half on its
+// own, down to the single user, whose refusal costs only itself. written[i]
+// tells whether user i was written.
+void WriteUsers(PendingUser *users, size_t n, std::vector<bool>::iterator written,
+                const sdk::StoredHashes &hashes) {
     if (n == 0) return;
     if (n > 1) {
         std::vector<QAVOUSERSET> recs;
         recs.reserve(n);
         for (size_t i = 0; i < n; ++i)
             recs.push_back(users[i].u);
-        if (QAVOUserSet(1, recs.data(), static_cast<int>(n)) == static_cast<int>(n)) {
+        if (sdk::UserSetWithHashes(recs.data(), static_cast<int>(n), hashes) ==
+            static_cast<int>(n)) {
             std::fill(written, written + static_cast<long>(n), true);
             return;
         }
-        WriteUsers(users, n / 2, written);
-        WriteUsers(users + n / 2, n - n / 2, written + static_cast<long>(n / 2));
+        WriteUsers(users, n / 2, written, hashes);
+        WriteUsers(users + n / 2, n - n / 2, written + static_cast<long>(n / 2), hashes);
         return;
     }
-    if (QAVOUserSet(1, &users->u, 1) < 0) {
+    if (sdk::UserSetWithHashes(&users->u, 1, hashes) < 0) {
         BKP_LOG("QAVOUserSet() failed");
         return;
     }
@@ -443,14 +475,19 @@ void WriteUsers(PendingUser *users, size_t n, std::vector<bool>::iterator writte
 // one for each user created and given its hashes.
 void ApplyUsers(std::vector<PendingUser> &batch, int &remaining, bool &failed) {
     std::vector<bool> written(batch.size(), false);
+    sdk::StoredHashes hashes;
+    for (const PendingUser &p : batch)
+        hashes[p.u.szName] = {p.u.szPasswd, p.lm, p.nt};
     // The backup server's accounts follow a change of such a user after the
     // transaction has replaced the files, so a failure there reports a batch
     // as failed that was written: those users go alone.
     size_t from = 0;
     for (size_t i = 0; i <= batch.size(); ++i) {
         if (i < batch.size() && !BlQAVONetBkpIsAuthUser(batch[i].u.szName)) continue;
-        WriteUsers(batch.data() + from, i - from, written.begin() + static_cast<long>(from));
-        if (i < batch.size()) WriteUsers(&batch[i], 1, written.begin() + static_cast<long>(i));
+        WriteUsers(batch.data() + from, i - from, written.begin() + static_cast<long>(from),
+                   hashes);
+        if (i < batch.size())
+            WriteUsers(&batch[i], 1, written.begin() + static_cast<long>(i), hashes);
         from = i + 1;
     }
     std::vector<PendingUser *> done;
