@@ -189,6 +189,22 @@ TEST_F(CfgBackupAccounts, RulesOfTheRestore) {
     EXPECT_EQ(Field("/etc/shadow", "dave", 1), daveHash);
     ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_USER), 0);
 
+    // A user whose shadow hash is the file's gets the file's SMB hashes, and
+    // its line keeps its flags and last-change stamp.
+    ASSERT_EQ(qtest::Sh(std::string("sed -i 's/^\\(dave:[^:]*:[^:]*:[^:]*\\):[^:]*:[^:]*:/"
+                                    "\\1:[UX         ]:LCT-00000001:/' ") +
+                        kSmbpasswd),
+              0);
+    ASSERT_EQ(Field(kSmbpasswd, "dave", 5), "LCT-00000001");
+    qtest::WriteFile(
+        kFile,
+        Bytes::File().Section(QAVOSYSBKP_ID_USER, Bytes().Long(1).User("dave", daveHash)).data());
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
+    EXPECT_EQ(Field("/etc/shadow", "dave", 1), daveHash);
+    EXPECT_EQ(Field(kSmbpasswd, "dave", 2) + ":" + Field(kSmbpasswd, "dave", 3) + ":" +
+                  Field(kSmbpasswd, "dave", 4) + ":" + Field(kSmbpasswd, "dave", 5),
+              std::string(kLm) + ":" + kNt + ":[UX         ]:LCT-00000001");
+
     // A user whose hashes cannot be put back (it has no SMB line) is locked:
     // the account database took the hash's text, which is in the file, as
     // its password.
