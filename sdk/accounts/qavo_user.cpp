@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "accfile_util.h"
+#include "account_snapshot.h"
 #include "qavo_accfile.h"
 #include "qavo_windomain.h"
 #include "slib_errcode.h"
@@ -74,21 +75,30 @@ bool ParseWhole(std::string_view text, long long min, long long max, long long &
     return true;
 }
 
-int ReadUser(const char *name, UserText &u) {
-    struct passwd *pw = PpwSLIBGetLocalPwNam(name);
+// The user's lines are looked up in the files, or in snap when there is one.
+int ReadUser(const char *name, UserText &u, const sdk::AccountSnapshot *snap) {
+    struct passwd *pw = snap ? snap->LocalPwNam(name) : PpwSLIBGetLocalPwNam(name);
     if (!pw) return Fail(ERR_NO_SUCH_USER);
     u.name = pw->pw_name;
     u.gecos = pw->pw_gecos;
 
     const std::string key = u.name + ":";
-    std::string line(kShadowLine, '\0');
-    int r = SLIBFileGetLine(SZF_SHADOW, key.c_str(), line.data(), static_cast<int>(line.size()),
-                            SLIB_LINE_PREFIX);
-    if (r <= 0) {
-        SLIBLog(LOG_ERR, "(%d) cant get line by %s(%X)\n", __LINE__, u.name.c_str(), SLIBErrGet());
-        return -1;
+    std::string line;
+    // The snapshot finds the first line of the name in any case: it is the
+    // line wanted when it is spelled as passwd spells the name; otherwise
+    // the file is searched as without a snapshot.
+    if (!snap || snap->Line(sdk::AccountSnapshot::kShadow, u.name.c_str(), line, false) != 1 ||
+        line.size() + 2 >= kShadowLine || line.compare(0, key.size(), key) != 0) {
+        line.assign(kShadowLine, '\0');
+        int r = SLIBFileGetLine(SZF_SHADOW, key.c_str(), line.data(), static_cast<int>(line.size()),
+                                SLIB_LINE_PREFIX);
+        if (r <= 0) {
+            SLIBLog(LOG_ERR, "(%d) cant get line by %s(%X)\n", __LINE__, u.name.c_str(),
+                    SLIBErrGet());
+            return -1;
+        }
+        line.resize(static_cast<size_t>(r) - 1);
     }
-    line.resize(static_cast<size_t>(r) - 1);
     PSLIBSZLIST raw = PslSLIBSzListAlloc(static_cast<int>(line.size()) * 2 + 512);
     if (!raw) return Fail(ERR_OUT_OF_MEMORY);
     int n = SLIBStrSep(line.c_str(), ":", &raw);
@@ -210,9 +220,10 @@ bool SplitDomainName(const char *name, std::string &domain, std::string &user) {
 
 }  // namespace
 
-extern "C" int QAVOUserGet(uint32_t flags, int type, const char *name, QAVOUSER *buf, int size,
-                           int *needed) {
-    (void)flags;
+namespace {
+
+int UserGet(int type, const char *name, QAVOUSER *buf, int size, int *needed,
+            const sdk::AccountSnapshot *snap) {
     if (!name || type != QAVO_USER_LOCAL || !needed || (buf ? size < 1 : size != 0))
         return Fail(ERR_BAD_PARAMETERS);
     try {
@@ -220,7 +231,7 @@ extern "C" int QAVOUserGet(uint32_t flags, int type, const char *name, QAVOUSER 
         {
             PasswdLock lock;
             if (!lock.Held()) return Fail(ERR_LOCK_FAILED);
-            if (ReadUser(name, u) < 0) return -1;
+            if (ReadUser(name, u, snap) < 0) return -1;
         }
         const size_t total = sizeof(QAVOUSER) + u.name.size() + 1 + u.hash.size() + 1 +
                              u.gecos.size() + 1 + u.mail.size() + 1;
@@ -233,6 +244,17 @@ extern "C" int QAVOUserGet(uint32_t flags, int type, const char *name, QAVOUSER 
     } catch (const std::bad_alloc &) {
         return Fail(ERR_OUT_OF_MEMORY);
     }
+}
+
+}  // namespace
+
+extern "C" int QAVOUserGet(uint32_t, int type, const char *name, QAVOUSER *buf, int size,
+                           int *needed) {
+    return UserGet(type, name, buf, size, needed, nullptr);
+}
+
+int sdk::AccountSnapshot::UserGet(const char *name, QAVOUSER *buf, int size, int *needed) const {
+    return ::UserGet(QAVO_USER_LOCAL, name, buf, size, needed, this);
 }
 
 extern "C" int QAVOUserCheckExpired(const char *name) {

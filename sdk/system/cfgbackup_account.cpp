@@ -219,16 +219,24 @@ bool IsCreatedUser(const char *name) {
 
 }  // namespace cfgbkp
 
-extern "C" int QAVOSysbkpIWriteUserData(const char *name, int fd) {
+namespace {
+
+// The user's record written to fd, its lines looked up in the files or in
+// accounts when there is a snapshot.
+int WriteUserData(const char *name, int fd, const sdk::AccountSnapshot *accounts) {
     if (name == nullptr || BadFd(fd)) return -1;
+    auto get = [&](QAVOUSER *buf, int size, int *need) {
+        return accounts ? accounts->UserGet(name, buf, size, need)
+                        : QAVOUserGet(0, 1, name, buf, size, need);
+    };
     int need = 0;
-    if (QAVOUserGet(0, 1, name, nullptr, 0, &need) != 0 || need <= 0) {
+    if (get(nullptr, 0, &need) != 0 || need <= 0) {
         BKP_LOG("fail to get size of user data");
         return -1;
     }
     std::vector<char *> buf((static_cast<size_t>(need) + sizeof(char *) - 1) / sizeof(char *));
     auto *u = reinterpret_cast<QAVOUSER *>(buf.data());
-    if (QAVOUserGet(0, 1, name, u, need, &need) != 1) {
+    if (get(u, need, &need) != 1) {
         BKP_LOG("fail to get user data");
         return -1;
     }
@@ -250,6 +258,12 @@ extern "C" int QAVOSysbkpIWriteUserData(const char *name, int fd) {
     return 0;
 }
 
+}  // namespace
+
+extern "C" int QAVOSysbkpIWriteUserData(const char *name, int fd) {
+    return WriteUserData(name, fd, nullptr);
+}
+
 extern "C" int QAVOSysbkpUserExport(int fd) {
     if (BadFd(fd)) return -1;
     std::vector<std::string> users;
@@ -260,8 +274,11 @@ extern "C" int QAVOSysbkpUserExport(int fd) {
         BKP_LOG("fail to write total number of user[%ld]", static_cast<long>(users.size()));
         return Failed(kUserEx);
     }
+    // The users are looked up in the account files read once.
+    sdk::AccountSnapshot accounts;
+    const sdk::AccountSnapshot *read = accounts.Load() ? &accounts : nullptr;
     for (const std::string &u : users)
-        if (QAVOSysbkpIWriteUserData(u.c_str(), fd) != 0) return Failed(kUserEx);
+        if (WriteUserData(u.c_str(), fd, read) != 0) return Failed(kUserEx);
     return sec.Finish() ? 0 : Failed(kUserEx);
 }
 
@@ -631,9 +648,13 @@ extern "C" int QAVOSysbkpGroupExport(int fd) {
         std::vector<std::string> members;
     };
     std::vector<Group> groups;
+    // The groups are looked up in the group file read once.
+    sdk::AccountSnapshot accounts;
+    const bool loaded = accounts.Load();
     for (int i = 0; i < n; ++i) {
         Group grp{buf[static_cast<size_t>(i)], 0, {}};
-        QAVOGROUPENTRY *g = PgrpSLIBGetLocalGrName(grp.name.c_str());
+        QAVOGROUPENTRY *g = loaded ? accounts.LocalGrName(grp.name.c_str())
+                                   : PgrpSLIBGetLocalGrName(grp.name.c_str());
         if (g == nullptr) return BKP_LOG("call IMSIWriteGroup return non 0"), Failed(kGroupEx);
         grp.gid = g->gid;
         std::vector<std::string> all;

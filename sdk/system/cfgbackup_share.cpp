@@ -20,6 +20,7 @@
 #include "qavo_sharemgmt.h"
 #include "qavo_volume.h"
 #include "share_batch.h"
+#include "share_table.h"
 #include "slib_errcode.h"
 #include "slib_eventlog.h"
 #include "slib_keyvalue.h"
@@ -68,14 +69,18 @@ struct ShareBuf {
     QAVOSHARE *get() { return reinterpret_cast<QAVOSHARE *>(words.data()); }
 };
 
-bool GetShare(const char *name, ShareBuf &out) {
+// The share as QAVOShareGet reads it, or from smb.conf read once (table).
+bool GetShare(const char *name, ShareBuf &out, const shareint::ShareTable *table = nullptr) {
+    auto get = [&](void *buf, int size, int *need) {
+        return table ? table->Get(name, buf, size, need) : QAVOShareGet(1, name, buf, size, need);
+    };
     int need = 0;
-    if (QAVOShareGet(1, name, nullptr, 0, &need) != 0 || need <= 0) {
+    if (get(nullptr, 0, &need) != 0 || need <= 0) {
         BKP_LOG("fail get size for share [%s]", name);
         return false;
     }
     out.words.assign((static_cast<size_t>(need) + sizeof(char *) - 1) / sizeof(char *), nullptr);
-    if (QAVOShareGet(1, name, out.words.data(), need, &need) != 1) {
+    if (get(out.words.data(), need, &need) != 1) {
         BKP_LOG("fail get info for share [%s]", name);
         return false;
     }
@@ -118,10 +123,12 @@ int UsablePathVolume(const char *path, const std::vector<int> &usable) {
 
 }  // namespace
 
-extern "C" int QAVOSysbkpIWriteShare(const char *name, int fd) {
+namespace {
+
+int WriteShare(const char *name, int fd, const shareint::ShareTable *table) {
     if (name == nullptr || BadFd(fd)) return -1;
     ShareBuf sb;
-    if (!GetShare(name, sb)) return -1;
+    if (!GetShare(name, sb, table)) return -1;
     const QAVOSHARE *s = sb.get();
     if (QAVOSysbkpIWriteString(fd, s->szName) != 0 || QAVOSysbkpIWriteString(fd, s->szPath) != 0 ||
         QAVOSysbkpIWriteString(fd, s->szComment) != 0 || QAVOSysbkpIWriteString(fd, s->szRW) != 0 ||
@@ -132,6 +139,12 @@ extern "C" int QAVOSysbkpIWriteShare(const char *name, int fd) {
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+extern "C" int QAVOSysbkpIWriteShare(const char *name, int fd) {
+    return WriteShare(name, fd, nullptr);
 }
 
 extern "C" int QAVOSysbkpShareExport(int fd) {
@@ -147,8 +160,12 @@ extern "C" int QAVOSysbkpShareExport(int fd) {
         BKP_LOG("fail to write share count[%d]", static_cast<int>(names.size()));
         return Failed(kShareEx);
     }
+    // The shares are read from smb.conf read once, not each through the
+    // whole file.
+    shareint::ShareTable table;
+    const shareint::ShareTable *read = table.Load() ? &table : nullptr;
     for (const std::string &n : names) {
-        if (QAVOSysbkpIWriteShare(n.c_str(), fd) != 0) {
+        if (WriteShare(n.c_str(), fd, read) != 0) {
             BKP_LOG("fail to write share info");
             return Failed(kShareEx);
         }

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <crypt.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -142,6 +144,33 @@ TEST_F(CfgBackupAccounts, UsersAndGroupsComeBackByteForByte) {
         EXPECT_EQ(after.at(f), before.at(f)) << f;
     const std::string hash = Field("/etc/shadow", "carol", 1);
     EXPECT_STREQ(crypt("password", hash.c_str()), "vaIfwXyNOS5qo");
+}
+
+// The export reads the account files once; each user's record is the one
+// QAVOSysbkpIWriteUserData writes from the files, also when the shadow file
+// holds a line of the name in other letter case before the user's own.
+TEST_F(CfgBackupAccounts, ExportedUsersAreTheirOneByOneRecords) {
+    ASSERT_EQ(AddUser("carol", "password", "Carol C", 20000, "carol@example.org"), 1);
+    ASSERT_EQ(AddUser("bob", "secret"), 1);
+    const std::string bobHash = Field("/etc/shadow", "bob", 1);
+    qtest::WriteFile(
+        "/etc/shadow",
+        "BOB:$1$xx$notbobsnotbobsnotbobs:14000:0:99999:7:::\n" + qtest::ReadFile("/etc/shadow"),
+        0600);
+    ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_USER), 0);
+    const std::string exported = qtest::ReadFile(kFile);
+    for (const char *name : {"admin", "guest", "bob", "carol"}) {
+        const char *one = "/tmp/one-user";
+        const int fd = open(one, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(QAVOSysbkpIWriteUserData(name, fd), 0) << name;
+        close(fd);
+        const std::string record = qtest::ReadFile(one);
+        EXPECT_NE(exported.find(record), std::string::npos) << name;
+        if (std::string(name) == "bob") {
+            EXPECT_NE(record.find(bobHash), std::string::npos);
+        }
+    }
 }
 
 TEST_F(CfgBackupAccounts, RulesOfTheRestore) {

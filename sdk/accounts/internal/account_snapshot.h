@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qavo_accfile.h"
+#include "qavo_user.h"
 #include "slib_errcode.h"
 
 namespace sdk {
@@ -32,6 +33,8 @@ class AccountSnapshot {
     struct passwd *LocalPwNam(const char *name) const;
     struct passwd *LocalSpNam(const char *name) const;
     QAVOGROUPENTRY *LocalGrName(const char *name) const;
+    // As QAVOUserGet(0, QAVO_USER_LOCAL, name, buf, size, needed).
+    int UserGet(const char *name, QAVOUSER *buf, int size, int *needed) const;
     // As SLIBGetLocalGrNamBuf.
     int LocalGrNamBuf(const char *name, struct group *buf, int size, int *needed) const;
 
