@@ -185,10 +185,10 @@ bool ResetPasswd(const char *name, const char *shadow, const char *lm, const cha
     return SetSmbHashes(name, lm, nt) && SetShadowHash(name, shadow);
 }
 
-// Leaves a user written from a file that could not take its hashes without
-// a working password: the account database took the hash's text as the
-// password, and that text is in the file. Each file on its own, so that a
-// user without an SMB line is still locked in "/etc/shadow".
+// Leaves a user written from a file whose hashes could not all be put in
+// place without a working password, rather than with a password that is
+// not the one the file holds. Each file on its own, so that a user without
+// an SMB line is still locked in "/etc/shadow".
 void LockUser(const char *name) {
     const std::string none(kHashLen, 'X');
     SetSmbHashes(name, none.c_str(), none.c_str());
@@ -520,7 +520,7 @@ void ApplyUsers(std::vector<PendingUser> &batch, int &remaining, bool &failed) {
         PendingUser &p = *done[i];
         if (!ok[i]) {
             BKP_LOG("QAVOImportUserResetPasswd for user [%s] failed", p.u.szName);
-            // The user's password is now its hash's text: lock it.
+            // The user's lines do not hold the file's hashes: lock it.
             LockUser(p.u.szName);
             failed = true;
         } else if (p.created) {
