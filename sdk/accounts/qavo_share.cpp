@@ -70,6 +70,22 @@ bool ValidBuffer(const void *buf, int size) {
     return buf ? size > 0 : size == 0;
 }
 
+// The arguments of a share's record lookup: true, or false with the code set
+// and the refusal logged.
+bool GetArgsValid(bool typeOk, const char *name, const void *buf, int size, const int *needed) {
+    if (!typeOk || !name || !needed || !ValidBuffer(buf, size)) {
+        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: bad parameters!");
+        SLIBErrSet(ERR_BAD_PARAMETERS);
+        return false;
+    }
+    if (name[0] == '\0' || IsReserved(name)) {
+        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: no such share; szName=%s!", name);
+        SLIBErrSet(ERR_NO_SUCH_SHARE);
+        return false;
+    }
+    return true;
+}
+
 // An access list as read back: the comma entries without "nobody" and
 // without empty entries, joined by ','.
 std::string CleanList(const char *list) {
@@ -263,14 +279,7 @@ extern "C" int QAVOShareEnum(char **buf, int size, int *needed) {
 }
 
 extern "C" int QAVOShareGet(int type, const char *name, void *buf, int size, int *needed) {
-    if (type != 1 || !name || !needed || !ValidBuffer(buf, size)) {
-        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: bad parameters!");
-        return slib::Fail(ERR_BAD_PARAMETERS);
-    }
-    if (name[0] == '\0' || IsReserved(name)) {
-        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: no such share; szName=%s!", name);
-        return slib::Fail(ERR_NO_SUCH_SHARE);
-    }
+    if (!GetArgsValid(type == 1, name, buf, size, needed)) return -1;
     try {
         SmbConfReadLock lock;
         if (!lock.Held()) {
@@ -317,14 +326,7 @@ std::vector<std::string> ShareTable::Names(uint32_t flags) const {
 }
 
 int ShareTable::Get(const char *name, void *buf, int size, int *needed) const {
-    if (!name || !needed || !ValidBuffer(buf, size)) {
-        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: bad parameters!");
-        return slib::Fail(ERR_BAD_PARAMETERS);
-    }
-    if (name[0] == '\0' || IsReserved(name)) {
-        SLIBLog(LOG_ERR, "qavoshare: QAVOShareGet: no such share; szName=%s!", name);
-        return slib::Fail(ERR_NO_SUCH_SHARE);
-    }
+    if (!GetArgsValid(true, name, buf, size, needed)) return -1;
     try {
         PSLIBSZHASH h = index_.Find(name);
         const int pairs = h ? SLIBSzHashCount(h) : 0;
