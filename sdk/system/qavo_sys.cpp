@@ -181,8 +181,11 @@ extern "C" int QAVOScheduleGet(const char *command, QAVOSCHEDULE *s) {
     int minute = -1;
     std::string_view cmd;
     if (f.size() == 7) {
-        cmd = f[6].substr(std::min(f[6].find_first_not_of(" \t"), f[6].size()));
-        cmd = cmd.substr(0, cmd.find_first_of(" \t"));
+        // A word ends at any white space of the C locale, as a "%s" read
+        // takes it (a vertical tab or form feed too).
+        constexpr std::string_view kBlank = " \t\v\f\r\n";
+        cmd = f[6].substr(std::min(f[6].find_first_not_of(kBlank), f[6].size()));
+        cmd = cmd.substr(0, cmd.find_first_of(kBlank));
     }
     if (f.size() != 7 || !ParseField(f[0], &minute) || minute < 0 || minute > 59 || f[2] != "*" ||
         f[3] != "*" || f[5] != "root" || cmd.empty()) {

@@ -190,6 +190,7 @@ TEST(ScheduleGet, ReadsLinesBack) {
     } cases[] = {
         {"0\t1\t*\t*\t*\troot\t/bin/job -x y", 1, 0x7F, 1, 1, 0, 0, 1},
         {"0\t1\t*\t*\t*\troot\t /bin/job", 1, 0x7F, 1, 1, 0, 0, 1},
+        {"0\t1\t*\t*\t*\troot\t\v/bin/job\fx\vy", 1, 0x7F, 1, 1, 0, 0, 1},
         {"5\t2\t*\t*\t1,1\troot\t/bin/job", 1, 0x02, 2, 2, 0, 5, 1},
         {"5\t2\t*\t*\t7\troot\t/bin/job", 1, 0x00, 2, 2, 0, 5, 1},
         {"5\t2\t*\t*\t9,3,-1\troot\t/bin/job", 1, 0x08, 2, 2, 0, 5, 1},
