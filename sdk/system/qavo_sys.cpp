@@ -27,6 +27,9 @@ namespace {
 
 constexpr const char *kSource = "sdk/qavosys";
 constexpr size_t kLineMax = 1024;  // a schedule line with its terminator
+// White space of the C locale: a word of a schedule's command ends at any of
+// these, as a "%s" read takes it (a vertical tab or form feed too).
+constexpr const char *kBlank = " \t\v\f\r\n";
 
 // Whether the crontab has a line containing key: 1 yes, 0 no, -1 read error.
 // A missing crontab has no lines.
@@ -115,9 +118,10 @@ extern "C" int QAVOScheduleSet(const QAVOSCHEDULE *s) {
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
     const size_t cmdLen = strnlen(s->szCommand, sizeof(s->szCommand));
-    // The command must be one crontab line that cron runs whole: no line
-    // break, no "%" (cron's own line break), and a line that fits.
-    const bool commandOk = strspn(s->szCommand, " \t") < cmdLen && cmdLen < sizeof(s->szCommand) &&
+    // The command must be one crontab line that cron runs whole: a word to
+    // find it by, no line break, no "%" (cron's own line break), and a line
+    // that fits.
+    const bool commandOk = strspn(s->szCommand, kBlank) < cmdLen && cmdLen < sizeof(s->szCommand) &&
                            strpbrk(s->szCommand, "\r\n%") == nullptr;
     if ((s->ulWeekdayMask & 0x7F) == 0 || s->nHour < 0 || s->nHour > 23 || s->nLastHour < 0 ||
         s->nLastHour > 23 || s->nHour > s->nLastHour || s->nInterval < 0 || s->nInterval > 23 ||
@@ -181,9 +185,6 @@ extern "C" int QAVOScheduleGet(const char *command, QAVOSCHEDULE *s) {
     int minute = -1;
     std::string_view cmd;
     if (f.size() == 7) {
-        // A word ends at any white space of the C locale, as a "%s" read
-        // takes it (a vertical tab or form feed too).
-        constexpr std::string_view kBlank = " \t\v\f\r\n";
         cmd = f[6].substr(std::min(f[6].find_first_not_of(kBlank), f[6].size()));
         cmd = cmd.substr(0, cmd.find_first_of(kBlank));
     }

@@ -165,6 +165,7 @@ TEST(ScheduleSet, RefusesBadRecordsAndCommands) {
         Schedule(0x7F, 1, 0, 1, -1, "/bin/job"),
         Schedule(0x7F, 1, 0, 1, 0, ""),
         Schedule(0x7F, 1, 0, 1, 0, " \t"),
+        Schedule(0x7F, 1, 0, 1, 0, "\v\f "),
         Schedule(0x7F, 1, 0, 1, 0, "/bin/job\n* * * * * root /bin/evil"),
         Schedule(0x7F, 1, 0, 1, 0, "/bin/job\r"),
         Schedule(0x7F, 1, 0, 1, 0, "/bin/date +%s"),
