@@ -21,7 +21,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +30,7 @@
 #include "slib_eventlog.h"
 #include "slib_keyvalue.h"
 #include "slib_line.h"
+#include "slib_unicode.h"
 #include "updt_analyze.h"
 #include "updt_config.h"
 #include "updt_fixup.h"
@@ -127,11 +127,21 @@ std::vector<std::string> CrontabWithoutJobs(const std::string &text) {
 }
 
 // No name on two lines of an account file (the fix renames one account of
-// a name; a second one is the file's own damage).
+// a name; a second one is the file's own damage). Names are compared as the
+// account operations compare them: case and the characters the collation
+// ignores (control characters) make no other name. Past a few hundred lines
+// the file is taken as not unique, which only skips the check.
 bool UniqueNames(const char *path) {
-    std::set<std::string> names;
+    std::vector<std::string> names;
     for (const std::string &l : qfuzz::Lines(qfuzz::ReadAll(path)))
-        if (!names.insert(l.substr(0, l.find(':'))).second) return false;
+        names.push_back(l.substr(0, l.find(':')));
+    if (names.size() > 300) return false;
+    for (size_t i = 0; i < names.size(); ++i)
+        for (size_t j = i + 1; j < names.size(); ++j) {
+            // A name that is no UTF-8 compares equal to none, as in the
+            // account operations.
+            if (SLIBUnicodeUTF8StrCaseCmp(names[i].c_str(), names[j].c_str()) == 0) return false;
+        }
     return true;
 }
 
