@@ -486,21 +486,33 @@ int64_t Chip::Write(const std::string &dev, uint64_t off, const uint8_t *buf, si
         Log(dev, "write", off, len, r);
         return r;
     };
-    int64_t r = CheckFault(dev, "write");
-    if (r) return done(r);
+    if (frozen_) return done(-EIO);
+    // The request counts against `cut` and `kill` as it arrives, whatever
+    // becomes of it.
+    const int64_t fault = CheckFault(dev, "write");
     const int torn = Interrupt();
     if (torn < 0) return done(torn);
-    if (len == 0) return done(0);
+    // A request that programs nothing: torn, the power is gone all the same.
+    auto refuse = [&](int64_t e) {
+        if (torn) {
+            frozen_ = true;
+            powercut_armed_ = false;
+            e = -EIO;
+        }
+        return done(e);
+    };
+    if (fault) return refuse(fault);
+    if (len == 0) return refuse(0);
     // As mtdchar: nothing at or past the end, a write across it is cut short.
-    if (off >= w->size) return done(-ENOSPC);
+    if (off >= w->size) return refuse(-ENOSPC);
     size_t n = std::min<uint64_t>(len, w->size - off);
     uint64_t at = w->start + off;
     if (!msys_) {
         for (uint64_t b = at / erase_; b <= (at + n - 1) / erase_; ++b)
-            if (locked_[b]) return done(-EROFS);
+            if (locked_[b]) return refuse(-EROFS);
         if (strict_) {
             for (size_t i = 0; i < n; ++i)
-                if (buf[i] & ~bytes_[at + i]) return done(-EIO);
+                if (buf[i] & ~bytes_[at + i]) return refuse(-EIO);
         }
     }
     bool cut = false;
@@ -618,15 +630,19 @@ int Chip::Ioctl(const std::string &dev, unsigned cmd, const void *in, size_t in_
     if (kind == "ioctl" || in_len < need_in || out_len < need_out) {
         r = -ENOTTY;
     } else {
+        // A changing request counts against `cut` and `kill` as it arrives,
+        // also one that a fault line fails or the chip refuses.
+        const bool frozen = frozen_;
         r = CheckFault(dev, kind);
         int torn = 0;
-        if (r == 0 && (kind == "erase" || kind == "setfisentry")) torn = Interrupt();
+        if (!frozen && (kind == "erase" || kind == "setfisentry")) torn = Interrupt();
         if (torn < 0) {
             r = torn;
         } else if (torn) {
             // The power goes in the middle of it: an erase clears the first
-            // half of its range, the kernel's entry rewrite does not happen.
-            if (kind == "erase" && in_len >= 8) {
+            // half of its range (one a fault line fails, nothing), the
+            // kernel's entry rewrite does not happen.
+            if (r == 0 && kind == "erase" && in_len >= 8) {
                 auto p = static_cast<const uint8_t *>(in);
                 uint32_t start = Get32(p), len = Get32(p + 4);
                 if (Range(*w, start, len, true) == 0) {

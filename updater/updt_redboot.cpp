@@ -218,8 +218,9 @@ bool Unlock(const char *fn) {
 // Brings the device (whose window starts at the CPU address cpu and holds
 // size bytes) to len bytes of src followed by erased flash, erase block by
 // erase block: a block that already holds its target is left alone, one
-// whose target only clears bits is programmed where it differs, any other is
-// erased and programmed. Bytes count as progress as each block is done.
+// whose target only clears bits is programmed where it differs, any other
+// (one that cannot be read among them) is erased and programmed. Bytes count
+// as progress as each block is done.
 Step Converge(const char *fn, const char *dev, uint64_t cpu, const std::string &src, uint64_t len,
               uint64_t size) {
     const uint64_t block = gEraseBlockSize ? gEraseBlockSize : size;
@@ -246,12 +247,13 @@ Step Converge(const char *fn, const char *dev, uint64_t cpu, const std::string &
             LogFileError(__LINE__, fn, "read file", src.c_str(), errno);
             return Step::kRetry;
         }
-        if (PReadFull(out.fd, have.data(), n, static_cast<off_t>(off)) != static_cast<ssize_t>(n)) {
-            LogFileError(__LINE__, fn, "read file", dev, errno);
-            return Step::kRetry;
-        }
-        if (memcmp(want.data(), have.data(), n) != 0) {
-            bool erase = false;
+        // A block that cannot be read may hold anything: it is erased and
+        // programmed whole, and the read back after the row judges it.
+        const bool readable =
+            PReadFull(out.fd, have.data(), n, static_cast<off_t>(off)) == static_cast<ssize_t>(n);
+        if (!readable) LogFileError(__LINE__, fn, "read file", dev, errno);
+        if (!readable || memcmp(want.data(), have.data(), n) != 0) {
+            bool erase = !readable;
             for (size_t i = 0; i < n && !erase; ++i)
                 erase = (want[i] & ~have[i]) != 0;
             if (!Unlock(fn)) return Step::kAbort;

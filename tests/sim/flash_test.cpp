@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -432,6 +433,51 @@ TEST(Flash, CutKillAndPowerUp) {
     EXPECT_EQ(std::count(chip.begin(), chip.begin() + 0x10000, 0x00), 0x4000);
     EXPECT_EQ(qsim::Status().find("frozen 1"), std::string::npos);
     EXPECT_EQ(WriteAt("/dev/mtd1", 0x4000, Bytes(0x10, 0x00)), 0x10);
+}
+
+// A cut falls on the request it counts to, whatever the chip would answer:
+// one the chip refuses, or a fault line fails, changes nothing, fails with
+// EIO and leaves the chip frozen, so that nothing after it runs.
+TEST(Flash, CutOnARefusedRequestFreezesTheChip) {
+    qsim::Appliance hw("edition pomlet\nstrict on");
+    ASSERT_TRUE(hw.Fault("unlock all"));
+    ASSERT_EQ(WriteAt("/dev/mtd1", 0, Bytes(0x10, 0x00)), 0x10);
+    const Bytes chip0 = hw.Chip();
+    // Each request's errno (0 when it went through).
+    auto write = [](const char *dev, off_t off, const Bytes &b) {
+        long r = WriteAt(dev, off, b);
+        return r < 0 ? static_cast<int>(-r) : 0;
+    };
+    struct Case {
+        const char *what;
+        const char *line;  // given before the cut
+        std::function<int()> request;
+    } cases[] = {
+        {"write to a locked block", "lock mtd1",
+         [&] { return write("/dev/mtd1", 0x20, Bytes(0x100, 0x00)); }},
+        {"erase of a locked block", "lock mtd1", [] { return Erase("/dev/mtd1", 0, 0x10000); }},
+        {"write at the end", "", [&] { return write("/dev/mtd3", 0x10000, Bytes(0x10, 0x00)); }},
+        {"write that needs a 0 to 1 change", "",
+         [&] { return write("/dev/mtd1", 0, Bytes(0x10, 0xFF)); }},
+        {"write a fault line fails", "fault write mtd1 1 once errno 30",
+         [&] { return write("/dev/mtd1", 0x20, Bytes(0x100, 0x00)); }},
+        {"erase a fault line fails", "fault erase mtd1 1 once",
+         [] { return Erase("/dev/mtd1", 0, 0x10000); }},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(hw.Fault("powerup"));
+        ASSERT_TRUE(hw.Fault("unlock all"));
+        if (*c.line) {
+            ASSERT_TRUE(hw.Fault(c.line));
+        }
+        ASSERT_TRUE(hw.Fault("cut 1"));
+        EXPECT_EQ(c.request(), EIO);
+        EXPECT_NE(qsim::Status().find("frozen 1"), std::string::npos);
+        EXPECT_EQ(write("/dev/mtd2", 0, Bytes(0x10, 0x00)), EIO);
+        EXPECT_EQ(Erase("/dev/mtd2", 0, 0x10000), EIO);
+        EXPECT_TRUE(hw.Chip() == chip0);
+    }
 }
 
 TEST(Flash, LauncherToolAndBadDescriptions) {

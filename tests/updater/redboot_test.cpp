@@ -140,6 +140,33 @@ TEST(RedBootPatch, RetriesAndRollBackAfterFaults) {
     }
 }
 
+// A block whose comparison read fails may hold anything: it is erased and
+// programmed in the same attempt, though it may have held its target.
+TEST(RedBootPatch, BlockThatCannotBeComparedIsErasedAndProgrammed) {
+    Flash f(true);
+    const Bytes before = f.hw->Chip();
+    // rd.gz's own data with its first byte changed: only block 0 differs.
+    Bytes rd = f.Old(before, "rd.gz");
+    rd[0] = static_cast<uint8_t>(~rd[0]);
+    qtest::WriteFile("/tmp/upd/rd.bin", std::string(rd.begin(), rd.end()));
+    ASSERT_EQ(f.Init(), 0);
+    ASSERT_EQ(f.Backup(), 0);
+    // The sixth comparison read is block 5's.
+    ASSERT_TRUE(f.hw->Fault("fault read mtd2 6 once"));
+    ClearSyslog();
+    const size_t mark = f.hw->Journal().size();
+    ASSERT_EQ(f.Patch(), 0);
+    EXPECT_TRUE(SyslogHas("read file [/dev/mtd2] error"));
+    EXPECT_FALSE(SyslogHas("Try to Erase MTD Partition(/dev/mtd2), [1/3]"));
+    std::vector<uint64_t> erased;
+    for (auto &r : Since(*f.hw, mark))
+        if (r.kind == "erase" && r.dev == "mtd2") erased.push_back(r.offset);
+    EXPECT_EQ(erased, (std::vector<uint64_t>{0, 5 * f.block}));
+    const Bytes after = f.hw->Chip();
+    const Bytes want = f.Expected(before, {{"rd.gz", rd}});
+    EXPECT_TRUE(after == want) << FirstDiff(after, want);
+}
+
 TEST(RedBootPatch, RollBackGoesOnAfterAFailingRowAndSkipsUntouchedOnes) {
     Flash f(true);
     f.Image("zImage", 0x20000, 1);

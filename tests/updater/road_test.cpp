@@ -490,6 +490,38 @@ TEST(UpdaterRoad, FailedRollBackKeepsTheBackupAndSaysWhere) {
     EXPECT_GT(ScriptCalls("start"), 0);
 }
 
+// Every read of the kernel partition fails from its first read back on: the
+// update fails, and the roll-back, which cannot compare a single block,
+// erases and programs each from the backup. The chip is the installed one
+// to the byte; the roll-back's own read back fails, so it reports failure
+// and the backup stays.
+TEST(UpdaterRoad, RollBackRewritesBlocksItCannotRead) {
+    Road r(false);
+    r.Images();
+    // The backup's copy (129 reads) and its read back (4), the comparison
+    // of the kernel's 16 blocks before the write: the 150th is the first
+    // read back of the new kernel (checked below).
+    r.hw->Fault("fault read mtd1 150 always");
+    EXPECT_EQ(r.Run(), 20);
+    EXPECT_EQ(Progress(), "P:-20");
+    const auto j = r.hw->Journal();
+    size_t firstWrite = j.size(), firstFailed = j.size();
+    for (size_t i = 0; i < j.size(); ++i) {
+        if (j[i].dev != "mtd1") continue;
+        if (j[i].kind == "write" && firstWrite == j.size()) firstWrite = i;
+        if (j[i].kind == "read" && j[i].result < 0 && firstFailed == j.size()) firstFailed = i;
+    }
+    ASSERT_LT(firstWrite, firstFailed) << "the reads fail before the kernel is written";
+    ASSERT_LT(firstFailed, j.size());
+    const Bytes after = r.hw->Chip();
+    EXPECT_TRUE(after == r.before) << FirstDiff(after, r.before);
+    EXPECT_TRUE(SyslogHas("UPDTRollBack() fail"));
+    const std::string line = "The backup of the old flash is kept in " + kPkg + "/b@ckup";
+    auto log = LogMessages();
+    EXPECT_NE(std::find(log.begin(), log.end(), line), log.end());
+    EXPECT_EQ(ReadFile(kPkg + "/b@ckup/mtd_zImage").size(), r.Entry("zImage").size);
+}
+
 TEST(UpdaterRoad, Options) {
     Road r(false);
     r.Images();
