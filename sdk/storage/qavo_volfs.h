@@ -80,8 +80,9 @@ int QAVOVolRaidTypeGet(const QAVORAIDVOLSTATUS *rec);
  * meanwhile: 0, or -1 (not mounted, already read-only, still writable). */
 int QAVORemountCrashRaidRo(const char *device);
 /* Sweeps the data arrays: one that lost every member is unmounted, its
- * services disabled and its shares deleted; one that lost too many is
- * remounted read-only. The number of arrays unmounted. */
+ * services disabled and its shares deleted (kept while any mount of the
+ * array is left); one that lost too many is remounted read-only. The number
+ * of arrays unmounted. */
 int QAVOVolRaidCrashCheck(void);
 
 #pragma GCC visibility pop

@@ -417,3 +417,19 @@ TEST_F(VolFs, SweepLeavesABusyVolumeWithItsShares) {
     EXPECT_TRUE(qtest::FileExists("/volume2/gone/open"));
     EXPECT_TRUE(qtest::SyslogHas("Failed to run [/bin/umount -f /dev/md3]"));
 }
+
+TEST_F(VolFs, SweepKeepsTheSharesWhileAnyMountOfTheArrayIsLeft) {
+    // A share folder of the array also bound elsewhere: umount of the device
+    // takes only that newest mount, and exits 0.
+    MountedArray(3, "/volume2");
+    TwoShares();
+    qtest::WriteFile("/volume2/gone/f", "data");
+    ASSERT_EQ(qtest::Sh("mkdir -p /mnt/gone && mount --bind /volume2/gone /mnt/gone"), 0);
+    LoseAllMembers(3);
+    EXPECT_EQ(QAVOVolRaidCrashCheck(), 0);
+    EXPECT_EQ(OptionsAt("/mnt/gone"), "");
+    EXPECT_NE(OptionsAt("/volume2"), "");
+    EXPECT_NE(qtest::ReadFile(SZF_QAVO_SMB_CONF).find("[gone]"), std::string::npos);
+    EXPECT_EQ(qtest::ReadFile("/volume2/gone/f"), "data");
+    EXPECT_TRUE(qtest::SyslogHas("/dev/md3 is still mounted"));
+}
