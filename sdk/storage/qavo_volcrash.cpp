@@ -133,13 +133,18 @@ extern "C" int QAVOVolRaidCrashCheck(void) {
                 sleep(1);
             }
             SLIB_LOG_FUNC(LOG_ERR, "%s (%d) Unmounting /dev/md%d", md);
-            const bool gone = Run({"/bin/umount", "-f", dev.c_str()}) == 0;
+            bool gone = Run({"/bin/umount", "-f", dev.c_str()}) == 0;
             if (!gone) {
                 const std::string cmd = "/bin/umount -f " + dev;
                 SLIB_LOG_FUNC(LOG_ERR, "%s (%d) Failed to run [%s]", cmd.c_str());
-            } else {
-                ++unmounted;
+            } else if (FindMount(dev, true, nullptr, nullptr) != 0) {
+                // umount takes one mount of the device (the newest) and exits 0
+                // with the volume still mounted under another: only the table
+                // tells, and a table that cannot be read confirms nothing.
+                SLIB_LOG_FUNC(LOG_ERR, "%s (%d) %s is still mounted", dev.c_str());
+                gone = false;
             }
+            if (gone) ++unmounted;
             const int volume = md - 1;
             if (QAVOServiceDisableByVolume(volume) != 0)
                 SLIB_LOG_FUNC(LOG_ERR, "%s(%d): Failed to disable services on volume %d (%X)",

@@ -81,6 +81,25 @@ std::string MountPoint(int index) {
     return QAVO_VOLUME_PREFIX + std::to_string(index + 1);
 }
 
+// Examines a volume's mount point: 0 when it is a real directory, or missing
+// and (with make) made open to all; else the error code. A symbolic link or
+// any other file there is refused: mount follows a link and would cover
+// whatever folder it points to.
+int ExamineMountPoint(const std::string &point, bool make) {
+    struct stat st;
+    if (lstat(point.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return 0;
+        SLIB_LOG_FUNC(LOG_ERR, "%s(%d) %s is not a directory", point.c_str());
+        return QAVO_VOLRAID_ERR_PARAM;
+    }
+    if (errno != ENOENT) return QAVO_VOLRAID_ERR_STAT;
+    if (!make) return 0;
+    if (mkdir(point.c_str(), 0777) != 0)
+        return errno == ENOSPC ? QAVO_VOLRAID_ERR_NOSPACE : QAVO_VOLRAID_ERR_MKDIR;
+    chmod(point.c_str(), 0777);  // whatever the umask took away
+    return 0;
+}
+
 // Is a file-system maker still at work?
 bool MkfsRunning() {
     return BlSLIBProcIsRunning("mkfs.ext3") || BlSLIBProcIsRunning("mke2fs");
@@ -175,18 +194,15 @@ extern "C" int QAVOVolRaidFsCreate(int index, int fsType, const char *progress) 
     if (!tool) return Fail(QAVO_VOLRAID_ERR_PARAM);
     const std::string dev = MdDev(index + 2);
     const std::string point = MountPoint(index);
+    // A mount point the volume cannot take is refused before the array is
+    // formatted, and examined again once the file system is made.
+    if (const int err = ExamineMountPoint(point, false)) return Fail(err);
     // The progress text is one argument of the tool, never shell text.
     const int made = Run({tool, "-P", progress, dev.c_str()});
     if (made < 0) return Fail(QAVO_VOLRAID_ERR_CMD);
     if (made != 0) return Fail(QAVO_VOLRAID_ERR_MKFS);
 
-    struct stat st;
-    if (stat(point.c_str(), &st) != 0) {
-        if (errno != ENOENT) return Fail(QAVO_VOLRAID_ERR_STAT);
-        if (mkdir(point.c_str(), 0777) != 0)
-            return Fail(errno == ENOSPC ? QAVO_VOLRAID_ERR_NOSPACE : QAVO_VOLRAID_ERR_MKDIR);
-        chmod(point.c_str(), 0777);  // whatever the umask took away
-    }
+    if (const int err = ExamineMountPoint(point, true)) return Fail(err);
     const int r = Run({"/bin/mount", dev.c_str(), point.c_str()});
     const std::string cmd = "mount " + dev + " " + point;
     if (r < 0) {

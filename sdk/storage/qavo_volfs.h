@@ -67,7 +67,8 @@ int QAVOVolRaidStatfs(int index, struct statfs *out);
  * output may be NULL, not all three). */
 int QAVOVolRaidEnum(uint32_t *mask, int *first, int *count);
 /* Makes an ext2 (3) or ext3 (4) file system on volume i's array, with the
- * progress text handed to the tool's "-P", and mounts it. */
+ * progress text handed to the tool's "-P", and mounts it. A mount point that
+ * is not a real directory (a symbolic link, a file) is refused (PARAM). */
 int QAVOVolRaidFsCreate(int index, int fsType, const char *progress);
 /* Per cent (0 to 100) of the file system made on volume i's array, or -1. Waits while
  * mke2fs or mkfs.ext3 runs. */
@@ -80,8 +81,9 @@ int QAVOVolRaidTypeGet(const QAVORAIDVOLSTATUS *rec);
  * meanwhile: 0, or -1 (not mounted, already read-only, still writable). */
 int QAVORemountCrashRaidRo(const char *device);
 /* Sweeps the data arrays: one that lost every member is unmounted, its
- * services disabled and its shares deleted; one that lost too many is
- * remounted read-only. The number of arrays unmounted. */
+ * services disabled and its shares deleted (kept while any mount of the
+ * array is left); one that lost too many is remounted read-only. The number
+ * of arrays unmounted. */
 int QAVOVolRaidCrashCheck(void);
 
 #pragma GCC visibility pop

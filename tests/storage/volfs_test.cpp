@@ -417,3 +417,49 @@ TEST_F(VolFs, SweepLeavesABusyVolumeWithItsShares) {
     EXPECT_TRUE(qtest::FileExists("/volume2/gone/open"));
     EXPECT_TRUE(qtest::SyslogHas("Failed to run [/bin/umount -f /dev/md3]"));
 }
+
+TEST_F(VolFs, SweepKeepsTheSharesWhileAnyMountOfTheArrayIsLeft) {
+    // A share folder of the array also bound elsewhere: umount of the device
+    // takes only that newest mount, and exits 0.
+    MountedArray(3, "/volume2");
+    TwoShares();
+    qtest::WriteFile("/volume2/gone/f", "data");
+    ASSERT_EQ(qtest::Sh("mkdir -p /mnt/gone && mount --bind /volume2/gone /mnt/gone"), 0);
+    LoseAllMembers(3);
+    EXPECT_EQ(QAVOVolRaidCrashCheck(), 0);
+    EXPECT_EQ(OptionsAt("/mnt/gone"), "");
+    EXPECT_NE(OptionsAt("/volume2"), "");
+    EXPECT_NE(qtest::ReadFile(SZF_QAVO_SMB_CONF).find("[gone]"), std::string::npos);
+    EXPECT_EQ(qtest::ReadFile("/volume2/gone/f"), "data");
+    EXPECT_TRUE(qtest::SyslogHas("/dev/md3 is still mounted"));
+}
+
+TEST_F(VolFs, FsCreateRefusesAMountPointThatIsNoDirectory) {
+    MakeArray(3, 65536);
+    ASSERT_EQ(qtest::Sh("mkdir -p /volume1/public && echo data > /volume1/public/f"), 0);
+    struct Case {
+        const char *what, *make;
+    } cases[] = {
+        {"link to a share folder", "ln -s /volume1/public /volume2"},
+        {"link to nowhere", "ln -s /volume1/none /volume2"},
+        {"file", "echo x > /volume2"},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(qtest::Sh("rm -rf /volume2 && " + std::string(c.make)), 0) << c.what;
+        const std::string before = Out("ls -l /volume2");
+        qtest::ClearCalls();
+        QAVOVolRaidErrSet(0);
+        EXPECT_EQ(QAVOVolRaidFsCreate(1, QAVO_VOLRAID_FS_EXT2, "p"), 1) << c.what;
+        EXPECT_EQ(QAVOVolRaidErrGet(), QAVO_VOLRAID_ERR_PARAM) << c.what;
+        // Nothing made, nothing mounted, the share folder still shows its data.
+        EXPECT_TRUE(rsim::CallsOf("mke2fs").empty()) << c.what;
+        EXPECT_TRUE(rsim::CallsOf("mount").empty()) << c.what;
+        EXPECT_EQ(OptionsAt("/volume1/public"), "") << c.what;
+        EXPECT_EQ(qtest::ReadFile("/volume1/public/f"), "data\n") << c.what;
+        EXPECT_EQ(Out("ls -l /volume2"), before) << c.what;
+        EXPECT_TRUE(qtest::SyslogHas("/volume2 is not a directory")) << c.what;
+    }
+    QAVOVOLINFO info{};
+    ASSERT_EQ(QAVOVolRaidInfoGet(1, &info), 0);
+    EXPECT_EQ(info.svi_mounted, 0);
+}
