@@ -76,8 +76,11 @@ bool MayMountAt(const std::string &point, const std::string &root) {
     return true;
 }
 
-int RollBack(int n, const char *oldGuid) {
-    if (QAVOUSBRollBackPostFixNumberMap(n, oldGuid) != 0)
+// Gives the number map back its old GUID. The number leaves the used list
+// only when the registration being undone put it there: a preset number that
+// a mounted volume holds stays that volume's.
+int RollBack(int n, const char *oldGuid, bool taken) {
+    if (usbm::RollBackNumber(n, oldGuid, taken) != 0)
         SLIBLog(LOG_ERR, "%s(%d): QAVOUSBRollBackPostFixNumberMap(%d, %s) failed", kSource,
                 __LINE__, n, oldGuid);
     return -1;
@@ -93,7 +96,8 @@ int MountVolume(const char *device, const char *fs, int doExport, int *number, i
 
     int n = 0;
     char oldGuid[64] = "";
-    if (QAVOUSBRegisterPostFixNumberEx(device, &n, oldGuid, sizeof oldGuid, preset) != 0) {
+    bool taken = false;
+    if (usbm::RegisterNumber(device, &n, oldGuid, sizeof oldGuid, preset, &taken) != 0) {
         SLIBLog(LOG_ERR, "%s(%d):QAVOUSBRegisterPostFixNumber failed. (0X%X)", func, __LINE__,
                 SLIBErrGet());
         return -1;
@@ -113,12 +117,12 @@ int MountVolume(const char *device, const char *fs, int doExport, int *number, i
         std::string point = root;
         if (code == 1 || code == 3 || ipod >= 0 || legacy) point = share;
 
-        if (!MayMountAt(point, root)) return RollBack(n, oldGuid);
+        if (!MayMountAt(point, root)) return RollBack(n, oldGuid, taken);
         usbm::SafeRemove(point);
         if (!usbm::MakeDir(point)) {
             SLIBLog(LOG_ERR, "%s(%d): /bin/mkdir -m 777 -p %s failed(Error Code:%s)", func,
                     __LINE__, point.c_str(), strerror(errno));
-            return RollBack(n, oldGuid);
+            return RollBack(n, oldGuid, taken);
         }
         std::vector<std::string> cmd;
         if (backup) {
@@ -143,7 +147,7 @@ int MountVolume(const char *device, const char *fs, int doExport, int *number, i
             SLIBErrSet(ERR_MOUNT_FAILED);
             SLIBLog(LOG_ERR, "%s(%d): %s failed(Error Code:%s)", func, __LINE__,
                     usbm::Line(cmd).c_str(), strerror(errno));
-            return RollBack(n, oldGuid);
+            return RollBack(n, oldGuid, taken);
         }
         // On a volume mounted at the root the share folder lies inside it.
         if (point != share && !legacy && access(share.c_str(), F_OK) != 0) usbm::MakeDir(share);
@@ -172,7 +176,7 @@ int MountVolume(const char *device, const char *fs, int doExport, int *number, i
         return 0;
     } catch (const std::bad_alloc &) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);
-        return RollBack(n, oldGuid);
+        return RollBack(n, oldGuid, taken);
     }
 }
 

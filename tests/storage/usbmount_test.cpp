@@ -143,6 +143,23 @@ TEST_F(UsbMount, OccupiedMountPointRefusedAndRolledBack) {
     ASSERT_EQ(Sh("umount /volumeUSB1/usbshare"), 0);
 }
 
+// A mount refused on the preset number of a mounted disk leaves that number
+// to its holder: the next arrival gets another one and mounts.
+TEST_F(UsbMount, RefusedPresetNumberStaysWithItsHolder) {
+    Attach({{"sdb", Fs::Vfat}, {"sdc", Fs::Vfat}, {"sdd", Fs::Vfat}});
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    WriteFile(SZF_USBGUIDTAB, ReadFile(SZF_USBGUIDTAB) + "sdc=\"G-sdc\"\n");
+    int n = 0;
+    EXPECT_EQ(QAVOUSBVolMountEx("sdc", "vfat", 1, &n, 1), -1);
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1");
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "1"), "G-sdb");
+    ASSERT_EQ(Plug("sdd", 5), 0);
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1,2");
+    EXPECT_TRUE(usim::Mounted("/volumeUSB1/usbshare"));
+    EXPECT_TRUE(usim::Mounted("/volumeUSB2/usbshare"));
+    EXPECT_TRUE(HasShare("usbshare2"));
+}
+
 // A stale ext3 mount at /volumeUSB1 (its number since freed) keeps its
 // share folder when a vfat disk gets number 1.
 TEST_F(UsbMount, StaleRootMountKeepsItsFiles) {
