@@ -12,7 +12,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,8 +75,11 @@ bool MayMountAt(const std::string &point, const std::string &root) {
     return true;
 }
 
-int RollBack(int n, const char *oldGuid) {
-    if (QAVOUSBRollBackPostFixNumberMap(n, oldGuid) != 0)
+// Gives the number map back its old GUID. The number leaves the used list
+// only when the registration being undone put it there: a preset number that
+// a mounted volume holds stays that volume's.
+int RollBack(int n, const char *oldGuid, bool taken) {
+    if (usbm::RollBackNumber(n, oldGuid, taken) != 0)
         SLIBLog(LOG_ERR, "%s(%d): QAVOUSBRollBackPostFixNumberMap(%d, %s) failed", kSource,
                 __LINE__, n, oldGuid);
     return -1;
@@ -93,7 +95,8 @@ int MountVolume(const char *device, const char *fs, int doExport, int *number, i
 
     int n = 0;
     char oldGuid[64] = "";
-    if (QAVOUSBRegisterPostFixNumberEx(device, &n, oldGuid, sizeof oldGuid, preset) != 0) {
+    bool taken = false;
+    if (usbm::RegisterNumber(device, &n, oldGuid, sizeof oldGuid, preset, &taken) != 0) {
         SLIBLog(LOG_ERR, "%s(%d):QAVOUSBRegisterPostFixNumber failed. (0X%X)", func, __LINE__,
                 SLIBErrGet());
         return -1;
@@ -113,12 +116,12 @@ int MountVolume(const char *device, const char *fs, int doExport, int *number, i
         std::string point = root;
         if (code == 1 || code == 3 || ipod >= 0 || legacy) point = share;
 
-        if (!MayMountAt(point, root)) return RollBack(n, oldGuid);
+        if (!MayMountAt(point, root)) return RollBack(n, oldGuid, taken);
         usbm::SafeRemove(point);
         if (!usbm::MakeDir(point)) {
             SLIBLog(LOG_ERR, "%s(%d): /bin/mkdir -m 777 -p %s failed(Error Code:%s)", func,
                     __LINE__, point.c_str(), strerror(errno));
-            return RollBack(n, oldGuid);
+            return RollBack(n, oldGuid, taken);
         }
         std::vector<std::string> cmd;
         if (backup) {
@@ -143,7 +146,7 @@ int MountVolume(const char *device, const char *fs, int doExport, int *number, i
             SLIBErrSet(ERR_MOUNT_FAILED);
             SLIBLog(LOG_ERR, "%s(%d): %s failed(Error Code:%s)", func, __LINE__,
                     usbm::Line(cmd).c_str(), strerror(errno));
-            return RollBack(n, oldGuid);
+            return RollBack(n, oldGuid, taken);
         }
         // On a volume mounted at the root the share folder lies inside it.
         if (point != share && !legacy && access(share.c_str(), F_OK) != 0) usbm::MakeDir(share);
@@ -172,7 +175,7 @@ int MountVolume(const char *device, const char *fs, int doExport, int *number, i
         return 0;
     } catch (const std::bad_alloc &) {
         SLIBErrSet(ERR_OUT_OF_MEMORY);
-        return RollBack(n, oldGuid);
+        return RollBack(n, oldGuid, taken);
     }
 }
 
@@ -241,23 +244,69 @@ bool FormattableUsb(const char *device) {
     return true;
 }
 
-// Unmounts the disk for a format and gives it its number back. The number,
-// 0 for none, or -1.
-int PrepareFormat(const char *device, bool keepNumber, bool lockAnyway) {
+// What a format knows of its disk when it begins: the hot-plug side's
+// records of it and its size. A disk pulled meanwhile leaves the kernel's USB
+// list; one that arrived in its place under the same name has other records,
+// another USB address or another size.
+struct DiskIdentity {
+    std::string usbPath, guid;
+    uint64_t sizeMB = 0;
+};
+
+bool ReadIdentity(const char *device, DiskIdentity *id) {
+    char path[128] = "", guid[QAVO_USB_GUID_MAX + 1] = "";
+    QAVOUSB rec;
+    if (SLIBFileGetKeyValue(SZF_USBTAB, device, path, sizeof path, 0) <= 0 ||
+        (SLIBFileGetKeyValue(SZF_USBGUIDTAB, device, guid, sizeof guid, 0) < 0 &&
+         SLIBErrGet() != ERR_NOT_FOUND && SLIBErrGet() != ERR_OPEN_FAILED) ||
+        QAVOUSBDevGetInfo(device, &rec) != 0 || QAVOUSBIGetDiskSizeMB(device, &id->sizeMB) != 0)
+        return false;
+    id->usbPath = path;
+    id->guid = guid;
+    return true;
+}
+
+// True while the device is still the disk the format began on; what cannot
+// be read counts as another disk.
+bool SameDisk(const char *device, const DiskIdentity &begun, const char *func) {
+    DiskIdentity now;
+    try {
+        if (ReadIdentity(device, &now) && now.usbPath == begun.usbPath && now.guid == begun.guid &&
+            now.sizeMB == begun.sizeMB)
+            return true;
+    } catch (const std::bad_alloc &) {
+    }
+    SLIBLog(LOG_ERR, "%s(%d): %s is no longer the disk the format began on; stopped", func,
+            __LINE__, device);
+    SLIBErrSet(ERR_NO_SUCH_USB_DISK);
+    return false;
+}
+
+// The hold of lock_usbidmap for a whole format, from before it unmounts the
+// disk to after its share is exported: the hot-plug side cannot take the
+// disk off line, or give its name or number to another, in between.
+struct FormatLock {
+    IdMapLock lock{SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5};
+    bool Held() {
+        if (lock.Held()) return true;
+        SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
+        SLIBErrSet(ERR_LOCK_FAILED);
+        return false;
+    }
+    // The format's result once the lock is given back.
+    int End(int result) {
+        if (!lock.Release()) return slib::Fail(ERR_UNLOCK_FAILED);
+        return result;
+    }
+};
+
+// Unmounts the disk for a format and gives it its number back, under the
+// caller's hold of lock_usbidmap. The number, 0 for none, or -1.
+int PrepareFormat(const char *device, bool keepNumber) {
     QAVOUSBVOLINFO info;
     if (QAVODiskUSBDevGetVolInfo(device, &info) != 0) return -1;
     int n = NumberOf(info.szDescription);
-    const bool mounted = info.szMountPoint[0] != '\0';
-    // Taken only to unmount and renumber, and released exactly once.
-    std::optional<IdMapLock> lock;
-    if (mounted || lockAnyway) {
-        lock.emplace(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5);
-        if (!lock->Held()) {
-            SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
-            return slib::Fail(ERR_LOCK_FAILED);
-        }
-    }
-    if (mounted && QAVOUSBVolUnMount(device, 0) != 0) {
+    if (info.szMountPoint[0] != '\0' && QAVOUSBVolUnMount(device, 0) != 0) {
         SLIBLog(LOG_ERR, "%s(%d): %s is still mounted; not formatted", kSource, __LINE__, device);
         return -1;
     }
@@ -267,7 +316,6 @@ int PrepareFormat(const char *device, bool keepNumber, bool lockAnyway) {
         if (QAVOUSBRegisterPostFixNumberEx(device, &got, old, sizeof old, n) != 0) return -1;
         n = got;
     }
-    if (lock && !lock->Release()) return slib::Fail(ERR_UNLOCK_FAILED);
     return n;
 }
 
@@ -286,18 +334,29 @@ int FormatData(const char *device, bool fat) {
         }
     }
     if (!FormattableUsb(device)) return -1;
-    int n = PrepareFormat(device, false, false);
-    if (n < 0) return -1;
+    DiskIdentity disk;
+    if (!ReadIdentity(device, &disk)) {
+        SLIBLog(LOG_ERR, "%s(%d) USB storage device %s is not in kernel.\n", kSource, __LINE__,
+                device);
+        return slib::Fail(ERR_NO_SUCH_USB_DISK);
+    }
+    FormatLock lock;
+    if (!lock.Held()) return -1;
+    if (!SameDisk(device, disk, func)) return lock.End(-1);
+    int n = PrepareFormat(device, false);
+    if (n < 0) return lock.End(-1);
     auto fail = [&]() {
         if (n >= 1) QAVOIModifyUSBUsedList(n, 1);
-        return -1;
+        return lock.End(-1);
     };
     // FAT32 over the whole disk replaces the partition table with its boot
     // sector (the disk is then mounted whole); the other file systems start
     // after the first track, so that making them keeps the table.
-    if (Partition(device, fat ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{2, 3, 4},
+    if (!SameDisk(device, disk, func) ||
+        Partition(device, fat ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{2, 3, 4},
                   fat ? "0" : "63", fat ? "b" : "83", func) != 0 ||
-        MakeFs(device, code, func) != 0)
+        !SameDisk(device, disk, func) || MakeFs(device, code, func) != 0 ||
+        !SameDisk(device, disk, func))
         return fail();
     if (fat) {
         if (QAVOUSBVolMountEx(device, "vfat", 1, &n, n) != 0) {
@@ -305,19 +364,22 @@ int FormatData(const char *device, bool fat) {
                     SLIBErrGet());
             return fail();
         }
-        return 0;
+        return lock.End(0);
     }
     if (QAVOUSBVolMountEx(device, deffs, 0, &n, n) != 0) {
         SLIBLog(LOG_ERR, "(%d)Failed to mount the device: %s", __LINE__, device);
         return fail();
     }
+    // A disk gone since its mount gets no share; the volume stays mounted and
+    // numbered until the hot-plug side takes it off line.
+    if (!SameDisk(device, disk, func)) return lock.End(-1);
     const std::string name = SZ_USB_SHARE_FOLDER + std::to_string(n);
     const std::string share = Root(n) + "/" + SZ_USB_SHARE_FOLDER;
     if (QAVOIUSBVolExport(device, name.c_str(), share.c_str(), 0) != 0) {
         SLIBLog(LOG_ERR, "%s(%d): QAVOIUSBVolExport failed", func, __LINE__);
-        return -1;
+        return lock.End(-1);
     }
-    return 0;
+    return lock.End(0);
 }
 
 }  // namespace
@@ -452,14 +514,24 @@ extern "C" int QAVOUSBUnMount(const char *device) {
 }
 
 extern "C" int QAVOUSBVolInit(const char *device) {
-    return FormatData(device, false);
+    try {
+        return FormatData(device, false);
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
 }
 
 extern "C" int QAVOUSBVolInitFAT(const char *device) {
-    return FormatData(device, true);
+    try {
+        return FormatData(device, true);
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
 }
 
-extern "C" int QAVOUSBBackupVolInit(const char *device, int fsCode) {
+namespace {
+
+int FormatBackup(const char *device, int fsCode) {
     const char *func = "QAVOUSBBackupVolInit";
     if (fsCode < 0 || fsCode > 2) return slib::Fail(ERR_BAD_PARAMETERS);
     if (!FormattableUsb(device)) return -1;
@@ -470,29 +542,51 @@ extern "C" int QAVOUSBBackupVolInit(const char *device, int fsCode) {
     }
     const bool other =
         (bk.status & USB_BKP_STATUS_ONLINE) && strncmp(bk.device, device, sizeof bk.device) != 0;
-    int n = PrepareFormat(device, other, other);
-    if (n < 0) return -1;
+    DiskIdentity disk;
+    if (!ReadIdentity(device, &disk)) {
+        SLIBLog(LOG_ERR, "%s(%d) USB storage device %s is not in kernel.\n", kSource, __LINE__,
+                device);
+        return slib::Fail(ERR_NO_SUCH_USB_DISK);
+    }
+    FormatLock lock;
+    if (!lock.Held()) return -1;
+    if (!SameDisk(device, disk, func)) return lock.End(-1);
+    int n = PrepareFormat(device, other);
+    if (n < 0) return lock.End(-1);
     auto fail = [&]() {
         if (n >= 1) QAVOIModifyUSBUsedList(n, 1);
-        return -1;
+        return lock.End(-1);
     };
-    if (Partition(device, {2, 3, 4}, "16065", fsCode == 1 ? "b" : "83", func) != 0 ||
-        MakeFs(device, fsCode, func) != 0)
+    if (!SameDisk(device, disk, func) ||
+        Partition(device, {2, 3, 4}, "16065", fsCode == 1 ? "b" : "83", func) != 0 ||
+        !SameDisk(device, disk, func) || MakeFs(device, fsCode, func) != 0 ||
+        !SameDisk(device, disk, func))
         return fail();
     if (USBBKPInitUBDIToDev(device) != 0) {
         SLIBLog(LOG_ERR, "%s(%d): Init usbbackup mark failed", func, __LINE__);
         return fail();
     }
-    if (other) return 0;
+    if (other) return lock.End(0);
     if (QAVOUSBBackupVolMount(device, usbm::FsName(fsCode), 0, &n, n) != 0) {
         SLIBLog(LOG_ERR, "(%d)Failed to mount the device: %s", __LINE__, device);
         return fail();
     }
+    if (!SameDisk(device, disk, func)) return lock.End(-1);
     const std::string share = Root(n) + "/" + SZ_USB_BACKUP_FOLDER;
     if (QAVOIUSBVolExportEx(device, SZ_USB_BACKUP_FOLDER, share.c_str(), 2, nullptr, "admin",
                             nullptr, nullptr) != 0) {
         SLIBLog(LOG_ERR, "%s(%d): QAVOIUSBVolExportEx failed", func, __LINE__);
-        return -1;
+        return lock.End(-1);
     }
-    return 0;
+    return lock.End(0);
+}
+
+}  // namespace
+
+extern "C" int QAVOUSBBackupVolInit(const char *device, int fsCode) {
+    try {
+        return FormatBackup(device, fsCode);
+    } catch (const std::bad_alloc &) {
+        return slib::Fail(ERR_OUT_OF_MEMORY);
+    }
 }

@@ -249,8 +249,11 @@ extern "C" int QAVOIModifyUSBUsedList(int number, int remove) {
     return result;
 }
 
-extern "C" int QAVOUSBRegisterPostFixNumberEx(const char *device, int *number, char *oldGuid,
-                                              int oldGuidSize, int preset) {
+namespace usbm {
+
+int RegisterNumber(const char *device, int *number, char *oldGuid, int oldGuidSize, int preset,
+                   bool *taken) {
+    if (taken) *taken = false;
     if (!PlainDevice(device) || (oldGuid && oldGuidSize <= 0))
         return slib::Fail(ERR_BAD_PARAMETERS);
     if (oldGuid) memset(oldGuid, 0, static_cast<size_t>(oldGuidSize));
@@ -269,6 +272,14 @@ extern "C" int QAVOUSBRegisterPostFixNumberEx(const char *device, int *number, c
             SLIBErrSet(ERR_NOT_FOUND);
             result = -1;
         } else {
+            if (taken) {
+                try {
+                    const std::vector<std::string> used = UsedItems();
+                    *taken = std::find(used.begin(), used.end(), key) == used.end();
+                } catch (const std::bad_alloc &) {
+                    // Unknown: taken as another's, so that a roll-back keeps it.
+                }
+            }
             if (oldGuid &&
                 SLIBFileGetKeyValue(SZF_USBNO_GUID_MAP, key.c_str(), oldGuid, oldGuidSize, 0) < 0)
                 oldGuid[0] = '\0';
@@ -285,12 +296,7 @@ extern "C" int QAVOUSBRegisterPostFixNumberEx(const char *device, int *number, c
     return result;
 }
 
-extern "C" int QAVOUSBRegisterPostFixNumber(const char *device, int *number, char *oldGuid,
-                                            int oldGuidSize) {
-    return QAVOUSBRegisterPostFixNumberEx(device, number, oldGuid, oldGuidSize, 0);
-}
-
-extern "C" int QAVOUSBRollBackPostFixNumberMap(int number, const char *oldGuid) {
+int RollBackNumber(int number, const char *oldGuid, bool freeNumber) {
     if (!oldGuid || number < QAVO_USB_POSTFIX_MIN || number > QAVO_USB_POSTFIX_MAX)
         return slib::Fail(ERR_BAD_PARAMETERS);
     NumberLock lock;
@@ -299,12 +305,28 @@ extern "C" int QAVOUSBRollBackPostFixNumberMap(int number, const char *oldGuid) 
     if (SLIBFileSetOrAddKeyValue(SZF_USBNO_GUID_MAP, std::to_string(number).c_str(), oldGuid,
                                  SLIB_KEYVALUE_FMT_QUOTED) < 0)
         result = -1;
-    if (QAVOIModifyUSBUsedList(number, 1) != 0) {
+    if (freeNumber && QAVOIModifyUSBUsedList(number, 1) != 0) {
         SLIBLog(LOG_ERR, "%d:QAVOIModifyUSBUsedList remove %d failed. ", __LINE__, number);
         result = -1;
     }
     if (!lock.Release()) return slib::Fail(ERR_UNLOCK_FAILED);
     return result;
+}
+
+}  // namespace usbm
+
+extern "C" int QAVOUSBRegisterPostFixNumberEx(const char *device, int *number, char *oldGuid,
+                                              int oldGuidSize, int preset) {
+    return usbm::RegisterNumber(device, number, oldGuid, oldGuidSize, preset, nullptr);
+}
+
+extern "C" int QAVOUSBRegisterPostFixNumber(const char *device, int *number, char *oldGuid,
+                                            int oldGuidSize) {
+    return QAVOUSBRegisterPostFixNumberEx(device, number, oldGuid, oldGuidSize, 0);
+}
+
+extern "C" int QAVOUSBRollBackPostFixNumberMap(int number, const char *oldGuid) {
+    return usbm::RollBackNumber(number, oldGuid, true);
 }
 
 extern "C" int QAVOUSBIGetDiskSizeMB(const char *device, uint64_t *sizeMB) {

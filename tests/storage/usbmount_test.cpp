@@ -1,7 +1,11 @@
 // USB disks on line and off line: the mount table per file system, refused
 // mount points, unmounting, the formats and the batch mount.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -9,9 +13,11 @@
 #include "qavo_extshare.h"
 #include "qavo_sata.h"
 #include "qavo_usbbackup.h"
+#include "qavo_usbbkpdisk.h"
 #include "qavo_usbbkpinfo.h"
 #include "qavo_usbmount.h"
 #include "slib_errcode.h"
+#include "slib_lock.h"
 #include "usbmount_sim.h"
 
 namespace {
@@ -143,6 +149,23 @@ TEST_F(UsbMount, OccupiedMountPointRefusedAndRolledBack) {
     ASSERT_EQ(Sh("umount /volumeUSB1/usbshare"), 0);
 }
 
+// A mount refused on the preset number of a mounted disk leaves that number
+// to its holder: the next arrival gets another one and mounts.
+TEST_F(UsbMount, RefusedPresetNumberStaysWithItsHolder) {
+    Attach({{"sdb", Fs::Vfat}, {"sdc", Fs::Vfat}, {"sdd", Fs::Vfat}});
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    WriteFile(SZF_USBGUIDTAB, ReadFile(SZF_USBGUIDTAB) + "sdc=\"G-sdc\"\n");
+    int n = 0;
+    EXPECT_EQ(QAVOUSBVolMountEx("sdc", "vfat", 1, &n, 1), -1);
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1");
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "1"), "G-sdb");
+    ASSERT_EQ(Plug("sdd", 5), 0);
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1,2");
+    EXPECT_TRUE(usim::Mounted("/volumeUSB1/usbshare"));
+    EXPECT_TRUE(usim::Mounted("/volumeUSB2/usbshare"));
+    EXPECT_TRUE(HasShare("usbshare2"));
+}
+
 // A stale ext3 mount at /volumeUSB1 (its number since freed) keeps its
 // share folder when a vfat disk gets number 1.
 TEST_F(UsbMount, StaleRootMountKeepsItsFiles) {
@@ -265,6 +288,123 @@ TEST_F(UsbMount, DataFormats) {
     EXPECT_TRUE(usim::Mounted("/volumeUSB1"));
     qtest::RemoveFile("/sim/md/md2");
     ASSERT_EQ(Sh("/sim/bin/qavo-disk refresh"), 0);
+}
+
+// sdb, a mounted ext3 disk, is pulled and another ext3 disk with data
+// arrives as sdb while a format of sdb waits for the hot-plug side: the
+// newcomer is neither repartitioned nor made anew, whether the hot-plug side
+// has recorded it already or not yet.
+TEST_F(UsbMount, FormatLeavesADiskThatTookTheNameAlone) {
+    ASSERT_EQ(Sh("sed -i '/^defaultfs=/d' /etc.defaults/qavoinfo.conf && "
+                 "echo 'defaultfs=\"ext3\"' >> /etc.defaults/qavoinfo.conf"),
+              0);
+    // The newcomer's image, laid out aside.
+    usim::Disk("sdc", Fs::Ext3);
+    ASSERT_EQ(Sh("mkdir -p /tmp/nc && mount -t ext3 /dev/sdc1 /tmp/nc && mkdir /tmp/nc/usbshare && "
+                 "echo data > /tmp/nc/usbshare/keep && umount /tmp/nc && "
+                 "cp --sparse=always /sim/disks/sdc.img /tmp/newcomer.img && "
+                 "/sim/bin/qavo-disk remove sdc"),
+              0);
+    for (const bool recorded : {true, false}) {
+        SCOPED_TRACE(recorded ? "arrival recorded" : "arrival not yet recorded");
+        Attach({{"sdb", Fs::Ext3}});
+        ASSERT_EQ(Plug("sdb", 3), 0);
+        // The format starts while the hot-plug side holds the map lock; once
+        // it asks for the lock it is held still until the disks have changed.
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        const pid_t format = fork();
+        ASSERT_GE(format, 0);
+        if (format == 0) {
+            char c = 0;
+            if (read(go[0], &c, 1) != 1) _exit(3);
+            const int rc = QAVOUSBVolInit("sdb");
+            _exit(rc == 0 ? 0 : SLIBErrGet() == ERR_NO_SUCH_USB_DISK ? 1 : 2);
+        }
+        ASSERT_EQ(ErrSLIBFileLock(SLIB_LOCK_USBIDMAP | SLIB_LOCK_EX, 5), 0);
+        const int asked = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(asked, 0);
+        ASSERT_GE(inotify_add_watch(asked, "/tmp/lock/lock_usbidmap", IN_OPEN), 0);
+        qtest::ClearCalls();
+        ASSERT_EQ(write(go[1], "g", 1), 1);
+        char ev[256];
+        ASSERT_GT(read(asked, ev, sizeof ev), 0);
+        ASSERT_EQ(kill(format, SIGSTOP), 0);
+        int status = -1;
+        ASSERT_EQ(waitpid(format, &status, WUNTRACED), format);
+        ASSERT_TRUE(WIFSTOPPED(status)) << status;
+        ASSERT_EQ(Sh("/sim/bin/qavo-disk remove sdb && /sim/bin/qavo-disk add sdb " +
+                     std::to_string(usim::kSectors) +
+                     " && cp --sparse=always /tmp/newcomer.img /sim/disks/sdb.img && "
+                     "/sim/bin/qavo-disk relay sdb"),
+                  0);
+        dsim::UsbDevices(usim::UsbStorage(5));
+        const auto arrive = [] {
+            return QAVOUSBMountEx("sdb", usim::UsbPath(5).c_str(), "G-new", 0);
+        };
+        if (recorded) {
+            ASSERT_EQ(arrive(), 0);
+        }
+        ASSERT_EQ(SLIBErrSLIBFileUnlock(SLIB_LOCK_USBIDMAP), 0);
+        ASSERT_EQ(kill(format, SIGCONT), 0);
+        ASSERT_EQ(waitpid(format, &status, 0), format);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        for (int fd : {asked, go[0], go[1]})
+            close(fd);
+        // Partition tables were only listed, none written.
+        for (const auto &call : rsim::CallsOf("sfdisk"))
+            EXPECT_NE(std::find(call.begin(), call.end(), "-l"), call.end()) << call.back();
+        EXPECT_TRUE(rsim::CallsOf("mkfs.ext3").empty());
+        EXPECT_EQ(Part1("sdb"), std::make_pair(std::string("2048"), std::string("83")));
+        // The hot-plug side brings the newcomer on line with its data.
+        if (!recorded) {
+            ASSERT_EQ(arrive(), 0);
+        }
+        EXPECT_EQ(ReadFile("/volumeUSB1/usbshare/keep"), "data\n");
+        EXPECT_TRUE(HasShare("usbshare1"));
+        EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "1"), "G-new");
+        EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1");
+        ASSERT_EQ(QAVOUSBUnMount("sdb"), 0);
+        ASSERT_EQ(Sh("/sim/bin/qavo-disk remove sdb"), 0);
+    }
+}
+
+// The disk is pulled while its format mounts it: the hot-plug side cannot
+// take it off line before the export, and the format exports no share for a
+// disk that has gone but reports the failure.
+TEST_F(UsbMount, FormatOfADiskPulledBeforeItsExport) {
+    Attach({{"sdb", Fs::Ext3}});
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    ASSERT_EQ(Sh("sed -i '/^defaultfs=/d' /etc.defaults/qavoinfo.conf && "
+                 "echo 'defaultfs=\"ext3\"' >> /etc.defaults/qavoinfo.conf && "
+                 "mkfifo /tmp/itunes.ready /tmp/itunes.go"),
+              0);
+    // The music database is read right after the format's mount: it waits.
+    WriteFile("/usr/qavo/bin/qavoitunesdb",
+              "#!/bin/sh\necho r > /tmp/itunes.ready\nread x < /tmp/itunes.go\n", 0755);
+    const pid_t format = fork();
+    ASSERT_GE(format, 0);
+    if (format == 0) _exit(QAVOUSBVolInit("sdb") == 0 ? 0 : 1);
+    EXPECT_EQ(ReadFile("/tmp/itunes.ready"), "r\n");
+    EXPECT_TRUE(usim::Mounted("/volumeUSB1"));
+    const bool locked = ErrSLIBFileLock(SLIB_LOCK_USBIDMAP | SLIB_LOCK_EX, 0) == 0;
+    EXPECT_FALSE(locked);
+    if (locked) SLIBErrSLIBFileUnlock(SLIB_LOCK_USBIDMAP);
+    ASSERT_EQ(Sh("/sim/bin/qavo-disk remove sdb"), 0);
+    dsim::UsbDevices("");
+    WriteFile("/tmp/itunes.go", "g\n");
+    int status = -1;
+    ASSERT_EQ(waitpid(format, &status, 0), format);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_FALSE(HasShare("usbshare1"));
+    // The hot-plug side then takes the gone disk off line.
+    EXPECT_EQ(USBBKPHotPullOut("sdb"), 0);
+    EXPECT_FALSE(usim::Mounted("/volumeUSB1"));
+    EXPECT_FALSE(HasShare("usbshare1"));
+    EXPECT_FALSE(FileExists("/volumeUSB1/usbshare"));
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "");
+    EXPECT_EQ(usim::Key(SZF_USBTAB, "sdb"), "<none>");
+    EXPECT_EQ(qtest::Testparm(SZF_QAVO_SMB_CONF), 0);
 }
 
 TEST_F(UsbMount, FormatRefusesDisksThatAreNoAttachedUsbDisk) {

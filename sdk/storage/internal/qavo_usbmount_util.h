@@ -55,6 +55,14 @@ bool MayFormat(const char *device);
 // info; an unreadable volume gives 0 and 0 and the error status.
 void FillSpace(const std::string &point, QAVOUSBVOLINFO *info);
 
+// QAVOUSBRegisterPostFixNumberEx that also tells, through taken, whether
+// the number was free in the used list before this registration added it.
+int RegisterNumber(const char *device, int *number, char *oldGuid, int oldGuidSize, int preset,
+                   bool *taken);
+// QAVOUSBRollBackPostFixNumberMap that frees the number in the used list only
+// when freeNumber is set (the registration being undone took it).
+int RollBackNumber(int number, const char *oldGuid, bool freeNumber);
+
 // The backup disk's arrival, USB or eSATA. The take-over record: the whole
 // backup record, status on line and initiating, for device.
 int WriteBackupTakeOver(const char *device);
