@@ -218,13 +218,20 @@ int RewriteChanged(FILE *in, slib::LineOut &out, PSLIBSZHASH changed, PSLIBSZHAS
     return result;
 }
 
-// Appends a line for each user of added, the text make gives (false:
-// failed, logged); 1 when a line was added, 0 when none, -1 (logged) on a
-// failure.
+// Appends a line for each user of added, in the order of order (null: the
+// hash's enumeration order), the text make gives (false: failed, logged); 1
+// when a line was added, 0 when none, -1 (logged) on a failure.
 template <typename F>
-int AppendAdded(PSLIBSZHASH added, slib::LineOut &out, const char *writeFailed, F &&make) {
-    std::vector<PQAVOUSERSET> records;
-    if (!Records(added, records)) return -1;
+int AppendAdded(PSLIBSZHASH added, const sdk::NewUsers *order, slib::LineOut &out,
+                const char *writeFailed, F &&make) {
+    sdk::NewUsers records;
+    if (order) {
+        records = *order;
+    } else {
+        std::vector<PQAVOUSERSET> enumerated;
+        if (!Records(added, enumerated)) return -1;
+        records.assign(enumerated.begin(), enumerated.end());
+    }
     std::string text;
     for (const QAVOUSERSET *rec : records) {
         if (!Writable(rec)) return -1;
@@ -250,7 +257,7 @@ const char *ShadowHash(const QAVOUSERSET *rec, const sdk::StoredHashes *stored) 
 }
 
 int ModifyShadowFile(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords,
-                     const sdk::StoredHashes *stored) {
+                     const sdk::StoredHashes *stored, const sdk::NewUsers *order) {
     SLIBSzHashRemoveAll(*newPasswords);
     FilePtr in(fopen(SZF_SHADOW, "re"));
     if (!in) return slib::Fail(ERR_OPEN_FAILED);
@@ -283,7 +290,7 @@ int ModifyShadowFile(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPas
             return true;
         });
     if (result < 0) return -1;
-    const int appended = AppendAdded(added, out, "writing SZF_PASSWD failed",
+    const int appended = AppendAdded(added, order, out, "writing SZF_PASSWD failed",
                                      [&](const QAVOUSERSET *rec, std::string &text) {
                                          const char *crypted = ShadowHash(rec, stored);
                                          if (!crypted) return false;
@@ -326,7 +333,8 @@ bool NewHashLine(const QAVOUSERSET *rec, std::string_view uid, std::string &text
 }
 
 int ModifySmbpasswdFile(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
-                        PSLIBSZHASH existing, const sdk::StoredHashes *stored) {
+                        PSLIBSZHASH existing, const sdk::StoredHashes *stored,
+                        const sdk::NewUsers *order) {
     FilePtr in(fopen(SZF_SMBPASSWD, "re"));
     slib::RewriteSet set;
     FILE *fp = in ? set.Open(SZF_SMBPASSWD, SZF_SMBPASSWD_TMP) : nullptr;
@@ -355,7 +363,7 @@ int ModifySmbpasswdFile(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newP
         });
     if (result < 0) return -1;
     const int appended = AppendAdded(
-        added, out, "write file failed", [&](const QAVOUSERSET *rec, std::string &text) {
+        added, order, out, "write file failed", [&](const QAVOUSERSET *rec, std::string &text) {
             const char *uid = SDKIUserHashGet(existing, rec->szName);
             if (!uid) {
                 SLIB_LOG(LOG_ERR, "%s(%d): internal error: mismatch in smbpasswd uid");
@@ -372,13 +380,13 @@ int ModifySmbpasswdFile(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newP
 }  // namespace
 
 int sdk::ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords,
-                      const StoredHashes *stored) {
+                      const StoredHashes *stored, const NewUsers *order) {
     if (!changed || !added || !newPasswords || !*newPasswords) {
         SLIB_LOG(LOG_ERR, "%s(%d): parameter error");
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
     try {
-        return ModifyShadowFile(changed, added, newPasswords, stored);
+        return ModifyShadowFile(changed, added, newPasswords, stored, order);
     } catch (const std::bad_alloc &) {
         SLIB_LOG(LOG_ERR, "%s(%d): allocate memory failed");
         return slib::Fail(ERR_OUT_OF_MEMORY);
@@ -386,13 +394,13 @@ int sdk::ModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPa
 }
 
 int sdk::ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
-                         PSLIBSZHASH existing, const StoredHashes *stored) {
+                         PSLIBSZHASH existing, const StoredHashes *stored, const NewUsers *order) {
     if (!changed || !added || !newPasswords || !existing) {
         SLIB_LOG(LOG_ERR, "%s(%d): parameter error");
         return slib::Fail(ERR_BAD_PARAMETERS);
     }
     try {
-        return ModifySmbpasswdFile(changed, added, newPasswords, existing, stored);
+        return ModifySmbpasswdFile(changed, added, newPasswords, existing, stored, order);
     } catch (const std::bad_alloc &) {
         SLIB_LOG(LOG_ERR, "%s(%d): allocate memory failed");
         return slib::Fail(ERR_OUT_OF_MEMORY);
@@ -400,10 +408,10 @@ int sdk::ModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH new
 }
 
 extern "C" int SDKIModifyShadow(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *newPasswords) {
-    return sdk::ModifyShadow(changed, added, newPasswords, nullptr);
+    return sdk::ModifyShadow(changed, added, newPasswords, nullptr, nullptr);
 }
 
 extern "C" int SDKIModifySmbpasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH newPasswords,
                                    PSLIBSZHASH existing) {
-    return sdk::ModifySmbpasswd(changed, added, newPasswords, existing, nullptr);
+    return sdk::ModifySmbpasswd(changed, added, newPasswords, existing, nullptr, nullptr);
 }

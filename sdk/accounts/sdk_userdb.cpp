@@ -183,7 +183,9 @@ std::string PasswdLine(const QAVOUSERSET *rec, long uid, const std::string &home
            (IsBackupAccount(rec->szName) ? "/bin/sh" : "/bin/csh") + '\n';
 }
 
-int ModifyPasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *existing) {
+// Rewrites the changed users' lines and appends the new users', each with
+// the next free uid, in the order of added.
+int ModifyPasswd(PSLIBSZHASH changed, const sdk::NewUsers &added, PSLIBSZHASH *existing) {
     slib::FilePtr in(fopen(SZF_PASSWD, "re"));
     slib::RewriteSet set;
     FILE *fp = in ? set.Open(SZF_PASSWD, SZF_PASSWD_TMP) : nullptr;
@@ -216,9 +218,7 @@ int ModifyPasswd(PSLIBSZHASH changed, PSLIBSZHASH added, PSLIBSZHASH *existing) 
         }
     }
     if (ferror(in.get())) return Fail(ERR_READ_FAILED);
-    std::vector<PQAVOUSERSET> records;
-    if (!HashRecords(added, records)) return -1;
-    for (const QAVOUSERSET *rec : records) {
+    for (const QAVOUSERSET *rec : added) {
         int uid = USERGetUid();
         if (uid < 0) {
             SLIBLog(LOG_ERR, "%s(%d): USERGetUid() failed", __FILE__, __LINE__);
@@ -461,6 +461,9 @@ struct Transaction {
     std::vector<const QAVOUSERSET *> records;  // those with a name, in order
     bool stagedMail = false, stagedHt = false, stagedAfpd = false;
     const sdk::StoredHashes *stored = nullptr;  // hashes kept from before, or none
+    // New users take their uids in the order of the records, rather than
+    // in the enumeration order of the new-users hash.
+    bool recordOrder = false;
 
     void RemoveCopies() {
         SDKIRemoveTmpFiles();
@@ -712,6 +715,22 @@ int StageGuest(Transaction &t) {
     return r;
 }
 
+// The new users in the order they are appended: the records' or the
+// new-users hash's; false when the records and the hash disagree.
+bool NewUsersInOrder(const Transaction &t, sdk::NewUsers &out) {
+    if (t.recordOrder) {
+        for (const QAVOUSERSET *r : t.records)
+            if (Empty(r->szOldName)) out.push_back(r);
+        if (static_cast<int>(out.size()) == SLIBSzHashCount(t.added.get())) return true;
+        SLIBLog(LOG_ERR, "%s(%d): internal error: mismatch in new users", __FILE__, __LINE__);
+        return Fail(ERR_NOT_FOUND), false;
+    }
+    std::vector<PQAVOUSERSET> enumerated;
+    if (!HashRecords(t.added.get(), enumerated)) return false;
+    out.assign(enumerated.begin(), enumerated.end());
+    return true;
+}
+
 int RunTransaction(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST *failed) {
     for (HashPtr *h : {&t.existing, &t.added, &t.changed, &t.renames, &t.passwords, &t.spelled}) {
         h->reset(PshSLIBSzHashAlloc(1024));
@@ -734,22 +753,27 @@ int RunTransaction(Transaction &t, PQAVOUSERSET records, int count, PSLIBSZLIST 
     r = CheckUserLimit(t);
     if (r != 0) return r;
 
+    sdk::NewUsers added;
+    if (!NewUsersInOrder(t, added)) {
+        SLIBLog(LOG_ERR, "%s(%d): write passwd failed", __FILE__, __LINE__);
+        return -1;
+    }
     PSLIBSZHASH p = t.existing.release();
-    r = ModifyPasswd(t.changed.get(), t.added.get(), &p);
+    r = ModifyPasswd(t.changed.get(), added, &p);
     t.existing.reset(p);
     if (r < 0) {
         SLIBLog(LOG_ERR, "%s(%d): write passwd failed", __FILE__, __LINE__);
         return -1;
     }
     p = t.passwords.release();
-    r = sdk::ModifyShadow(t.changed.get(), t.added.get(), &p, t.stored);
+    r = sdk::ModifyShadow(t.changed.get(), t.added.get(), &p, t.stored, &added);
     t.passwords.reset(p);
     if (r < 0) {
         SLIBLog(LOG_ERR, "%s(%d): write shadow failed", __FILE__, __LINE__);
         return -1;
     }
     if (sdk::ModifySmbpasswd(t.changed.get(), t.added.get(), t.passwords.get(), t.existing.get(),
-                             t.stored) < 0) {
+                             t.stored, &added) < 0) {
         SLIBLog(LOG_ERR, "%s(%d): write smbpasswd failed", __FILE__, __LINE__);
         return -1;
     }
@@ -935,8 +959,8 @@ extern "C" int SDKISetGuestAfpd(int noGuest) {
 
 namespace {
 
-int SetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed,
-             const sdk::StoredHashes *stored) {
+int SetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed, const sdk::StoredHashes *stored,
+             bool recordOrder) {
     if (!records || count <= 0 || !failed || !*failed) return Fail(ERR_BAD_PARAMETERS);
     // Texts that would break a line of the account or mail files, and
     // records without a password, are refused before anything is read.
@@ -956,6 +980,7 @@ int SetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed,
     {
         Transaction t;
         t.stored = stored;
+        t.recordOrder = recordOrder;
         try {
             result = RunTransaction(t, records, count, failed);
         } catch (const std::bad_alloc &) {
@@ -967,12 +992,13 @@ int SetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed,
     return result;
 }
 
-int SetUsers(int type, PQAVOUSERSET records, int count, const sdk::StoredHashes *stored) {
+int SetUsers(int type, PQAVOUSERSET records, int count, const sdk::StoredHashes *stored,
+             bool recordOrder) {
     if (type != 1 || !records || count < 1) return Fail(ERR_BAD_PARAMETERS);
     slib::SzListPtr failed(PslSLIBSzListAlloc(1024));
     if (!failed) return Fail(ERR_OUT_OF_MEMORY);
     PSLIBSZLIST l = failed.release();
-    int r = SetLocal(records, count, &l, stored);
+    int r = SetLocal(records, count, &l, stored, recordOrder);
     failed.reset(l);
     // Nothing of a failed batch was applied: never report part of it done.
     if (r != 0) return -1;
@@ -984,13 +1010,13 @@ int SetUsers(int type, PQAVOUSERSET records, int count, const sdk::StoredHashes 
 }  // namespace
 
 extern "C" int QAVOUserSetLocal(PQAVOUSERSET records, int count, PSLIBSZLIST *failed) {
-    return SetLocal(records, count, failed, nullptr);
+    return SetLocal(records, count, failed, nullptr, false);
 }
 
 extern "C" int QAVOUserSet(int type, PQAVOUSERSET records, int count) {
-    return SetUsers(type, records, count, nullptr);
+    return SetUsers(type, records, count, nullptr, false);
 }
 
 int sdk::UserSetWithHashes(PQAVOUSERSET records, int count, const StoredHashes &hashes) {
-    return SetUsers(1, records, count, &hashes);
+    return SetUsers(1, records, count, &hashes, true);
 }

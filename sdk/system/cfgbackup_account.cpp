@@ -328,9 +328,12 @@ namespace {
 
 // Users decided on but not yet written: the import writes them as one user
 // transaction, so that the account files are rewritten once per batch
-// instead of once per user. A batch is bounded, and it is written before a
-// decision that depends on what it does: a name it already holds, or the
-// capacity once its new users would use the rest of it.
+// instead of once per user. The transaction gives the new users their uids
+// in the batch's order, which is the file's, as writing them one by one
+// does: the files on the volumes are owned by those uids. A batch is
+// bounded, and it is written before a decision that depends on what it
+// does: a name it already holds, or the capacity once its new users would
+// use the rest of it.
 constexpr size_t kBatch = 10000;
 
 struct PendingUser {

@@ -442,6 +442,60 @@ TEST(UserSet, StaleEntriesOfANameNeverOutliveItsNewUser) {
     EXPECT_EQ(FileUsers(), SambaUsers());
 }
 
+// QAVOUserSet appends the new users of a batch, and gives out their uids,
+// in the enumeration order of the hash of their upper-cased names, whatever
+// the order of the records; passwd, shadow and smbpasswd list them alike.
+TEST(UserSet, NewUsersOfABatchComeInTheOrderOfTheirHash) {
+    const std::vector<std::string> names = {"bob", "carol", "dave", "erin"};
+    PSLIBSZHASH hash = PshSLIBSzHashAlloc(1024);
+    ASSERT_NE(nullptr, hash);
+    for (const std::string &n : names)
+        ASSERT_LE(0, SDKIUserHashSet(&hash, n.c_str(), ""));
+    PSLIBSZLIST keys = PslSLIBSzListAlloc(1024);
+    ASSERT_EQ(4, SLIBSzHashEnumKey(hash, &keys));
+    std::vector<std::string> order;
+    for (const std::string &k : qtest::Items(keys)) {
+        std::string lower = k;
+        std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+        order.push_back(lower);
+    }
+    SLIBSzListFree(keys);
+    SLIBSzHashFree(hash);
+    ASSERT_NE(names, order);  // else the records' order would pass as well
+
+    std::string passwd = kPasswd, shadow, smb;
+    int uid = 1028;  // the first free one after admin, guest, ftp and alice
+    for (const std::string &n : order) {
+        passwd += n + ":x:" + std::to_string(uid) + ":100::/:/bin/csh\n";
+        shadow += n + ":\n";
+        smb += n + ":" + std::to_string(uid++) + ":\n";
+    }
+    for (bool reversed : {false, true}) {
+        SCOPED_TRACE(reversed);
+        Accounts();
+        qtest::RemoveFile("/etc/curUID.conf");
+        std::vector<std::string> recNames = names, pws(names.size(), "pw");
+        if (reversed) std::reverse(recNames.begin(), recNames.end());
+        std::vector<QAVOUSERSET> recs;
+        for (size_t i = 0; i < names.size(); ++i)
+            recs.push_back({1, nullptr, recNames[i].data(), pws[i].data(), nullptr, 0, nullptr});
+        ASSERT_EQ(4, QAVOUserSet(1, recs.data(), 4));
+        EXPECT_EQ(passwd, ReadFile("/etc/passwd"));
+        // The names of the lines appended to the fixture's (6 in shadow, 4
+        // in smbpasswd), with the uids smbpasswd gives them.
+        std::string newShadow, newSmb;
+        const std::vector<std::string> shadowLines = qtest::Lines(ReadFile("/etc/shadow"));
+        for (size_t i = 6; i < shadowLines.size(); ++i)
+            newShadow += shadowLines[i].substr(0, shadowLines[i].find(':') + 1) + "\n";
+        const std::vector<std::string> smbLines = qtest::Lines(ReadFile(SZF_SMBPASSWD));
+        for (size_t i = 4; i < smbLines.size(); ++i)
+            newSmb +=
+                smbLines[i].substr(0, smbLines[i].find(':', smbLines[i].find(':') + 1) + 1) + "\n";
+        EXPECT_EQ(shadow, newShadow);
+        EXPECT_EQ(smb, newSmb);
+    }
+}
+
 TEST(UserUid, CounterOutsideTheLocalRangeStartsOver) {
     Accounts();
     // Taken: 1024 (admin) to 1027 (alice). A counter below 1024, above 2048

@@ -385,6 +385,76 @@ TEST_F(CfgBackupAccounts, ARefusedRecordCostsOnlyItself) {
     EXPECT_TRUE(HasEvent(0x12100053));
 }
 
+// The files of the data volumes are owned by uid: users restored onto a
+// reinstalled unit must get back the uids they had, which they do when the
+// new users take theirs in the order the file holds them, as writing them
+// one by one does.
+TEST_F(CfgBackupAccounts, RestoredUsersGetBackTheirUids) {
+    for (const char *n : {"alice", "bob", "carol", "dave"})
+        ASSERT_EQ(AddUser(n, "password"), 1) << n;
+    ASSERT_EQ(Field("/etc/passwd", "alice", 2), "1026");
+    ASSERT_EQ(Field("/etc/passwd", "dave", 2), "1029");
+    const auto before = Snapshot();
+    ASSERT_EQ(QAVOSysbkpExport(kFile, QAVOSYSBKP_ID_USER), 0);
+
+    FreshAccounts();
+    ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0);
+    const auto after = Snapshot();
+    for (const std::string &f : kFiles)
+        EXPECT_EQ(after.at(f), before.at(f)) << f;
+}
+
+// The passwd of a fresh appliance after a restore of new users: theirs
+// appended in order, with the uids from 1026 on (1024 and 1025 are admin's
+// and guest's).
+std::string FreshPasswdWith(const std::string &fresh, const std::vector<std::string> &names) {
+    std::string out = fresh;
+    int uid = 1026;
+    for (const std::string &n : names)
+        out += n + ":x:" + std::to_string(uid++) + ":100::/:/bin/csh\n";
+    return out;
+}
+
+TEST_F(CfgBackupAccounts, NewUsersTakeUidsInFileOrder) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"eve", "frank"},
+        {"frank", "eve"},
+        {"dave", "carol", "bob", "alice"},
+    };
+    for (const auto &names : cases) {
+        FreshAccounts();
+        const std::string fresh = qtest::ReadFile("/etc/passwd");
+        Bytes body;
+        body.Long(static_cast<int32_t>(names.size()));
+        for (const std::string &n : names)
+            body.User(n, kHash);
+        qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_USER, body).data());
+        ASSERT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), 0) << names[0];
+        EXPECT_EQ(qtest::ReadFile("/etc/passwd"), FreshPasswdWith(fresh, names)) << names[0];
+        for (const std::string &n : names)
+            EXPECT_EQ(Field(kSmbpasswd, n, 1), Field("/etc/passwd", n, 2)) << n;
+    }
+}
+
+// A batch the user transaction refuses is written again in parts; the good
+// users of the parts still come in the file's order, with its uids.
+TEST_F(CfgBackupAccounts, ASplitBatchKeepsTheFileOrder) {
+    const std::string fresh = qtest::ReadFile("/etc/passwd");
+    Bytes body;
+    body.Long(5)
+        .User("alice", kHash)
+        .User("bob", kHash)
+        .User("bad name", kHash)  // refused: a blank in a new name
+        .User("carol", kHash)
+        .User("dave", kHash);
+    qtest::WriteFile(kFile, Bytes::File().Section(QAVOSYSBKP_ID_USER, body).data());
+    EXPECT_EQ(QAVOSysbkpImport(kFile, QAVOSYSBKP_ID_ALL, 1), -1);
+    EXPECT_EQ(qtest::ReadFile("/etc/passwd"),
+              FreshPasswdWith(fresh, {"alice", "bob", "carol", "dave"}));
+    for (const char *n : {"alice", "bob", "carol", "dave"})
+        EXPECT_EQ(Field("/etc/shadow", n, 1), kHash) << n;
+}
+
 }  // namespace
 
 namespace {
