@@ -151,6 +151,75 @@ TEST(RaidDiskInit, RefusesPartitionsOfWorkingMembersAndUndefinedTypes) {
     EXPECT_EQ(QAVORaidDiskInit(1, RAID_DISK_INIT_DATA), 0);
 }
 
+TEST(RaidDiskInit, ArraysOrMembersThatCannotBeReadMayUseTheDisk) {
+    rsim::SetMaxDisks(2);
+    for (const char *d : {"sda", "sdb"}) {
+        rsim::AddDisk(d);
+        rsim::Partition(d);
+    }
+    // Both disks in md0, md1 and md2.
+    const std::string raid1 = "level 1\nraid_disks 2\ncomponent 1000\n";
+    auto both = [&](int part) {
+        return raid1 + rsim::Member(0, 0, part, 6) + rsim::Member(1, 1, part, 6);
+    };
+    rsim::SetMd(0, both(1));
+    rsim::SetMd(1, both(2));
+    ASSERT_EQ(qtest::Sh("head -c 8192 /dev/zero | tr '\\0' x | "
+                        "dd of=/dev/sda3 conv=fsync status=none"),
+              0);
+    const std::string data = ReadAt("/dev/sda3", 0, 8192);
+    const std::string table = ReadAt("/sim/disks/sda.img", 0, 512);
+    auto untouched = [&](const std::string &what) {
+        EXPECT_TRUE(Changes().empty()) << what;
+        EXPECT_TRUE(rsim::CallsOf("mdadm").empty()) << what;
+        EXPECT_TRUE(ReadAt("/sim/disks/sda.img", 0, 512) == table) << what;
+        EXPECT_TRUE(ReadAt("/dev/sda3", 0, 8192) == data) << what;
+    };
+
+    // md2 on sda3 whose state cannot be read.
+    for (const char *fail : {"fail info 5\n", "fail size 5\n", "fail sync 5\n"}) {
+        rsim::SetMd(2, both(3) + fail);
+        qtest::ClearCalls();
+        QAVORaidDiskErrSet(0);
+        EXPECT_EQ(QAVORaidDiskPartClean(0, RAID_DISK_INIT_DATA), 1) << fail;
+        EXPECT_EQ(QAVORaidDiskErrGet(), QAVO_RAID_DISK_ERR_STATUS) << fail;
+        EXPECT_EQ(QAVORaidDiskInit(0, RAID_DISK_INIT_DATA), 1) << fail;
+        untouched(fail);
+    }
+
+    // The query of md2's member 0 (sda3) fails: the array's record leaves it
+    // out, but no guard takes sda for free.
+    rsim::SetMd(2, both(3) + "fail disk 0 5\n");
+    qtest::ClearCalls();
+    QAVORAIDVOLSTATUS vol{};
+    ASSERT_EQ(QAVORaidVolStatusGet(2, &vol), 0);
+    EXPECT_EQ(vol.memberMask, 0x2u);
+    EXPECT_EQ(vol.status, QAVO_RAID_DEGRADED);
+    QAVORAIDDISKSTATUS st{};
+    QAVORaidDiskErrSet(0);
+    EXPECT_EQ(QAVORaidDiskStatus(0, &st), 1);
+    EXPECT_EQ(QAVORaidDiskErrGet(), QAVO_RAID_DISK_ERR_STATUS);
+    EXPECT_EQ(QAVORaidDiskUnusedIdFirst(), -1);
+    EXPECT_EQ(QAVORaidDiskUnused(), 0);
+    EXPECT_EQ(QAVORaidVolRepairable(2, 0), -3);
+    EXPECT_EQ(QAVORaidVolRepairable(2, -1), -3);
+    EXPECT_EQ(QAVORaidDiskInit(0, RAID_DISK_INIT_DATA), 1);
+    EXPECT_EQ(QAVORaidDiskPartClean(0, RAID_DISK_INIT_DATA), 1);
+    untouched("member query");
+    // sdb, whose member answered, keeps its status.
+    ASSERT_EQ(QAVORaidDiskStatus(1, &st), 0);
+    EXPECT_EQ(st.status, QAVO_RAID_DISK_NORMAL);
+
+    // The same in a system array: sda's system state is unknown.
+    rsim::SetMd(2, both(3));
+    rsim::SetMd(0, both(1) + "fail disk 0 5\n");
+    QAVORaidDiskErrSet(0);
+    EXPECT_EQ(QAVORaidDiskStatus(0, &st), 1);
+    EXPECT_EQ(QAVORaidDiskErrGet(), QAVO_RAID_DISK_ERR_STATUS);
+    ASSERT_EQ(QAVORaidDiskStatus(1, &st), 0);
+    EXPECT_EQ(st.status, QAVO_RAID_DISK_NORMAL);
+}
+
 TEST(RaidDiskInit, BadLayoutIsClearedWhole) {
     rsim::SetMaxDisks(1);
     rsim::AddDisk("sda");
@@ -302,6 +371,91 @@ TEST(RaidDiskModel, IdentifyModelField) {
     char buf[64];
     ASSERT_EQ(QAVORaidDiskModelGet("/dev/sda", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "FROM SYSFS\n");
+}
+
+// Every operation that writes to the disk of a slot.
+struct SlotWrite {
+    const char *name;
+    int (*run)(int disk);
+};
+const SlotWrite kSlotWrites[] = {
+    {"data add", [](int d) { return QAVORaidVolDataPartAdd(2, d); }},
+    {"sys add", QAVORaidSysPartAdd},
+    {"swap add", QAVORaidSwapPartAdd},
+    {"data remove", [](int d) { return QAVORaidVolDataPartRemove(2, d); }},
+    {"init all", [](int d) { return QAVORaidDiskInit(d, RAID_DISK_INIT_ALL); }},
+    {"init sys", [](int d) { return QAVORaidDiskInit(d, RAID_DISK_INIT_SYS); }},
+    {"init data", [](int d) { return QAVORaidDiskInit(d, RAID_DISK_INIT_DATA); }},
+    {"clean all", [](int d) { return QAVORaidDiskPartClean(d, RAID_DISK_INIT_ALL); }},
+    {"clean data", [](int d) { return QAVORaidDiskPartClean(d, RAID_DISK_INIT_DATA); }},
+};
+
+TEST(RaidDiskSlots, WritesRefuseSlotsTheModelLacksAndExternalDisks) {
+    // sdb holds a user's data on the old appliance layout.
+    rsim::AddDisk("sda");
+    rsim::AddDisk("sdb");
+    rsim::Partition("sda");
+    rsim::Partition("sdb");
+    rsim::SetMd(2, "level 1\nraid_disks 2\ncomponent 1000\n" + rsim::Member(0, 0, 3, 6));
+    ASSERT_EQ(qtest::Sh("head -c 8192 /dev/zero | tr '\\0' u | "
+                        "dd of=/dev/sdb3 conv=fsync status=none"),
+              0);
+    const std::string table = ReadAt("/sim/disks/sdb.img", 0, 512);
+    const std::string data = ReadAt("/dev/sdb3", 0, 8192);
+    auto refused = [&](const std::string &why) {
+        qtest::ClearCalls();
+        for (const SlotWrite &w : kSlotWrites) {
+            QAVORaidDiskErrSet(0);
+            QAVORaidVolErrSet(0);
+            EXPECT_EQ(w.run(1), 1) << why << ": " << w.name;
+            EXPECT_TRUE(QAVORaidDiskErrGet() == QAVO_RAID_DISK_ERR_PARAM ||
+                        QAVORaidVolErrGet() == QAVO_RAID_ERR_PARAM)
+                << why << ": " << w.name;
+        }
+        int md = -1;
+        EXPECT_EQ(QAVORaidDataDevCreate(0x3, 1, 2, &md), 1) << why;
+        EXPECT_TRUE(Changes().empty()) << why;
+        EXPECT_TRUE(rsim::CallsOf("mdadm").empty()) << why;
+        EXPECT_TRUE(ReadAt("/sim/disks/sdb.img", 0, 512) == table) << why;
+        EXPECT_TRUE(ReadAt("/dev/sdb3", 0, 8192) == data) << why;
+    };
+
+    // A one-slot model: sdb is the first USB disk.
+    rsim::SetMaxDisks(1);
+    for (const SlotWrite &w : kSlotWrites) {
+        qtest::ClearCalls();
+        EXPECT_EQ(w.run(1), 1) << w.name;
+        EXPECT_TRUE(Changes().empty()) << w.name;
+        EXPECT_TRUE(rsim::CallsOf("mdadm").empty()) << w.name;
+    }
+    EXPECT_TRUE(ReadAt("/sim/disks/sdb.img", 0, 512) == table);
+    EXPECT_TRUE(ReadAt("/dev/sdb3", 0, 8192) == data);
+
+    // A two-slot model with one disk: an external disk took the second
+    // slot's name, as the tables of attached disks say.
+    rsim::SetMaxDisks(2);
+    struct Table {
+        const char *path, *line;
+    } tables[] = {
+        {"/tmp/usbtab", "sdb=\"/1/2/\"\n"},
+        {"/tmp/usbguidtab", "sdb=\"0123456789AB\"\n"},
+        {"/tmp/satatab", "sdb=\"\"\n"},
+    };
+    for (const Table &t : tables) {
+        qtest::WriteFile(t.path, std::string("lp0=\"/1/3/\"\n") + t.line);
+        refused(t.path);
+        qtest::RemoveFile(t.path);
+    }
+    // A table that cannot be opened may name it.
+    ASSERT_EQ(qtest::Sh("ln -s usbtab /tmp/usbtab"), 0);
+    refused("unreadable table");
+    qtest::RemoveFile("/tmp/usbtab");
+
+    // Tables that name other devices leave the slot alone.
+    qtest::WriteFile("/tmp/usbtab", "sdc=\"/1/2/\"\nlp0=\"/1/3/\"\n");
+    qtest::WriteFile("/tmp/satatab", "sde=\"\"\n");
+    EXPECT_EQ(QAVORaidDiskInit(1, RAID_DISK_INIT_ALL), 0);
+    EXPECT_EQ(QAVORaidVolDataPartAdd(2, 1), 0);
 }
 
 TEST(RaidDiskSlots, CountMaskAndNames) {

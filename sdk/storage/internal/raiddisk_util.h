@@ -21,4 +21,10 @@ inline constexpr const char *kSfdisk = "/sbin/sfdisk";
 // Sets the disk error code; returns 1.
 int DiskFail(int err);
 
+// True when the slot may be written as an internal disk: one of the model's
+// slots ("maxdisks", one when unreadable) whose device no table of attached
+// external disks names (a table that cannot be read may name it). A refusal
+// is logged under func.
+bool InternalSlot(int disk, const char *func);
+
 }  // namespace raiddisk

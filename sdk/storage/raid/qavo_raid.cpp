@@ -241,7 +241,15 @@ extern "C" int GetRAIDVolRebuildInfo(int fd, int *state, float *percent) {
     return 0;
 }
 
-extern "C" int QAVORaidVolStatusGet(int md, PQAVORAIDVOLSTATUS out) {
+namespace {
+
+// The status record of an array. A member whose driver query fails is left
+// out of the record, and *unsure tells that one was: the disk under it is
+// unknown.
+int ReadStatus(int md, PQAVORAIDVOLSTATUS out, bool *unsure) {
+    // Logged under the public operation's name.
+    static constexpr const char *kStatusFn = "QAVORaidVolStatusGet";
+    *unsure = false;
     if (!BlQAVORaidMDIsValid(md) || !out) return VolFail(QAVO_RAID_ERR_PARAM);
     const std::string dev = MdDev(md);
     int fd = open(dev.c_str(), O_RDONLY | O_CLOEXEC);
@@ -262,7 +270,7 @@ extern "C" int QAVORaidVolStatusGet(int md, PQAVORAIDVOLSTATUS out) {
     int r = SyncInfo(fd, &syncState, &percent);
     if (r != 0) {
         if (r != QAVO_RAID_ERR_NODEV)
-            SLIBLog(LOG_ERR, "%s(%d) cannot get sync info of /dev/md%d\n", __func__, __LINE__, md);
+            SLIBLog(LOG_ERR, "%s(%d) cannot get sync info of /dev/md%d\n", kStatusFn, __LINE__, md);
         return VolFail(r);
     }
 
@@ -271,18 +279,18 @@ extern "C" int QAVORaidVolStatusGet(int md, PQAVORAIDVOLSTATUS out) {
     if (ioctl(fd, GET_ARRAY_INFO, &info) != 0) {
         int e = errno;
         if (e == ENODEV) return VolFail(QAVO_RAID_ERR_NODEV);
-        SLIBLog(LOG_ERR, "%s(%d): failed to ioctl for raid status, errno=%s", __func__, __LINE__,
+        SLIBLog(LOG_ERR, "%s(%d): failed to ioctl for raid status, errno=%s", kStatusFn, __LINE__,
                 strerror(e));
-        SLIBLog(LOG_ERR, "%s(%d) cannot get array detail for /dev/md%d, errno=%s\n", __func__,
+        SLIBLog(LOG_ERR, "%s(%d) cannot get array detail for /dev/md%d, errno=%s\n", kStatusFn,
                 __LINE__, md, strerror(e));
         return VolFail(QAVO_RAID_ERR_CMD);
     }
     if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
         int e = errno;
         if (e == ENODEV) return VolFail(QAVO_RAID_ERR_NODEV);
-        SLIBLog(LOG_ERR, "%s(%d): failed to ioctl for raid total size, errno=%s", __func__,
+        SLIBLog(LOG_ERR, "%s(%d): failed to ioctl for raid total size, errno=%s", kStatusFn,
                 __LINE__, strerror(e));
-        SLIBLog(LOG_ERR, "%s(%d) cannot get array detail for /dev/md%d, errno=%s\n", __func__,
+        SLIBLog(LOG_ERR, "%s(%d) cannot get array detail for /dev/md%d, errno=%s\n", kStatusFn,
                 __LINE__, md, strerror(e));
         return VolFail(QAVO_RAID_ERR_CMD);
     }
@@ -293,15 +301,16 @@ extern "C" int QAVORaidVolStatusGet(int md, PQAVORAIDVOLSTATUS out) {
         mdu_disk_info_t d{};
         d.number = n;
         if (ioctl(fd, GET_DISK_INFO, &d) != 0) {
-            SLIBLog(LOG_ERR, "%s(%d)failed to get RAID disk %d, errno=%s", __func__, __LINE__, n,
+            SLIBLog(LOG_ERR, "%s(%d)failed to get RAID disk %d, errno=%s", kStatusFn, __LINE__, n,
                     strerror(errno));
+            *unsure = true;
             continue;
         }
         if ((d.major == 0 && d.minor == 0) || (d.state & QAVO_MD_DISK_REMOVED)) continue;
         if (count == kMaxMembers) {
             SLIBLog(LOG_ERR, "%s(%d)The RAID volume has too much disks: %d disks, MAX disk = %d",
-                    __func__, __LINE__, count + 1, kMaxMembers);
-            SLIBLog(LOG_ERR, "%s(%d) failed to get disk info for /dev/md%d\n", __func__, __LINE__,
+                    kStatusFn, __LINE__, count + 1, kMaxMembers);
+            SLIBLog(LOG_ERR, "%s(%d) failed to get disk info for /dev/md%d\n", kStatusFn, __LINE__,
                     md);
             return VolFail(QAVO_RAID_ERR_CMD);
         }
@@ -318,7 +327,7 @@ extern "C" int QAVORaidVolStatusGet(int md, PQAVORAIDVOLSTATUS out) {
         int id = QAVORaidDiskIdGetByDevNum(md, d.major, d.minor);
         if (id < 1) {
             SLIBLog(LOG_ERR, "%s(%d) failed to get disk device name for major=%d, minor=%d\n",
-                    __func__, __LINE__, d.major, d.minor);
+                    kStatusFn, __LINE__, d.major, d.minor);
             return VolFail(QAVO_RAID_ERR_CMD);
         }
         uint32_t bit = 1u << (id - 1);
@@ -331,7 +340,7 @@ extern "C" int QAVORaidVolStatusGet(int md, PQAVORAIDVOLSTATUS out) {
             ++flagged;
         } else if (!(d.state & QAVO_MD_DISK_ACTIVE) &&
                    (d.state & (QAVO_MD_DISK_SYNC | QAVO_MD_DISK_REMOVED))) {
-            SLIBLog(LOG_ERR, "%s(%d) unknown status: disk %d, status=%d\n", __func__, __LINE__,
+            SLIBLog(LOG_ERR, "%s(%d) unknown status: disk %d, status=%d\n", kStatusFn, __LINE__,
                     id - 1, d.state);
             return VolFail(QAVO_RAID_ERR_CMD);
         } else {
@@ -361,6 +370,13 @@ extern "C" int QAVORaidVolStatusGet(int md, PQAVORAIDVOLSTATUS out) {
     out->size = bytes;
     out->componentSize = static_cast<uint32_t>(info.size);
     return 0;
+}
+
+}  // namespace
+
+extern "C" int QAVORaidVolStatusGet(int md, PQAVORAIDVOLSTATUS out) {
+    bool unsure = false;
+    return ReadStatus(md, out, &unsure);
 }
 
 extern "C" int QAVORaidDevEnum(uint32_t *mask, int *first, int *count) {
@@ -405,7 +421,8 @@ extern "C" int QAVORaidDevCreate(uint32_t diskMask, int partIndex, int level, in
     for (int d = 0; d < max; ++d) {
         if (!(diskMask & (1u << d))) continue;
         const char *part = QAVORaidPartDevGet(d, partIndex);
-        if (access(part, F_OK) != 0) return VolFail(QAVO_RAID_ERR_PARAM);
+        if (!InternalSlot(d, __func__) || access(part, F_OK) != 0)
+            return VolFail(QAVO_RAID_ERR_PARAM);
         uint32_t sectors = 0;
         if (QAVORaidDiskSizeGet(d, partIndex, &sectors) != 0) return VolFail(QAVO_RAID_ERR_SIZE);
         members += part;
@@ -477,7 +494,8 @@ extern "C" int QAVORaidVolDestroy(int md) {
 }
 
 extern "C" int QAVORaidVolPartAdd(int md, int disk, int partIndex) {
-    if (!BlQAVORaidMDIsValid(md)) return VolFail(QAVO_RAID_ERR_PARAM);
+    if (!BlQAVORaidMDIsValid(md) || !InternalSlot(disk, __func__))
+        return VolFail(QAVO_RAID_ERR_PARAM);
     const char *part = QAVORaidPartDevGet(disk, partIndex);
     if (!part || access(part, F_OK) != 0) return VolFail(QAVO_RAID_ERR_PARAM);
     uint32_t want = 0;
@@ -525,7 +543,8 @@ extern "C" int QAVORaidVolDataPartAdd(int md, int disk) {
 }
 
 extern "C" int QAVORaidVolPartRemove(int md, int disk, int partIndex) {
-    if (!BlQAVORaidMDIsValid(md)) return VolFail(QAVO_RAID_ERR_PARAM);
+    if (!BlQAVORaidMDIsValid(md) || !InternalSlot(disk, __func__))
+        return VolFail(QAVO_RAID_ERR_PARAM);
     const char *part = QAVORaidPartDevGet(disk, partIndex);
     if (!part || access(part, F_OK) != 0) return VolFail(QAVO_RAID_ERR_PARAM);
     std::string cmd = std::string(kMdadm) + " /dev/md" + MdChar(md) + " -f " + part + " -r " +
@@ -772,27 +791,40 @@ bool Run(const std::string &cmd) {
     return true;
 }
 
-// The array that partition index p of a disk belongs to: md0, md1, or a data array.
-bool WorkingMemberOf(int md, int disk) {
+// Whether a working member of array md (md0, md1, or a data array) may stand
+// on the disk's partition. An absent array uses none; an array whose state
+// cannot be read, or one of whose members could not be read, may use it.
+bool MayUse(int md, int disk) {
     QAVORAIDVOLSTATUS st;
+    bool unsure = false;
     int saved = QAVORaidVolErrGet();
-    int r = QAVORaidVolStatusGet(md, &st);
+    int r = ReadStatus(md, &st, &unsure);
+    int err = QAVORaidVolErrGet();
     QAVORaidVolErrSet(saved);
-    if (r != 0) return false;
+    if (r != 0) return err != QAVO_RAID_ERR_NODEV;
     uint32_t bit = 1u << disk;
-    return (st.memberMask & bit) && !(st.faultyMask & bit);
+    if (!(st.memberMask & bit)) return unsure;
+    return !(st.faultyMask & bit);
 }
 
-// True when a working member of an assembled array stands on one of the
-// partitions (bit p for partition index p) of the disk.
+// True when a working member of an assembled array stands, or may stand, on
+// one of the partitions (bit p for partition index p) of the disk.
 bool PartitionsInUse(int disk, uint32_t parts) {
-    if ((parts & 1u) && WorkingMemberOf(0, disk)) return true;
-    if ((parts & 2u) && WorkingMemberOf(1, disk)) return true;
+    if ((parts & 1u) && MayUse(0, disk)) return true;
+    if ((parts & 2u) && MayUse(1, disk)) return true;
     if (parts & 4u) {
         for (int md = 2; md <= QAVO_RAID_MD_MAX; ++md)
-            if (WorkingMemberOf(md, disk)) return true;
+            if (MayUse(md, disk)) return true;
     }
     return false;
+}
+
+// Logs that a member of the array could not be read, so that the disk's
+// role in it is unknown; sets the disk error code and returns 1.
+int MemberUnknown(const char *func, int md, int disk) {
+    SLIBLog(LOG_ERR, "%s(%d): a member of /dev/md%d could not be read: disk %d may be one", func,
+            __LINE__, md, disk + 1);
+    return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
 }
 
 }  // namespace
@@ -803,10 +835,12 @@ extern "C" int QAVORAIDStatusGetSYS(int *state, int disk) {
     bool faulty = false;
     for (int md = 0; md <= 1; ++md) {
         QAVORAIDVOLSTATUS st;
-        if (QAVORaidVolStatusGet(md, &st) != 0) {
+        bool unsure = false;
+        if (ReadStatus(md, &st, &unsure) != 0) {
             if (QAVORaidVolErrGet() == QAVO_RAID_ERR_NODEV) continue;
             return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
         }
+        if (unsure && !(st.memberMask & (1u << disk))) return MemberUnknown(__func__, md, disk);
         if (st.memberMask & (1u << disk)) ++count;
         if (st.faultyMask & (1u << disk)) faulty = true;
     }
@@ -820,18 +854,25 @@ extern "C" int QAVORAIDStatusGetDATA(int *state, uint32_t *mdMask, int disk) {
     *state = 1;
     int max = QAVORaidDiskMaxNumGet();
     if (max <= 0) max = 1;
+    int unknownIn = -1;  // an array with a member that could not be read
     for (int md = 2; md <= max + 1; ++md) {
         QAVORAIDVOLSTATUS st;
-        if (QAVORaidVolStatusGet(md, &st) != 0) {
+        bool unsure = false;
+        if (ReadStatus(md, &st, &unsure) != 0) {
             if (QAVORaidVolErrGet() == QAVO_RAID_ERR_NODEV) continue;
             return DiskFail(QAVO_RAID_DISK_ERR_STATUS);
         }
         uint32_t bit = 1u << disk;
-        if (!(st.memberMask & bit)) continue;
+        if (!(st.memberMask & bit)) {
+            if (unsure && unknownIn < 0) unknownIn = md;
+            continue;
+        }
         *mdMask |= 1u << (md - 2);
         *state = (st.faultyMask & bit) || (st.flaggedMask & bit) ? 2 : 0;
-        break;
+        return 0;
     }
+    // In no array for certain: free only when every member could be read.
+    if (unknownIn >= 0) return MemberUnknown(__func__, unknownIn, disk);
     return 0;
 }
 
@@ -907,7 +948,7 @@ extern "C" int QAVORaidDiskUnused(void) {
 }
 
 extern "C" int QAVORaidDiskPartClean(int disk, int type) {
-    if (!BlQAVORaidDiskIsValid(disk)) return 1;
+    if (!InternalSlot(disk, __func__)) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
     // Partitions carrying working members of assembled arrays are never
     // cleared: that would destroy the member under a running array.
     const uint32_t touched = type == RAID_DISK_INIT_ALL    ? 7u
@@ -943,7 +984,7 @@ extern "C" int QAVORaidDiskPartClean(int disk, int type) {
 }
 
 extern "C" int QAVORaidDiskInit(int disk, int type) {
-    if (!BlQAVORaidDiskIsValid(disk)) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
+    if (!InternalSlot(disk, __func__)) return DiskFail(QAVO_RAID_DISK_ERR_PARAM);
     QAVORAIDDISKSTATUS st{};
     if (QAVORaidDiskStatus(disk, &st) != 0) {
         SLIBLog(LOG_ERR, "%s(%d): Failed to get RAID disk status : disk %d \n", __func__, __LINE__,

@@ -90,7 +90,8 @@ int GetRAIDVolRebuildInfo(int fd, int *state, float *percent);
 int QAVORaidDevEnum(uint32_t *mask, int *first, int *count);
 /* Lowest absent array number. */
 int QAVORaidVolFindUnusedID(int *md);
-/* Creates an array over partition index partIndex of the masked disks. */
+/* Creates an array over partition index partIndex of the masked disks (a
+ * masked disk that the external-disk tables name is refused, PARAM). */
 int QAVORaidDevCreate(uint32_t diskMask, int partIndex, int level, int diskCount, int *md);
 int QAVORaidDataDevCreate(uint32_t diskMask, int level, int diskCount, int *md);
 /* Unmounts, stops and wipes a data array (md0 and md1 are refused). 0, or
@@ -98,8 +99,9 @@ int QAVORaidDataDevCreate(uint32_t diskMask, int level, int diskCount, int *md);
 int QAVORaidVolDestroy(int md);
 /* Adds partition partIndex of disk (System: md0 part 1, swap: md1 part 2,
  * data: part 3) to an array, or fails it and removes it. 0, or 1 (PARAM for
- * a bad array, disk or partition; CMD for a failed mdadm; size checks of
- * the disk layer). */
+ * a bad array, disk or partition, a slot beyond the model's slot count or a
+ * disk that the external-disk tables name; CMD for a failed mdadm; size
+ * checks of the disk layer). */
 int QAVORaidVolPartAdd(int md, int disk, int partIndex);
 int QAVORaidSysPartAdd(int disk);
 int QAVORaidSwapPartAdd(int disk);

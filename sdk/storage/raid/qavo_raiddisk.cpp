@@ -21,8 +21,11 @@
 #include <string>
 
 #include "qavo_raid.h"
+#include "qavo_sata.h"
+#include "qavo_usbvol.h"
 #include "raiddisk_util.h"
 #include "slib_errcode.h"
+#include "slib_keyvalue.h"
 #include "slib_proc.h"
 #include "slib_util.h"
 
@@ -38,6 +41,20 @@ bool SafeDevice(const char *dev) {
     return strlen(dev) < 64;
 }
 
+// True when the key/value table lists the kernel disk name, or exists and
+// cannot be read. The SDK error code stays as it was.
+bool TableNames(const char *table, const char *name) {
+    const SLIBERRCODE saved = SLIBErrGet();
+    const int r = SLIBFileGetKeyValue(table, name, nullptr, 0, 0);
+    bool named = r != 0;
+    if (r < 0) {
+        struct stat st;
+        if (stat(table, &st) != 0 && errno == ENOENT) named = false;
+    }
+    SLIBErrSet(saved);
+    return named;
+}
+
 }  // namespace
 
 namespace raiddisk {
@@ -45,6 +62,26 @@ namespace raiddisk {
 int DiskFail(int err) {
     g_diskErr = err;
     return 1;
+}
+
+bool InternalSlot(int disk, const char *func) {
+    int slots = QAVORaidDiskMaxNumGet();
+    if (slots <= 0) slots = 1;
+    if (!BlQAVORaidDiskIsValid(disk) || disk >= slots) {
+        SLIBLog(LOG_ERR, "%s(%d): disk %d is no disk slot of this model, maxdisks=%d", func,
+                __LINE__, disk + 1, slots);
+        return false;
+    }
+    // An external disk may take the name of a slot that holds no disk.
+    const char *name = kDisks[disk] + strlen("/dev/");
+    for (const char *table : {SZF_USBTAB, SZF_USBGUIDTAB, SZF_SATATAB}) {
+        if (TableNames(table, name)) {
+            SLIBLog(LOG_ERR, "%s(%d): %s is an external disk (%s)", func, __LINE__, kDisks[disk],
+                    table);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace raiddisk

@@ -95,7 +95,9 @@ uint32_t QAVORaidUsableSizeOf(uint32_t x);
 /* The disk's model (ATA identify, else the sysfs model file): 0, or -1. */
 int QAVORaidDiskModelGet(const char *device, char *buf, int size);
 
-/* Fills the status record; an empty slot is status 1 with result 0. */
+/* Fills the status record; an empty slot is status 1 with result 0. A disk
+ * in no array for certain while a member of an array could not be read has
+ * no status (error 7): it may be that member. */
 int QAVORaidDiskStatus(int disk, PQAVORAIDDISKSTATUS out);
 /* System state: 0 in md0 and md1, 1 in neither, 2 otherwise. */
 int QAVORAIDStatusGetSYS(int *state, int disk);
@@ -119,8 +121,11 @@ int BlQAVORaidDiskCheckPartitions(const char *device);
 /* Clears partition entries (3: all, 1: 1 and 2, 2: 3, other: 1). */
 int QAVORaidDiskPartClean(int disk, int type);
 /* Partitions a disk (RAID_DISK_INIT_SYS, _DATA or _ALL). Partitions that
- * working members of assembled arrays stand on are refused (error 7). 0,
- * or 1 with QAVORaidDiskErrGet set (PARAM, STATUS; a failed tool). */
+ * working members of assembled arrays stand on, or may stand on (an array
+ * whose state or one of whose members cannot be read), are refused (error
+ * 7). 0, or 1 with QAVORaidDiskErrGet set (PARAM, STATUS; a failed tool).
+ * Both refuse (PARAM) a slot beyond the model's slot count and a disk that
+ * "/tmp/usbtab", "/tmp/usbguidtab" or "/tmp/satatab" names. */
 int QAVORaidDiskInit(int disk, int type);
 
 #pragma GCC visibility pop
