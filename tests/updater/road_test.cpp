@@ -832,7 +832,7 @@ TEST(UpdaterRoad, MtuIsLoweredAndPutBackWhateverTheCallsAnswer) {
     Sh("ip link del eth0");
 }
 
-TEST(UpdaterRoad, FlashDirectoryRecoveryThatFailsEndsBeforeAnyPartitionIsWritten) {
+TEST(UpdaterRoad, FlashDirectoryRecoveryOnAChipThatPowersUpLocked) {
     // The one model whose installed 2.0.3.284 needs its directory rewritten.
     const std::string model = "qavomark_powerpc_m4t7+_1hd";
     Road r(true);
@@ -840,6 +840,8 @@ TEST(UpdaterRoad, FlashDirectoryRecoveryThatFailsEndsBeforeAnyPartitionIsWritten
     WriteFile("/etc.defaults/VERSION", Version("284", model));
     r.Package("520", model);
     r.Images();
+    // A directory that cannot be unlocked: the update ends before any
+    // partition is written.
     r.hw->Fault("fault unlock mtd5 1 always");
     EXPECT_EQ(r.Run(), 20);
     EXPECT_EQ(Progress(), "A:-20");
@@ -847,6 +849,27 @@ TEST(UpdaterRoad, FlashDirectoryRecoveryThatFailsEndsBeforeAnyPartitionIsWritten
     EXPECT_EQ(std::find(rec.begin(), rec.end(), "P:0"), rec.end());
     EXPECT_TRUE(r.hw->Chip() == r.before);
     EXPECT_GT(ScriptCalls("start"), 0);
+
+    // Without the fault, on the chip locked as it powered up: the directory
+    // is rewritten and locked again, then the images are written.
+    ASSERT_TRUE(r.hw->Load(r.before));
+    ASSERT_TRUE(r.hw->Fault("powerup"));
+    Sh("rm -rf " + kPkg + "/b@ckup");
+    EXPECT_EQ(r.Run(), 0);
+    EXPECT_EQ(Progress(), "R:0");
+    EXPECT_EQ(qflashtest::Count(r.hw->Journal(), "erase", "mtd5"), 1);
+    const Bytes after = r.hw->Chip();
+    Bytes want = r.Expected();
+    const size_t dirAt = r.dir.back().flash_base - r.chipBase;
+    std::copy(after.begin() + dirAt, after.begin() + dirAt + r.dir.back().size,
+              want.begin() + dirAt);
+    EXPECT_TRUE(after == want) << FirstDiff(after, want);
+    r.ReadDir();
+    EXPECT_EQ(r.Entry("zImage").data_length, r.images["zImage"].size());
+    EXPECT_EQ(r.Entry("rd.gz").data_length, r.images["rd.gz"].size());
+    uint64_t locked = 0;
+    ASSERT_TRUE(qsim::Window("mtd5", nullptr, nullptr, &locked));
+    EXPECT_EQ(locked, 1u);
 }
 
 TEST(UpdaterRoad, CompleteUpdateOnAnMSystemsModule) {
