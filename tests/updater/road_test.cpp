@@ -299,6 +299,9 @@ TEST(UpdaterRoad, ResizingUpdateOnLockedAndUnlockedChips) {
         {"locked at power-up", "lock all\n", false, 0},
         {"unlocked at power-up", "lock none\n", false, 0},
         {"locked, rolled back after a failed migration", "lock all\n", true, 17},
+        {"locked, the moved RAM disk cannot be written: rolled back",
+         "lock all\nfault write mtd2 1 once\nfault write mtd2 2 once\nfault write mtd2 3 once\n",
+         false, 20},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
