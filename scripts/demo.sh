@@ -47,9 +47,11 @@ trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
 
 # The installed system: the full edition's chip, its kernel, RAM disk and
-# library partitions holding the data their directory entries describe.
+# library partitions holding the data their directory entries describe,
+# laid as a programmer lays it (unlocked); the update itself runs on the
+# chip as a unit powers it up, every block locked.
 echo "== the installed system (2.0.3.500) on the simulated flash"
-printf 'edition full\n' > "$work/installed.desc"
+printf 'edition full\nlock none\n' > "$work/installed.desc"
 "$src/sim/appliance" --build "$build" --sim "$work/installed.desc" --bind "$work" /demo -- bash -c '
     set -e
     for p in "1 1835008" "2 2883584" "3 1703936"; do

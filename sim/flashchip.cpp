@@ -165,8 +165,12 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
             c.image = Resolve(dir, w[1]);
         } else if (k == "file" && w.size() == 3) {
             c.files.emplace_back(w[1], Resolve(dir, w[2]));
+        } else if (k == "lock" && w.size() == 2 && w[1] == "none") {
+            c.locked.clear();
+            c.lock_given = true;
         } else if (k == "lock" && w.size() >= 2) {
             c.locked.insert(c.locked.end(), w.begin() + 1, w.end());
+            c.lock_given = true;
         } else if (k == "strict" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
             c.strict = w[1] == "on";
         } else if (k == "msys" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
@@ -282,10 +286,13 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
             }
         }
         if (c.vendor_part.empty()) c.vendor_part = "vendor";
-    } else if (!c.controls.empty() || !c.image.empty() || !c.files.empty() || !c.locked.empty()) {
+    } else if (!c.controls.empty() || !c.image.empty() || !c.files.empty() || c.lock_given) {
         lineno = 0;
         return fail("flash settings without an edition, chip or msys line");
     }
+    // A NOR chip powers up with every block locked; the module has no
+    // block locks.
+    if (c.flash && !c.msys && !c.lock_given) c.locked = {"all"};
     if (c.flash && !c.hw_version_set) {
         // The kernel's hardware-version line names the edition.
         c.hw_version_set = true;

@@ -29,7 +29,10 @@ struct Config {
     std::string vendor_part;      // partition /dev/mtd_vender stands for
     std::string image;            // whole-chip image loaded at power-up
     std::vector<std::pair<std::string, std::string>> files;  // device, file
-    std::vector<std::string> locked;                         // devices or "all"
+    // Devices (or "all") whose blocks are locked at power-up; a NOR chip
+    // without a lock line powers up with every block locked.
+    std::vector<std::string> locked;
+    bool lock_given = false;
     bool strict = false;
     bool msys = false;
     std::array<uint32_t, 8> msys_units{};  // partition sizes in units

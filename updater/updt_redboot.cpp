@@ -59,8 +59,15 @@ bool gBackupDone = false;
 bool gBackupMade = false;
 RowState gRow[UPDT_ROWS_MAX];
 std::vector<std::pair<uint64_t, uint64_t>> gChanged;
-// Partitions are unlocked once, before the first change.
+// Partitions are unlocked once, before the first change. The flash unlocked
+// since (CPU address ranges), and each row's window as last set: a window
+// moved or grown may take blocks that no window held when they were unlocked.
 bool gUnlocked = false;
+std::vector<std::pair<uint64_t, uint64_t>> gOpen;
+struct Window {
+    uint64_t start = 0, size = 0;  // size 0: not known
+};
+Window gWindow[UPDT_ROWS_MAX];
 
 void Progress(bool force) {
     if (gTotal <= 0) return;
@@ -204,15 +211,46 @@ int Compare(const char *szFile, const char *szDevice, uint64_t length, int nBufS
 
 enum class Step { kDone, kRetry, kAbort };
 
-// Unlocks every updatable partition before the first change of a run.
-bool Unlock(const char *fn) {
-    if (gUnlocked) return true;
-    if (UPDTUnlockAllPartition() != 0) {
-        SLIBLog(LOG_ERR, "%s: UPDTUnlockAllPartition() fail", fn);
+bool NeverWrittenDevice(const char *dev) {
+    for (const PARTDEVMAP *row = gPartDevMap; row->szDevice; ++row)
+        if (strcmp(row->szDevice, dev) == 0) return BlUPDTIsNeverWritten(row->szPart) != 0;
+    return false;
+}
+
+// Makes the bytes [at, at + len) of the device, whose window starts at the
+// CPU address cpu and holds size bytes, writable before they first change.
+// The first change of a run unlocks every updatable partition; a block that
+// no window held then (a moved or grown partition took it over) gets its
+// device unlocked over its present window.
+bool Unlock(const char *fn, const char *dev, uint64_t cpu, uint64_t size, uint64_t at,
+            uint64_t len) {
+    if (!gUnlocked) {
+        if (UPDTUnlockAllPartition() != 0) {
+            SLIBLog(LOG_ERR, "%s: UPDTUnlockAllPartition() fail", fn);
+            return false;
+        }
+        gUnlocked = true;
+        for (int r = 0; r < std::min(nPatchRows, UPDT_ROWS_MAX); ++r)
+            if (gWindow[r].size && !BlUPDTIsNeverWritten(gPatchInfo[r].szPart))
+                gOpen.emplace_back(gWindow[r].start, gWindow[r].size);
+    }
+    for (auto &[s, n] : gOpen)
+        if (s <= at && at + len <= s + n) return true;
+    if (NeverWrittenDevice(dev)) {
+        SLIBLog(LOG_ERR, "%s: %s is never unlocked by an update", fn, dev);
         return false;
     }
-    gUnlocked = true;
+    if (QAVOMTDUnlockPartition(dev) != 0) {
+        SLIBLog(LOG_ERR, "%s: QAVOMTDUnlockPartition(%s) fail", fn, dev);
+        return false;
+    }
+    gOpen.emplace_back(cpu, size);
     return true;
+}
+
+// Notes where the kernel now lays a row's partition (size 0: not known).
+void SetWindow(int row, uint64_t start, uint64_t size) {
+    if (row >= 0 && row < UPDT_ROWS_MAX) gWindow[row] = {start, size};
 }
 
 // Brings the device (whose window starts at the CPU address cpu and holds
@@ -256,7 +294,7 @@ Step Converge(const char *fn, const char *dev, uint64_t cpu, const std::string &
             bool erase = !readable;
             for (size_t i = 0; i < n && !erase; ++i)
                 erase = (want[i] & ~have[i]) != 0;
-            if (!Unlock(fn)) return Step::kAbort;
+            if (!Unlock(fn, dev, cpu, size, cpu + off, n)) return Step::kAbort;
             if (erase) {
                 if (QAVOMTDEraseRange(dev, static_cast<uint32_t>(off), static_cast<uint32_t>(n)) !=
                     0) {
@@ -522,6 +560,7 @@ static int DoPatch(const FISDIRENTRY *pEntries, int n) {
     std::fill(std::begin(gRow), std::end(gRow), RowState{});
     gChanged.clear();
     gUnlocked = false;
+    gOpen.clear();
     if (BlUPDTNegativeBalance(gPatchInfo, nPatchRows)) {
         SLIBLog(LOG_ERR, "%s(%d): NEED RESIZE THE PARTITION", kFn, __LINE__);
         if (ErrUPDTAdjustPartitionSize(gPatchInfo, nPatchRows) != 0) {
@@ -531,6 +570,14 @@ static int DoPatch(const FISDIRENTRY *pEntries, int n) {
     }
     std::vector<Source> sources;
     if (!CheckSources(pEntries, n, &sources)) return -1;
+    // The kernel lays each partition where the old directory says.
+    for (int r = 0; r < std::min(nPatchRows, UPDT_ROWS_MAX); ++r) {
+        int idx = GetIdxByName(gPatchInfo[r].szPart, pEntries, n);
+        if (idx >= 0)
+            SetWindow(r, pEntries[idx].flash_base, pEntries[idx].size);
+        else
+            SetWindow(r, 0, 0);
+    }
     gTotal = 0;
     for (int r = 0; r < nPatchRows; ++r)
         if (gPatchInfo[r].fneedupdate) gTotal += 2 * int64_t{gPatchInfo[r].datalen};
@@ -547,9 +594,11 @@ static int DoPatch(const FISDIRENTRY *pEntries, int n) {
         if (row.start != old.flash_base || row.size != old.size) {
             if (QAVOMTDModifyPartitionSize(dev, row.start, row.size) != 0) {
                 SLIBLog(LOG_ERR, "%s: QAVOMTDModifyPartitionSize() fail", kFn);
+                SetWindow(r, 0, 0);
                 return -1;
             }
             gRow[r].moved = true;
+            SetWindow(r, row.start, row.size);
         }
         Step s = WriteRow(kFn, dev, row.start, sources[r].path, row.datalen, row.size, rowStart);
         if (s == Step::kAbort) return -1;
@@ -686,9 +735,11 @@ static int RollBack(const FISDIRENTRY *pEntries, int n) {
         if (gRow[r].moved || old.flash_base != row.start || old.size != row.size) {
             if (QAVOMTDModifyPartitionSize(dev, old.flash_base, old.size) != 0) {
                 SLIBLog(LOG_ERR, "%s: QAVOMTDModifyPartitionSize() fail", kFn);
+                SetWindow(r, 0, 0);
                 failed = true;
                 continue;
             }
+            SetWindow(r, old.flash_base, old.size);
         }
         const std::string backup = BackupFile(EntryName(old));
         SLIBLog(LOG_ERR, "%s:%d(%s) QAVOMTDErasePartition(%s)...", __FILE__, __LINE__, kFn, dev);

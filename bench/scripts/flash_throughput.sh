@@ -1,7 +1,8 @@
 #!/bin/bash
 # Throughput of the emulated flash (FUSE, direct I/O) against a plain tmpfs
 # file of the same size, in one appliance root: writes in 16 KiB chunks as the
-# updater writes images, reads in 8 KiB chunks as it verifies them.
+# updater writes images, reads in 8 KiB chunks as it verifies them. The chip
+# powers up locked; one unlock request opens it before the writes.
 #   flash_throughput.sh SRC BUILD [MiB] [rounds]
 set -eu
 src="$1"; build="$2"; mib="${3:-12}"; rounds="${4:-5}"
@@ -17,6 +18,7 @@ DESC
     bash -s "$size" "$rounds" <<'INNER'
 set -eu
 size="$1"; rounds="$2"
+"$QAVO_BUILD/bench/qavo-mtd-erase" -u /dev/mtd0
 head -c "$size" /dev/urandom > /tmp/src
 head -c "$size" /dev/zero > /tmp/ref
 now() { date +%s.%N; }

@@ -6,7 +6,8 @@
 # one dd per image. Prints the ratio of wall times (dd / updater), the same
 # for a group update ("-g": no analysis, service stop or backup, so the flash
 # stage alone) and the updater's peak memory (VmHWM, its own process, without
-# the dd it runs).
+# the dd it runs). Each updater run starts on a chip just powered up, every
+# block locked, as on a unit; dd follows on the blocks it left unlocked.
 #   update_vs_dd.sh SRC BUILD [rounds]
 set -eu
 . "$(dirname "${BASH_SOURCE[0]}")/lib/update_bench.sh"
@@ -21,6 +22,7 @@ for i in $imgs; do
 done
 updater_run() {
     local t0 t1 pid hwm=0 v
+    env -u LD_PRELOAD "$QAVO_BUILD/sim/qavo-sim" ctl powerup
     t0=$(now)
     "$pkg/updater" "$@" > /dev/null 2>&1 &
     pid=$!

@@ -1,6 +1,7 @@
-/* qavo-mtd-erase DEVICE [START LENGTH]: one MEMERASE request over the whole
- * device (its MEMGETINFO size) or over the given range, as a bare reference
- * for the updater's erases in the benchmarks. */
+/* qavo-mtd-erase [-u] DEVICE [START LENGTH]: one MEMERASE request (with -u
+ * one MEMUNLOCK request) over the whole device (its MEMGETINFO size) or over
+ * the given range, as a bare reference for the updater's erases and unlocks
+ * in the benchmarks. */
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -19,10 +20,14 @@ struct erase_info_user_ {
 };
 #define MEMGETINFO_ _IOR('M', 1, struct mtd_info_user_)
 #define MEMERASE_ _IOW('M', 2, struct erase_info_user_)
+#define MEMUNLOCK_ _IOW('M', 6, struct erase_info_user_)
 
 int main(int argc, char **argv) {
+    int unlock = argc > 1 && strcmp(argv[1], "-u") == 0;
+    argc -= unlock;
+    argv += unlock;
     if (argc != 2 && argc != 4) {
-        fprintf(stderr, "usage: qavo-mtd-erase DEVICE [START LENGTH]\n");
+        fprintf(stderr, "usage: qavo-mtd-erase [-u] DEVICE [START LENGTH]\n");
         return 2;
     }
     int fd = open(argv[1], O_RDWR);
@@ -44,8 +49,8 @@ int main(int argc, char **argv) {
         }
         e.length = info.size;
     }
-    if (ioctl(fd, MEMERASE_, &e) != 0) {
-        perror("MEMERASE");
+    if (ioctl(fd, unlock ? MEMUNLOCK_ : MEMERASE_, &e) != 0) {
+        perror(unlock ? "MEMUNLOCK" : "MEMERASE");
         close(fd);
         return 1;
     }

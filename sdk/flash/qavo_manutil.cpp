@@ -93,9 +93,10 @@ bool Verify(const char *dev, const std::vector<uint8_t> &image) {
 }
 
 // Stores the 43-byte vendor block at the start of the vendor device. On
-// erasable flash the whole device is read, changed in memory, erased,
-// written and read back; a failed erase, write or read-back writes the old
-// contents back. A device without flash geometry is written in place.
+// erasable flash (unlocked first: a NOR chip powers up locked, on both
+// editions) the whole device is read, changed in memory, erased, written and
+// read back; a failed erase, write or read-back writes the old contents back.
+// A device without flash geometry is written in place.
 int StoreVendorBlock(const char *func, const uint8_t *block, SLIBERRCODE writeErr) {
     const char *dev = VendorDevice();
     mtd_info_user info{};
@@ -106,7 +107,7 @@ int StoreVendorBlock(const char *func, const uint8_t *block, SLIBERRCODE writeEr
         if (!qflash::WriteFull(fd.fd, block, QAVO_VENDOR_INFO_SIZE)) return Fail(writeErr);
         return 0;
     }
-    if (BlQAVOIsPomletModel() && QAVOMTDUnlockPartition(dev) != 0) {
+    if (QAVOMTDUnlockPartition(dev) != 0) {
         SLIBLog(LOG_ERR, "%s:%d(%s) QAVOMTDUnlockPartition(%s) fail", kSource, __LINE__, func, dev);
         return Fail(writeErr);
     }
@@ -225,7 +226,14 @@ extern "C" int QAVOManutilBurnInWrite(void *pRecord) {
         if (!fd.ok()) return Fail(ERR_OPEN_FAILED);
         if (lseek(fd.fd, QAVO_BURNIN_OFFSET, SEEK_SET) != QAVO_BURNIN_OFFSET)
             return Fail(ERR_VENDOR_DATA);
-        if (!qflash::WriteFull(fd.fd, pRecord, QAVO_BURNIN_SIZE)) result = Fail(ERR_WRITE_FAILED);
+        // The flash it is written to powers up locked.
+        if (!pomlet && QAVOMTDUnlockPartition(kStressDevice) != 0) {
+            SLIBLog(LOG_ERR, "%s:%d(%s) QAVOMTDUnlockPartition(%s) fail", kSource, __LINE__,
+                    __func__, kStressDevice);
+            result = Fail(ERR_WRITE_FAILED);
+        } else if (!qflash::WriteFull(fd.fd, pRecord, QAVO_BURNIN_SIZE)) {
+            result = Fail(ERR_WRITE_FAILED);
+        }
     }
     (void)QAVOManutilBurnInRead(pRecord);
     return result;

@@ -256,8 +256,12 @@ extern "C" int QAVOScheduleRemove(const char *command) {
 
 namespace {
 
-// Leaves the reboot flag in the vendor partition.
+// Leaves the reboot flag in the vendor partition, unlocked first: its blocks
+// stay locked from power-up unless an update unlocked them. A refused unlock
+// is only logged; the write says whether the flag is there.
 void SetRebootFlag() {
+    if (QAVOMTDUnlockPartition(QAVO_VENDOR_DEVICE) != 0)
+        SLIBLog(LOG_ERR, "%s (%d) Failed to unlock %s", kSource, __LINE__, QAVO_VENDOR_DEVICE);
     const int fd = open(QAVO_VENDOR_DEVICE, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         SLIBErrSet(ERR_OPEN_FAILED);

@@ -125,7 +125,8 @@ std::vector<qsim::JournalRec> Ops(const std::string &dev, const std::string &kin
 // The whole road of an update on the pomlet layout, checked to the byte.
 TEST(Flash, PomletInstallWriteEraseLockMoveAndRewrite) {
     Bytes expect = InstalledPomlet();
-    qsim::Appliance hw("edition pomlet\nstrict on\nimage " + SaveImage(expect, "pomlet.bin"));
+    qsim::Appliance hw("edition pomlet\nstrict on\nlock none\nimage " +
+                       SaveImage(expect, "pomlet.bin"));
     ASSERT_EQ(hw.Chip(), expect);
 
     // The flash directory reads as 256-byte entries ended by erased flash.
@@ -200,7 +201,7 @@ TEST(Flash, PomletInstallWriteEraseLockMoveAndRewrite) {
 }
 
 TEST(Flash, GeometryRangesAndTruncation) {
-    qsim::Appliance hw("edition full");
+    qsim::Appliance hw("edition full\nlock none");
     qsim_mtd_info_user info{};
     ASSERT_EQ(Req("/dev/mtd7", QSIM_MEMGETINFO, &info), 0);
     EXPECT_EQ(info.type, QSIM_MTD_NORFLASH);
@@ -246,7 +247,7 @@ TEST(Flash, GeometryRangesAndTruncation) {
 }
 
 TEST(Flash, WritesOnlyClearBitsAndStrictModeCatchesMissingErase) {
-    qsim::Appliance hw("edition pomlet");
+    qsim::Appliance hw("edition pomlet\nlock none");
     ASSERT_EQ(WriteAt("/dev/mtd4", 0, Bytes{0xF0, 0x3C}), 2);
     ASSERT_EQ(WriteAt("/dev/mtd4", 0, Bytes{0x0F, 0xFF}), 2);  // new = old AND data
     EXPECT_EQ(ReadAt("/dev/mtd4", 0, 2), (Bytes{0x00, 0x3C}));
@@ -260,6 +261,41 @@ TEST(Flash, WritesOnlyClearBitsAndStrictModeCatchesMissingErase) {
 }
 
 TEST(Flash, PowerUpLocksWindowAndEntryRefusals) {
+    // Locked blocks of mtd0 (4 blocks) and mtd1 (13) at power-up: a NOR
+    // chip powers up locked unless its description says otherwise, and a
+    // power cycle locks again what was unlocked.
+    struct Case {
+        const char *lines;
+        uint64_t mtd0, mtd1;
+    } cases[] = {
+        {"", 4, 13},
+        {"lock none\n", 0, 0},
+        {"lock all\n", 4, 13},
+        {"lock none\nlock mtd1\n", 0, 13},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.lines);
+        qsim::Appliance unit(std::string("edition pomlet\n") + c.lines);
+        uint64_t n0 = 0, n1 = 0;
+        ASSERT_TRUE(qsim::Window("mtd0", nullptr, nullptr, &n0));
+        ASSERT_TRUE(qsim::Window("mtd1", nullptr, nullptr, &n1));
+        EXPECT_EQ(n0, c.mtd0);
+        EXPECT_EQ(n1, c.mtd1);
+        EXPECT_EQ(WriteAt("/dev/mtd1", 0, Bytes{0}), c.mtd1 ? -EROFS : 1);
+        ASSERT_EQ(Lock("/dev/mtd1", false, 0, 0xD0000), 0);
+        EXPECT_EQ(Erase("/dev/mtd1", 0, 0x10000), 0);
+        ASSERT_TRUE(unit.Fault("powerup"));
+        ASSERT_TRUE(qsim::Window("mtd1", nullptr, nullptr, &n1));
+        EXPECT_EQ(n1, c.mtd1);
+    }
+    // The module has no block locks.
+    {
+        qsim::Appliance module("msys on\n");
+        uint64_t n = 0;
+        ASSERT_TRUE(qsim::Window("mtd1", nullptr, nullptr, &n));
+        EXPECT_EQ(n, 0u);
+    }
+
     qsim::Appliance hw("edition pomlet\nlock mtd0 mtd5");
     uint64_t n = 0;
     ASSERT_TRUE(qsim::Window("mtd0", nullptr, nullptr, &n));
@@ -312,7 +348,7 @@ TEST(Flash, InjectedFaults) {
         {"fault erase mtd1 1\nfault ioctl any 2 errno 12", "/dev/mtd1", {EIO, ENOMEM, 0, 0}},
     };
     for (auto &c : cases) {
-        qsim::Appliance hw(std::string("edition pomlet\n") + c.fault);
+        qsim::Appliance hw(std::string("edition pomlet\nlock none\n") + c.fault);
         std::vector<int> got;
         for (int i = 0; i < 4; ++i)
             got.push_back(Erase(c.dev, 0, 0xD0000));
@@ -323,7 +359,7 @@ TEST(Flash, InjectedFaults) {
     }
 
     {
-        qsim::Appliance hw("edition pomlet\nfault write mtd1 3");
+        qsim::Appliance hw("edition pomlet\nlock none\nfault write mtd1 3");
         std::vector<long> got;
         for (int i = 0; i < 4; ++i)
             got.push_back(WriteAt("/dev/mtd1", i * 4, Bytes(4, 0)));
@@ -353,7 +389,7 @@ TEST(Flash, EmulatorStopsCleanlyOnSigterm) {
 }
 
 TEST(Flash, PowerCutFreezesTheChip) {
-    qsim::Appliance hw("edition pomlet\npowercut 40000");
+    qsim::Appliance hw("edition pomlet\nlock none\npowercut 40000");
     WriteFile("/tmp/img", std::string(0x10000, '\0'));
     ASSERT_EQ(Erase("/dev/mtd1", 0, 0xD0000), 0);
     EXPECT_NE(Exec({"/bin/dd", "if=/tmp/img", "of=/dev/mtd1", "bs=16384"}), 0);
@@ -376,7 +412,7 @@ TEST(Flash, PowerCutFreezesTheChip) {
 // no entry rewrite) and freezes the chip; a kill ends the caller before the
 // Nth and changes nothing; a power-up brings the unit back with its bytes.
 TEST(Flash, CutKillAndPowerUp) {
-    qsim::Appliance hw("edition pomlet");
+    qsim::Appliance hw("edition pomlet\nlock none");
     const Bytes chip0 = hw.Chip();
     // Reads and other requests do not count: the third changing one is cut.
     ASSERT_TRUE(hw.Fault("cut 3"));

@@ -54,8 +54,10 @@ TEST(SysPowerOff, RebootLeavesTheFlagThenReadsFlashThenReboots) {
     qtest::ClearCalls();
     QAVOSysPowerOff(QAVO_POWER_REBOOT);
     EXPECT_TRUE(NoticeSent(bios));
-    EXPECT_EQ(FlashSteps(hw),
-              (std::vector<std::string>{"mtd_vender write 65536+4", "mtd4 read", "mtd5 read"}));
+    // The chip powered up locked: the vendor partition is unlocked first.
+    const std::vector<std::string> steps = {"mtd_vender getinfo", "mtd_vender unlock",
+                                            "mtd_vender write 65536+4", "mtd4 read", "mtd5 read"};
+    EXPECT_EQ(FlashSteps(hw), steps);
     // The vendor partition of the full edition starts at chip offset 0x740000.
     const auto chip = hw.Chip();
     EXPECT_EQ(std::vector<uint8_t>(chip.begin() + 0x750000, chip.begin() + 0x750004),
@@ -69,8 +71,19 @@ TEST(SysPowerOff, RebootLeavesTheFlagThenReadsFlashThenReboots) {
     SLIBErrSet(0);
     QAVOSysPowerOff(QAVO_POWER_REBOOT);
     EXPECT_EQ(SLIBErrGet(), ERR_WRITE_FAILED);
-    EXPECT_EQ(FlashSteps(hw),
-              (std::vector<std::string>{"mtd_vender write 65536+4", "mtd4 read", "mtd5 read"}));
+    EXPECT_EQ(FlashSteps(hw), steps);
+    EXPECT_EQ(qtest::Calls(), (Calls{{"/sbin/reboot"}}));
+
+    // Nor does an unlock the kernel refuses; a flag on blocks still locked
+    // is not written.
+    ASSERT_TRUE(hw.Fault("lock mtd_vender"));
+    ASSERT_TRUE(hw.Fault("fault unlock mtd_vender 1"));
+    hw.ClearJournal();
+    qtest::ClearCalls();
+    SLIBErrSet(0);
+    QAVOSysPowerOff(QAVO_POWER_REBOOT);
+    EXPECT_EQ(SLIBErrGet(), ERR_WRITE_FAILED);
+    EXPECT_EQ(FlashSteps(hw), steps);
     EXPECT_EQ(qtest::Calls(), (Calls{{"/sbin/reboot"}}));
 }
 

@@ -4,7 +4,8 @@
 // outcomes), and what one transient fault at each operation leaves.
 //
 // A package brings every image (as a unit's firmware does); only the kernel
-// and the RAM disk differ from what is installed. Three updates: on the full
+// and the RAM disk differ from what is installed. Each run starts on a chip
+// just powered up, every block locked, as a unit's. Three updates: on the full
 // edition, on the pomlet edition, and on a full-edition layout where the new
 // RAM disk needs one erase block more than its partition has (the library
 // archive gives it and moves).
@@ -218,6 +219,9 @@ class Unit {
         // The installed chip on a unit just powered up.
         EXPECT_TRUE(hw_->Load(before_));
         EXPECT_TRUE(hw_->Fault("powerup"));
+        uint64_t size = 0, locked = 0;
+        EXPECT_TRUE(qsim::Window("mtd2", nullptr, &size, &locked));
+        EXPECT_EQ(locked * s_.block, size) << "the unit powers up locked";
         if (!controls.empty()) {
             EXPECT_TRUE(hw_->Fault(controls)) << controls;
         }

@@ -233,6 +233,8 @@ TEST(Manutil, FailedRewriteLeavesTheVendorData) {
         {"fault write %s 2", false, 0x0A00},
         {"fault write %s 1", true, 0x0B00},
         {"fault erase %s 1", false, 0x0A00},
+        // The chip powers up locked on both editions.
+        {"fault unlock %s 1", true, 0x0B00},
     };
     for (auto &ed : kEditions) {
         for (auto &c : cases) {
@@ -250,9 +252,10 @@ TEST(Manutil, FailedRewriteLeavesTheVendorData) {
     }
 }
 
-// A vendor device without flash geometry is written in place.
+// A vendor device without flash geometry (and so without block locks) is
+// written in place.
 TEST(Manutil, DeviceWithoutGeometryIsWrittenInPlace) {
-    qsim::Appliance hw("edition full\nstrict on");
+    qsim::Appliance hw("edition full\nstrict on\nlock none");
     const Edition &ed = kEditions[1];
     Bytes v(ed.vendorSize, 0xFF);
     memcpy(&v[32], "A1B2C3D4E5", 10);
@@ -335,9 +338,12 @@ TEST(Manutil, StressRecordOnBothEditions) {
         EXPECT_EQ(QAVOManutilBurnIn(back.data(), 2), -1);
         EXPECT_EQ(SLIBErrGet(), 0x0D00u);
         EXPECT_EQ(QAVOManutilBurnInRead(nullptr), -1);
-        ASSERT_TRUE(hw.Fault("fault write mtd5 1"));
-        EXPECT_EQ(QAVOManutilBurnInWrite(buf.data()), -1);
-        EXPECT_EQ(SLIBErrGet(), 0x0B00u);
+        for (const char *fault : {"fault write mtd5 1", "fault unlock mtd5 1"}) {
+            ASSERT_TRUE(hw.Fault(fault));
+            SLIBErrSet(0);
+            EXPECT_EQ(QAVOManutilBurnInWrite(buf.data()), -1) << fault;
+            EXPECT_EQ(SLIBErrGet(), 0x0B00u) << fault;
+        }
     }
     // Pomlet edition: in a file, created when missing.
     qsim::Appliance hw("edition pomlet\nstrict on");

@@ -236,6 +236,7 @@ TEST(RedBootPatch, SourcesAreCheckedBeforeAnythingIsUnlocked) {
 TEST(RedBootPatch, CopyAndVerifyTakeExactlyTheLength) {
     Flash f(true);
     Bytes img = f.Image("zImage", 0x3000, 5);
+    ASSERT_EQ(QAVOMTDUnlockPartition("/dev/mtd1"), 0);
     ASSERT_EQ(QAVOMTDErasePartition("/dev/mtd1"), 0);
     // A source shorter than the length is a failure, not a short success.
     EXPECT_EQ(UPDTCopyFile("/tmp/upd/zImage", "/dev/mtd1", 0x3001, 16384), -1);

@@ -281,6 +281,83 @@ TEST(UpdaterRoad, CompleteUpdateOnEachEditionWithAndWithoutTheSystemArchive) {
     }
 }
 
+// The RAM disk needs two erase blocks more than its partition has; the kernel
+// and the library archive have three to spare each. The kernel gives the
+// first block and shrinks, the RAM disk moves down one block and grows by
+// two, the archive (no image in the package: it moves with its old data)
+// moves up one block and shrinks. A unit's chip powers up with every block
+// locked, so each block written must be unlocked first, also the ones that
+// change hands.
+TEST(UpdaterRoad, ResizingUpdateOnLockedAndUnlockedChips) {
+    constexpr uint32_t kBlock = 0x20000;
+    struct Case {
+        const char *what;
+        const char *sim;
+        bool migrationFails;
+        int code;
+    } cases[] = {
+        {"locked at power-up", "lock all\n", false, 0},
+        {"unlocked at power-up", "lock none\n", false, 0},
+        {"locked, rolled back after a failed migration", "lock all\n", true, 17},
+        {"locked, the moved RAM disk cannot be written: rolled back",
+         "lock all\nfault write mtd2 1 once\nfault write mtd2 2 once\nfault write mtd2 3 once\n",
+         false, 20},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Sh("rm -rf " + kPkg + " /usr/qavo/etc/manutil.conf /sim/records.log");
+        Road r(false, c.sim);
+        r.Image("zImage", "zImage", 13 * kBlock - 0x777, 21);
+        r.Image("rd.gz", "rd.bin", 26 * kBlock - 0x1234, 22);
+        if (c.migrationFails) Sh("mkdir -p /usr/qavo/etc/manutil.conf/x");
+        r.hw->ClearJournal();
+        ASSERT_EQ(r.Run(), c.code);
+
+        Bytes want = r.before;
+        if (c.code == 0) {
+            // Where each of the three rows lies afterwards, and what it holds.
+            struct Row {
+                const char *name;
+                int32_t move, grow;  // in blocks
+                Bytes data;
+            } rows[] = {
+                {"zImage", 0, -1, r.images["zImage"]},
+                {"rd.gz", -1, 2, r.images["rd.gz"]},
+                {"AllLib.tgz", 1, -1, {}},
+            };
+            const FISDIRENTRY &old3 = r.Entry("AllLib.tgz");
+            const size_t at3 = old3.flash_base - r.chipBase;
+            rows[2].data.assign(r.before.begin() + at3, r.before.begin() + at3 + old3.data_length);
+            const size_t dirAt = r.dir.back().flash_base - r.chipBase;
+            for (const Row &row : rows) {
+                for (size_t i = 0; i < r.dir.size(); ++i) {
+                    if (strncmp(r.dir[i].szName, row.name, 16) != 0) continue;
+                    const uint32_t base = r.dir[i].flash_base + row.move * kBlock;
+                    const uint32_t size = r.dir[i].size + row.grow * kBlock;
+                    const size_t at = base - r.chipBase;
+                    std::fill(want.begin() + at, want.begin() + at + size, 0xFF);
+                    std::copy(row.data.begin(), row.data.end(), want.begin() + at);
+                    PutLE(want, dirAt + i * 256 + 16, base);
+                    PutLE(want, dirAt + i * 256 + 24, size);
+                    PutLE(want, dirAt + i * 256 + 32, static_cast<uint32_t>(row.data.size()));
+                }
+            }
+        }
+        const Bytes after = r.hw->Chip();
+        EXPECT_TRUE(after == want) << FirstDiff(after, want);
+        // Nothing was refused for a lock, and the boot loader's configuration
+        // and the directory were never unlocked.
+        for (auto &j : r.hw->Journal()) {
+            if (j.kind == "write" || j.kind == "erase") {
+                EXPECT_NE(j.result, -EROFS) << j.dev << " " << j.kind << " " << j.offset;
+            }
+            if (j.kind == "unlock") {
+                EXPECT_TRUE(j.dev != "mtd6" && j.dev != "mtd7") << j.dev;
+            }
+        }
+    }
+}
+
 namespace {
 
 // One refusal or failure of the road: how to cause it, the exit status, the
@@ -790,7 +867,7 @@ TEST(UpdaterRoad, MtuIsLoweredAndPutBackWhateverTheCallsAnswer) {
     Sh("ip link del eth0");
 }
 
-TEST(UpdaterRoad, FlashDirectoryRecoveryThatFailsEndsBeforeAnyPartitionIsWritten) {
+TEST(UpdaterRoad, FlashDirectoryRecoveryOnAChipThatPowersUpLocked) {
     // The one model whose installed 2.0.3.284 needs its directory rewritten.
     const std::string model = "qavomark_powerpc_m4t7+_1hd";
     Road r(true);
@@ -798,6 +875,8 @@ TEST(UpdaterRoad, FlashDirectoryRecoveryThatFailsEndsBeforeAnyPartitionIsWritten
     WriteFile("/etc.defaults/VERSION", Version("284", model));
     r.Package("520", model);
     r.Images();
+    // A directory that cannot be unlocked: the update ends before any
+    // partition is written.
     r.hw->Fault("fault unlock mtd5 1 always");
     EXPECT_EQ(r.Run(), 20);
     EXPECT_EQ(Progress(), "A:-20");
@@ -805,6 +884,27 @@ TEST(UpdaterRoad, FlashDirectoryRecoveryThatFailsEndsBeforeAnyPartitionIsWritten
     EXPECT_EQ(std::find(rec.begin(), rec.end(), "P:0"), rec.end());
     EXPECT_TRUE(r.hw->Chip() == r.before);
     EXPECT_GT(ScriptCalls("start"), 0);
+
+    // Without the fault, on the chip locked as it powered up: the directory
+    // is rewritten and locked again, then the images are written.
+    ASSERT_TRUE(r.hw->Load(r.before));
+    ASSERT_TRUE(r.hw->Fault("powerup"));
+    Sh("rm -rf " + kPkg + "/b@ckup");
+    EXPECT_EQ(r.Run(), 0);
+    EXPECT_EQ(Progress(), "R:0");
+    EXPECT_EQ(qflashtest::Count(r.hw->Journal(), "erase", "mtd5"), 1);
+    const Bytes after = r.hw->Chip();
+    Bytes want = r.Expected();
+    const size_t dirAt = r.dir.back().flash_base - r.chipBase;
+    std::copy(after.begin() + dirAt, after.begin() + dirAt + r.dir.back().size,
+              want.begin() + dirAt);
+    EXPECT_TRUE(after == want) << FirstDiff(after, want);
+    r.ReadDir();
+    EXPECT_EQ(r.Entry("zImage").data_length, r.images["zImage"].size());
+    EXPECT_EQ(r.Entry("rd.gz").data_length, r.images["rd.gz"].size());
+    uint64_t locked = 0;
+    ASSERT_TRUE(qsim::Window("mtd5", nullptr, nullptr, &locked));
+    EXPECT_EQ(locked, 1u);
 }
 
 TEST(UpdaterRoad, CompleteUpdateOnAnMSystemsModule) {
