@@ -4,7 +4,8 @@
 # updater writes images, reads in 8 KiB chunks as it verifies them.
 #   flash_throughput.sh SRC BUILD [MiB] [rounds]
 set -eu
-src="$1"; build="$2"; mib="${3:-12}"; rounds="${4:-5}"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
+mib="${3:-12}"; rounds="${4:-5}"
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 size=$((mib * 1024 * 1024))
