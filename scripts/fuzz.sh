@@ -8,8 +8,11 @@
 # inputs found by earlier runs (build/fuzz/work/<target>/corpus). A finding
 # is written as build/fuzz/work/<target>/crash-... (or leak-, timeout-, oom-)
 # and makes the script fail; the log of each run is
-# build/fuzz/work/<target>/log. Reproduce one with
+# build/fuzz/work/<target>/log. Reproduce one from the top of the tree with
 #   sim/appliance --build build/fuzz -- build/fuzz/fuzz/<target> FILE
+# Compiler warnings stop the build only with QAVO_WERROR=ON in the
+# environment (scripts/test.sh, and so CI, sets it), as -DQAVO_WERROR=ON does
+# for the other builds.
 set -euo pipefail
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds=60
@@ -22,7 +25,7 @@ case "$seconds" in ''|*[!0-9]*) echo "fuzz: bad time $seconds" >&2; exit 2 ;; es
 "$src/scripts/setup.sh"
 build="${QAVO_FUZZ_BUILD:-$src/build/fuzz}"
 CC=clang CXX=clang++ "$src/scripts/build.sh" "$build" -DQAVO_FUZZ=ON -DQAVO_TESTS=OFF \
-    -DQAVO_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DQAVO_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQAVO_WERROR="${QAVO_WERROR:-OFF}"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

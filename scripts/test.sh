@@ -13,8 +13,10 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
 cd "$build"
 # A full run (no ctest arguments) starts with a short run of every fuzz
 # target, three at a time, QAVO_FUZZ_SECONDS (default 15) each; 0 skips it.
+# Its clang build, like the test build, stops on a warning.
 if [ $# -eq 0 ] && [ "${QAVO_FUZZ_SECONDS:-15}" != 0 ]; then
-    QAVO_FUZZ_JOBS="${QAVO_FUZZ_JOBS:-3}" "$src/scripts/fuzz.sh" -t "${QAVO_FUZZ_SECONDS:-15}"
+    QAVO_WERROR=ON QAVO_FUZZ_JOBS="${QAVO_FUZZ_JOBS:-3}" "$src/scripts/fuzz.sh" \
+        -t "${QAVO_FUZZ_SECONDS:-15}"
 fi
 # Every case runs once: a case that fails is a fault, in the case or in the
 # product, never given a second chance.

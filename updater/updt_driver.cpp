@@ -35,8 +35,8 @@ const char *const UPDT_ERR_MEANING[UPDT_ERR_COUNT] = {
     "the configuration migration failed; the flash was rolled back",
     "the flash directory cannot be read",
     "the patch records cannot be prepared",
-    "writing the images failed and the flash was rolled back, or the flash directory "
-    "recovery failed",
+    ("writing the images failed and the flash was rolled back, or the flash directory "
+     "recovery failed"),
     "the FTP port-range fix failed",
     "the default file system cannot be stored",
     "the kernel refused the MTD driver buffer",

@@ -6,7 +6,7 @@
 # uids holds about a thousand) against changing them, at 1,000 and 10,000.
 #   cfgbackup_vs_userset.sh SRC BUILD
 set -eu
-src="$1"; build="$2"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
 json=$("$src/sim/appliance" --build "$build" -- "$build/bench/qavo_bench" \
     --benchmark_filter='^BM_CfgBackup' --benchmark_format=json 2>/dev/null)
 python3 - "$json" <<'PY'

@@ -5,7 +5,8 @@
 # floor there (one write and one fsync of the same record bytes).
 #   eventlog_vs_logger.sh SRC BUILD [messages]
 set -eu
-src="$1"; build="$2"; n="${3:-20000}"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
+n="${3:-20000}"
 bind=()
 if [ "$(stat -f -c %T "$build")" = "ext2/ext3" ]; then
     ext4="$(mktemp -d "$build/bench-ext4.XXXXXX")"

@@ -5,7 +5,8 @@
 # powers up locked; one unlock request opens it before the writes.
 #   flash_throughput.sh SRC BUILD [MiB] [rounds]
 set -eu
-src="$1"; build="$2"; mib="${3:-12}"; rounds="${4:-5}"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
+mib="${3:-12}"; rounds="${4:-5}"
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 size=$((mib * 1024 * 1024))

@@ -4,7 +4,7 @@
 # the same run (the two outputs must agree line for line).
 #   logexport_vs_decoder.sh SRC BUILD
 set -eu
-src="$1"; build="$2"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
 "$src/sim/appliance" --build "$build" -- bash -s "$build/bench/qavo_bench" "$src/tests/support/logexport.py" <<'INNER'
 set -eu
 bench="$1"; plain="$2"

@@ -1,8 +1,10 @@
 #!/bin/bash
 # Cost of one appliance root (what every test pays) against a bare bwrap
 # start with the same namespaces, as a ratio in the same run.
+#   sandbox_cost.sh SRC BUILD [starts]
 set -eu
-src="$1"; build="$2"; n="${3:-20}"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
+n="${3:-20}"
 t0=$(date +%s.%N)
 for _ in $(seq "$n"); do
     bwrap --unshare-pid --unshare-ipc --unshare-uts --unshare-net --die-with-parent \

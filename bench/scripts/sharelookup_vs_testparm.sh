@@ -4,7 +4,7 @@
 # "testparm -s" loading the same file, as ratios of times in one run.
 #   sharelookup_vs_testparm.sh SRC BUILD
 set -eu
-src="$1"; build="$2"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
 "$src/sim/appliance" --build "$build" -- bash -s "$build/bench/qavo_bench" <<'INNER'
 set -eu
 bench="$1"

@@ -4,7 +4,7 @@
 # counting tree copy against "cp -a", as ratios of times in the same run.
 #   sharemove_vs_cp.sh SRC BUILD
 set -eu
-src="$1"; build="$2"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
 "$src/sim/appliance" --build "$build" -- bash -s "$build/bench/qavo_bench" <<'INNER'
 set -eu
 bench="$1"

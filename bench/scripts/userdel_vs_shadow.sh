@@ -4,7 +4,7 @@
 # in one run.
 #   userdel_vs_shadow.sh SRC BUILD
 set -eu
-src="$1"; build="$2"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
 "$src/sim/appliance" --build "$build" -- bash -s "$build/bench/qavo_bench" "$src" <<'INNER'
 set -eu
 bench="$1"

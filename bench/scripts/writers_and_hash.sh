@@ -8,7 +8,7 @@
 # contender alone pays for what the file system still has to write back.
 #   writers_and_hash.sh SRC BUILD
 set -eu
-src="$1"; build="$2"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/args.sh"
 bind=()
 if [ "$(stat -f -c %T "$build")" = "ext2/ext3" ]; then
     ext4="$(mktemp -d "$build/bench-ext4.XXXXXX")"

@@ -20,9 +20,13 @@ extern "C" {
 #define QAVO_USER_ENUM_DOMAIN_USED 0x20
 
 /* The names the flags select, as a NULL-ended array of pointers at the start
- * of buf and the names packed from its end; buf NULL with size 0 asks for
- * the size (result 0, *needed set). The number of names, or -1 (0x0D00,
- * 0x0100 buffer too small, 0x0400, 0x8100 a damaged passwd file, 0x0200). */
+ * of buf and the names packed from its end; size and *needed count bytes
+ * (the array and the names with their zeros). buf NULL with size 0 asks for
+ * the size (result 0, *needed set); else size must be above 3, and *needed
+ * is set whether the names fit or not. The number of names, or -1 (0x0D00
+ * bad flags, NULL needed or a buffer of 3 bytes or less, 0x0100 buffer too
+ * small, 0x0400 the passwd lock not taken, 0x8100 a damaged passwd file,
+ * 0x0200). */
 int QAVOUserEnum(uint32_t flags, char **buf, int size, int *needed);
 /* The number of users the flags select (0x1 local only), under the shared
  * passwd lock; -1 (0x0D00, 0x0400; SDKIUserListGet's code). */

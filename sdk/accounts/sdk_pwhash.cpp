@@ -199,16 +199,23 @@ constexpr int kLmTextSize = 128;
 const unsigned char kLmMagic[8] = {'K', 'G', 'S', '!', '@', '#', '$', '%'};
 
 // The password upper-cased in the code page of the "codepage" setting, or
-// false when it cannot be put there whole.
+// false (with the error code) when it cannot be put there whole.
 bool LmText(const char *password, std::string &text) {
+    // A text that does not fit its buffer comes back empty, its length
+    // reported: too long for an LM hash.
+    auto fits = [](int len, bool empty_input) {
+        if (len < kLmTextSize && (len > 0 || empty_input)) return true;
+        SLIBErrSet(ERR_BUF_TOO_SMALL);
+        return false;
+    };
     char upper[kLmTextSize];
     int n = SLIBUnicodeUTF8StrUpper(password, upper, sizeof upper);
-    if (n < 0 || n >= kLmTextSize || (n == 0 && *password)) return false;
+    if (n < 0 || !fits(n, *password == '\0')) return false;
     int index = 0;
     if (SLIBUnicodeGetCodePage(SLIB_CODEPAGE_WIN, &index) < 0) return false;
     char cp[kLmTextSize];
     int m = SLIBUnicodeStrUTF8ToCP(index, upper, cp, sizeof cp);
-    if (m < 0 || m >= kLmTextSize || (m == 0 && n > 0)) return false;
+    if (m < 0 || !fits(m, n == 0)) return false;
     // A character the code page lacks is replaced by a substitute, which
     // would make different passwords share one hash: the text must come
     // back unchanged.

@@ -42,10 +42,16 @@ void SDKIMD4Hash(const unsigned char *data, size_t len, unsigned char *out);
 void SDKIDESHash(unsigned char *out, const unsigned char *in, const unsigned char *key7,
                  int forward);
 
-/* NT hash: MD4 of the password's first 128 UTF-16LE units. 0 / -1. */
+/* NT hash: MD4 of the password's first 128 UTF-16LE units (bytes that are
+ * not UTF-8 count as Latin-1) into out, which holds size bytes: at least
+ * SDKI_PWHASH_SIZE, of which the first 16 are written. 0, -1 (0x0D00 NULL
+ * arguments, 0x0100 size below 16, 0x8000 a failed conversion, 0x0200). */
 int SDKINTHash(const char *password, unsigned char *out, int size);
-/* LM hash of the password upper-cased in the configured code page. -1 when
- * the code page cannot hold it or it is too long to upper-case. */
+/* LM hash of the password upper-cased in the code page of the "codepage"
+ * setting into out, size bytes as for SDKINTHash. 0, -1 (0x0D00 NULL
+ * arguments, 0x0100 size below 16 or a password of 128 bytes or more once
+ * upper-cased or converted, 0x2000 no valid code-page setting, 0x8000 a
+ * character the code page lacks; the upper-casing's code (0x0200)). */
 int SDKILMHash(const char *password, unsigned char *out, int size);
 /* The hashes as 32 upper-case hex digits into hex (at least 33 bytes).
  * 0 / -1 (0x0D00 NULL arguments; the hash's code); when the LM hash cannot

@@ -219,20 +219,27 @@ TEST(PwHash, LMHashInTheCodePage) {
     struct Case {
         const char *codepage;
         std::string password;
+        SLIBERRCODE code;  // what the hash leaves for SLIBErrGet
     };
     // Nothing that could stand for another password: "no hash".
     const Case none[] = {
-        {"437", "密码"},                 // the code page lacks the characters
-        {"850", "Пароль"},               // likewise
-        {"437", std::string(200, 'a')},  // too long to upper-case into 128 bytes
-        {"enu", "password"},             // no valid code-page setting
+        {"437", "密码", ERR_UNICODE},                       // the code page lacks the characters
+        {"850", "Пароль", ERR_UNICODE},                     // likewise
+        {"437", std::string(200, 'a'), ERR_BUF_TOO_SMALL},  // too long to upper-case into 128 bytes
+        {"437", std::string(128, 'a'), ERR_BUF_TOO_SMALL},  // one byte too long
+        {"enu", "password", ERR_NOT_FOUND},                 // no valid code-page setting
     };
     for (const Case &c : none) {
         SetCodePage(c.codepage);
         int result = 0;
+        SLIBErrSet(0);
         EXPECT_EQ(SDKI_LM_NO_HASH, LM(c.password, &result)) << c.codepage << " " << c.password;
         EXPECT_EQ(-1, result);
+        EXPECT_EQ(c.code, SLIBErrGet()) << c.codepage << " " << c.password;
     }
+    // 127 bytes are the longest that fit.
+    SetCodePage("437");
+    EXPECT_NE(SDKI_LM_NO_HASH, LM(std::string(127, 'a')));
     SetCodePage("866");
     EXPECT_EQ(ToolLM("ПАРОЛЬ", "CP866"), LM("Пароль"));
 }

@@ -55,6 +55,55 @@ if [ $rc -ne 2 ] || [[ "$out" != *"/nonexistent-build"* ]] || [[ "$out" != *"--b
     echo "FAIL: launcher without sim programs: rc=$rc: $out"; fail=1
 fi
 
+# The launcher takes the command as typed in the caller's folder, outside the
+# source and build trees too: a relative program path is the caller's, the
+# program's folder and the working folder are there read-only, the command
+# starts in the working folder, and nothing else of the host shows.
+host="$(mktemp -d)"
+mkdir -p "$host/proj/bin" "$host/proj/sub" "$host/other" "$host/tools"
+printf '#!/bin/sh\necho "$0|$(pwd)|$*"\n' > "$host/proj/bin/show"
+cp "$host/proj/bin/show" "$host/tools/show"
+printf '#!/bin/sh\ntouch "${0%%/*}/new" 2>/dev/null && echo written || echo read-only\n' \
+    > "$host/tools/write"
+chmod +x "$host/proj/bin/show" "$host/tools/show" "$host/tools/write"
+echo data > "$host/proj/sub/file"
+echo secret > "$host/other/secret"
+# caller's folder @ command @ what it prints (a program prints $0|pwd|args)
+cases=(
+    "proj@bin/show a@$host/proj/bin/show|$host/proj|a"
+    "proj@./bin/show@$host/proj/bin/show|$host/proj|"
+    "proj/sub@../bin/show@$host/proj/bin/show|$host/proj/sub|"
+    "proj@$host/tools/show@$host/tools/show|$host/proj|"
+    "/@$host/tools/show@$host/tools/show|/|"
+    "proj@sh -c cat sub/file@data"
+    "proj/sub@sh -c cat $host/proj/bin/show 2>/dev/null || echo hidden@hidden"
+    "proj@sh -c cat $host/other/secret 2>/dev/null || echo hidden@hidden"
+    "proj@sh -c touch new 2>/dev/null && echo written || echo read-only@read-only"
+    "proj@$host/tools/write@read-only"
+)
+for c in "${cases[@]}"; do
+    IFS='@' read -r dir cmd want <<< "$c"
+    [ "$dir" = / ] || dir="$host/$dir"
+    if [[ "$cmd" == "sh -c "* ]]; then
+        out="$(cd "$dir" && "$src/sim/appliance" --build "$build" -- sh -c "${cmd#sh -c }" 2>&1)"
+    else
+        # shellcheck disable=SC2086
+        out="$(cd "$dir" && "$src/sim/appliance" --build "$build" -- $cmd 2>&1)"
+    fi
+    [ "$out" = "$want" ] || { echo "FAIL: in $dir, $cmd printed: $out (want $want)"; fail=1; }
+done
+[ ! -e "$host/proj/new" ] && [ ! -e "$host/tools/new" ] || { echo "FAIL: the host folder was written"; fail=1; }
+rm -rf "$host"
+# Usage: --help prints it on standard output with status 0; no command
+# prints a short one on standard error with status 2.
+out="$("$src/sim/appliance" --help 2>/dev/null)"; rc=$?
+if [ $rc -ne 0 ] || [[ "$out" != *"sim/appliance [options] [--] command"* ]] ||
+   [[ "$out" != *"--build DIR"* ]]; then
+    echo "FAIL: --help: rc=$rc: $out"; fail=1
+fi
+out="$("$src/sim/appliance" --build "$build" 2>&1 >/dev/null)"; rc=$?
+[ $rc -eq 2 ] && [[ "$out" == *"usage:"* ]] || { echo "FAIL: no command: rc=$rc: $out"; fail=1; }
+
 # A test binary outside the appliance root refuses to run.
 for bin in "$build"/tests/lib_tests "$build"/tests/sim_tests; do
     [ -x "$bin" ] || continue

@@ -1,11 +1,12 @@
 # Sourced by the update benchmarks after set -eu, with their arguments
-# (SRC BUILD [rounds]): src, build and rounds (3 by default), a scratch
-# folder $tmp removed on exit, and in_unit, which runs the script on its
+# (SRC BUILD [rounds]): src and build (lib/args.sh), rounds (3 by default),
+# a scratch folder $tmp removed on exit, and in_unit, which runs the script on its
 # standard input (with rounds as $1) in one appliance root with the kernel
 # shim and the emulated chip that "$tmp/bench.desc" describes. The script
 # finds the package folder $pkg with the new VERSION and a link to the
 # updater, and now(), the time in seconds.
-src="$1"; build="$2"; rounds="${3:-3}"
+. "$(dirname "${BASH_SOURCE[0]}")/args.sh"
+rounds="${3:-3}"
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 

@@ -1,7 +1,9 @@
 /* A program of the appliance built against the installed library: it
- * writes and reads a key/value file, reads a user and counts the groups. */
+ * writes and reads a key/value file, reads a user, counts the groups and
+ * lists the local users. */
 #include <qavo/qavo_group.h>
 #include <qavo/qavo_user.h>
+#include <qavo/qavo_userenum.h>
 #include <qavo/slib_errcode.h>
 #include <qavo/slib_keyvalue.h>
 #include <stdio.h>
@@ -31,7 +33,21 @@ int main(void) {
         fprintf(stderr, "groups failed [%X]\n", SLIBErrGet());
         return 1;
     }
-    printf("%s %s \"%s\" groups %d\n", value, user->name, user->description, groups);
+    printf("%s %s \"%s\" groups %d users", value, user->name, user->description, groups);
     free(user);
+    if (QAVOUserEnum(QAVO_USER_ENUM_LOCAL, NULL, 0, &needed) != 0 || needed <= 0) {
+        fprintf(stderr, "user list size failed [%X]\n", SLIBErrGet());
+        return 1;
+    }
+    char **names = malloc((size_t)needed);
+    const int n = names == NULL ? -1 : QAVOUserEnum(QAVO_USER_ENUM_LOCAL, names, needed, &needed);
+    if (n < 0) {
+        fprintf(stderr, "user list failed [%X]\n", SLIBErrGet());
+        return 1;
+    }
+    for (int i = 0; i < n; ++i)
+        printf(" %s", names[i]);
+    printf("\n");
+    free(names);
     return 0;
 }
