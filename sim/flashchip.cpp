@@ -242,7 +242,13 @@ bool ParseDescription(const std::string &text, const std::string &dir, Config *c
             c.serial_set = true;
             c.serial = w[1];
         } else {
-            return fail("cannot read \"" + line + "\"");
+            static const char *const kKeywords[] = {
+                "edition", "chip",   "part",       "vender",    "image",   "file",       "lock",
+                "strict",  "msys",   "msys-parts", "uptime",    "hwflags", "syscall405", "ethtool",
+                "clock",   "record", "fchdir",     "hwversion", "serial"};
+            for (const char *known : kKeywords)
+                if (k == known) return fail("cannot read \"" + line + "\"");
+            return fail("unknown keyword \"" + k + "\" (sim/README.md lists the lines)");
         }
     }
     if (c.msys) {

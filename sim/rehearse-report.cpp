@@ -1,10 +1,16 @@
 // qavo-rehearse-report: the report of a rehearsed update (sim/qavo-rehearse),
 // on the host.
 //   qavo-rehearse-report dir CHIP            the partitions of a chip image
-//   qavo-rehearse-report changed BEFORE AFTER   each partition of AFTER:
-//                                            "same", "moved" (its data intact
-//                                            at another place or size) or
-//                                            "changed" against BEFORE
+//   qavo-rehearse-report changed BEFORE AFTER [TABLE-BEFORE TABLE-AFTER]
+//                                            each partition of AFTER: "same",
+//                                            "moved" (its data intact at
+//                                            another place or size) or
+//                                            "changed" against BEFORE; a
+//                                            module's partition tables as the
+//                                            emulator's status lists them
+//                                            ("msyspart I UNITS DATALEN"),
+//                                            when they are not its power-up
+//                                            table
 //   qavo-rehearse-report key CODE            the message key and the meaning
 //                                            of an exit status
 //   qavo-rehearse-report layout CHIP         the description lines (sim/README.md)
@@ -15,7 +21,7 @@
 // space and its last erase block holds the directory (8 MiB: 128 KiB blocks,
 // 2 MiB: 64 KiB blocks). An M-Systems module image holds the module's 967
 // units of 16 KiB; its partition table is not among them, so its rows are
-// the module's power-up table.
+// the module's power-up table unless a table is given.
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -73,6 +79,50 @@ uint64_t ChipBase(const Bytes &chip) {
 
 uint32_t EraseBlock(const Bytes &chip) {
     return chip.size() == kFullSize ? 0x20000 : chip.size() == kPomletSize ? 0x10000 : 0;
+}
+
+// A module's partition table from the emulator's status lines
+// ("msyspart I UNITS DATALEN"), named as the power-up rows are; false when
+// the file cannot be read or lists no row.
+bool MsysTable(const char *path, std::vector<Entry> *out, std::string *why) {
+    std::ifstream in(path);
+    if (!in) {
+        *why = errno == ENOENT ? "no such file" : strerror(errno);
+        return false;
+    }
+    qsim::Config cfg;
+    std::string err;
+    if (!qsim::ParseDescription("msys on\n", ".", &cfg, &err)) {
+        *why = err;
+        return false;
+    }
+    out->assign(cfg.parts.size(), Entry{});
+    std::vector<bool> seen(cfg.parts.size());
+    std::string line;
+    while (std::getline(in, line)) {
+        unsigned idx = 0, units = 0, datalen = 0;
+        char tail = 0;
+        if (sscanf(line.c_str(), "msyspart %u %u %u %c", &idx, &units, &datalen, &tail) != 3 ||
+            idx >= out->size() || units > QSIM_MSYS_UNITS)
+            continue;
+        (*out)[idx] = {cfg.parts[idx].name, 0, units * QSIM_MSYS_UNIT_SIZE, datalen};
+        seen[idx] = true;
+    }
+    for (size_t i = 0; i < seen.size(); ++i)
+        if (!seen[i]) {
+            *why = "no module partition table (msyspart lines) in it";
+            return false;
+        }
+    uint32_t at = 0;
+    for (auto &e : *out) {
+        e.base = at;
+        at += e.size;
+        if (at > kMsysSize) {
+            *why = "its partitions exceed the module";
+            return false;
+        }
+    }
+    return true;
 }
 
 // The partitions of a chip: the NOR chip's directory entries up to the first
@@ -166,13 +216,18 @@ std::string Meaning(long code) {
         return std::string("(killed): ended by signal ") + std::to_string(sig) +
                (name ? std::string(" (SIG") + name + ")" : "");
     }
+    if (code == 125)
+        return "(rehearsal): the rehearsal itself could not run (the status of qavo-rehearse, "
+               "not of the updater)";
     return "(unknown): not an exit status of the updater";
 }
 
+const char *kUsage =
+    "usage: qavo-rehearse-report dir CHIP | changed BEFORE AFTER [TABLE-BEFORE TABLE-AFTER] | "
+    "key CODE | layout CHIP\n";
+
 int Usage() {
-    fprintf(stderr,
-            "usage: qavo-rehearse-report dir CHIP | changed BEFORE AFTER | key CODE | "
-            "layout CHIP\n");
+    fputs(kUsage, stderr);
     return 2;
 }
 
@@ -188,6 +243,10 @@ const char *kSizes =
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+        fputs(kUsage, stdout);
+        return 0;
+    }
     if (argc < 3) return Usage();
     const std::string cmd = argv[1];
     if (cmd == "key" && argc == 3) {
@@ -222,7 +281,7 @@ int main(int argc, char **argv) {
             printf("part \"%s\" 0x%08X 0x%X 0x%X\n", e.name.c_str(), e.base, e.size, e.datalen);
         return 0;
     }
-    if (cmd == "changed" && argc == 4) {
+    if (cmd == "changed" && (argc == 4 || argc == 6)) {
         Bytes before, after;
         std::vector<Entry> oldDir, newDir;
         std::string why;
@@ -233,6 +292,17 @@ int main(int argc, char **argv) {
         if (before.size() != after.size()) {
             fprintf(stderr, "qavo-rehearse-report: two chip images of one edition needed\n");
             return 1;
+        }
+        if (argc == 6) {
+            // The tables the module had before and after, not its power-up one.
+            if (!Msys(before)) {
+                fprintf(stderr,
+                        "qavo-rehearse-report: partition tables go with module images "
+                        "only\n");
+                return 1;
+            }
+            if (!MsysTable(argv[4], &oldDir, &why)) return Refuse(argv[4], why);
+            if (!MsysTable(argv[5], &newDir, &why)) return Refuse(argv[5], why);
         }
         for (auto &n : newDir) {
             const Entry *o = nullptr;

@@ -60,7 +60,8 @@ struct Run {
     bool mtdBuffer = false;  // the kernel gave the MTD driver's buffer
     FISDIRENTRY *dir = nullptr;
     int entries = 0;
-    std::string reason;  // what failed, for the line on a terminal
+    std::string reason;       // what failed, for the line on a terminal
+    bool backupKept = false;  // the roll-back failed: the backup is the old flash
 
     void Stage(char s) {
         stage = s;
@@ -300,6 +301,8 @@ void Run::RollBack() {
             std::string line = "The backup of the old flash is kept in " + kept;
             SLIBLog(LOG_ERR, "%s(%d): %s", "main", __LINE__, line.c_str());
             UPDTLog(line.c_str());
+            backupKept = true;
+            reason = line + "; do not reboot";
             return;
         }
         SLIBLog(LOG_ERR, "%s(%d): Turn on the reinstall library flag...!!", "main", __LINE__);
@@ -397,8 +400,9 @@ std::string DefaultReason(int code) {
 // One line for the person at the terminal: the code, its meaning and what
 // failed.
 void Run::Tell() {
-    const char *meaning =
-        code > 0 && code < UPDT_ERR_COUNT ? UPDT_ERR_MEANING[code] : "unknown failure";
+    const char *meaning = backupKept ? "the update failed and so did the roll-back"
+                          : code > 0 && code < UPDT_ERR_COUNT ? UPDT_ERR_MEANING[code]
+                                                              : "unknown failure";
     const std::string why = reason.empty() ? DefaultReason(code) : reason;
     fprintf(stderr, "updater: failed with %d (%s): %s\n", code, meaning, why.c_str());
 }

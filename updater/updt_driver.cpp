@@ -32,10 +32,12 @@ const char *const UPDT_ERR_MEANING[UPDT_ERR_COUNT] = {
     "unknown failure (not raised)",
     "the backup of the flash partitions failed",
     "no memory for the flash directory, or less than 2 MiB free in /writeable",
-    "the configuration migration failed; the flash was rolled back",
+    ("the configuration migration failed; the flash was rolled back, unless the update log says "
+     "the backup is kept: then the roll-back failed too (do not reboot)"),
     "the flash directory cannot be read",
     "the patch records cannot be prepared",
-    ("writing the images failed and the flash was rolled back, or the flash directory "
+    ("writing the images failed and the flash was rolled back, unless the update log says the "
+     "backup is kept: then the roll-back failed too (do not reboot); or the flash directory "
      "recovery failed"),
     "the FTP port-range fix failed",
     "the default file system cannot be stored",

@@ -216,6 +216,7 @@ extern "C" int UPDTMSysInitPatchInfo(const FISDIRENTRY *pEntries, int n) {
     if (total > UPDT_MSYS_UNITS) {
         SLIBLog(LOG_ERR, "%s(%d): the binary size exceeds flash size limit(total = %d blocks)",
                 __func__, __LINE__, static_cast<int>(total));
+        updt::LogTooLarge(__func__, gPatchInfo, UPDT_MSYS_PARTS, kUnit, total, UPDT_MSYS_UNITS);
         return -1;
     }
     return 0;

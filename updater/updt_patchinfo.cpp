@@ -153,6 +153,28 @@ int64_t updt::FillPatchRow(const char *func, const char *label, PATCHINFO &row,
     return nblock;
 }
 
+void updt::LogTooLarge(const char *func, const PATCHINFO *rows, int n, uint32_t blockSize,
+                       int64_t total, int64_t room) {
+    const int64_t over = total - room, block = blockSize;
+    bool named = false;
+    for (int i = 0; i < n && rows[i].szPart; ++i) {
+        const PATCHINFO &row = rows[i];
+        if (!row.fhasimage || row.balance >= 0) continue;
+        // The image's blocks less the excess, the rest of the rows as they are.
+        const int64_t nblock = (int64_t{row.datalen} + block - 1) / block;
+        const int64_t fit = std::max<int64_t>(nblock - over, 0) * block;
+        SLIBLog(LOG_ERR,
+                "%s(%d): image [%s] of partition [%s] is %lld bytes too large: %lld bytes "
+                "of it fit beside the other partitions",
+                func, __LINE__, row.szFile, row.szPart, static_cast<long long>(row.datalen - fit),
+                static_cast<long long>(fit));
+        named = true;
+    }
+    if (!named)
+        SLIBLog(LOG_ERR, "%s(%d): the partitions need %lld bytes more than the flash holds", func,
+                __LINE__, static_cast<long long>(over * block));
+}
+
 extern "C" int UPDTImageStatus(const char *szFile, uint64_t *pSize) {
     if (!szFile || !pSize) return -1;
     return ImageStatus(szFile, pSize);
@@ -262,6 +284,8 @@ extern "C" int UPDTInitPatchInfo(const FISDIRENTRY *pEntries, int n) {
     if (total > flashSize / gEraseBlockSize) {
         SLIBLog(LOG_ERR, "%s(%d): the binary size exceeds flash size limit(total = %d)", __func__,
                 __LINE__, static_cast<int>(total));
+        updt::LogTooLarge(__func__, gPatchInfo, nPatchRows, gEraseBlockSize, total,
+                          flashSize / gEraseBlockSize);
         return -1;
     }
     return 0;

@@ -52,4 +52,10 @@ bool SameBytes(const std::string &file, const char *device, uint64_t len);
 int64_t FillPatchRow(const char *func, const char *label, PATCHINFO &row, const FISDIRENTRY &e,
                      uint32_t blockSize);
 
+// After "the binary size exceeds flash size limit": names each image larger
+// than its partition and by how many bytes it would have to shrink for the
+// rows to fit (total and room in erase blocks).
+void LogTooLarge(const char *func, const PATCHINFO *rows, int n, uint32_t blockSize, int64_t total,
+                 int64_t room);
+
 }  // namespace updt
