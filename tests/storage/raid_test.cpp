@@ -262,6 +262,33 @@ TEST_F(RaidArrays, Destroy) {
     EXPECT_EQ(QAVORaidVolErrGet(), QAVO_RAID_ERR_STOP);
 }
 
+TEST_F(RaidArrays, DestroyKeepsAnArrayWhoseFileSystemIsStillMountedElsewhere) {
+    // A share folder of the volume also bound elsewhere: umount of the volume's
+    // mount point exits 0 and the file system stays mounted there.
+    rsim::SetMd(0, kRaid1Of2 + rsim::Member(0, 0, 1, 6));
+    rsim::SetMd(1, kRaid1Of2 + rsim::Member(0, 0, 2, 6));
+    int md = -1;
+    ASSERT_EQ(QAVORaidDataDevCreate(0x3, 1, 2, &md), 0);
+    ASSERT_EQ(md, 2);
+    ASSERT_EQ(qtest::Sh("mkfs.ext3 -q /dev/md2 && mount /dev/md2 /volume1 && "
+                        "mkdir -p /volume1/public /mnt/public && "
+                        "mount --bind /volume1/public /mnt/public"),
+              0);
+    qtest::WriteFile("/volume1/public/f", "data");
+    qtest::ClearCalls();
+    QAVORaidVolErrSet(0);
+    EXPECT_EQ(QAVORaidVolDestroy(2), 1);
+    EXPECT_EQ(QAVORaidVolErrGet(), QAVO_RAID_ERR_UMOUNT);
+    EXPECT_TRUE(qtest::SyslogHas("/dev/md2 is still mounted"));
+    // Nothing stopped or wiped: the array answers with both members and the
+    // data still reads where it is mounted.
+    EXPECT_TRUE(rsim::CallsOf("mdadm").empty());
+    QAVORAIDVOLSTATUS st;
+    ASSERT_EQ(QAVORaidVolStatusGet(2, &st), 0);
+    EXPECT_EQ(st.memberMask, 0x3u);
+    EXPECT_EQ(qtest::ReadFile("/mnt/public/f"), "data");
+}
+
 TEST_F(RaidArrays, MemberPartitions) {
     rsim::SetMd(0, kRaid1Of2 + rsim::Member(0, 0, 1, 6));
     ASSERT_EQ(QAVORaidSysPartAdd(1), 0);

@@ -1,5 +1,5 @@
 // Helpers of the volume file-system code that the sweep for crashed arrays
-// shares. Internal to the library.
+// and the array layer share. Internal to the library.
 #pragma once
 
 #include <initializer_list>

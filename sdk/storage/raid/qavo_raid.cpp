@@ -9,7 +9,6 @@
 #include <linux/fs.h>
 #include <linux/major.h>
 #include <linux/raid/md_u.h>
-#include <mntent.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,6 +27,7 @@
 #include "slib_errcode.h"
 #include "slib_proc.h"
 #include "slib_str.h"
+#include "volfs_util.h"
 
 using namespace raiddisk;
 
@@ -108,24 +108,6 @@ int SyncInfo(int fd, int *state, float *percent) {
         *percent = static_cast<float>(words[1]) * 100.0f / static_cast<float>(words[2]);
     }
     return 0;
-}
-
-// The mount point of a device, from the mount table (exact device match).
-bool MountPointOf(const std::string &dev, char *out, size_t size) {
-    FILE *fp = setmntent("/proc/mounts", "r");
-    if (!fp) return false;
-    bool found = false;
-    struct mntent ent;
-    char buf[4096];
-    while (getmntent_r(fp, &ent, buf, sizeof buf)) {
-        if (dev == ent.mnt_fsname) {
-            snprintf(out, size, "%s", ent.mnt_dir);
-            found = true;
-            break;
-        }
-    }
-    endmntent(fp);
-    return found;
 }
 
 int Candidates(int md, int disk, bool upgrade) {
@@ -317,8 +299,12 @@ int ReadStatus(int md, PQAVORAIDVOLSTATUS out, bool *unsure) {
         members[count++] = d;
     }
 
+    // The device's first mount in the table; the record keeps at most 15
+    // characters of its mount point.
+    std::string point;
+    const bool mounted = volfs::FindMount(dev, true, &point, nullptr) == 1;
     char mountPoint[16] = "";
-    bool mounted = MountPointOf(dev, mountPoint, sizeof mountPoint);
+    if (mounted) snprintf(mountPoint, sizeof mountPoint, "%s", point.c_str());
 
     uint32_t memberMask = 0, faultyMask = 0, flaggedMask = 0, workingMask = 0;
     int working = 0, flagged = 0;
@@ -475,6 +461,14 @@ extern "C" int QAVORaidVolDestroy(int md) {
         int r = Status(std::string("/bin/umount -f ") + quoted + " > /dev/null 2>&1");
         if (r == -1) return VolFail(QAVO_RAID_ERR_CMD);
         if (r != 0) return VolFail(QAVO_RAID_ERR_UMOUNT);
+    }
+    // umount takes the one mount it names and exits 0 while the file system
+    // stays mounted elsewhere (a share folder bound to another place): only
+    // the table tells, and a table that cannot be read confirms nothing.
+    const std::string dev = MdDev(md);
+    if (volfs::FindMount(dev, true, nullptr, nullptr) != 0) {
+        SLIBLog(LOG_ERR, "%s(%d) %s is still mounted", __func__, __LINE__, dev.c_str());
+        return VolFail(QAVO_RAID_ERR_UMOUNT);
     }
     int r = Status(std::string(kMdadm) + " -S /dev/md" + MdChar(md) + " > /dev/null 2>&1");
     if (r != 0) return VolFail(QAVO_RAID_ERR_STOP);
