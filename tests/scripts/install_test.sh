@@ -8,8 +8,11 @@
 set -u
 src="$1"; build="$2"
 work="$(mktemp -d -p "$build" install-test.XXXXXX)"
-trap 'rm -rf "$work"' EXIT
-prefix="$work/prefix"
+# The prefix lies outside the source and build trees, as a user's does: the
+# programs find the library there inside the appliance root too.
+instdir="$(mktemp -d)"
+trap 'rm -rf "$work" "$instdir"' EXIT
+prefix="$instdir/prefix"
 fail=0
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; exit 1; }
 libdir="$(find "$prefix" -name 'qavosdk.pc' -printf '%h\n' | head -1)"
@@ -59,7 +62,7 @@ done
 libs="$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --libs qavosdk)"
 [[ "$libs" != *icu* ]] || { echo "FAIL: pkg-config --libs names ICU: $libs"; fail=1; }
 outside="$(mktemp -d)"
-trap 'rm -rf "$work" "$outside"' EXIT
+trap 'rm -rf "$work" "$instdir" "$outside"' EXIT
 cp "$src/tests/scripts/install/consumer.c" "$outside/prog.c"
 # The test's strict warnings and, for a sanitized library, the sanitizers
 # follow the README's line.
