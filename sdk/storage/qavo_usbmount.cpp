@@ -282,11 +282,18 @@ bool SameDisk(const char *device, const DiskIdentity &begun, const char *func) {
     return false;
 }
 
-// The hold of lock_usbidmap for a whole format, from before it unmounts the
-// disk to after its share is exported: the hot-plug side cannot take the
-// disk off line, or give its name or number to another, in between.
+// A format holds lock_usbidmap twice: from before it unmounts the disk to
+// after the partition table is written, and from after the file system is
+// made to after the share is exported. Meanwhile the hot-plug side cannot
+// take the disk off line, or give its name or number to another. The lock is
+// not held while the file system is made (minutes for a big disk), so that
+// other disks come and go meanwhile.
 struct FormatLock {
-    IdMapLock lock{SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, 5};
+    // The first hold waits as the renumbering always has; the second as long
+    // as a pull-out does, as giving up would leave a made disk unmounted.
+    static constexpr int kFirstWait = 5, kSecondWait = 510;
+    IdMapLock lock;
+    explicit FormatLock(int wait) : lock(SLIB_LOCK_USBIDMAP, SLIB_LOCK_EX, wait) {}
     bool Held() {
         if (lock.Held()) return true;
         SLIBLog(LOG_ERR, "%s(%d): ErrSLIBFileLock() failed.", kSource, __LINE__);
@@ -301,8 +308,9 @@ struct FormatLock {
 };
 
 // Unmounts the disk for a format and gives it its number back, under the
-// caller's hold of lock_usbidmap. The number, 0 for none, or -1.
-int PrepareFormat(const char *device, bool keepNumber) {
+// caller's hold of lock_usbidmap. The number, 0 for none, or -1; taken tells
+// whether the number was free in the used list before (the unmount frees it).
+int PrepareFormat(const char *device, bool keepNumber, bool *taken) {
     QAVOUSBVOLINFO info;
     if (QAVODiskUSBDevGetVolInfo(device, &info) != 0) return -1;
     int n = NumberOf(info.szDescription);
@@ -313,10 +321,32 @@ int PrepareFormat(const char *device, bool keepNumber) {
     if (n >= 1 || keepNumber) {
         int got = 0;
         char old[64];
-        if (QAVOUSBRegisterPostFixNumberEx(device, &got, old, sizeof old, n) != 0) return -1;
+        if (usbm::RegisterNumber(device, &got, old, sizeof old, n, taken) != 0) return -1;
         n = got;
     }
     return n;
+}
+
+// A failed format's end under its hold of lock_usbidmap, while the number is
+// still the format's: the hot-plug side has not taken the disk off line
+// since the number was registered (that frees it, and another disk may hold
+// it by now). The number leaves the used list only when the format put it
+// there and no volume is mounted under it (a volume whose export failed
+// keeps it until it is taken off line).
+int FailFormat(FormatLock &lock, int n, bool taken) {
+    if (n >= 1 && taken && !usbm::Busy(Root(n))) QAVOIModifyUSBUsedList(n, 1);
+    return lock.End(-1);
+}
+
+// Makes the file system without the lock, once more confirming the disk
+// right before. Once mkfs has the partition open, the kernel keeps the name
+// of a disk pulled meanwhile until mkfs closes it, so a disk arriving then
+// gets another name and mkfs writes at most to the gone one. What remains is
+// the moment between this check and mkfs opening the partition: the disk
+// would have to be pulled and another one found by the kernel under the
+// freed name within it.
+bool MakeFsOnSameDisk(const char *device, const DiskIdentity &disk, int code, const char *func) {
+    return SameDisk(device, disk, func) && MakeFs(device, code, func) == 0;
 }
 
 int FormatData(const char *device, bool fat) {
@@ -340,35 +370,41 @@ int FormatData(const char *device, bool fat) {
                 device);
         return slib::Fail(ERR_NO_SUCH_USB_DISK);
     }
-    FormatLock lock;
+    bool taken = false;
+    int n = 0;
+    {
+        FormatLock lock(FormatLock::kFirstWait);
+        if (!lock.Held()) return -1;
+        if (!SameDisk(device, disk, func)) return lock.End(-1);
+        n = PrepareFormat(device, false, &taken);
+        if (n < 0) return lock.End(-1);
+        // FAT32 over the whole disk replaces the partition table with its
+        // boot sector (the disk is then mounted whole); the other file
+        // systems start after the first track, so that making them keeps the
+        // table.
+        if (!SameDisk(device, disk, func) ||
+            Partition(device, fat ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{2, 3, 4},
+                      fat ? "0" : "63", fat ? "b" : "83", func) != 0)
+            return FailFormat(lock, n, taken);
+        if (lock.End(0) != 0) return -1;
+    }
+    const bool made = MakeFsOnSameDisk(device, disk, code, func);
+    FormatLock lock(FormatLock::kSecondWait);
     if (!lock.Held()) return -1;
+    // A disk gone meanwhile, and its number, are the hot-plug side's.
     if (!SameDisk(device, disk, func)) return lock.End(-1);
-    int n = PrepareFormat(device, false);
-    if (n < 0) return lock.End(-1);
-    auto fail = [&]() {
-        if (n >= 1) QAVOIModifyUSBUsedList(n, 1);
-        return lock.End(-1);
-    };
-    // FAT32 over the whole disk replaces the partition table with its boot
-    // sector (the disk is then mounted whole); the other file systems start
-    // after the first track, so that making them keeps the table.
-    if (!SameDisk(device, disk, func) ||
-        Partition(device, fat ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{2, 3, 4},
-                  fat ? "0" : "63", fat ? "b" : "83", func) != 0 ||
-        !SameDisk(device, disk, func) || MakeFs(device, code, func) != 0 ||
-        !SameDisk(device, disk, func))
-        return fail();
+    if (!made) return FailFormat(lock, n, taken);
     if (fat) {
         if (QAVOUSBVolMountEx(device, "vfat", 1, &n, n) != 0) {
             SLIBLog(LOG_ERR, "(%d)QAVOUSBVolMount(%s, \"vfat\")failed. (0X%X)", __LINE__, device,
                     SLIBErrGet());
-            return fail();
+            return FailFormat(lock, n, taken);
         }
         return lock.End(0);
     }
     if (QAVOUSBVolMountEx(device, deffs, 0, &n, n) != 0) {
         SLIBLog(LOG_ERR, "(%d)Failed to mount the device: %s", __LINE__, device);
-        return fail();
+        return FailFormat(lock, n, taken);
     }
     // A disk gone since its mount gets no share; the volume stays mounted and
     // numbered until the hot-plug side takes it off line.
@@ -548,28 +584,33 @@ int FormatBackup(const char *device, int fsCode) {
                 device);
         return slib::Fail(ERR_NO_SUCH_USB_DISK);
     }
-    FormatLock lock;
+    bool taken = false;
+    int n = 0;
+    {
+        FormatLock lock(FormatLock::kFirstWait);
+        if (!lock.Held()) return -1;
+        if (!SameDisk(device, disk, func)) return lock.End(-1);
+        n = PrepareFormat(device, other, &taken);
+        if (n < 0) return lock.End(-1);
+        if (!SameDisk(device, disk, func) ||
+            Partition(device, {2, 3, 4}, "16065", fsCode == 1 ? "b" : "83", func) != 0)
+            return FailFormat(lock, n, taken);
+        if (lock.End(0) != 0) return -1;
+    }
+    const bool made = MakeFsOnSameDisk(device, disk, fsCode, func);
+    FormatLock lock(FormatLock::kSecondWait);
     if (!lock.Held()) return -1;
+    // A disk gone meanwhile, and its number, are the hot-plug side's.
     if (!SameDisk(device, disk, func)) return lock.End(-1);
-    int n = PrepareFormat(device, other);
-    if (n < 0) return lock.End(-1);
-    auto fail = [&]() {
-        if (n >= 1) QAVOIModifyUSBUsedList(n, 1);
-        return lock.End(-1);
-    };
-    if (!SameDisk(device, disk, func) ||
-        Partition(device, {2, 3, 4}, "16065", fsCode == 1 ? "b" : "83", func) != 0 ||
-        !SameDisk(device, disk, func) || MakeFs(device, fsCode, func) != 0 ||
-        !SameDisk(device, disk, func))
-        return fail();
+    if (!made) return FailFormat(lock, n, taken);
     if (USBBKPInitUBDIToDev(device) != 0) {
         SLIBLog(LOG_ERR, "%s(%d): Init usbbackup mark failed", func, __LINE__);
-        return fail();
+        return FailFormat(lock, n, taken);
     }
     if (other) return lock.End(0);
     if (QAVOUSBBackupVolMount(device, usbm::FsName(fsCode), 0, &n, n) != 0) {
         SLIBLog(LOG_ERR, "(%d)Failed to mount the device: %s", __LINE__, device);
-        return fail();
+        return FailFormat(lock, n, taken);
     }
     if (!SameDisk(device, disk, func)) return lock.End(-1);
     const std::string share = Root(n) + "/" + SZ_USB_BACKUP_FOLDER;

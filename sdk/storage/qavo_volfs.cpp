@@ -281,6 +281,9 @@ extern "C" int QAVOVolRaidMkfsProgress(int index) {
 extern "C" int QAVOVolRaidUmount(int index) {
     if (!BlQAVOVolRaidIDIsValid(index)) return Fail(QAVO_VOLRAID_ERR_PARAM);
     const std::string point = MountPoint(index);
+    // umount follows a link at the mount point: what is mounted at its
+    // target is no volume of this array.
+    if (const int err = ExamineMountPoint(point, false)) return Fail(err);
     return Run({"/bin/umount", point.c_str()}) == 0 ? 0 : Fail(QAVO_VOLRAID_ERR_CMD);
 }
 

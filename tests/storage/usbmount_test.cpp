@@ -407,6 +407,71 @@ TEST_F(UsbMount, FormatOfADiskPulledBeforeItsExport) {
     EXPECT_EQ(qtest::Testparm(SZF_QAVO_SMB_CONF), 0);
 }
 
+// A second disk arrives while a format makes the file system of the first:
+// it comes on line at once, and the format then ends as it would alone.
+TEST_F(UsbMount, ArrivalWhileAFormatMakesItsFileSystem) {
+    Attach({{"sdb", Fs::Vfat}, {"sdc", Fs::Vfat}});
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    ASSERT_EQ(Sh("sed -i '/^defaultfs=/d' /etc.defaults/qavoinfo.conf && "
+                 "echo 'defaultfs=\"ext3\"' >> /etc.defaults/qavoinfo.conf && "
+                 "mkfifo /tmp/mkfs.ready /tmp/mkfs.go"),
+              0);
+    // The file system is made once the test lets it.
+    WriteFile("/tmp/mkfs-waits",
+              "#!/bin/sh\necho r > /tmp/mkfs.ready\nread x < /tmp/mkfs.go\n"
+              "exec /sim/real/sbin/mkfs.ext3 -q \"$@\"\n",
+              0755);
+    ASSERT_EQ(Sh("mount --bind /tmp/mkfs-waits /sbin/mkfs.ext3"), 0);
+    struct Unbind {
+        ~Unbind() { Sh("/sim/real/bin/umount /sbin/mkfs.ext3"); }
+    } unbind;
+    const pid_t format = fork();
+    ASSERT_GE(format, 0);
+    if (format == 0) _exit(QAVOUSBVolInit("sdb") == 0 ? 0 : 1);
+    EXPECT_EQ(ReadFile("/tmp/mkfs.ready"), "r\n");
+    // An arrival waits minutes for a held map lock before it gives up.
+    const bool free = ErrSLIBFileLock(SLIB_LOCK_USBIDMAP | SLIB_LOCK_EX, 0) == 0;
+    EXPECT_TRUE(free);
+    if (free) {
+        EXPECT_EQ(SLIBErrSLIBFileUnlock(SLIB_LOCK_USBIDMAP), 0);
+        EXPECT_EQ(Plug("sdc", 4), 0);
+        EXPECT_TRUE(usim::Mounted("/volumeUSB2/usbshare"));
+        EXPECT_TRUE(HasShare("usbshare2"));
+    }
+    WriteFile("/tmp/mkfs.go", "g\n");
+    int status = -1;
+    ASSERT_EQ(waitpid(format, &status, 0), format);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Part1("sdb"), std::make_pair(std::string("63"), std::string("83")));
+    EXPECT_EQ(Sh("e2fsck -fn /dev/sdb1 >/dev/null 2>&1"), 0);
+    EXPECT_TRUE(usim::Mounted("/volumeUSB1"));
+    EXPECT_TRUE(HasShare("usbshare1"));
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "1"), "G-sdb");
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1,2");
+    EXPECT_EQ(qtest::Testparm(SZF_QAVO_SMB_CONF), 0);
+}
+
+// A FAT32 format whose export fails leaves the volume mounted under its
+// number: the number stays used, and the next disk gets another one.
+TEST_F(UsbMount, FatFormatWhoseExportFailsKeepsTheNumber) {
+    Attach({{"sdb", Fs::Ext3}, {"sdc", Fs::Vfat}});
+    ASSERT_EQ(Plug("sdb", 3), 0);
+    const std::string conf = ReadFile(SZF_QAVO_SMB_CONF);
+    // No share can be written.
+    ASSERT_EQ(Sh(std::string("rm ") + SZF_QAVO_SMB_CONF + " && mkdir " + SZF_QAVO_SMB_CONF), 0);
+    EXPECT_EQ(QAVOUSBVolInitFAT("sdb"), -1);
+    EXPECT_EQ(Blkid("/dev/sdb"), "vfat");
+    EXPECT_TRUE(usim::Mounted("/volumeUSB1/usbshare"));
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1");
+    ASSERT_EQ(Sh(std::string("rmdir ") + SZF_QAVO_SMB_CONF), 0);
+    WriteFile(SZF_QAVO_SMB_CONF, conf);
+    ASSERT_EQ(Plug("sdc", 4), 0);
+    EXPECT_TRUE(usim::Mounted("/volumeUSB2/usbshare"));
+    EXPECT_TRUE(HasShare("usbshare2"));
+    EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "used"), "1,2");
+    EXPECT_EQ(usim::Key(SZF_USBNO_GUID_MAP, "1"), "G-sdb");
+}
+
 TEST_F(UsbMount, FormatRefusesDisksThatAreNoAttachedUsbDisk) {
     rsim::AddDisk("sda", usim::kSectors);
     ASSERT_EQ(Sh("sfdisk -N1 -uS -q -f -j2048 -z-1 -tfd -F /dev/sda >/dev/null && "

@@ -463,3 +463,19 @@ TEST_F(VolFs, FsCreateRefusesAMountPointThatIsNoDirectory) {
     ASSERT_EQ(QAVOVolRaidInfoGet(1, &info), 0);
     EXPECT_EQ(info.svi_mounted, 0);
 }
+
+// A link at /volume2 to another mounted folder: the unmount is refused and
+// that folder's file system stays.
+TEST_F(VolFs, UmountRefusesALinkAtTheMountPoint) {
+    MountTmpfs("other", "/mnt/other");
+    ASSERT_EQ(qtest::Sh("echo data > /mnt/other/f && rm -rf /volume2 && ln -s /mnt/other /volume2"),
+              0);
+    qtest::ClearCalls();
+    QAVOVolRaidErrSet(0);
+    EXPECT_EQ(QAVOVolRaidUmount(1), 1);
+    EXPECT_EQ(QAVOVolRaidErrGet(), QAVO_VOLRAID_ERR_PARAM);
+    EXPECT_TRUE(rsim::CallsOf("umount").empty());
+    EXPECT_NE(OptionsAt("/mnt/other"), "");
+    EXPECT_EQ(qtest::ReadFile("/mnt/other/f"), "data\n");
+    ASSERT_EQ(qtest::Sh("rm /volume2 && umount /mnt/other"), 0);
+}
