@@ -1,6 +1,9 @@
 // Syslog capture of the appliance root: binds a datagram socket (normally
 // /dev/log) and appends every message it receives, as one line, to a file.
 // It detaches once the socket is bound, so the caller can log at once.
+// A sender with an address of its own (a logger's socket has none) gets its
+// message back once the line has been written: a barrier that needs no
+// clock.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -46,7 +49,10 @@ int main(int argc, char **argv) {
     }
     std::string buf(65536, '\0');
     for (;;) {
-        ssize_t n = recv(s, buf.data(), buf.size(), 0);
+        sockaddr_un from{};
+        socklen_t fromLen = sizeof(from);
+        ssize_t n =
+            recvfrom(s, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr *>(&from), &fromLen);
         if (n < 0) continue;
         std::string line(buf.data(), static_cast<size_t>(n));
         // One record per line: newlines inside a message are shown as \n.
@@ -60,6 +66,14 @@ int main(int argc, char **argv) {
                 rec += c;
         }
         rec += '\n';
-        if (write(out, rec.data(), rec.size()) < 0) continue;
+        // A line that could not be written is missing from the file, where
+        // the sender looks for it.
+        if (write(out, rec.data(), rec.size()) < 0) {
+        }
+        // Never waits: a sender that has gone or does not read is no reason
+        // to stop capturing.
+        if (fromLen > sizeof(sa_family_t))
+            sendto(s, buf.data(), static_cast<size_t>(n), MSG_DONTWAIT,
+                   reinterpret_cast<sockaddr *>(&from), fromLen);
     }
 }

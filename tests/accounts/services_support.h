@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -100,10 +101,8 @@ inline std::vector<std::string> SignalsOf(const std::string &name) {
     };
     if (int pid = RunningPid(name)) {
         const size_t before = markers();
-        if (kill(pid, SIGWINCH) == 0) {
-            for (int i = 0; i < 500 && markers() == before; ++i)
-                usleep(10000);
-        }
+        if (kill(pid, SIGWINCH) == 0)
+            qtest::WaitUntil([&] { return markers() != before; }, std::chrono::seconds(5));
     }
     std::vector<std::string> out;
     for (const auto &e : DaemonEvents())
@@ -122,12 +121,13 @@ inline pid_t SleepingAs(const char *name) {
     // Until its command line shows the name: before the exec it still
     // shows the test's own.
     const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
-    for (int i = 0; i < 1000; ++i) {
-        std::ifstream in(path, std::ios::binary);
-        std::string argv0;
-        if (std::getline(in, argv0, '\0') && argv0 == name) break;
-        usleep(10000);
-    }
+    qtest::WaitUntil(
+        [&] {
+            std::ifstream in(path, std::ios::binary);
+            std::string argv0;
+            return std::getline(in, argv0, '\0') && argv0 == name;
+        },
+        std::chrono::seconds(10));
     return pid;
 }
 
@@ -135,12 +135,10 @@ inline pid_t SleepingAs(const char *name) {
 // it still runs after a second.
 inline int EndedBy(pid_t pid) {
     int status = 0;
-    for (int i = 0; i < 50; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
-        usleep(20000);
-    }
-    return 0;
+    if (!qtest::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
+                          std::chrono::seconds(1), std::chrono::milliseconds(20)))
+        return 0;
+    return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
 }
 
 // Starts a daemon stand-in as its start script would.

@@ -1,17 +1,49 @@
 // The appliance root itself: private files, read-only host trees, stand-ins
 // and the syslog capture.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <thread>
 
 #include "appliance.h"
 
 using namespace qtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The syslog capture's process, or 0.
+pid_t CapturePid() {
+    DIR *d = opendir("/proc");
+    if (!d) return 0;
+    pid_t found = 0;
+    while (dirent *e = readdir(d)) {
+        const pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+        std::ifstream comm("/proc/" + std::string(e->d_name) + "/comm");
+        std::string name;
+        if (pid > 0 && std::getline(comm, name) && name == "qavo-syslogcap") found = pid;
+    }
+    closedir(d);
+    return found;
+}
+
+// Nanoseconds of the clock of a program the kernel shim is not in.
+long long OutsideClock() {
+    std::string out;
+    EXPECT_EQ(Exec({"/bin/date", "+%s%N"}, &out), 0);
+    return std::atoll(out.c_str());
+}
+
+}  // namespace
 
 TEST(Appliance, SeedIsInPlace) {
     EXPECT_NE(ReadFile("/etc/passwd").find("admin:x:1024:"), std::string::npos);
@@ -86,4 +118,37 @@ TEST(Appliance, SyslogIsCaptured) {
     ClearSyslog();
     EXPECT_TRUE(Syslog().empty());
     closelog();
+}
+
+// Fast time makes the process's own sleeps return at once: the barrier still
+// waits for a capture that is held up for a while.
+TEST(Appliance, SyslogBarrierWaitsForTheCaptureUnderFastTime) {
+    const pid_t capture = CapturePid();
+    ASSERT_GT(capture, 0);
+    FastTime();
+    openlog("qtest", 0, LOG_USER);
+    ASSERT_EQ(kill(capture, SIGSTOP), 0);
+    syslog(LOG_ERR, "logged while the capture was held");
+    std::thread resume([capture] {
+        RealSleep(300ms);
+        kill(capture, SIGCONT);
+    });
+    const bool captured = SyslogHas("logged while the capture was held", LOG_ERR);
+    resume.join();
+    EXPECT_TRUE(captured);
+    closelog();
+}
+
+TEST(Appliance, WaitsLastRealTimeUnderFastTime) {
+    FastTime();
+    const long long start = OutsideClock();
+    int asked = 0;
+    EXPECT_FALSE(WaitUntil([&] { return ++asked < 0; }, 400ms, 100ms));
+    EXPECT_GE(OutsideClock() - start, 400'000'000);
+    // Asked a step apart: at 0, 100, 200, 300 and 400 ms at the most.
+    EXPECT_GE(asked, 2);
+    EXPECT_LE(asked, 5);
+    const long long slept = OutsideClock();
+    RealSleep(200ms);
+    EXPECT_GE(OutsideClock() - slept, 200'000'000);
 }

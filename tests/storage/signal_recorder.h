@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -66,11 +67,12 @@ inline void Stop(pid_t pid) {
 // The signals recorded so far, waiting up to two seconds for count of them.
 inline std::string Signals(const std::string &log, size_t count) {
     std::string s;
-    for (int i = 0; i < 200; ++i) {
-        s = qtest::FileExists(log) ? qtest::ReadFile(log) : "";
-        if (static_cast<size_t>(std::count(s.begin(), s.end(), '\n')) >= count) break;
-        usleep(10000);
-    }
+    qtest::WaitUntil(
+        [&] {
+            s = qtest::FileExists(log) ? qtest::ReadFile(log) : "";
+            return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')) >= count;
+        },
+        std::chrono::seconds(2));
     return s;
 }
 

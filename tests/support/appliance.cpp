@@ -6,17 +6,20 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 extern char **environ;
 
@@ -82,27 +85,56 @@ SyslogMsg ParseSyslog(const std::string &raw) {
     return m;
 }
 
-// Sends a marker through /dev/log and waits until the capture has written
-// it: everything logged before is then in the file.
+// How long the capture may take to answer: it answers as soon as it runs,
+// so this only bounds a capture that is gone or stuck.
+constexpr int kSyslogAnswerSeconds = 30;
+
+// Sends a marker through /dev/log from a socket with an address of its own
+// and waits, in real time, for the capture's answer: it answers once the
+// marker is in the file, and everything logged before is then there too.
 std::string SyncSyslog() {
     static int seq = 0;
     std::string marker = "<15>qtest-sync-" + std::to_string(getpid()) + "-" + std::to_string(++seq);
-    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        ADD_FAILURE() << "no socket for the syslog capture: " << strerror(errno);
+        return marker;
+    }
+    // A bare family asks the kernel for an address (an abstract name).
+    sockaddr_un self{};
+    self.sun_family = AF_UNIX;
+    const timeval bound{kSyslogAnswerSeconds, 0};
+    if (bind(s, reinterpret_cast<sockaddr *>(&self), sizeof(sa_family_t)) != 0 ||
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound)) != 0 ||
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound)) != 0) {
+        ADD_FAILURE() << "cannot prepare the syslog socket: " << strerror(errno);
+        close(s);
+        return marker;
+    }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     strcpy(addr.sun_path, "/dev/log");
-    if (s >= 0) {
-        sendto(s, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&addr),
-               sizeof(addr));
+    if (sendto(s, marker.data(), marker.size(), 0, reinterpret_cast<sockaddr *>(&addr),
+               sizeof(addr)) != static_cast<ssize_t>(marker.size())) {
+        ADD_FAILURE() << "cannot reach the syslog capture: " << strerror(errno);
         close(s);
+        return marker;
     }
-    for (int i = 0; i < 500; ++i) {
-        bool ok;
-        std::string text = Slurp(kSyslogFile, &ok);
-        if (text.find(marker) != std::string::npos) return marker;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto end = RealClock() + std::chrono::seconds(kSyslogAnswerSeconds);
+    std::string answer(marker.size() + 1, '\0');
+    bool answered = false;
+    while (!answered) {
+        const ssize_t n = recv(s, answer.data(), answer.size(), 0);
+        if (n < 0 && (errno != EINTR || RealClock() >= end)) break;
+        answered = n == static_cast<ssize_t>(marker.size()) &&
+                   answer.compare(0, marker.size(), marker) == 0;
     }
-    ADD_FAILURE() << "syslog capture did not answer";
+    close(s);
+    bool ok;
+    if (!answered)
+        ADD_FAILURE() << "syslog capture did not answer";
+    else if (Slurp(kSyslogFile, &ok).find(marker) == std::string::npos)
+        ADD_FAILURE() << "syslog capture answered but did not write " << marker;
     return marker;
 }
 }  // namespace
@@ -201,6 +233,34 @@ void SetStandinOutput(const std::string &name, const std::string &out) {
 void FastTime() {
     const std::string conf = "/sim/kernel.conf";
     WriteFile(conf, (FileExists(conf) ? ReadFile(conf) : std::string()) + "time fast\n");
+}
+
+std::chrono::nanoseconds RealClock() {
+    timespec ts{};
+    if (syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &ts) != 0) abort();
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+void RealSleep(std::chrono::nanoseconds time) {
+    const auto end = RealClock() + time;
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(end);
+    const timespec until{static_cast<time_t>(secs.count()),
+                         static_cast<long>((end - secs).count())};
+    // Until the absolute time: a signal's interruption resumes where it left.
+    while (syscall(SYS_clock_nanosleep, CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) != 0 &&
+           errno == EINTR) {
+    }
+}
+
+bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit,
+               std::chrono::milliseconds step) {
+    const auto end = RealClock() + limit;
+    for (;;) {
+        if (done()) return true;
+        const auto now = RealClock();
+        if (now >= end) return false;
+        RealSleep(std::min<std::chrono::nanoseconds>(step, end - now));
+    }
 }
 
 void InstallStandin(const std::string &path) {

@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,21 @@ void InstallStandin(const std::string &path);
 // From now on this process's sleeps and time-outs pass at once and its
 // clocks move on by the time skipped (the kernel shim's "time fast").
 void FastTime();
+
+// Real time, which fast time does not shorten. The shim fakes sleep, usleep,
+// nanosleep, relative clock_nanosleep and poll (and so
+// std::this_thread::sleep_for) and moves clock_gettime, gettimeofday and
+// time on (and so std::chrono's clocks). These reach the kernel's monotonic
+// clock by syscall(2), which the shim passes on for every call but the
+// appliance kernel's own two.
+// The kernel's monotonic clock.
+std::chrono::nanoseconds RealClock();
+// Sleeps for that long.
+void RealSleep(std::chrono::nanoseconds time);
+// Asks done, a step apart, until it answers true or limit has passed;
+// returns its last answer (one asked once the limit had passed).
+bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit,
+               std::chrono::milliseconds step = std::chrono::milliseconds(10));
 
 // Runs a program without a shell; returns its exit status (128 + signal when
 // killed) and fills out with standard output when given.

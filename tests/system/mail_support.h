@@ -38,13 +38,9 @@ inline std::string Script(const std::string &name) {
     return qtest::SourceDir() + "/tests/system/mail/" + name;
 }
 
+// Seconds of real time, also after qtest::FastTime().
 inline bool WaitFor(const std::function<bool()> &done, int seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
+    return qtest::WaitUntil(done, std::chrono::seconds(seconds), std::chrono::milliseconds(50));
 }
 
 // One received message: its envelope and what the parser made of it.
