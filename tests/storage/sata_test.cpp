@@ -160,6 +160,7 @@ TEST_F(Sata, FormatRefusesADiskStillMountedElsewhere) {
                      "mount --bind /volumeSATA/satashare /mnt/b"),
                   0);
         qtest::ClearCalls();
+        qtest::ClearSyslog();
         EXPECT_EQ(QAVOSATAVolInit("sdf", c.fsCode, c.isShare), -1);
         EXPECT_EQ(usim::DiskWrites(), std::vector<std::string>{});
         EXPECT_TRUE(qtest::SyslogHas("/dev/sdf1 is still mounted at /mnt/"));

@@ -315,6 +315,7 @@ TEST_F(UsbMount, FormatRefusesADiskStillMountedElsewhere) {
                      "mount --bind /volumeUSB1/usbshare /mnt/b"),
                   0);
         qtest::ClearCalls();
+        qtest::ClearSyslog();
         EXPECT_EQ(c.format(), -1);
         EXPECT_EQ(usim::DiskWrites(), std::vector<std::string>{});
         EXPECT_TRUE(qtest::SyslogHas("/dev/sdb1 is still mounted at /mnt/"));
