@@ -13,6 +13,7 @@
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -252,6 +253,18 @@ static int IsMountTable(const char *path) {
     return path && (strcmp(path, "/proc/mounts") == 0 || strcmp(path, "/proc/self/mounts") == 0);
 }
 
+/* "mounts errno N": the mount table cannot be opened (errno N), however it is
+ * opened; the programs that unmount read the kernel's mountinfo, not this. */
+static int MountTableFails(const char *path) {
+    char val[32];
+    if (!IsMountTable(path) || !Setting("mounts", val, sizeof val)) return 0;
+    if (Scripted(val) == 0) return 0;
+    int err = errno;
+    Note("mounts open %s -> -1 errno %d\n", path, err);
+    errno = err;
+    return 1;
+}
+
 static int MountTableOpen(const char *path, int flags) {
     if (!IsMountTable(path) || (flags & O_ACCMODE) != O_RDONLY) return -1;
     return QsimMountsFd();
@@ -278,6 +291,7 @@ static int OpenMode(int flags, va_list ap) {
         int mode = OpenMode(flags, ap);                            \
         va_end(ap);                                                \
         char buf[256];                                             \
+        if (MountTableFails(path)) return -1;                      \
         int table = MountTableOpen(path, flags);                   \
         if (table >= 0) return table;                              \
         if (QsimPrinterOpenBusy(path)) return -1;                  \
@@ -295,6 +309,7 @@ OPEN_WRAPPER(open64)
         int mode = OpenMode(flags, ap);                                   \
         va_end(ap);                                                       \
         char buf[256];                                                    \
+        if (MountTableFails(path)) return -1;                             \
         openat_fn real = (openat_fn)Next(#NAME);                          \
         if (!real) return -1;                                             \
         return real(dirfd, Redirect(path, buf, sizeof buf), flags, mode); \
@@ -305,6 +320,7 @@ OPENAT_WRAPPER(openat64)
 #define FOPEN_WRAPPER(NAME)                                 \
     FILE *NAME(const char *path, const char *mode) {        \
         char buf[256];                                      \
+        if (MountTableFails(path)) return NULL;             \
         FILE *table = MountTableFopen(path, mode);          \
         if (table) return table;                            \
         fopen_fn real = (fopen_fn)Next(#NAME);              \
@@ -313,6 +329,21 @@ OPENAT_WRAPPER(openat64)
     }
 FOPEN_WRAPPER(fopen)
 FOPEN_WRAPPER(fopen64)
+
+/* setmntent opens its file inside the C library, past the fopen above: the
+ * same table here, unlocked for the caller as the C library's. */
+FILE *setmntent(const char *path, const char *mode) {
+    typedef FILE *(*setmntent_fn)(const char *, const char *);
+    if (MountTableFails(path)) return NULL;
+    FILE *table = MountTableFopen(path, mode);
+    if (table) {
+        __fsetlocking(table, FSETLOCKING_BYCALLER);
+        return table;
+    }
+    setmntent_fn real = (setmntent_fn)Next("setmntent");
+    if (!real) return NULL;
+    return real(path, mode);
+}
 
 int stat(const char *path, struct stat *st) {
     char buf[256];

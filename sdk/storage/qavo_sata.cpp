@@ -289,7 +289,10 @@ extern "C" int QAVOSATAVolInit(const char *device, int fsCode, int isShare) {
     if (!lock.Held()) return slib::Fail(ERR_LOCK_FAILED);
     QAVOUSBVOLINFO info;
     if (QAVOSATAGetVolInfo(device, &info) != 0) return -1;
-    if (info.szMountPoint[0] && QAVOSATAVolUnMount(device, 0) != 0) {
+    // The unmount judges the volume's mount point; the disk is repartitioned
+    // only once nothing of it is mounted anywhere.
+    if ((info.szMountPoint[0] && QAVOSATAVolUnMount(device, 0) != 0) ||
+        !usbm::DiskReleased(device, func)) {
         SLIBLog(LOG_ERR, "%s(%d): QAVOSATAVolUnMount failed", func, __LINE__);
         return -1;
     }

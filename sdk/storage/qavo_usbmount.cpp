@@ -314,7 +314,10 @@ int PrepareFormat(const char *device, bool keepNumber, bool *taken) {
     QAVOUSBVOLINFO info;
     if (QAVODiskUSBDevGetVolInfo(device, &info) != 0) return -1;
     int n = NumberOf(info.szDescription);
-    if (info.szMountPoint[0] != '\0' && QAVOUSBVolUnMount(device, 0) != 0) {
+    // The unmount judges the volume's mount point; the disk is repartitioned
+    // only once nothing of it is mounted anywhere.
+    if ((info.szMountPoint[0] != '\0' && QAVOUSBVolUnMount(device, 0) != 0) ||
+        !usbm::DiskReleased(device, kSource)) {
         SLIBLog(LOG_ERR, "%s(%d): %s is still mounted; not formatted", kSource, __LINE__, device);
         return -1;
     }

@@ -17,6 +17,7 @@
 #include "slib_str.h"
 #include "slib_szlist.h"
 #include "slib_util.h"
+#include "volfs_util.h"
 
 namespace usbm {
 
@@ -138,6 +139,22 @@ bool Unmount(const std::string &point, const std::vector<std::vector<std::string
         else
             SLIBLog(LOG_ERR, "%s(%d): %s failed(Error Code:%s)", func, __LINE__, line.c_str(),
                     strerror(errno));
+    }
+    return false;
+}
+
+bool DiskReleased(const char *device, const char *func) {
+    try {
+        std::string dev, point;
+        const int found = volfs::FindDiskMount(std::string("/dev/") + device, &dev, &point);
+        if (found == 0) return true;
+        if (found < 0)
+            SLIBLog(LOG_ERR, "%s(%d): %s cannot be read; %s may still be mounted", func, __LINE__,
+                    volfs::kMountTable, device);
+        else
+            SLIBLog(LOG_ERR, "%s(%d): %s is still mounted at %s", func, __LINE__, dev.c_str(),
+                    point.c_str());
+    } catch (const std::bad_alloc &) {
     }
     return false;
 }

@@ -48,20 +48,44 @@ int Run(std::initializer_list<const char *> args) {
     return SLIBProcExecWaitArgv(argv.data(), nullptr, nullptr);
 }
 
-// Looks up a mount: by mount point (byDevice false) or device. -1 when the
-// table cannot be opened, 0 not found, 1 found (other and options filled).
-int FindMount(const std::string &key, bool byDevice, std::string *other, std::string *options) {
+namespace {
+
+// Reads the mount table until take accepts an entry (and keeps of it what it
+// needs): -1 when the table cannot be opened, 0 none taken, 1 taken.
+template <typename Take>
+int Scan(Take take) {
     MountTable table{setmntent(kMountTable, "re")};
     if (!table.fp) return -1;
     struct mntent ent;
     char buf[4096];
-    while (getmntent_r(table.fp, &ent, buf, sizeof buf)) {
-        if (key != (byDevice ? ent.mnt_fsname : ent.mnt_dir)) continue;
+    while (getmntent_r(table.fp, &ent, buf, sizeof buf))
+        if (take(ent)) return 1;
+    return 0;
+}
+
+}  // namespace
+
+// Looks up a mount: by mount point (byDevice false) or device. -1 when the
+// table cannot be opened, 0 not found, 1 found (other and options filled).
+int FindMount(const std::string &key, bool byDevice, std::string *other, std::string *options) {
+    return Scan([&](const struct mntent &ent) {
+        if (key != (byDevice ? ent.mnt_fsname : ent.mnt_dir)) return false;
         if (other) *other = byDevice ? ent.mnt_dir : ent.mnt_fsname;
         if (options) *options = ent.mnt_opts;
-        return 1;
-    }
-    return 0;
+        return true;
+    });
+}
+
+int FindDiskMount(const std::string &disk, std::string *device, std::string *point) {
+    return Scan([&](const struct mntent &ent) {
+        const char *name = ent.mnt_fsname;
+        if (disk.empty() || strncmp(name, disk.c_str(), disk.size()) != 0) return false;
+        for (const char *p = name + disk.size(); *p; ++p)
+            if (*p < '0' || *p > '9') return false;
+        if (device) *device = name;
+        if (point) *point = ent.mnt_dir;
+        return true;
+    });
 }
 
 }  // namespace volfs

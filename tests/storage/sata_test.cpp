@@ -144,4 +144,36 @@ TEST_F(Sata, FormatsAndBackupHotPlug) {
     EXPECT_EQ(usim::Key(SZF_USBDISKAPPLYING, "sdf"), "success");
 }
 
+// A share folder of the disk bound at two more places: the unmount drops the
+// volume's mount point and one of them, the disk stays mounted at the other,
+// so no format may repartition it or make a file system on it.
+TEST_F(Sata, FormatRefusesADiskStillMountedElsewhere) {
+    usim::Disk("sdf", Fs::Ext3);
+    struct {
+        int fsCode, isShare;
+    } cases[] = {{2, 1}, {1, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.isShare ? "data" : "backup");
+        ASSERT_EQ(QAVOSATAMount("sdf"), 0);
+        WriteFile("/volumeSATA/satashare/f", "data");
+        ASSERT_EQ(Sh("mkdir -p /mnt/a /mnt/b && mount --bind /volumeSATA/satashare /mnt/a && "
+                     "mount --bind /volumeSATA/satashare /mnt/b"),
+                  0);
+        qtest::ClearCalls();
+        qtest::ClearSyslog();
+        EXPECT_EQ(QAVOSATAVolInit("sdf", c.fsCode, c.isShare), -1);
+        EXPECT_EQ(usim::DiskWrites(), std::vector<std::string>{});
+        EXPECT_TRUE(qtest::SyslogHas("/dev/sdf1 is still mounted at /mnt/"));
+        std::string data;
+        Sh("cat /mnt/a/f /mnt/b/f 2>/dev/null", &data);
+        EXPECT_NE(data.find("data"), std::string::npos);
+        std::string out;
+        Sh("/sim/real/sbin/sfdisk -d /dev/sdf | grep '^/dev/sdf1 '", &out);
+        EXPECT_NE(out.find("start=        2048"), std::string::npos) << out;
+        ASSERT_EQ(Sh("/sim/real/bin/umount -A /dev/sdf1"), 0);
+        ASSERT_EQ(QAVOSATAUnMount("sdf"), 0);
+        EXPECT_EQ(Sh("e2fsck -fn /dev/sdf1 >/dev/null 2>&1"), 0);
+    }
+}
+
 }  // namespace

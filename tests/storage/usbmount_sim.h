@@ -130,6 +130,21 @@ inline bool Mounted(const std::string &point) {
     return false;
 }
 
+// The runs since the last ClearCalls of the programs that change a disk's
+// layout or file system (sfdisk other than a listing, every mkfs), as lines.
+inline std::vector<std::string> DiskWrites() {
+    std::vector<std::string> out;
+    for (const char *tool : {"sfdisk", "mkfs.ext3", "mkfs.vfat", "mkfs.reiserfs"})
+        for (const auto &args : rsim::CallsOf(tool)) {
+            if (!args.empty() && (args[0] == "-l" || args[0] == "-d")) continue;
+            std::string line = tool;
+            for (const auto &a : args)
+                line += " " + a;
+            out.push_back(line);
+        }
+    return out;
+}
+
 // True when smb.conf holds a section of name.
 inline bool HasShare(const std::string &name) {
     return qtest::ReadFile(SZF_QAVO_SMB_CONF).find("[" + name + "]") != std::string::npos;

@@ -290,6 +290,45 @@ TEST_F(UsbMount, DataFormats) {
     ASSERT_EQ(Sh("/sim/bin/qavo-disk refresh"), 0);
 }
 
+// A share folder of the disk bound at two more places: the unmount drops the
+// volume's mount point and one of them, the disk stays mounted at the other,
+// so no format may repartition it or make a file system on it.
+TEST_F(UsbMount, FormatRefusesADiskStillMountedElsewhere) {
+    Attach({{"sdb", Fs::Ext3}});
+    ASSERT_EQ(QAVOUSBClearBackupInfo(), 0);
+    QAVOUSBBACKUPINFO r;
+    memset(&r, 0, sizeof r);
+    ASSERT_EQ(QAVOUSBSetBackupInfoEx(&r, USB_BKP_MASK_ALL), 0);
+    struct {
+        const char *name;
+        int (*format)();
+    } cases[] = {
+        {"data", [] { return QAVOUSBVolInit("sdb"); }},
+        {"FAT32", [] { return QAVOUSBVolInitFAT("sdb"); }},
+        {"backup", [] { return QAVOUSBBackupVolInit("sdb", 2); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Plug("sdb", 3), 0);
+        WriteFile("/volumeUSB1/usbshare/f", "data");
+        ASSERT_EQ(Sh("mkdir -p /mnt/a /mnt/b && mount --bind /volumeUSB1/usbshare /mnt/a && "
+                     "mount --bind /volumeUSB1/usbshare /mnt/b"),
+                  0);
+        qtest::ClearCalls();
+        qtest::ClearSyslog();
+        EXPECT_EQ(c.format(), -1);
+        EXPECT_EQ(usim::DiskWrites(), std::vector<std::string>{});
+        EXPECT_TRUE(qtest::SyslogHas("/dev/sdb1 is still mounted at /mnt/"));
+        std::string data;
+        Sh("cat /mnt/a/f /mnt/b/f 2>/dev/null", &data);
+        EXPECT_NE(data.find("data"), std::string::npos);
+        EXPECT_EQ(Part1("sdb"), std::make_pair(std::string("2048"), std::string("83")));
+        ASSERT_EQ(Sh("/sim/real/bin/umount -A /dev/sdb1"), 0);
+        QAVOUSBVolUnMount("sdb", 0);
+        EXPECT_EQ(Sh("e2fsck -fn /dev/sdb1 >/dev/null 2>&1"), 0);
+    }
+}
+
 // sdb, a mounted ext3 disk, is pulled and another ext3 disk with data
 // arrives as sdb while a format of sdb waits for the hot-plug side: the
 // newcomer is neither repartitioned nor made anew, whether the hot-plug side

@@ -44,6 +44,11 @@ bool MakeDir(const std::string &path);
 // no longer lists point. True when it is gone.
 bool Unmount(const std::string &point, const std::vector<std::vector<std::string>> &attempts,
              const char *func);
+// True when nothing of the disk is mounted any more: neither the disk nor
+// one of its partitions, at any mount point (a share folder bound elsewhere
+// outlives the unmount of the volume). A mount table that cannot be read
+// counts as a mount left. What is left is logged under func's name.
+bool DiskReleased(const char *device, const char *func);
 // "esatadiskname" of the model's capability file (at most 3 characters), or "".
 std::string EsataName();
 // Records a storage event (system class, level 1).
