@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -352,6 +353,49 @@ bool MakeFsOnSameDisk(const char *device, const DiskIdentity &disk, int code, co
     return SameDisk(device, disk, func) && MakeFs(device, code, func) == 0;
 }
 
+// A format past its destructive half: the disk it began on, its number,
+// whether the format took that number, and the second hold of the lock.
+struct MadeDisk {
+    DiskIdentity disk;
+    int n = 0;
+    bool taken = false;
+    std::optional<FormatLock> lock;
+};
+
+// The destructive half of a format, shared by both kinds: the disk noted,
+// then under the first hold of the lock unmounted, renumbered and given its
+// new partition table (partitions clear dropped, the new one at offset of
+// the given type), the file system made without the lock, and the second
+// hold taken with the disk confirmed once more. The format's result when it
+// ends here, else 0 with the second hold in made->lock.
+int WipeAndMakeFs(const char *device, bool keepNumber, const std::vector<int> &clear,
+                  const char *offset, const char *type, int code, const char *func,
+                  MadeDisk *made) {
+    if (!ReadIdentity(device, &made->disk)) {
+        SLIBLog(LOG_ERR, "%s(%d) USB storage device %s is not in kernel.\n", kSource, __LINE__,
+                device);
+        return slib::Fail(ERR_NO_SUCH_USB_DISK);
+    }
+    {
+        FormatLock first(FormatLock::kFirstWait);
+        if (!first.Held()) return -1;
+        if (!SameDisk(device, made->disk, func)) return first.End(-1);
+        made->n = PrepareFormat(device, keepNumber, &made->taken);
+        if (made->n < 0) return first.End(-1);
+        if (!SameDisk(device, made->disk, func) ||
+            Partition(device, clear, offset, type, func) != 0)
+            return FailFormat(first, made->n, made->taken);
+        if (first.End(0) != 0) return -1;
+    }
+    const bool fsMade = MakeFsOnSameDisk(device, made->disk, code, func);
+    FormatLock &lock = made->lock.emplace(FormatLock::kSecondWait);
+    if (!lock.Held()) return -1;
+    // A disk gone meanwhile, and its number, are the hot-plug side's.
+    if (!SameDisk(device, made->disk, func)) return lock.End(-1);
+    if (!fsMade) return FailFormat(lock, made->n, made->taken);
+    return 0;
+}
+
 int FormatData(const char *device, bool fat) {
     const char *func = fat ? "QAVOUSBVolInitFAT" : "QAVOUSBVolInit";
     char deffs[32] = "reiserfs";
@@ -367,36 +411,19 @@ int FormatData(const char *device, bool fat) {
         }
     }
     if (!FormattableUsb(device)) return -1;
-    DiskIdentity disk;
-    if (!ReadIdentity(device, &disk)) {
-        SLIBLog(LOG_ERR, "%s(%d) USB storage device %s is not in kernel.\n", kSource, __LINE__,
-                device);
-        return slib::Fail(ERR_NO_SUCH_USB_DISK);
-    }
-    bool taken = false;
-    int n = 0;
-    {
-        FormatLock lock(FormatLock::kFirstWait);
-        if (!lock.Held()) return -1;
-        if (!SameDisk(device, disk, func)) return lock.End(-1);
-        n = PrepareFormat(device, false, &taken);
-        if (n < 0) return lock.End(-1);
-        // FAT32 over the whole disk replaces the partition table with its
-        // boot sector (the disk is then mounted whole); the other file
-        // systems start after the first track, so that making them keeps the
-        // table.
-        if (!SameDisk(device, disk, func) ||
-            Partition(device, fat ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{2, 3, 4},
-                      fat ? "0" : "63", fat ? "b" : "83", func) != 0)
-            return FailFormat(lock, n, taken);
-        if (lock.End(0) != 0) return -1;
-    }
-    const bool made = MakeFsOnSameDisk(device, disk, code, func);
-    FormatLock lock(FormatLock::kSecondWait);
-    if (!lock.Held()) return -1;
-    // A disk gone meanwhile, and its number, are the hot-plug side's.
-    if (!SameDisk(device, disk, func)) return lock.End(-1);
-    if (!made) return FailFormat(lock, n, taken);
+    // FAT32 over the whole disk replaces the partition table with its boot
+    // sector (the disk is then mounted whole); the other file systems start
+    // after the first track, so that making them keeps the table.
+    MadeDisk made;
+    if (int r = WipeAndMakeFs(device, false,
+                              fat ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{2, 3, 4},
+                              fat ? "0" : "63", fat ? "b" : "83", code, func, &made);
+        r != 0)
+        return r;
+    FormatLock &lock = *made.lock;
+    const DiskIdentity &disk = made.disk;
+    int n = made.n;
+    const bool taken = made.taken;
     if (fat) {
         if (QAVOUSBVolMountEx(device, "vfat", 1, &n, n) != 0) {
             SLIBLog(LOG_ERR, "(%d)QAVOUSBVolMount(%s, \"vfat\")failed. (0X%X)", __LINE__, device,
@@ -581,31 +608,15 @@ int FormatBackup(const char *device, int fsCode) {
     }
     const bool other =
         (bk.status & USB_BKP_STATUS_ONLINE) && strncmp(bk.device, device, sizeof bk.device) != 0;
-    DiskIdentity disk;
-    if (!ReadIdentity(device, &disk)) {
-        SLIBLog(LOG_ERR, "%s(%d) USB storage device %s is not in kernel.\n", kSource, __LINE__,
-                device);
-        return slib::Fail(ERR_NO_SUCH_USB_DISK);
-    }
-    bool taken = false;
-    int n = 0;
-    {
-        FormatLock lock(FormatLock::kFirstWait);
-        if (!lock.Held()) return -1;
-        if (!SameDisk(device, disk, func)) return lock.End(-1);
-        n = PrepareFormat(device, other, &taken);
-        if (n < 0) return lock.End(-1);
-        if (!SameDisk(device, disk, func) ||
-            Partition(device, {2, 3, 4}, "16065", fsCode == 1 ? "b" : "83", func) != 0)
-            return FailFormat(lock, n, taken);
-        if (lock.End(0) != 0) return -1;
-    }
-    const bool made = MakeFsOnSameDisk(device, disk, fsCode, func);
-    FormatLock lock(FormatLock::kSecondWait);
-    if (!lock.Held()) return -1;
-    // A disk gone meanwhile, and its number, are the hot-plug side's.
-    if (!SameDisk(device, disk, func)) return lock.End(-1);
-    if (!made) return FailFormat(lock, n, taken);
+    MadeDisk made;
+    if (int r = WipeAndMakeFs(device, other, {2, 3, 4}, "16065", fsCode == 1 ? "b" : "83", fsCode,
+                              func, &made);
+        r != 0)
+        return r;
+    FormatLock &lock = *made.lock;
+    const DiskIdentity &disk = made.disk;
+    int n = made.n;
+    const bool taken = made.taken;
     if (USBBKPInitUBDIToDev(device) != 0) {
         SLIBLog(LOG_ERR, "%s(%d): Init usbbackup mark failed", func, __LINE__);
         return FailFormat(lock, n, taken);
