@@ -23,7 +23,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr uint32_t kBase = 0xFFE00000, kChip = 0x200000, kBlock = 0x10000;
+constexpr uint32_t kBase = 0xFFE00000, kChip = 0x200000;
 
 // Result of a request: 0 or the errno.
 int Req(const char *dev, unsigned long cmd, const void *arg) {
